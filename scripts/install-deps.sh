@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs every Debian package Quelvar needs to build, test and run.
+# Idempotent: packages already present are left alone. Runs as root, or through sudo.
+#   scripts/install-deps.sh          build, run and test
+#   scripts/install-deps.sh --bench  also the programs the benchmarks compare against
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  # libraries
+  libpcap-dev qt6-base-dev libgl-dev libxdo-dev
+  # tests
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth curl python3 iproute2
+  # a desktop font with CJK glyphs, so that Chinese captions are readable
+  fonts-noto-cjk
+)
+if [[ "${1:-}" == "--bench" ]]; then
+  PACKAGES+=(tshark httpry hyperfine)
+fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+as_root=(env DEBIAN_FRONTEND=noninteractive)
+if [[ $(id -u) -ne 0 ]]; then as_root=(sudo env DEBIAN_FRONTEND=noninteractive); fi
+"${as_root[@]}" apt-get update -q
+"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,47 @@
+#include "common/bytes.h"
+
+#include <gtest/gtest.h>
+
+namespace qv {
+namespace {
+
+TEST(Bytes, LowerChangesAsciiLettersOnly) {
+  EXPECT_EQ(LowerAscii("AbZ\xC4\xE3@[`{"), "abz\xC4\xE3@[`{");
+}
+
+TEST(Bytes, TrimRemovesControlBytesAndBlanksAtBothEnds) {
+  EXPECT_EQ(Trim(std::string("\0\x01 \tab c\x20\x1F\0", 11)), "ab c");
+  EXPECT_EQ(Trim("  \x21x!  "), "\x21x!");
+  EXPECT_EQ(Trim(" \n "), "");
+}
+
+TEST(Bytes, GbkFindRefusesMatchBeginningOnTrailByte) {
+  // 0xD5 0x2F is one double-byte character whose trail byte is "/"; the real "/" comes after.
+  const std::string s = "a\xD5/b/c";
+  EXPECT_EQ(s.find('/'), 2u);
+  EXPECT_EQ(GbkFind(s, "/"), 4u);
+  EXPECT_EQ(GbkRFind(s, "/"), 4u);
+  EXPECT_EQ(GbkRFind("\xD5/", "/"), npos);
+  // A lead byte at the very end stands alone.
+  EXPECT_EQ(GbkRFind("ab\x81", "\x81"), 2u);
+  // Searching on from a position still counts characters from the start.
+  EXPECT_EQ(GbkFind("\xC4\xE3\xC4/x/", "/", 1), 5u);
+}
+
+TEST(Bytes, GbkFindOnAsciiMatchesPlainFind) {
+  const std::string s = "http://h.example/a/b.mp3";
+  EXPECT_EQ(GbkFind(s, "/"), s.find('/'));
+  EXPECT_EQ(GbkRFind(s, "/"), s.rfind('/'));
+  EXPECT_EQ(GbkFind(s, "://"), 4u);
+  EXPECT_EQ(GbkFind(s, "zz"), npos);
+}
+
+TEST(Bytes, FindLoweredIgnoresAsciiCase) {
+  EXPECT_EQ(FindLowered("GET / HTTP/1.1\r\nHOST: a\r\n", "host:"), 16u);
+  EXPECT_EQ(FindLowered("hhhhhhhHost:", "host:"), 7u);
+  EXPECT_EQ(FindLowered("hos", "host:"), npos);
+  EXPECT_EQ(FindLowered("xx:1", ":1", 3), npos);
+}
+
+}  // namespace
+}  // namespace qv

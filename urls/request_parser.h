@@ -1,0 +1,41 @@
+// Request parsing: turns the payload text of one packet into the addresses it names, either from an
+// HTTP GET/POST request line with its Host header, or by scanning every "://" in it.
+#pragma once
+#include <string>
+#include <string_view>
+
+#include "common/lvdata.h"
+#include "settings/file_type_table.h"
+
+namespace qv {
+
+enum class InsertionKind : unsigned char { RequestLine, Scan };
+
+// One address that parsing hands to the URL list.
+struct UrlInsertion {
+  InsertionKind kind = InsertionKind::Scan;
+  std::string_view category;  // static GBK text from FileType, never empty
+  Direction direction = Direction::Outbound;
+  std::string address;
+  LVDataPtr record;             // Remote and Packet of the packet; shared by the insertions of one payload
+  bool outbound = false;        // the packet's own direction (the scan insertion's view rule reads it)
+  bool duplicates = false;      // the duplicates switch as it stood when the address was classified
+};
+
+class UrlSink {
+ public:
+  virtual ~UrlSink() = default;
+  virtual void Insert(UrlInsertion&& insertion) = 0;
+};
+
+struct SearchContext {
+  int learnedOffset = -1;             // -1 until the first request line of a session is seen
+  std::string adPageLower;            // the ad page address, lower-cased
+  std::string browserLocationLower;   // the embedded browser's current address, lower-cased
+  FileTypeSnapshotPtr types;          // never null
+  UrlSink* sink = nullptr;
+};
+
+void Searchs(std::string_view payload, std::string_view remote, bool outbound, SearchContext& ctx);
+
+}  // namespace qv

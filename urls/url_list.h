@@ -1,0 +1,113 @@
+// The address lists as a core model, owned by one thread (the user-interface thread in the window):
+// LV1, the URL list (also the packet list in packet-list mode), and lv2, the category view. Rows
+// of both lists share LVDATA records.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/lvdata.h"
+#include "urls/request_parser.h"
+
+namespace qv {
+
+enum class ListId : unsigned char { LV1, Lv2 };
+
+// A row of LV1: caption (category or protocol) and three cells (direction, address or payload,
+// remark or length).
+struct ListRow {
+  std::string caption;
+  std::array<std::string, 3> cells;
+  LVDataPtr data;
+};
+
+// A row of lv2: the direction label as caption and the address.
+struct ViewRow {
+  std::string caption;
+  std::string address;
+  LVDataPtr data;
+};
+
+// Told of every change, so that a view of the lists can follow.
+class UrlListObserver {
+ public:
+  virtual ~UrlListObserver() = default;
+  virtual void RowsInserted(ListId list, std::size_t first, std::size_t count) = 0;
+  virtual void RowRemoved(ListId list, std::size_t index) = 0;
+  virtual void ListReset(ListId list) = 0;
+  virtual void CellChanged(ListId list, std::size_t row, int column) = 0;
+  virtual void ViewChanged() = 0;  // active entry, shown page or lv2's address caption changed
+};
+
+// The selection copy: the selected row's address and its record, detached from the row.
+struct SelectionCopy {
+  std::string address;
+  LVDataPtr data;
+};
+
+// The seven entries of the "分类察看" submenu; index 1 is the separator.
+inline constexpr int kViewEntryCount = 7;
+inline constexpr int kViewAllEntry = 0;
+std::string_view ViewEntryCaption(int entry);  // GBK; empty for the separator
+
+class UrlList {
+ public:
+  UrlList();
+  void SetObserver(UrlListObserver* observer) { observer_ = observer; }
+
+  // Insertions from request parsing, with their duplicate and view rules.
+  void Insert(UrlInsertion&& insertion);
+  void InsertRequestLine(std::string_view category, Direction dir, std::string address, LVDataPtr record,
+                         bool duplicates);
+  void InsertScan(std::string_view category, Direction dir, std::string address, LVDataPtr record,
+                  bool outbound, bool duplicates);
+  // A packet row of packet-list mode, appended to LV1.
+  void AppendPacketRow(std::string caption, Direction dir, std::string payload, std::string length,
+                       LVDataPtr record);
+
+  // Views.
+  void N6Click(int entry);             // check the entry, then flck with its caption
+  void flck(std::string_view name);    // show the view named by an entry caption
+  int ActiveEntry() const { return activeEntry_; }
+  bool ShowingAll() const { return activeEntry_ == kViewAllEntry; }
+  const std::string& ViewFilter() const { return viewFilter_; }
+  const std::string& ViewAddressCaption() const { return viewAddressCaption_; }
+
+  // Selection copy of the visible list, given the selected rows of that list in list order.
+  std::optional<SelectionCopy> LVSLT(std::optional<std::size_t> firstSelectedLv1,
+                                     std::optional<std::size_t> selectedLv2) const;
+
+  // Commands of the user-interface thread.
+  void ClearLv1();                                   // starting a session
+  void ClearAll();                                   // "清空列表"
+  void Remove(ListId list, std::size_t row);
+  void SetRemark(std::size_t lv1Row, std::string text);
+  void SetAddress(ListId list, std::size_t row, std::string text);
+
+  const std::vector<ListRow>& Lv1() const { return lv1_; }
+  const std::vector<ViewRow>& Lv2() const { return lv2_; }
+
+ private:
+  void AppendLv1(ListRow row);
+  void EraseLv1(std::size_t index);
+  std::optional<std::size_t> FindLv1(std::string_view address) const;
+  std::optional<std::size_t> FindLv2(std::string_view address) const;
+  void AppendLv2(ViewRow row);
+  bool InView(std::string_view category) const;
+
+  std::vector<ListRow> lv1_;
+  std::vector<ViewRow> lv2_;
+  // Number of LV1 rows per address cell, so that an absent address costs no walk of the list.
+  std::unordered_map<std::string, std::size_t> lv1Count_;
+  std::unordered_map<std::string, std::size_t> lv2Count_;
+  int activeEntry_ = kViewAllEntry;
+  std::string viewFilter_;
+  std::string viewAddressCaption_;
+  UrlListObserver* observer_ = nullptr;
+};
+
+}  // namespace qv
