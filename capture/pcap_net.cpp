@@ -1,1 +1,96 @@
-// (being written)
+#include "capture/pcap_net.h"
+
+#include <dlfcn.h>
+
+#include <array>
+#include <cstring>
+
+namespace qv {
+namespace {
+
+template <typename Fn>
+bool Look(void* library, const char* name, Fn& out) {
+  out = reinterpret_cast<Fn>(dlsym(library, name));
+  return out != nullptr;
+}
+
+}  // namespace
+
+std::vector<std::string> PcapNet::DefaultLibraryNames() {
+  return {"libpcap.so.1", "libpcap.so.0.8", "libpcap.so"};
+}
+
+bool PcapNet::Bind(const std::vector<std::string>& libraryNames) {
+  if (library_) return true;
+  for (const auto& name : libraryNames) {
+    library_ = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library_) break;
+  }
+  if (!library_) return false;
+  const bool all = Look(library_, "pcap_findalldevs", pcap_findalldevs) &&
+                   Look(library_, "pcap_freealldevs", pcap_freealldevs) &&
+                   Look(library_, "pcap_open_live", pcap_open_live) && Look(library_, "pcap_loop", pcap_loop) &&
+                   Look(library_, "pcap_breakloop", pcap_breakloop);
+  if (!all) {
+    Release();
+    return false;
+  }
+  Look(library_, "pcap_open_offline", pcap_open_offline);
+  Look(library_, "pcap_close", pcap_close);
+  return true;
+}
+
+void PcapNet::Release() {
+  if (library_) dlclose(library_);
+  library_ = nullptr;
+  pcap_findalldevs = nullptr;
+  pcap_freealldevs = nullptr;
+  pcap_open_live = nullptr;
+  pcap_loop = nullptr;
+  pcap_breakloop = nullptr;
+  pcap_open_offline = nullptr;
+  pcap_close = nullptr;
+}
+
+bool PcapNet::ListDevices(std::vector<CaptureDevice>& out) const {
+  out.clear();
+  if (!Available()) return false;
+  std::array<char, kPcapErrorBufferSize> err{};
+  pcap_if_t* head = nullptr;
+  if (pcap_findalldevs(&head, err.data()) != 0) return false;
+  for (pcap_if_t* d = head; d; d = d->next) {
+    out.push_back({d->name ? d->name : "", d->description ? d->description : ""});
+  }
+  if (head) pcap_freealldevs(head);
+  return true;
+}
+
+pcap_t* PcapNet::OpenLive(const std::string& device, std::string& error) const {
+  error.clear();
+  if (!Available()) {
+    error = "the capture library is not available";
+    return nullptr;
+  }
+  std::array<char, kPcapErrorBufferSize> err{};
+  pcap_t* handle = pcap_open_live(device.c_str(), 65536, 0, 1000, err.data());
+  if (!handle) error = err[0] ? std::string(err.data()) : std::string("unknown error");
+  return handle;
+}
+
+pcap_t* PcapNet::OpenOffline(const std::string& path, std::string& error) const {
+  error.clear();
+  if (!CanReadFiles()) {
+    error = "the capture library cannot read capture files";
+    return nullptr;
+  }
+  std::array<char, kPcapErrorBufferSize> err{};
+  pcap_t* handle = pcap_open_offline(path.c_str(), err.data());
+  if (!handle) error = err[0] ? std::string(err.data()) : std::string("unknown error");
+  return handle;
+}
+
+void PcapNet::Close(pcap_t* handle) const {
+  if (handle && pcap_close) pcap_close(handle);
+}
+
+}  // namespace qv

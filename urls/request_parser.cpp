@@ -1,1 +1,266 @@
-// (being written)
+#include "urls/request_parser.h"
+
+#include <string.h>  // memmem
+
+#include <array>
+#include <memory>
+#include <utility>
+
+#include "common/bytes.h"
+#include "urls/file_type.h"
+
+namespace qv {
+namespace {
+
+// True when s, with its ASCII letters lowered, equals the already lower-case text `lower`.
+bool EqualsLowered(std::string_view s, std::string_view lower) {
+  if (s.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < s.size(); ++i)
+    if (LowerByte(s[i]) != lower[i]) return false;
+  return true;
+}
+
+bool StartsWithLowered(std::string_view s, std::string_view lowerPrefix) {
+  return s.size() >= lowerPrefix.size() && EqualsLowered(s.substr(0, lowerPrefix.size()), lowerPrefix);
+}
+
+// Case-insensitive search for a lower-case needle that only accepts matches beginning on a GBK
+// character boundary (counted from the start of hay). Used on short candidate texts only.
+std::size_t GbkFindLowered(std::string_view hay, std::string_view lowerNeedle) {
+  if (lowerNeedle.size() > hay.size()) return npos;
+  const std::size_t last = hay.size() - lowerNeedle.size();
+  std::size_t i = 0;
+  while (i <= last) {
+    if (EqualsLowered(hay.substr(i, lowerNeedle.size()), lowerNeedle)) return i;
+    i += (IsGbkLead(static_cast<unsigned char>(hay[i])) && i + 1 < hay.size()) ? 2 : 1;
+  }
+  return npos;
+}
+
+// Plain byte search through memmem, which is fast on long payloads.
+std::size_t Find(std::string_view s, std::string_view needle, std::size_t from = 0) {
+  if (from > s.size()) return npos;
+  const void* p = memmem(s.data() + from, s.size() - from, needle.data(), needle.size());
+  return p ? static_cast<std::size_t>(static_cast<const char*>(p) - s.data()) : npos;
+}
+
+// Bytes that end an address candidate: 1 ends it, 2 ends it when the next byte makes the NUL
+// marker 0xA5 0xFE.
+constexpr std::array<unsigned char, 256> MakeStopTable() {
+  std::array<unsigned char, 256> t{};
+  for (unsigned char c : {'\r', '"', '<', '>', '*', '|', '\''}) t[c] = 1;
+  t[0xA5] = 2;
+  return t;
+}
+constexpr std::array<unsigned char, 256> kStop = MakeStopTable();
+
+// Finds the end of address candidates. Searches start at non-decreasing positions, so the last
+// answer is reused while it still lies ahead: the whole scan of one payload stays linear.
+class EndFinder {
+ public:
+  explicit EndFinder(std::string_view s) : s_(s) {}
+  std::size_t From(std::size_t from) {
+    if (from >= lastFrom_ && from <= lastEnd_) return lastEnd_;
+    std::size_t i = from;
+    for (; i < s_.size(); ++i) {
+      const unsigned char kind = kStop[static_cast<unsigned char>(s_[i])];
+      if (kind == 1) break;
+      if (kind == 2 && i + 1 < s_.size() && static_cast<unsigned char>(s_[i + 1]) == 0xFE) break;
+    }
+    lastFrom_ = from;
+    lastEnd_ = i;
+    return i;
+  }
+
+ private:
+  std::string_view s_;
+  std::size_t lastFrom_ = 1;  // lastFrom_ > lastEnd_: nothing remembered yet
+  std::size_t lastEnd_ = 0;
+};
+
+// The cleaning cuts applied to a scan-form candidate, in their fixed order. Cuts are made on the
+// view `a`; the candidate text itself is only copied once it has passed.
+std::string_view CleanCandidate(std::string_view a) {
+  // 1. The version at the end of an RTSP request line.
+  if (const std::size_t sp = GbkRFind(a, " "); sp != npos && GbkFindLowered(a.substr(sp), "rtsp/") != npos)
+    a = a.substr(0, sp);
+  // 2. A fragment in the last dotted part.
+  if (const std::size_t dot = GbkRFind(a, "."); dot != npos && a.find('#', dot) != npos)
+    a = a.substr(0, a.find('#'));
+  // 3. Text after a space in the last dotted part.
+  if (const std::size_t dot = GbkRFind(a, "."); dot != npos && a.find(' ', dot) != npos)
+    a = a.substr(0, a.find(' '));
+  // 4. A path after the query.
+  if (const std::size_t q = a.find('?'); q != npos) {
+    if (const std::size_t slash = a.find('/', q + 1); slash != npos) a = a.substr(0, slash);
+  }
+  // 5. A last path segment naming a stream track.
+  if (const std::size_t slash = GbkRFind(a, "/"); slash != npos) {
+    const std::string_view seg = a.substr(slash);
+    if (GbkFindLowered(seg, "/audio") != npos || GbkFindLowered(seg, "/video") != npos ||
+        GbkFindLowered(seg, "/rtx") != npos)
+      a = a.substr(0, slash);
+  }
+  // 6. The stream selector of an RTSP address.
+  if (StartsWithLowered(a, "rtsp")) {
+    if (const std::size_t sid = FindLowered(a, "/streamid="); sid != npos) a = a.substr(0, sid);
+  }
+  // 7, 8.
+  a = TrimView(a);
+  if (!a.empty() && (a.back() == '/' || a.back() == '\\')) a.remove_suffix(1);
+  // 9. An MMS parameter is cut down to whole groups of eight bytes.
+  if (StartsWithLowered(a, "mms://")) {
+    if (const std::size_t eq = GbkFind(a, "="); eq != npos) {
+      const std::size_t k = a.size() - eq - 1;
+      if (k >= 8) a = a.substr(0, eq + 1 + 8 * (k / 8));
+    }
+  }
+  // 10, 11.
+  a = TrimView(a);
+  if (const std::size_t v = a.find(" HTTP/1.0"); v != npos) a = a.substr(0, v);
+  return a;
+}
+
+class Parser {
+ public:
+  Parser(std::string_view payload, std::string_view remote, bool outbound, SearchContext& ctx)
+      : payload_(payload), remote_(remote), outbound_(outbound), ctx_(ctx) {}
+
+  void Run() {
+    // Request-line form: a carriage return from the third byte on, a "host:" header in any case,
+    // and "ET " (GET) or else "OST " (POST).
+    if (payload_.find('\r', 2) != npos) {
+      std::size_t m = Find(payload_, "ET ");
+      if (m == npos) m = Find(payload_, "OST ");
+      if (m != npos && FindLowered(payload_, "host:") != npos) {
+        RequestLine(m);
+        return;
+      }
+    }
+    Scan();
+  }
+
+ private:
+  void RequestLine(std::size_t m) {
+    // The request line starts with the method's first letter, the byte before the match, and ends
+    // before the first carriage return from the match on.
+    const std::size_t start = m > 0 ? m - 1 : 0;
+    const std::size_t cr = payload_.find('\r', m);
+    const std::string_view line = cr == npos ? std::string_view{} : payload_.substr(start, cr - start);
+
+    std::string address;
+    if (line.find("://") != npos) {
+      // Absolute form: the target between the first and the last space.
+      const std::size_t first = line.find(' ');
+      const std::size_t last = GbkRFind(line, " ");
+      if (first != npos && last != npos && last > first) address.assign(line.substr(first + 1, last - first - 1));
+    } else {
+      std::string_view target;
+      const std::size_t slash = line.find('/');
+      const std::size_t lastSpace = GbkRFind(line, " ");
+      if (slash != npos) {
+        if (lastSpace != npos && lastSpace > slash) target = line.substr(slash, lastSpace - slash);
+      } else if (lastSpace != npos) {
+        target = line.substr(0, lastSpace);
+      }
+      target = TrimView(target);
+      if (!target.empty() && target.front() == '/') {
+        const std::size_t h = Find(payload_, "Host:");
+        if (h == npos) return;
+        const std::size_t hostEnd = payload_.find('\r', h);
+        if (hostEnd == npos) return;
+        const std::string_view hostLine = payload_.substr(h, hostEnd - h);
+        const std::string_view host = TrimView(hostLine.substr(hostLine.find(':') + 1));
+        address.reserve(7 + host.size() + target.size());
+        address.append("http://").append(host).append(target);
+      } else {
+        address.assign(target);
+      }
+    }
+
+    // A request line whose target comes out empty (no line end after it, no space after the
+    // target, no target at all) is not taken as a request: it is dropped before the ad-page and
+    // browser checks and so, like a request for those pages, leaves the learned offset as it is.
+    // Such a line is most often a fragment or not a request line at all, and an empty address is
+    // nothing a user could fetch.
+    if (address.empty()) return;
+    if (EqualsLowered(address, ctx_.adPageLower)) return;
+    if (EqualsLowered(address, ctx_.browserLocationLower)) return;
+    const std::string_view category = FileType(address, *ctx_.types);
+    // The learned offset is the position of the method's first byte. A payload starting with "ET "
+    // has no such byte; the offset then stays unlearned and the next request sets it.
+    if (ctx_.learnedOffset == -1 && m > 0) ctx_.learnedOffset = static_cast<int>(m - 1);
+    if (category.empty()) return;
+    Emit(InsertionKind::RequestLine, category, Direction::Outbound, std::move(address));
+  }
+
+  void Scan() {
+    EndFinder ends(payload_);
+    for (std::size_t p = Find(payload_, "://"); p != npos; p = Find(payload_, "://", p + 1)) {
+      // Scheme: up to six letters just before "://", read backwards. An occurrence within the first
+      // six bytes has fewer than six bytes before it and yields no scheme: a window taken from the
+      // payload's first six bytes would then hold "://" itself and whatever follows it.
+      if (p < 6) continue;
+      char scheme[6];
+      std::size_t schemeStart = 6;
+      for (std::size_t k = 0; k < 6; ++k) scheme[k] = LowerByte(payload_[p - 6 + k]);
+      while (schemeStart > 0) {
+        const auto c = static_cast<unsigned char>(scheme[schemeStart - 1]);
+        if (c < 0x60 || c > 0x7A) break;
+        --schemeStart;
+      }
+      if (schemeStart == 6) continue;
+
+      const std::size_t end = ends.From(p + 4);
+      // The host part (up to the first "/" after "://") must be plain ASCII.
+      const std::string_view rest = payload_.substr(p + 3, end - (p + 3));
+      const std::string_view host = rest.substr(0, rest.find('/'));
+      bool ascii = true;
+      for (char c : host)
+        if (static_cast<unsigned char>(c) >= 0x80) {
+          ascii = false;
+          break;
+        }
+      if (!ascii) continue;
+
+      candidate_.assign(scheme + schemeStart, 6 - schemeStart);
+      candidate_.append(payload_.substr(p, end - p));
+      std::string_view a = CleanCandidate(candidate_);
+      if (a.size() < 10 || a.find('/', 8) == npos) continue;
+      if (const std::size_t quote = a.find('"'); quote != npos) a = a.substr(0, quote);
+
+      std::string address(a);
+      const std::string_view category = FileType(address, *ctx_.types);
+      if (category.empty()) continue;
+      Emit(InsertionKind::Scan, category, outbound_ ? Direction::Outbound : Direction::Inbound, std::move(address));
+    }
+  }
+
+  void Emit(InsertionKind kind, std::string_view category, Direction dir, std::string address) {
+    if (!record_) record_ = std::make_shared<const LVDATA>(LVDATA{std::string(remote_), std::string(payload_)});
+    UrlInsertion ins;
+    ins.kind = kind;
+    ins.category = category;
+    ins.direction = dir;
+    ins.address = std::move(address);
+    ins.record = record_;
+    ins.outbound = outbound_;
+    ins.duplicates = ctx_.types->duplicates;
+    if (ctx_.sink) ctx_.sink->Insert(std::move(ins));
+  }
+
+  std::string_view payload_;
+  std::string_view remote_;
+  bool outbound_;
+  SearchContext& ctx_;
+  LVDataPtr record_;       // made at the first insertion, shared by all insertions of this payload
+  std::string candidate_;  // scratch buffer for scan candidates
+};
+
+}  // namespace
+
+void Searchs(std::string_view payload, std::string_view remote, bool outbound, SearchContext& ctx) {
+  Parser(payload, remote, outbound, ctx).Run();
+}
+
+}  // namespace qv

@@ -39,6 +39,8 @@ class UrlListObserver {
   virtual void RowsInserted(ListId list, std::size_t first, std::size_t count) = 0;
   virtual void RowRemoved(ListId list, std::size_t index) = 0;
   virtual void ListReset(ListId list) = 0;
+  // column counts the list view's columns: 0 is the caption (LV1: 1 direction, 2 address, 3 remark;
+  // lv2: 1 address).
   virtual void CellChanged(ListId list, std::size_t row, int column) = 0;
   virtual void ViewChanged() = 0;  // active entry, shown page or lv2's address caption changed
 };
@@ -98,12 +100,20 @@ class UrlList {
   std::optional<std::size_t> FindLv2(std::string_view address) const;
   void AppendLv2(ViewRow row);
   bool InView(std::string_view category) const;
+  static bool StartsWithHttp(std::string_view address);
 
   std::vector<ListRow> lv1_;
   std::vector<ViewRow> lv2_;
-  // Number of LV1 rows per address cell, so that an absent address costs no walk of the list.
-  std::unordered_map<std::string, std::size_t> lv1Count_;
-  std::unordered_map<std::string, std::size_t> lv2Count_;
+  // Number of rows per hash of the address cell (LV1: cell 2, whatever the row holds there; lv2: the
+  // address), so that an absent address costs no walk of the list. Keyed by hash, not by text, so
+  // that packet rows do not keep a second copy of their payload; a collision only costs a walk.
+  using CountMap = std::unordered_map<std::size_t, std::size_t>;
+  static void CountAdd(CountMap& map, std::string_view address);
+  static void CountSub(CountMap& map, std::string_view address);
+  static bool CountHas(const CountMap& map, std::string_view address);
+  void EraseLv2(std::size_t index);
+  CountMap lv1Count_;
+  CountMap lv2Count_;
   int activeEntry_ = kViewAllEntry;
   std::string viewFilter_;
   std::string viewAddressCaption_;

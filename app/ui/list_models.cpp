@@ -1,0 +1,160 @@
+#include "app/ui/list_models.h"
+
+#include <QBrush>
+#include <QColor>
+
+#include "app/ui/gbk_text.h"
+#include "common/bytes.h"
+#include "common/texts.h"
+
+namespace qv {
+
+namespace {
+
+QString Spaces(int n) { return QString(n, QLatin1Char(' ')); }
+
+// The address column's caption of LV1, and of lv2 until a category is first shown.
+QString Lv1AddressCaption() { return Spaces(61) + QStringLiteral("地    址  [所有类型文件]"); }
+QString Lv2InitialAddressCaption() { return Spaces(61) + QStringLiteral("地 址"); }
+
+}  // namespace
+
+bool RowIsRed(const ListRow& row) {
+  // Every row carries its three cells; the rule's short-row case cannot arise with this layout.
+  if (GbkFind(row.caption, texts::kFin) != npos) return true;
+  const std::string& address = row.cells[1];
+  if (address.size() < 4) return false;
+  return LowerAscii(std::string_view(address).substr(address.size() - 4)) == ".flv";
+}
+
+// --- LaggingListModel ---
+
+int LaggingListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : announced_; }
+
+bool LaggingListModel::Valid(const QModelIndex& index) const {
+  return index.isValid() && index.row() < announced_ && static_cast<std::size_t>(index.row()) < CoreSize();
+}
+
+void LaggingListModel::Appended(std::size_t first, std::size_t count) {
+  if (count == 0) return;
+  if (static_cast<int>(first) != announced_ + pending_) {
+    // Not an append behind the known rows: announce what is pending, then this insertion itself.
+    Flush();
+    beginInsertRows(QModelIndex(), static_cast<int>(first), static_cast<int>(first + count - 1));
+    announced_ += static_cast<int>(count);
+    endInsertRows();
+    return;
+  }
+  pending_ += static_cast<int>(count);
+}
+
+void LaggingListModel::Removed(std::size_t index) {
+  const int i = static_cast<int>(index);
+  if (i >= announced_) {
+    if (pending_ > 0) --pending_;
+    return;
+  }
+  beginRemoveRows(QModelIndex(), i, i);
+  --announced_;
+  endRemoveRows();
+}
+
+void LaggingListModel::Reset() {
+  beginResetModel();
+  announced_ = static_cast<int>(CoreSize());
+  pending_ = 0;
+  endResetModel();
+}
+
+void LaggingListModel::RowChanged(std::size_t row) {
+  const int r = static_cast<int>(row);
+  if (r >= announced_) return;
+  emit dataChanged(index(r, 0), index(r, columnCount() - 1));
+}
+
+void LaggingListModel::Flush() {
+  if (pending_ == 0) return;
+  beginInsertRows(QModelIndex(), announced_, announced_ + pending_ - 1);
+  announced_ += pending_;
+  pending_ = 0;
+  endInsertRows();
+}
+
+// --- Lv1Model ---
+
+Lv1Model::Lv1Model(const UrlList& list, QObject* parent) : LaggingListModel(parent), list_(list) {
+  captions_ = {QStringLiteral("文件类型"), QStringLiteral("数据包方向"), Lv1AddressCaption(), QStringLiteral("备注")};
+}
+
+int Lv1Model::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 4; }
+
+QVariant Lv1Model::data(const QModelIndex& index, int role) const {
+  if (!Valid(index)) return {};
+  const ListRow& row = list_.Lv1()[static_cast<std::size_t>(index.row())];
+  switch (role) {
+    case Qt::DisplayRole:
+      return index.column() == 0 ? CellText(row.caption) : CellText(row.cells[static_cast<std::size_t>(index.column() - 1)]);
+    case Qt::ForegroundRole:
+      if (RowIsRed(row)) return QBrush(QColor(255, 0, 0));
+      return {};
+    default:
+      return {};
+  }
+}
+
+QVariant Lv1Model::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section >= captions_.size()) return {};
+  if (role == Qt::DisplayRole) return captions_[section];
+  if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
+  return {};
+}
+
+void Lv1Model::SetModeCaptions(const QString& first, const QString& fourth) {
+  captions_[0] = first;
+  captions_[3] = fourth;
+  emit headerDataChanged(Qt::Horizontal, 0, 3);
+}
+
+// --- Lv2Model ---
+
+Lv2Model::Lv2Model(const UrlList& list, QObject* parent) : LaggingListModel(parent), list_(list) {}
+
+int Lv2Model::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 2; }
+
+QVariant Lv2Model::data(const QModelIndex& index, int role) const {
+  if (!Valid(index) || role != Qt::DisplayRole) return {};
+  const ViewRow& row = list_.Lv2()[static_cast<std::size_t>(index.row())];
+  return index.column() == 0 ? CellText(row.caption) : CellText(row.address);
+}
+
+QVariant Lv2Model::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section > 1) return {};
+  if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
+  if (role != Qt::DisplayRole) return {};
+  if (section == 0) return QStringLiteral("数据包方向");
+  const std::string& caption = list_.ViewAddressCaption();
+  return caption.empty() ? Lv2InitialAddressCaption() : FromGbk(caption);
+}
+
+void Lv2Model::AddressCaptionChanged() { emit headerDataChanged(Qt::Horizontal, 1, 1); }
+
+// --- ListModelHub ---
+
+void ListModelHub::RowsInserted(ListId list, std::size_t first, std::size_t count) { Model(list).Appended(first, count); }
+void ListModelHub::RowRemoved(ListId list, std::size_t index) { Model(list).Removed(index); }
+void ListModelHub::ListReset(ListId list) { Model(list).Reset(); }
+void ListModelHub::CellChanged(ListId list, std::size_t row, int) { Model(list).RowChanged(row); }
+
+void ListModelHub::ViewChanged() {
+  // A new view builds lv2 afresh: let the views see it before they are shown.
+  lv2_.Flush();
+  lv2_.AddressCaptionChanged();
+  if (viewChanged_) viewChanged_();
+}
+
+void ListModelHub::Flush() {
+  lv1_.Flush();
+  lv2_.Flush();
+}
+
+}  // namespace qv

@@ -1,0 +1,93 @@
+// Table models over the two address lists of UrlList: LV1 (the URL list, also the packet list) and
+// lv2 (the category view). UrlList tells of a change after it made it; the models announce removals at
+// once and gather appended rows, which Flush announces as one insertion, so that a batch of rows
+// costs the views one update.
+#pragma once
+#include <QAbstractTableModel>
+#include <QStringList>
+
+#include <functional>
+
+#include "urls/url_list.h"
+
+namespace qv {
+
+// The URL list's colouring: pure red for a row whose caption holds "频" or whose address cell ends,
+// lower-cased, in ".flv"; a row with fewer than two cells besides its caption is drawn normally.
+bool RowIsRed(const ListRow& row);
+
+class LaggingListModel : public QAbstractTableModel {
+ public:
+  using QAbstractTableModel::QAbstractTableModel;
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+
+  // Changes that UrlList has already made.
+  void Appended(std::size_t first, std::size_t count);
+  void Removed(std::size_t index);
+  void Reset();
+  void RowChanged(std::size_t row);
+  // Announces the rows appended since the last flush.
+  void Flush();
+  int PendingRows() const { return pending_; }
+
+ protected:
+  virtual std::size_t CoreSize() const = 0;
+  bool Valid(const QModelIndex& index) const;
+
+ private:
+  int announced_ = 0;  // rows the views know of; the first rows of the core list
+  int pending_ = 0;    // rows appended after them, not yet announced
+};
+
+class Lv1Model : public LaggingListModel {
+ public:
+  explicit Lv1Model(const UrlList& list, QObject* parent = nullptr);
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+  // The captions of the first and fourth columns change with the work mode.
+  void SetModeCaptions(const QString& first, const QString& fourth);
+
+ protected:
+  std::size_t CoreSize() const override { return list_.Lv1().size(); }
+
+ private:
+  const UrlList& list_;
+  QStringList captions_;
+};
+
+class Lv2Model : public LaggingListModel {
+ public:
+  explicit Lv2Model(const UrlList& list, QObject* parent = nullptr);
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+  void AddressCaptionChanged();
+
+ protected:
+  std::size_t CoreSize() const override { return list_.Lv2().size(); }
+
+ private:
+  const UrlList& list_;
+};
+
+// The observer of UrlList: passes each change to the model of its list.
+class ListModelHub : public UrlListObserver {
+ public:
+  ListModelHub(Lv1Model& lv1, Lv2Model& lv2, std::function<void()> viewChanged)
+      : lv1_(lv1), lv2_(lv2), viewChanged_(std::move(viewChanged)) {}
+  void RowsInserted(ListId list, std::size_t first, std::size_t count) override;
+  void RowRemoved(ListId list, std::size_t index) override;
+  void ListReset(ListId list) override;
+  void CellChanged(ListId list, std::size_t row, int column) override;
+  void ViewChanged() override;
+  void Flush();
+
+ private:
+  LaggingListModel& Model(ListId list) { return list == ListId::LV1 ? static_cast<LaggingListModel&>(lv1_) : lv2_; }
+  Lv1Model& lv1_;
+  Lv2Model& lv2_;
+  std::function<void()> viewChanged_;
+};
+
+}  // namespace qv

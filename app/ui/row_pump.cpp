@@ -1,0 +1,112 @@
+#include "app/ui/row_pump.h"
+
+#include <limits>
+
+#include "app/ui/list_models.h"
+
+namespace qv {
+
+// --- RowQueue ---
+
+void RowQueue::UrlFound(UrlInsertion&& insertion) {
+  std::lock_guard lock(mutex_);
+  items_.emplace_back(std::move(insertion));
+}
+
+void RowQueue::PacketFound(PacketRowData&& row) {
+  std::lock_guard lock(mutex_);
+  items_.emplace_back(std::move(row));
+}
+
+void RowQueue::LocalAddressesChanged(const std::vector<std::string>& addresses) {
+  std::lock_guard lock(mutex_);
+  local_ = addresses;
+}
+
+std::vector<RowItem> RowQueue::TakeAll() {
+  std::vector<RowItem> out;
+  std::lock_guard lock(mutex_);
+  out.swap(items_);
+  return out;
+}
+
+std::optional<std::vector<std::string>> RowQueue::TakeLocalAddresses() {
+  std::lock_guard lock(mutex_);
+  auto out = std::move(local_);
+  local_.reset();
+  return out;
+}
+
+std::size_t RowQueue::Size() const {
+  std::lock_guard lock(mutex_);
+  return items_.size();
+}
+
+// --- RowPump ---
+
+RowPump::RowPump(RowQueue& queue, UrlList& list, ListModelHub& hub, QObject* parent)
+    : QObject(parent), queue_(queue), list_(list), hub_(hub) {
+  timer_.setInterval(intervalMs_);
+  connect(&timer_, &QTimer::timeout, this, &RowPump::Tick);
+}
+
+void RowPump::SetTiming(int intervalMs, int budgetMs) {
+  intervalMs_ = intervalMs;
+  budgetMs_ = budgetMs;
+  timer_.setInterval(intervalMs_);
+}
+
+void RowPump::Start() { timer_.start(intervalMs_); }
+void RowPump::Stop() { timer_.stop(); }
+
+void RowPump::DrainAll() {
+  Apply(std::numeric_limits<std::size_t>::max(), nullptr, 0);
+  hub_.Flush();
+}
+
+void RowPump::DiscardPending() {
+  queue_.TakeAll();
+  backlog_.clear();
+}
+
+void RowPump::Tick() {
+  if (auto local = queue_.TakeLocalAddresses()) emit LocalAddressesReported(*local);
+  QElapsedTimer clock;
+  clock.start();
+  const std::size_t n = Apply(std::numeric_limits<std::size_t>::max(), &clock, budgetMs_);
+  hub_.Flush();
+  if (n > 0) emit Drained(n);
+  // Rows left over: come back as soon as the events waiting meanwhile have run.
+  timer_.setInterval(backlog_.empty() && queue_.Size() == 0 ? intervalMs_ : 0);
+}
+
+std::size_t RowPump::Apply(std::size_t maxItems, const QElapsedTimer* clock, int budgetMs) {
+  constexpr std::size_t kChunk = 256;  // rows between two looks at the clock
+  std::size_t done = 0;
+  while (done < maxItems) {
+    if (backlog_.empty()) {
+      auto items = queue_.TakeAll();
+      if (items.empty()) break;
+      backlog_.insert(backlog_.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    }
+    std::size_t chunk = 0;
+    while (!backlog_.empty() && chunk < kChunk && done < maxItems) {
+      RowItem& item = backlog_.front();
+      if (auto* url = std::get_if<UrlInsertion>(&item)) {
+        list_.Insert(std::move(*url));
+      } else {
+        auto& p = std::get<PacketRowData>(item);
+        list_.AppendPacketRow(std::move(p.caption), p.direction, std::move(p.payload), std::move(p.length),
+                              std::move(p.record));
+      }
+      backlog_.pop_front();
+      ++chunk;
+      ++done;
+    }
+    if (clock != nullptr && clock->elapsed() >= budgetMs) break;
+  }
+  applied_ += done;
+  return done;
+}
+
+}  // namespace qv

@@ -1,0 +1,14 @@
+// Capture files: the local addresses a file implies.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace qv {
+
+class PcapNet;
+
+// The source addresses of the file's TCP SYN frames without ACK (Ethernet or PPPoE framing), in order
+// of first appearance. Empty when the file cannot be read.
+std::vector<std::string> InferLocalAddresses(const PcapNet& net, const std::string& path);
+
+}  // namespace qv

@@ -1,0 +1,126 @@
+// The per-frame handler: settles the framing (Ethernet or PPPoE), reads the IPv4 and transport headers
+// at fixed offsets, decides the direction against the local addresses, turns the payload into text and
+// hands it to request parsing (URL mode) or to the packet filter (packet-list mode). Runs on the
+// capture thread; what the user-interface thread changes is held in atomics or locked values.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/locked_value.h"
+#include "common/lvdata.h"
+#include "packets/packet_filter.h"
+#include "settings/file_type_table.h"
+#include "urls/request_parser.h"
+
+namespace qv {
+
+enum class WorkMode : unsigned char { Url = 0, Packets = 1 };
+
+// One row of packet-list mode, as the capture thread hands it over.
+struct PacketRowData {
+  std::string caption;  // protocol caption
+  Direction direction = Direction::Inbound;
+  std::string payload;  // payload text
+  std::string length;   // payload length in decimal
+  LVDataPtr record;
+};
+
+// Where the handler's results go. Called on the capture thread, in arrival order.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+  virtual void UrlFound(UrlInsertion&& insertion) = 0;
+  virtual void PacketFound(PacketRowData&& row) = 0;
+  // The local address list was refreshed while the framing was unsettled.
+  virtual void LocalAddressesChanged(const std::vector<std::string>& /*addresses*/) {}
+};
+
+// Frame counting while the adapter test runs.
+struct AdapterTestState {
+  std::atomic<bool> TestActive{false};
+  std::atomic<int> TestFrameCount{0};
+  std::atomic<bool> TestTrafficSeen{false};
+};
+
+// Framing table: IPv4 header offset per framing index.
+inline constexpr int kFramingOffsets[2] = {14, 22};
+inline constexpr int kFramingUnmatched = 2;
+
+class FrameHandler {
+ public:
+  using LocalAddressProvider = std::function<std::vector<std::string>()>;
+
+  FrameHandler(const FileTypeState& types, FrameSink& sink, LocalAddressProvider localAddresses);
+
+  // --- shared with the user-interface thread ---
+  std::atomic<WorkMode> workMode{WorkMode::Url};
+  AdapterTestState test;
+  void SetFilter(PacketFilter filter) { filter_.Set(std::make_shared<const PacketFilter>(std::move(filter))); }
+  std::shared_ptr<const PacketFilter> Filter() const { return filter_.Get(); }
+  void SetBrowserLocation(std::string address);
+  void SetAdPage(std::string address);
+  // The local address list (the window's cbb2); the last one is the one shown as "the" local address.
+  void SetLocalAddresses(std::vector<std::string> addresses);
+  std::vector<std::string> LocalAddressTexts() const { return localTexts_.Get(); }
+
+  // --- capture thread ---
+  // A new session: empty queue, framing unsettled, learned request offset -1.
+  void StartSession();
+  // One frame: `wireLength` is the frame's length on the wire, `captured` the bytes present at `frame`.
+  void ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLength, std::uint32_t captured);
+  void CheckDATA();
+
+  bool FramingSettled() const { return !framingUnsettled_; }
+  int FramingIndex() const { return framingIndex_; }
+  int LearnedOffset() const { return search_.learnedOffset; }
+  std::uint64_t FramesSeen() const { return framesSeen_.load(std::memory_order_relaxed); }
+  // Sees every work-queue entry as it is appended (for tests and diagnostics).
+  void SetQueueObserver(std::function<void(std::string_view)> observer) { queueObserver_ = std::move(observer); }
+
+ private:
+  void RefreshLocalAddresses();
+  bool IsLocal(std::uint32_t address) const;
+
+  // Hands the addresses that request parsing finds to the frame sink.
+  class UrlForwarder : public UrlSink {
+   public:
+    explicit UrlForwarder(FrameSink& sink) : sink_(sink) {}
+    void Insert(UrlInsertion&& insertion) override { sink_.UrlFound(std::move(insertion)); }
+
+   private:
+    FrameSink& sink_;
+  };
+
+  const FileTypeState& types_;
+  FrameSink& sink_;
+  UrlForwarder urlSink_{sink_};
+  LocalAddressProvider provider_;
+
+  LockedValue<std::shared_ptr<const PacketFilter>> filter_{std::make_shared<const PacketFilter>()};
+  // Ad page and browser location, lower-cased; the version tells the capture thread to copy them again.
+  LockedValue<std::pair<std::string, std::string>> pages_;
+  std::atomic<unsigned> pagesVersion_{1};
+  unsigned pagesSeen_ = 0;
+  LockedValue<std::vector<std::string>> localTexts_;
+  LockedValue<std::shared_ptr<const std::vector<std::uint32_t>>> localShared_{
+      std::make_shared<const std::vector<std::uint32_t>>()};
+
+  // Capture-thread state.
+  bool framingUnsettled_ = true;
+  int framingIndex_ = kFramingUnmatched;
+  std::shared_ptr<const std::vector<std::uint32_t>> local_;  // this thread's copy
+  std::deque<std::string> queue_;
+  bool queueDraining_ = false;
+  SearchContext search_;
+  std::atomic<std::uint64_t> framesSeen_{0};
+  std::string scratch_;
+  std::function<void(std::string_view)> queueObserver_;
+};
+
+}  // namespace qv

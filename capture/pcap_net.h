@@ -1,0 +1,60 @@
+// libpcap bound at run time. Capture is possible only when all five entry points of a live session
+// are found (all or nothing); reading capture files and closing handles are optional extras that never
+// change that.
+#pragma once
+#include <pcap/pcap.h>  // types only; nothing of the library is linked
+
+#include <string>
+#include <vector>
+
+namespace qv {
+
+struct CaptureDevice {
+  std::string name;         // the device name: what is stored, matched and opened
+  std::string description;  // shown to the user
+};
+
+// The library's error-buffer size plus one, zeroed before every call that takes one.
+inline constexpr std::size_t kPcapErrorBufferSize = PCAP_ERRBUF_SIZE + 1;
+
+class PcapNet {
+ public:
+  // libpcap.so.1, then libpcap.so.0.8, then libpcap.so.
+  static std::vector<std::string> DefaultLibraryNames();
+
+  PcapNet() = default;
+  ~PcapNet() { Release(); }
+  PcapNet(const PcapNet&) = delete;
+  PcapNet& operator=(const PcapNet&) = delete;
+
+  // Loads the first library that can be loaded and binds its entry points. Returns Available().
+  bool Bind(const std::vector<std::string>& libraryNames = DefaultLibraryNames());
+  // Unloads the library. Every capture thread must have left the library before.
+  void Release();
+  bool Available() const { return library_ != nullptr; }
+  bool CanReadFiles() const { return Available() && pcap_open_offline != nullptr; }
+
+  // The five entry points of a live session.
+  int (*pcap_findalldevs)(pcap_if_t**, char*) = nullptr;
+  void (*pcap_freealldevs)(pcap_if_t*) = nullptr;
+  pcap_t* (*pcap_open_live)(const char*, int, int, int, char*) = nullptr;
+  int (*pcap_loop)(pcap_t*, int, pcap_handler, u_char*) = nullptr;
+  void (*pcap_breakloop)(pcap_t*) = nullptr;
+  // Optional.
+  pcap_t* (*pcap_open_offline)(const char*, char*) = nullptr;
+  void (*pcap_close)(pcap_t*) = nullptr;
+
+  // Device enumeration; false when the library reports a failure. The list is freed on every path.
+  bool ListDevices(std::vector<CaptureDevice>& out) const;
+  // Opens a device (snapshot 65536, not promiscuous, 1000 ms timeout). On failure returns null and
+  // sets `error` to the library's reason.
+  pcap_t* OpenLive(const std::string& device, std::string& error) const;
+  // Opens a capture file (pcap or pcapng); null with the reason on failure.
+  pcap_t* OpenOffline(const std::string& path, std::string& error) const;
+  void Close(pcap_t* handle) const;
+
+ private:
+  void* library_ = nullptr;
+};
+
+}  // namespace qv

@@ -1,0 +1,40 @@
+// The capture thread: one pcap_loop over an open handle, every frame to the frame handler.
+#pragma once
+#include <pcap/pcap.h>
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+namespace qv {
+
+class FrameHandler;
+class PcapNet;
+
+// The frame callback given to pcap_loop; its user argument is the FrameHandler.
+extern "C" void PacketCallback(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
+
+class TSniffThread {
+ public:
+  TSniffThread(const PcapNet& net, FrameHandler& handler) : net_(net), handler_(handler) {}
+  ~TSniffThread();  // breaks the loop and waits for it
+  TSniffThread(const TSniffThread&) = delete;
+  TSniffThread& operator=(const TSniffThread&) = delete;
+
+  void SetPcapHandle(pcap_t* handle) { FPcapHandle = handle; }
+  void Resume();     // runs Execute on a thread of its own
+  void BreakLoop();  // from any thread; does not wait
+  void Join();       // waits for the loop to return; the handle is closed then
+  bool Finished() const { return finished_.load(); }
+
+ private:
+  void Execute();
+
+  const PcapNet& net_;
+  FrameHandler& handler_;
+  pcap_t* FPcapHandle = nullptr;
+  std::thread thread_;
+  std::atomic<bool> finished_{false};
+};
+
+}  // namespace qv

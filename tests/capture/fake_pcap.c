@@ -1,0 +1,87 @@
+/* A stand-in capture library for tests: two devices, a loop that delivers a few frames and then waits
+ * for a break. Built twice: complete, and without pcap_breakloop. */
+#include <pcap/pcap.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+struct pcap {
+  int broken;
+  pthread_mutex_t m;
+  pthread_cond_t c;
+};
+
+static pcap_if_t dev2 = {NULL, "eth-test", "Test Ethernet", NULL, 0};
+static pcap_if_t dev1 = {&dev2, "lo-test", "Test loopback", NULL, 0};
+int fake_freed = 0;
+
+int pcap_findalldevs(pcap_if_t** list, char* err) {
+  if (getenv("FAKE_PCAP_ENUM_FAILS")) {
+    strcpy(err, "enumeration failed");
+    return -1;
+  }
+  *list = &dev1;
+  return 0;
+}
+
+void pcap_freealldevs(pcap_if_t* list) {
+  (void)list;
+  ++fake_freed;
+}
+
+pcap_t* pcap_open_live(const char* dev, int snap, int promisc, int ms, char* err) {
+  (void)snap;
+  (void)ms;
+  if (promisc != 0 || strcmp(dev, "eth-test") == 0) {
+    strcpy(err, "eth-test: You don't have permission to capture on that device");
+    return NULL;
+  }
+  pcap_t* p = calloc(1, sizeof *p);
+  pthread_mutex_init(&p->m, NULL);
+  pthread_cond_init(&p->c, NULL);
+  return p;
+}
+
+/* One outbound TCP frame from 192.168.1.5 to 10.0.0.1:80 carrying a request line. */
+static const char kRequest[] = "GET /a.mp3 HTTP/1.1\r\nHost: h.example\r\n\r\n";
+
+int pcap_loop(pcap_t* p, int cnt, pcap_handler cb, u_char* user) {
+  (void)cnt;
+  unsigned char frame[128] = {0};
+  frame[12] = 0x08;
+  frame[14] = 0x45;
+  frame[23] = 6;
+  frame[26] = 192, frame[27] = 168, frame[28] = 1, frame[29] = 5;
+  frame[30] = 10, frame[33] = 1;
+  frame[34] = 0x04, frame[35] = 0xD2;
+  frame[36] = 0, frame[37] = 80;
+  size_t n = strlen(kRequest);
+  memcpy(frame + 54, kRequest, n);
+  struct pcap_pkthdr h;
+  memset(&h, 0, sizeof h);
+  h.caplen = h.len = (bpf_u_int32)(54 + n);
+  cb(user, &h, frame);
+  pthread_mutex_lock(&p->m);
+  while (!p->broken) pthread_cond_wait(&p->c, &p->m);
+  p->broken = 0;
+  pthread_mutex_unlock(&p->m);
+  return PCAP_ERROR_BREAK;
+}
+
+#ifndef FAKE_PCAP_WITHOUT_BREAKLOOP
+void pcap_breakloop(pcap_t* p) {
+  pthread_mutex_lock(&p->m);
+  p->broken = 1;
+  pthread_cond_signal(&p->c);
+  pthread_mutex_unlock(&p->m);
+}
+#endif
+
+int fake_closed = 0;
+void pcap_close(pcap_t* p) {
+  ++fake_closed;
+  pthread_mutex_destroy(&p->m);
+  pthread_cond_destroy(&p->c);
+  free(p);
+}

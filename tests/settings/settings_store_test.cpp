@@ -1,0 +1,296 @@
+#include "settings/settings_store.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <string>
+
+#include "common/texts.h"
+#include "temp_dir.h"
+
+namespace qv {
+namespace {
+
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::WriteBytes;
+
+class SettingsStoreTest : public ::testing::Test {
+ protected:
+  std::string Ini(const std::string& bytes) {
+    WriteBytes(path_, bytes);
+    return path_;
+  }
+  TempDir dir_;
+  std::string path_ = dir_.File("setting.ini");
+};
+
+TEST_F(SettingsStoreTest, MissingFileReadsDefaults) {
+  SettingsStore store(path_);
+  EXPECT_EQ(store.ReadString("system", "title", "Quelvar"), "Quelvar");
+  EXPECT_EQ(store.ReadInteger("system", "DefaultDL", 1), 1);
+  EXPECT_TRUE(store.ReadBool("system", "autoRun", true));
+  EXPECT_FALSE(store.ReadBool("system", "repeatURL", false));
+}
+
+TEST_F(SettingsStoreTest, ReadDropsBlanksAndEnclosingQuotes) {
+  SettingsStore store(Ini(
+      "[s]\r\n"
+      "plain=  value with blanks \t\r\n"
+      "dq=\"a b\"\r\n"
+      "sq= 'x' \r\n"
+      "inner=\"  padded  \"\r\n"
+      "mixed=\"x'\r\n"
+      "lone=\"\r\n"
+      "half=\"a\"b\r\n"
+      "empty=\r\n"
+      "eq=a=b\r\n"
+      "  spaced key  = v\r\n"
+      "last=no line end"));
+  const struct {
+    const char* key;
+    const char* want;
+  } cases[] = {
+      {"plain", "value with blanks"}, {"dq", "a b"},      {"sq", "x"},        {"inner", "  padded  "},
+      {"mixed", "\"x'"},              {"lone", "\""},     {"half", "\"a\"b"}, {"empty", ""},
+      {"eq", "a=b"},                  {"spaced key", "v"}, {"last", "no line end"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(store.ReadString("s", c.key, "DEF"), c.want) << c.key;
+  EXPECT_EQ(store.ReadString("s", "absent", "DEF"), "DEF");
+}
+
+TEST_F(SettingsStoreTest, SectionsAndKeysIgnoreAsciiCaseOnly) {
+  // "\xC4" opens a double-byte character: "\xC4" "A" and "\xC4" "a" are different characters.
+  SettingsStore store(Ini(
+      "top=outside\r\n"
+      "; comment=not a key\r\n"
+      "[SYSTEM]\r\n"
+      "AutoRun=0\r\n"
+      "k\xC4" "A=upper trail\r\n"
+      "[other]\r\n"
+      "autorun=1\r\n"
+      "[System]\r\n"
+      "later=second occurrence\r\n"));
+  EXPECT_FALSE(store.ReadBool("system", "autorun", true));
+  EXPECT_EQ(store.ReadString("sYsTeM", "LATER", ""), "second occurrence");
+  EXPECT_EQ(store.ReadString("system", "k\xC4" "A", ""), "upper trail");
+  EXPECT_EQ(store.ReadString("system", "k\xC4" "a", "none"), "none");
+  EXPECT_EQ(store.ReadString("system", "K\xC4" "A", ""), "upper trail");
+  EXPECT_EQ(store.ReadString("", "top", "none"), "none");
+  EXPECT_EQ(store.ReadString("system", "; comment", "none"), "none");
+}
+
+TEST_F(SettingsStoreTest, LongValueIsCutAt2047Bytes) {
+  const std::string longValue(3000, 'v');
+  SettingsStore store(Ini("[s]\r\nk=" + longValue + "\r\nexact=" + std::string(2047, 'e') + "\r\n"));
+  EXPECT_EQ(store.ReadString("s", "k", ""), std::string(2047, 'v'));
+  EXPECT_EQ(store.ReadString("s", "exact", ""), std::string(2047, 'e'));
+  // A long value written is stored whole; only reading cuts it.
+  store.WriteString("s", "w", longValue);
+  EXPECT_NE(ReadBytes(path_).find("w=" + longValue + "\r\n"), std::string::npos);
+}
+
+TEST(ParseSettingInteger, AcceptsDecimalAndHexForms) {
+  const struct {
+    const char* text;
+    bool ok;
+    int value;
+  } cases[] = {
+      {"12", true, 12},
+      {"+12", true, 12},
+      {"-12", true, -12},
+      {"007", true, 7},
+      {"0x1F", true, 31},
+      {"0X1f", true, 31},
+      {"$ff", true, 255},
+      {"-$10", true, -16},
+      {"-0x10", true, -16},
+      {"2147483647", true, 2147483647},
+      {"-2147483648", true, -2147483647 - 1},
+      {"0x7FFFFFFF", true, 2147483647},
+      {"2147483648", false, 0},
+      {"0x80000000", false, 0},
+      {"99999999999999999999", false, 0},
+      {"", false, 0},
+      {"-", false, 0},
+      {"0x", false, 0},
+      {"$", false, 0},
+      {"12a", false, 0},
+      {"1 2", false, 0},
+      {"1.5", false, 0},
+      {"0x1G", false, 0},
+      {"ff", false, 0},
+      {"--1", false, 0},
+      {"yes", false, 0},
+  };
+  for (const auto& c : cases) {
+    int out = 12345;
+    EXPECT_EQ(ParseSettingInteger(c.text, out), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(out, c.value) << c.text;
+    }
+  }
+}
+
+TEST_F(SettingsStoreTest, IntegersAndFlagsReadDefaultWhenNotAnInteger) {
+  SettingsStore store(Ini("[system]\r\nDefaultDL=\"$1A\"\r\nbad=7x\r\nflagTwo=2\r\nflagZero=0x0\r\nword=yes\r\n"));
+  EXPECT_EQ(store.ReadInteger("system", "DefaultDL", 1), 26);
+  EXPECT_EQ(store.ReadInteger("system", "bad", 1), 1);
+  EXPECT_TRUE(store.ReadBool("system", "flagTwo", false));
+  EXPECT_FALSE(store.ReadBool("system", "flagZero", true));
+  EXPECT_TRUE(store.ReadBool("system", "word", true));
+  EXPECT_FALSE(store.ReadBool("system", "word", false));
+}
+
+// The file as shipped: comments, blank lines, a key the program does not know, CR LF line ends.
+const std::string kShippedLike =
+    "; Quelvar settings\r\n"
+    "\r\n"
+    "[system]\r\n"
+    "version=1.0\r\n"
+    "autoRun=1\r\n"
+    "unknownKey = kept as is ;x\r\n"
+    "\r\n"
+    "; the file types\r\n"
+    "[FileType]\r\n"
+    "\xD2\xF4\xC6\xB5\xCE\xC4\xBC\xFE=1.mp3|\r\n"
+    "uppath=http://u.example/\r\n"
+    "\r\n";
+
+TEST_F(SettingsStoreTest, WriteReplacesOnlyTheKeysLine) {
+  SettingsStore store(Ini(kShippedLike));
+  store.WriteBool("SYSTEM", "AUTORUN", false);
+  std::string want = kShippedLike;
+  want.replace(want.find("autoRun=1"), 9, "autoRun=0");
+  EXPECT_EQ(ReadBytes(path_), want);
+
+  store.WriteString("FileType", texts::kCatAudio, "1.mp3|0.wma|");
+  want.replace(want.find("=1.mp3|\r\n"), 9, "=1.mp3|0.wma|\r\n");
+  EXPECT_EQ(ReadBytes(path_), want);
+  EXPECT_EQ(store.ReadString("filetype", texts::kCatAudio, ""), "1.mp3|0.wma|");
+}
+
+TEST_F(SettingsStoreTest, NewKeyGoesAfterTheLastKeyOfItsSection) {
+  SettingsStore store(Ini(kShippedLike));
+  // Written under another spelling of the section name: lands in the existing section.
+  store.WriteInteger("fileType", "hwnd", 132456);
+  store.WriteInteger("system", "DefaultDL", -3);
+  std::string want = kShippedLike;
+  want.insert(want.find("uppath=http://u.example/\r\n") + 26, "hwnd=132456\r\n");
+  want.insert(want.find("unknownKey = kept as is ;x\r\n") + 28, "DefaultDL=-3\r\n");
+  EXPECT_EQ(ReadBytes(path_), want);
+  EXPECT_EQ(ReadBytes(path_).find("[fileType]"), std::string::npos);
+  EXPECT_EQ(store.ReadInteger("FILETYPE", "HWND", 0), 132456);
+}
+
+TEST_F(SettingsStoreTest, NewSectionIsAppendedAsSpelledInTheWrite) {
+  SettingsStore store(Ini(kShippedLike));
+  store.WriteString("New Section", "k", "v");
+  EXPECT_EQ(ReadBytes(path_), kShippedLike + "[New Section]\r\nk=v\r\n");
+}
+
+TEST_F(SettingsStoreTest, NewLinesFollowTheFilesLineEnds) {
+  SettingsStore store(Ini("; lf file\n[a]\nx=1\n\n[b]\ny=2"));
+  store.WriteString("a", "z", "3");
+  store.WriteString("b", "w", "4");  // the last line has no line end: it gets one first
+  store.WriteString("c", "v", "5");
+  EXPECT_EQ(ReadBytes(path_), "; lf file\n[a]\nx=1\nz=3\n\n[b]\ny=2\nw=4\n[c]\nv=5\n");
+
+  // A section without keys takes the new key right after its header.
+  SettingsStore crlf(Ini("[a]\r\n; note\r\n[b]\r\n"));
+  crlf.WriteString("A", "k", "v");
+  EXPECT_EQ(ReadBytes(path_), "[a]\r\nk=v\r\n; note\r\n[b]\r\n");
+
+  // A file that ends without a line end gets one before a new section.
+  SettingsStore bare(Ini("[a]\r\nk=v"));
+  bare.WriteString("b", "k", "v");
+  EXPECT_EQ(ReadBytes(path_), "[a]\r\nk=v\r\n[b]\r\nk=v\r\n");
+}
+
+TEST_F(SettingsStoreTest, WriteToMissingFileCreatesIt) {
+  SettingsStore store(path_);
+  store.WriteBool("FileType", texts::kUndefinedTypesKey, true);
+  EXPECT_EQ(ReadBytes(path_), "[FileType]\r\n" + std::string(texts::kUndefinedTypesKey) + "=1\r\n");
+  EXPECT_TRUE(store.ReadBool("FileType", texts::kUndefinedTypesKey, false));
+}
+
+TEST_F(SettingsStoreTest, LineEndsInAValueCannotAddLines) {
+  SettingsStore store(Ini("[system]\r\ntitle=a\r\nautoRun=1\r\n"));
+  store.WriteString("system", "title", "x\r\nautoRun=0\n[evil]");
+  EXPECT_EQ(ReadBytes(path_), "[system]\r\ntitle=x  autoRun=0 [evil]\r\nautoRun=1\r\n");
+  EXPECT_TRUE(store.ReadBool("system", "autoRun", false));
+}
+
+TEST_F(SettingsStoreTest, RefusedWriteRaisesErrorNamingThePath) {
+  const std::string noFolder = dir_.File("no such folder/setting.ini");
+  SettingsStore missing(noFolder);
+  try {
+    missing.WriteString("system", "title", "x");
+    FAIL() << "write into a missing folder succeeded";
+  } catch (const SettingsWriteError& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + noFolder);
+  }
+
+  // A folder in place of the file: refused, and the folder is left alone.
+  const std::string folder = dir_.File("setting.d");
+  std::filesystem::create_directory(folder);
+  SettingsStore onFolder(folder);
+  try {
+    onFolder.WriteBool("system", "autoRun", true);
+    FAIL() << "write over a folder succeeded";
+  } catch (const SettingsWriteError& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + folder);
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_EQ(onFolder.ReadString("system", "autoRun", "def"), "def");
+}
+
+// Lets a test make every write beyond a size fail, as a full disk would, and undoes it afterwards.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = old_;
+    lim.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    signal(SIGXFSZ, oldHandler_);
+  }
+
+ private:
+  rlimit old_{};
+  sighandler_t oldHandler_;
+};
+
+TEST_F(SettingsStoreTest, FailedWriteLeavesOldFileWholeAndNoTemporaryFile) {
+  SettingsStore store(Ini(kShippedLike));
+  {
+    FileSizeLimit limit(kShippedLike.size() + 64);
+    EXPECT_THROW(store.WriteString("system", "title", std::string(4000, 't')), SettingsWriteError);
+  }
+  EXPECT_EQ(ReadBytes(path_), kShippedLike);
+  EXPECT_EQ(dir_.Names(), std::vector<std::string>{"setting.ini"});
+
+  // A successful write leaves no temporary file either.
+  store.WriteString("system", "title", "ok");
+  EXPECT_EQ(dir_.Names(), std::vector<std::string>{"setting.ini"});
+  EXPECT_EQ(store.ReadString("system", "title", ""), "ok");
+}
+
+TEST_F(SettingsStoreTest, WriteKeepsFilePermissions) {
+  SettingsStore store(Ini("[a]\r\n"));
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                          std::filesystem::perms::group_read);
+  store.WriteString("a", "k", "v");
+  EXPECT_EQ(std::filesystem::status(path_).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                std::filesystem::perms::group_read);
+}
+
+}  // namespace
+}  // namespace qv

@@ -1,0 +1,239 @@
+#include "urls/url_list.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/texts.h"
+
+namespace qv {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+constexpr int kEntryAudioVideo = 2;
+constexpr int kEntryPicture = 3;
+
+LVDataPtr Rec(std::string packet) { return std::make_shared<const LVDATA>(LVDATA{"10.0.0.5:80", std::move(packet)}); }
+
+class RecordingObserver : public UrlListObserver {
+ public:
+  void RowsInserted(ListId l, std::size_t first, std::size_t count) override {
+    events.push_back(Name(l) + "+" + std::to_string(first) + "x" + std::to_string(count));
+  }
+  void RowRemoved(ListId l, std::size_t index) override { events.push_back(Name(l) + "-" + std::to_string(index)); }
+  void ListReset(ListId l) override { events.push_back(Name(l) + " reset"); }
+  void CellChanged(ListId l, std::size_t row, int column) override {
+    events.push_back(Name(l) + " cell " + std::to_string(row) + "," + std::to_string(column));
+  }
+  void ViewChanged() override { events.push_back("view"); }
+  static std::string Name(ListId l) { return l == ListId::LV1 ? "LV1" : "lv2"; }
+  Strings events;
+};
+
+class UrlListTest : public ::testing::Test {
+ protected:
+  void RequestLine(std::string_view cat, const std::string& address, const std::string& packet, bool dups = false) {
+    list.InsertRequestLine(cat, Direction::Outbound, address, Rec(packet), dups);
+  }
+  void Scan(std::string_view cat, const std::string& address, const std::string& packet, bool outbound,
+            bool dups = false) {
+    list.InsertScan(cat, outbound ? Direction::Outbound : Direction::Inbound, address, Rec(packet), outbound, dups);
+  }
+  // "address@packet" for every row.
+  Strings Lv1() const {
+    Strings out;
+    for (const auto& r : list.Lv1()) out.push_back(r.cells[1] + "@" + r.data->Packet);
+    return out;
+  }
+  Strings Lv2() const {
+    Strings out;
+    for (const auto& r : list.Lv2()) out.push_back(r.address + "@" + r.data->Packet);
+    return out;
+  }
+  UrlList list;
+};
+
+TEST_F(UrlListTest, RequestLineMovesARepeatedAddressToTheEndWithTheNewestPacket) {
+  list.N6Click(kEntryAudioVideo);
+  RequestLine(texts::kCatAudio, "http://h/a.mp3", "p1");
+  RequestLine(texts::kCatAudio, "http://h/b.mp3", "p2");
+  RequestLine(texts::kCatAudio, "http://h/a.mp3", "p3");
+  EXPECT_EQ(Lv1(), (Strings{"http://h/b.mp3@p2", "http://h/a.mp3@p3"}));
+  EXPECT_EQ(Lv2(), (Strings{"http://h/b.mp3@p2", "http://h/a.mp3@p3"}));
+  // The view row refers to the very record of its URL row.
+  EXPECT_EQ(list.Lv2()[1].data, list.Lv1()[1].data);
+  EXPECT_EQ(list.Lv1()[1].caption, texts::kCatAudio);
+  EXPECT_EQ(list.Lv1()[1].cells[0], texts::kOutbound);
+  EXPECT_EQ(list.Lv1()[1].cells[2], "");
+  EXPECT_EQ(list.Lv2()[1].caption, texts::kOutbound);
+
+  // Duplicates allowed: every request is a row, but the view still keeps one row per address.
+  RequestLine(texts::kCatAudio, "http://h/b.mp3", "p4", /*dups=*/true);
+  EXPECT_EQ(Lv1(), (Strings{"http://h/b.mp3@p2", "http://h/a.mp3@p3", "http://h/b.mp3@p4"}));
+  EXPECT_EQ(Lv2(), (Strings{"http://h/a.mp3@p3", "http://h/b.mp3@p4"}));
+}
+
+TEST_F(UrlListTest, ScanKeepsTheFirstRowAndItsFirstPacket) {
+  list.N6Click(kEntryAudioVideo);
+  Scan(texts::kCatAudio, "http://h/a.mp3", "p1", false);
+  Scan(texts::kCatAudio, "http://h/b.mp3", "p2", false);
+  Scan(texts::kCatAudio, "http://h/a.mp3", "p3", true);
+  EXPECT_EQ(Lv1(), (Strings{"http://h/a.mp3@p1", "http://h/b.mp3@p2"}));
+  EXPECT_EQ(Lv2(), (Strings{"http://h/a.mp3@p1", "http://h/b.mp3@p2"}));
+  // A requested address found again in an inbound page is not listed again.
+  RequestLine(texts::kCatAudio, "http://h/c.mp3", "p4");
+  Scan(texts::kCatAudio, "http://h/c.mp3", "p5", false);
+  EXPECT_EQ(list.Lv1().size(), 3u);
+  EXPECT_EQ(Lv1().back(), "http://h/c.mp3@p4");
+}
+
+TEST_F(UrlListTest, ScanViewRuleWithAnEqualViewRow) {
+  list.N6Click(kEntryAudioVideo);
+  Scan(texts::kCatAudioVideo, "http://h/a.flv", "p1", false, true);
+  Scan(texts::kCatAudioVideo, "rtsp://m/live", "p2", true, true);
+  Scan(texts::kCatAudioVideo, "http://h/z.flv", "p3", false, true);
+  const Strings before = Lv2();
+  // Inbound: no view row.
+  Scan(texts::kCatAudioVideo, "http://h/a.flv", "p4", false, true);
+  EXPECT_EQ(Lv2(), before);
+  // Outbound rtsp: no view row.
+  Scan(texts::kCatAudioVideo, "rtsp://m/live", "p5", true, true);
+  EXPECT_EQ(Lv2(), before);
+  // Outbound http (in any case): the view row moves to the bottom with the new packet.
+  Scan(texts::kCatAudioVideo, "http://h/a.flv", "p6", true, true);
+  EXPECT_EQ(Lv2(), (Strings{"rtsp://m/live@p2", "http://h/z.flv@p3", "http://h/a.flv@p6"}));
+  Scan(texts::kCatAudioVideo, "HTTP://h/A.flv", "p7", true, true);
+  EXPECT_EQ(Lv2().back(), "HTTP://h/A.flv@p7");
+  // Every occurrence went into LV1.
+  EXPECT_EQ(list.Lv1().size(), 7u);
+}
+
+TEST_F(UrlListTest, ViewFilterAndCaption) {
+  const std::string initial = std::string(61, ' ') + "\xB5\xD8 \xD6\xB7";  // 地 址
+  EXPECT_EQ(list.ViewAddressCaption(), initial);
+  EXPECT_TRUE(list.ShowingAll());
+
+  const std::string_view cats[] = {texts::kCatVideo,  texts::kCatAudio,    texts::kCatAudioVideo,
+                                   texts::kCatPicture, texts::kCatUndefined, texts::kCatText};
+  for (int n = 0; n < 6; ++n) RequestLine(cats[n], "http://h/" + std::to_string(n), "p" + std::to_string(n));
+
+  list.N6Click(kEntryAudioVideo);
+  EXPECT_FALSE(list.ShowingAll());
+  EXPECT_EQ(list.ViewFilter(), texts::kFin);
+  EXPECT_EQ(Lv2(), (Strings{"http://h/0@p0", "http://h/1@p1", "http://h/2@p2"}));
+
+  list.N6Click(kEntryPicture);
+  EXPECT_EQ(Lv2(), (Strings{"http://h/3@p3"}));
+  // 75 spaces, "地    址  [", the name, "]".
+  EXPECT_EQ(list.ViewAddressCaption(),
+            std::string(75, ' ') + "\xB5\xD8    \xD6\xB7  [" + std::string(texts::kCatPicture) + "]");
+
+  // While the view is active a matching address appears at its bottom, another only in LV1.
+  RequestLine(texts::kCatPicture, "http://h/new.jpg", "p9");
+  RequestLine(texts::kCatText, "http://h/new.txt", "p10");
+  EXPECT_EQ(Lv2(), (Strings{"http://h/3@p3", "http://h/new.jpg@p9"}));
+  EXPECT_EQ(list.Lv1().size(), 8u);
+
+  // Back to "全部": the view keeps its rows and caption; a new start keeps them too.
+  list.N6Click(kViewAllEntry);
+  EXPECT_TRUE(list.ShowingAll());
+  list.ClearLv1();
+  EXPECT_EQ(list.Lv2().size(), 2u);
+  EXPECT_EQ(list.ViewAddressCaption().substr(75, 11), "\xB5\xD8    \xD6\xB7  [");
+  // With "全部" active nothing goes into the view.
+  RequestLine(texts::kCatPicture, "http://h/b.jpg", "p11");
+  EXPECT_EQ(list.Lv2().size(), 2u);
+  // The separator is not an entry.
+  list.N6Click(1);
+  EXPECT_TRUE(list.ShowingAll());
+
+  list.ClearAll();
+  EXPECT_TRUE(list.Lv1().empty());
+  EXPECT_TRUE(list.Lv2().empty());
+}
+
+TEST_F(UrlListTest, ViewEntryCaptions) {
+  const std::string_view want[] = {texts::kViewAll,   "",          texts::kCatAudioVideo, texts::kCatPicture,
+                                   texts::kCatText,   texts::kCatCustom, texts::kCatUndefined};
+  for (int i = 0; i < kViewEntryCount; ++i) EXPECT_EQ(ViewEntryCaption(i), want[i]) << i;
+}
+
+TEST_F(UrlListTest, SelectionCopyFollowsTheVisibleListAndIsDetached) {
+  RequestLine(texts::kCatPicture, "http://h/a.jpg", "p1");
+  RequestLine(texts::kCatAudio, "http://h/b.mp3", "p2");
+  EXPECT_FALSE(list.LVSLT(std::nullopt, 0));
+  EXPECT_FALSE(list.LVSLT(5, std::nullopt));
+  auto copy = list.LVSLT(1, std::nullopt);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->address, "http://h/b.mp3");
+  EXPECT_EQ(copy->data, list.Lv1()[1].data);
+  list.SetAddress(ListId::LV1, 1, "changed");
+  EXPECT_EQ(copy->address, "http://h/b.mp3");
+
+  list.N6Click(kEntryPicture);
+  EXPECT_FALSE(list.LVSLT(0, std::nullopt));
+  copy = list.LVSLT(1, 0);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->address, "http://h/a.jpg");
+  EXPECT_EQ(copy->data->Packet, "p1");
+  EXPECT_FALSE(list.LVSLT(0, 1));
+}
+
+TEST_F(UrlListTest, DuplicateChecksFollowEditsRemovalsAndPacketRows) {
+  Scan(texts::kCatAudio, "http://h/a.mp3", "p1", false);
+  list.SetAddress(ListId::LV1, 0, "http://h/\xC4\xE3.mp3");
+  // The old text no longer blocks, the new one does.
+  Scan(texts::kCatAudio, "http://h/\xC4\xE3.mp3", "p2", false);
+  Scan(texts::kCatAudio, "http://h/a.mp3", "p3", false);
+  EXPECT_EQ(Lv1(), (Strings{"http://h/\xC4\xE3.mp3@p1", "http://h/a.mp3@p3"}));
+  // A request for the edited address replaces that row.
+  RequestLine(texts::kCatAudio, "http://h/\xC4\xE3.mp3", "p4");
+  EXPECT_EQ(Lv1(), (Strings{"http://h/a.mp3@p3", "http://h/\xC4\xE3.mp3@p4"}));
+
+  list.Remove(ListId::LV1, 0);
+  list.Remove(ListId::LV1, 9);  // no such row
+  Scan(texts::kCatAudio, "http://h/a.mp3", "p5", false);
+  EXPECT_EQ(Lv1(), (Strings{"http://h/\xC4\xE3.mp3@p4", "http://h/a.mp3@p5"}));
+
+  // A packet row's payload cell counts as its address cell.
+  list.AppendPacketRow("TCP", Direction::Inbound, "http://h/x.mp3", "14", Rec("http://h/x.mp3"));
+  Scan(texts::kCatAudio, "http://h/x.mp3", "p6", false);
+  EXPECT_EQ(list.Lv1().size(), 3u);
+  EXPECT_EQ(list.Lv1()[2].caption, "TCP");
+  EXPECT_EQ(list.Lv1()[2].cells[2], "14");
+
+  // In the view, an edited address is matched by its new text.
+  list.N6Click(kEntryAudioVideo);
+  ASSERT_EQ(list.Lv2().size(), 2u);
+  list.SetAddress(ListId::Lv2, 1, "http://h/v.mp3");
+  EXPECT_EQ(list.Lv1()[1].cells[1], "http://h/a.mp3");  // the URL list keeps its text
+  RequestLine(texts::kCatAudio, "http://h/v.mp3", "p7");
+  EXPECT_EQ(Lv2(), (Strings{"http://h/\xC4\xE3.mp3@p4", "http://h/v.mp3@p7"}));
+  list.Remove(ListId::Lv2, 1);
+  RequestLine(texts::kCatAudio, "http://h/v.mp3", "p8");
+  EXPECT_EQ(Lv2(), (Strings{"http://h/\xC4\xE3.mp3@p4", "http://h/v.mp3@p8"}));
+}
+
+TEST_F(UrlListTest, ObserverSeesEveryChange) {
+  RecordingObserver obs;
+  list.SetObserver(&obs);
+  list.N6Click(kEntryAudioVideo);
+  RequestLine(texts::kCatAudio, "http://h/a.mp3", "p1");
+  RequestLine(texts::kCatAudio, "http://h/b.mp3", "p2");
+  RequestLine(texts::kCatAudio, "http://h/a.mp3", "p3");
+  list.SetRemark(0, "note");
+  list.SetAddress(ListId::Lv2, 0, "x");
+  list.Remove(ListId::Lv2, 1);
+  list.N6Click(kViewAllEntry);
+  list.ClearAll();
+  EXPECT_EQ(obs.events, (Strings{"lv2 reset", "view",                       // N6Click
+                                 "LV1+0x1", "lv2+0x1", "LV1+1x1", "lv2+1x1",  // two requests
+                                 "LV1-0", "LV1+1x1", "lv2-0", "lv2+1x1",      // the repeated one
+                                 "LV1 cell 0,3", "lv2 cell 0,1", "lv2-1", "view", "LV1 reset", "lv2 reset"}));
+}
+
+}  // namespace
+}  // namespace qv

@@ -1,0 +1,192 @@
+// quelvar-scan: the headless front. Runs a capture file or a live capture through the same core as the
+// window and prints the list.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "capture/capture_file.h"
+#include "capture/frame_handler.h"
+#include "capture/host2ip.h"
+#include "capture/pcap_net.h"
+#include "capture/protohdr.h"
+#include "capture/sniff_thread.h"
+#include "common/codepage.h"
+#include "packets/packet_filter.h"
+#include "settings/file_type_table.h"
+#include "settings/settings_store.h"
+#include "tools/quelvar-scan/scan_options.h"
+#include "tools/quelvar-scan/scan_output.h"
+#include "urls/url_list.h"
+
+namespace {
+
+using namespace qv;
+
+// Rows go straight into the list: the loop runs on this thread.
+class ListSink : public FrameSink {
+ public:
+  explicit ListSink(UrlList& list) : list_(list) {}
+  void UrlFound(UrlInsertion&& insertion) override { list_.Insert(std::move(insertion)); }
+  void PacketFound(PacketRowData&& row) override {
+    list_.AppendPacketRow(std::move(row.caption), row.direction, std::move(row.payload), std::move(row.length),
+                          std::move(row.record));
+  }
+
+ private:
+  UrlList& list_;
+};
+
+// The loop to break from a signal handler; pcap_breakloop may be called there.
+PcapNet* g_net = nullptr;
+pcap_t* volatile g_handle = nullptr;
+
+extern "C" void OnSignal(int) {
+  if (g_net && g_handle) g_net->pcap_breakloop(g_handle);
+}
+
+int Fail(const std::string& what) {
+  std::fprintf(stderr, "quelvar-scan: %s\n", what.c_str());
+  return 1;
+}
+
+std::string ProgramFolder() {
+  std::error_code ec;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(".") : exe.parent_path().string();
+}
+
+FileTypeSnapshot LoadTable(const std::string& path) {
+  if (!std::filesystem::exists(path)) {
+    // No settings file: an empty table, undefined types listed, duplicates not allowed.
+    return FileTypeSnapshot().WithUndefinedTypes(true).WithDuplicates(false);
+  }
+  SettingsStore store(path);
+  return LoadFileTypes(store);
+}
+
+int Run(const scan::Options& o) {
+  FileTypeState types;
+  {
+    FileTypeSnapshot table = LoadTable(o.settings.empty() ? ProgramFolder() + "/setting.ini" : o.settings);
+    if (o.duplicates) table = table.WithDuplicates(*o.duplicates);
+    if (o.undefinedTypes) table = table.WithUndefinedTypes(*o.undefinedTypes);
+    types.Replace(std::move(table));
+  }
+
+  UrlList list;
+  scan::OutputKind kind = o.packetMode ? scan::OutputKind::PacketList : scan::OutputKind::UrlList;
+  if (!o.view.empty()) {
+    const auto gbk = Utf8ToGbk(o.view);
+    int entry = -1;
+    for (int e = 1; e < kViewEntryCount && gbk; ++e)
+      if (!ViewEntryCaption(e).empty() && ViewEntryCaption(e) == *gbk) entry = e;
+    if (entry < 0) {
+      std::fprintf(stderr, "quelvar-scan: unknown view %s\n%s", o.view.c_str(), scan::kUsage);
+      return 2;
+    }
+    if (o.packetMode) {
+      std::fprintf(stderr, "quelvar-scan: --view applies to URL mode only\n%s", scan::kUsage);
+      return 2;
+    }
+    list.N6Click(entry);
+    kind = scan::OutputKind::CategoryView;
+  }
+
+  PacketFilter filter;
+  filter.protocol = o.protocol;
+  filter.direction = o.direction;
+  filter.contained = o.contains;
+  filter.minLength = o.minLength;
+  filter.siteText = CutSiteToHost(o.site);
+  if (!filter.siteText.empty()) {
+    const auto resolved = ResolveHost(filter.siteText);
+    if (!resolved) return Fail("the site " + filter.siteText + " cannot be resolved");
+    filter.siteAddress = *resolved;
+  }
+
+  for (const auto& a : o.local) {
+    std::uint32_t v;
+    if (!ParseIPv4(a, v)) {
+      std::fprintf(stderr, "quelvar-scan: --local takes an IPv4 address, not %s\n%s", a.c_str(), scan::kUsage);
+      return 2;
+    }
+  }
+
+  PcapNet net;
+  if (!net.Bind()) return Fail("the capture library libpcap cannot be loaded (install the package libpcap0.8)");
+
+  std::vector<std::string> local = o.local;
+  if (local.empty()) local = o.readFile.empty() ? LocalAddresses() : InferLocalAddresses(net, o.readFile);
+
+  ListSink sink(list);
+  FrameHandler handler(types, sink, [local] { return local; });
+  handler.SetLocalAddresses(local);
+  handler.SetFilter(filter);
+  handler.SetAdPage("http://www.quelvar.example/admax.htm");
+  handler.workMode = o.packetMode ? WorkMode::Packets : WorkMode::Url;
+  handler.StartSession();
+
+  std::string error;
+  pcap_t* handle;
+  if (!o.readFile.empty()) {
+    handle = net.OpenOffline(o.readFile, error);
+    if (!handle) return Fail("cannot read " + o.readFile + ": " + error);
+  } else {
+    handle = net.OpenLive(o.interface, error);
+    if (!handle) {
+      std::string why = "cannot capture on " + o.interface + ": " + error;
+      if (error.find("ermission") != std::string::npos || error.find("not permitted") != std::string::npos)
+        why += " (capture needs root, or grant the right once: sudo setcap cap_net_raw,cap_net_admin=eip " +
+               ProgramFolder() + "/quelvar-scan)";
+      return Fail(why);
+    }
+  }
+
+  g_net = &net;
+  g_handle = handle;
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;  // no SA_RESTART: a blocked read returns and the loop sees the break
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGALRM, &sa, nullptr);
+  if (o.seconds > 0) alarm(static_cast<unsigned>(o.seconds));
+
+  const int rc = net.pcap_loop(handle, static_cast<int>(o.count), PacketCallback, reinterpret_cast<u_char*>(&handler));
+  alarm(0);
+  g_handle = nullptr;
+  net.Close(handle);
+
+  std::vector<char> buffer(1 << 16);
+  std::setvbuf(stdout, buffer.data(), _IOFBF, buffer.size());
+  scan::PrintList(stdout, list, kind, o.raw);
+  std::fflush(stdout);
+  if (rc == PCAP_ERROR) {
+    return Fail((o.readFile.empty() ? "capture on " + o.interface : "reading " + o.readFile) +
+                " ended early: the rest of the input cannot be read");
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  const auto options = scan::ParseOptions(args, error);
+  if (!options) {
+    std::fprintf(stderr, "quelvar-scan: %s\n%s", error.c_str(), scan::kUsage);
+    return 2;
+  }
+  try {
+    return Run(*options);
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+}

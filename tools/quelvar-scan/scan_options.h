@@ -1,0 +1,33 @@
+// Command line of quelvar-scan.
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qv::scan {
+
+struct Options {
+  std::string readFile;           // --read
+  std::string interface;          // --interface
+  bool packetMode = false;        // --mode packets
+  std::string settings;           // --settings; empty: setting.ini beside the executable
+  std::vector<std::string> local; // --local, repeatable
+  std::optional<bool> duplicates; // --duplicates / --no-duplicates
+  std::optional<bool> undefinedTypes;
+  std::string view;               // --view, as given (UTF-8)
+  int protocol = 0;
+  int direction = 0;
+  std::string site;
+  std::string contains;
+  int minLength = 0;
+  long count = 0;
+  long seconds = 0;
+  bool raw = false;
+};
+
+extern const char* const kUsage;
+
+// Parses argv; on a usage error returns nothing and sets `error`.
+std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error);
+
+}  // namespace qv::scan
