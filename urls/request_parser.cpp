@@ -1,7 +1,5 @@
 #include "urls/request_parser.h"
 
-#include <string.h>  // memmem
-
 #include <array>
 #include <memory>
 #include <utility>
@@ -35,13 +33,6 @@ std::size_t GbkFindLowered(std::string_view hay, std::string_view lowerNeedle) {
     i += (IsGbkLead(static_cast<unsigned char>(hay[i])) && i + 1 < hay.size()) ? 2 : 1;
   }
   return npos;
-}
-
-// Plain byte search through memmem, which is fast on long payloads.
-std::size_t Find(std::string_view s, std::string_view needle, std::size_t from = 0) {
-  if (from > s.size()) return npos;
-  const void* p = memmem(s.data() + from, s.size() - from, needle.data(), needle.size());
-  return p ? static_cast<std::size_t>(static_cast<const char*>(p) - s.data()) : npos;
 }
 
 // Bytes that end an address candidate: 1 ends it, 2 ends it when the next byte makes the NUL
@@ -78,24 +69,38 @@ class EndFinder {
   std::size_t lastEnd_ = 0;
 };
 
+// Last occurrence of the single byte c that begins a GBK character. `plain` tells that the text holds
+// no lead byte, so that a plain search gives the same answer.
+std::size_t LastOf(std::string_view a, char c, bool plain) {
+  return plain ? a.rfind(c) : GbkRFind(a, std::string_view(&c, 1));
+}
+
+bool HasGbkLead(std::string_view a) {
+  for (char c : a)
+    if (IsGbkLead(static_cast<unsigned char>(c))) return true;
+  return false;
+}
+
 // The cleaning cuts applied to a scan-form candidate, in their fixed order. Cuts are made on the
-// view `a`; the candidate text itself is only copied once it has passed.
+// view `a`; the candidate text itself is only copied once it has passed. Cuts and trims only shorten
+// the text, so whether it holds a GBK lead byte is decided once.
 std::string_view CleanCandidate(std::string_view a) {
+  const bool plain = !HasGbkLead(a);
   // 1. The version at the end of an RTSP request line.
-  if (const std::size_t sp = GbkRFind(a, " "); sp != npos && GbkFindLowered(a.substr(sp), "rtsp/") != npos)
+  if (const std::size_t sp = LastOf(a, ' ', plain); sp != npos && GbkFindLowered(a.substr(sp), "rtsp/") != npos)
     a = a.substr(0, sp);
   // 2. A fragment in the last dotted part.
-  if (const std::size_t dot = GbkRFind(a, "."); dot != npos && a.find('#', dot) != npos)
+  if (const std::size_t dot = LastOf(a, '.', plain); dot != npos && a.find('#', dot) != npos)
     a = a.substr(0, a.find('#'));
   // 3. Text after a space in the last dotted part.
-  if (const std::size_t dot = GbkRFind(a, "."); dot != npos && a.find(' ', dot) != npos)
+  if (const std::size_t dot = LastOf(a, '.', plain); dot != npos && a.find(' ', dot) != npos)
     a = a.substr(0, a.find(' '));
   // 4. A path after the query.
   if (const std::size_t q = a.find('?'); q != npos) {
     if (const std::size_t slash = a.find('/', q + 1); slash != npos) a = a.substr(0, slash);
   }
   // 5. A last path segment naming a stream track.
-  if (const std::size_t slash = GbkRFind(a, "/"); slash != npos) {
+  if (const std::size_t slash = LastOf(a, '/', plain); slash != npos) {
     const std::string_view seg = a.substr(slash);
     if (GbkFindLowered(seg, "/audio") != npos || GbkFindLowered(seg, "/video") != npos ||
         GbkFindLowered(seg, "/rtx") != npos)
@@ -110,7 +115,7 @@ std::string_view CleanCandidate(std::string_view a) {
   if (!a.empty() && (a.back() == '/' || a.back() == '\\')) a.remove_suffix(1);
   // 9. An MMS parameter is cut down to whole groups of eight bytes.
   if (StartsWithLowered(a, "mms://")) {
-    if (const std::size_t eq = GbkFind(a, "="); eq != npos) {
+    if (const std::size_t eq = plain ? a.find('=') : GbkFind(a, "="); eq != npos) {
       const std::size_t k = a.size() - eq - 1;
       if (k >= 8) a = a.substr(0, eq + 1 + 8 * (k / 8));
     }
@@ -126,12 +131,15 @@ class Parser {
   Parser(std::string_view payload, std::string_view remote, bool outbound, SearchContext& ctx)
       : payload_(payload), remote_(remote), outbound_(outbound), ctx_(ctx) {}
 
+  // Plain searches go through std::string_view::find, which runs memchr on the needle's first byte;
+  // those bytes (":", "E", "O", "\r") are rare enough in text and binary payloads alike that this beats
+  // a general memmem, and no payload is ever lower-cased or copied to be searched.
   void Run() {
     // Request-line form: a carriage return from the third byte on, a "host:" header in any case,
     // and "ET " (GET) or else "OST " (POST).
     if (payload_.find('\r', 2) != npos) {
-      std::size_t m = Find(payload_, "ET ");
-      if (m == npos) m = Find(payload_, "OST ");
+      std::size_t m = payload_.find("ET ");
+      if (m == npos) m = payload_.find("OST ");
       if (m != npos && FindLowered(payload_, "host:") != npos) {
         RequestLine(m);
         return;
@@ -165,7 +173,7 @@ class Parser {
       }
       target = TrimView(target);
       if (!target.empty() && target.front() == '/') {
-        const std::size_t h = Find(payload_, "Host:");
+        const std::size_t h = payload_.find("Host:");
         if (h == npos) return;
         const std::size_t hostEnd = payload_.find('\r', h);
         if (hostEnd == npos) return;
@@ -196,7 +204,7 @@ class Parser {
 
   void Scan() {
     EndFinder ends(payload_);
-    for (std::size_t p = Find(payload_, "://"); p != npos; p = Find(payload_, "://", p + 1)) {
+    for (std::size_t p = payload_.find("://"); p != npos; p = payload_.find("://", p + 1)) {
       // Scheme: up to six letters just before "://", read backwards. An occurrence within the first
       // six bytes has fewer than six bytes before it and yields no scheme: a window taken from the
       // payload's first six bytes would then hold "://" itself and whatever follows it.

@@ -177,6 +177,8 @@ TEST_F(SearchsTest, ScanForm) {
       // Host bytes of 0x80 and above skip the candidate; path bytes are kept.
       {"x http://h\xC4\xE3.example/a.mp3\r\n", {}},
       {"x http://h.example/\xC4\xE3.mp3\r\n", {"http://h.example/\xC4\xE3.mp3"}},
+      // Searches for the last "/" skip the trail byte of a double-byte character: no track cut here.
+      {"x http://h.example/v\x81/video.rm\r\n", {"http://h.example/v\x81/video.rm"}},
       // "rtsp/" after the last space is looked for case-insensitively; not found otherwise.
       {"x rtsp://m.example/a.rm rtsp/1.0\r\n", {"rtsp://m.example/a.rm"}},
       // A path after the query is cut.
