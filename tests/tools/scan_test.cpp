@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -18,7 +19,10 @@ struct Result {
 };
 
 Result RunScan(const std::string& args) {
-  const std::string errFile = ::testing::TempDir() + "/scan_stderr.txt";
+  // Tests of this program run in parallel processes: each run has a file of its own.
+  static int runs = 0;
+  const std::string errFile =
+      ::testing::TempDir() + "/scan_stderr." + std::to_string(getpid()) + "." + std::to_string(++runs);
   const std::string cmd = std::string(QUELVAR_SCAN) + " " + args + " 2>" + errFile;
   Result r;
   FILE* p = popen(cmd.c_str(), "r");
@@ -31,12 +35,13 @@ Result RunScan(const std::string& args) {
   std::stringstream ss;
   ss << e.rdbuf();
   r.err = ss.str();
+  std::remove(errFile.c_str());
   return r;
 }
 
 // Writes frames as a classic pcap file (Ethernet link type).
 std::string WritePcap(const std::string& name, const std::vector<std::vector<std::uint8_t>>& frames) {
-  const std::string path = ::testing::TempDir() + "/" + name;
+  const std::string path = ::testing::TempDir() + "/" + std::to_string(getpid()) + name;
   std::ofstream f(path, std::ios::binary);
   auto u32 = [&](std::uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
   auto u16 = [&](std::uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
