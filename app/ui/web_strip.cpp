@@ -42,7 +42,10 @@ WebStrip::WebStrip(QWidget* parent) : QTextBrowser(parent) {
 void WebStrip::Navigate(const QUrl& url, bool fetch) {
   if (pending_) pending_->abort();
   SetLocation(url);
-  if (!fetch || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) return;
+  if (!fetch || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
+    ShowOwnBanner();
+    return;
+  }
   QNetworkRequest request(url);
   request.setTransferTimeout(15000);
   pending_ = net_.get(request);
@@ -61,14 +64,23 @@ void WebStrip::Finished(QNetworkReply* reply) {
   if (reply->error() == QNetworkReply::OperationCanceledError) return;
   SetLocation(reply->url());
   if (reply->error() != QNetworkReply::NoError) {
-    clear();
+    ShowOwnBanner();
     return;
   }
   const QByteArray body = reply->read(kMaxPageBytes);
   const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
   const QString text = DecodePage(body, type);
+  document()->setDocumentMargin(4);
   if (type.startsWith("text/plain")) setPlainText(text);
   else setHtml(text);
+}
+
+// Without the maker's page the strip shows the program's own line.
+void WebStrip::ShowOwnBanner() {
+  setHtml(QStringLiteral("<div style='font-size:15px; color:#1a5fb4;'>"
+                         "<b>Quelvar</b>&nbsp;&nbsp;音乐、视频、图片....一网打尽！</div>"));
+  // The strip shows the page from (11, 17) on: the line is set inside that window.
+  document()->setDocumentMargin(30);
 }
 
 // Pictures and style sheets of the page are not fetched: the strip shows the page's text only.

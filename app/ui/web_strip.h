@@ -28,6 +28,7 @@ class WebStrip : public QTextBrowser {
  private:
   void SetLocation(const QUrl& url);
   void Finished(QNetworkReply* reply);
+  void ShowOwnBanner();
 
   QNetworkAccessManager net_;
   QPointer<QNetworkReply> pending_;

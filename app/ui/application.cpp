@@ -1,0 +1,35 @@
+#include "app/ui/application.h"
+
+#include <QFont>
+#include <QMessageBox>
+#include <QStyleFactory>
+
+#include <exception>
+
+#include "app/ui/icons.h"
+
+namespace qv {
+
+QuelvarApplication::QuelvarApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool QuelvarApplication::notify(QObject* receiver, QEvent* event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (const std::exception& e) {
+    QMessageBox::critical(activeWindow(), QStringLiteral("Quelvar"), QString::fromLocal8Bit(e.what()));
+  } catch (...) {
+    QMessageBox::critical(activeWindow(), QStringLiteral("Quelvar"), QStringLiteral("Unknown error"));
+  }
+  return false;
+}
+
+void ApplyLook(QApplication& app) {
+  QApplication::setApplicationName(QStringLiteral("Quelvar"));
+  if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) QApplication::setStyle(fusion);
+  QFont font = QApplication::font();
+  font.setFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans")});
+  QApplication::setFont(font);
+  app.setWindowIcon(AppIcon());
+}
+
+}  // namespace qv

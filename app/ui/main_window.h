@@ -1,0 +1,245 @@
+// TForm1: the main window. It owns the address lists (UrlList, on this thread), the frame handler and
+// the capture session, and wires every menu, tool-bar and popup entry to its operation. Rows found on
+// the capture thread reach the lists through a RowQueue that a RowPump drains here, in order.
+#pragma once
+#include <QMainWindow>
+#include <QPoint>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/ui/list_models.h"
+#include "app/ui/row_pump.h"
+#include "capture/capture_session.h"
+#include "capture/frame_handler.h"
+#include "capture/pcap_net.h"
+#include "common/locked_value.h"
+#include "packets/ui/filter_dialog.h"
+#include "packets/ui/packet_inspector.h"
+#include "settings/file_type_table.h"
+#include "settings/settings_store.h"
+#include "urls/url_list.h"
+
+class QAction;
+class QActionGroup;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QStackedWidget;
+class QSystemTrayIcon;
+class QTableView;
+class QToolBar;
+
+namespace qv {
+
+class Prompter;
+class WebStrip;
+
+// The maker's web site and the ad page that the tool bar's web page shows.
+inline constexpr const char* kSiteHost = "www.quelvar.example";
+inline constexpr const char* kAdPage = "http://www.quelvar.example/admax.htm";
+
+struct TForm1Options {
+  QString programDir;       // the folder of setting.ini; empty: the executable's folder
+  bool fetchAdPage = true;  // load the ad page over the network
+};
+
+class TForm1 : public QMainWindow {
+  Q_OBJECT
+ public:
+  TForm1(PcapNet& net, Prompter& prompter, TForm1Options options = {}, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // Runs a capture file (pcap or pcapng) through the same path as a live session. The local
+  // addresses are those the file implies, else the machine's. False when it cannot be started.
+  bool OpenCaptureFile(const QString& path);
+  // The adapter entries of "网络适配器(&D)", in device order, at the top of that submenu.
+  void SetAdapters(const std::vector<CaptureDevice>& devices);
+  // The name lookup of the filter dialog (tests replace it).
+  void SetHostResolver(TForm3::Resolver resolver) { resolver_ = std::move(resolver); }
+
+  // State the other windows and the tests reach.
+  UrlList& List() { return list_; }
+  FrameHandler& Handler() { return handler_; }
+  RowPump& Pump() { return *pump_; }
+  FrameSink& Sink() { return queue_; }  // where the capture thread hands its rows over
+  SettingsStore* Store() { return store_.get(); }
+  const std::string& AdapterName() const { return adapterName_; }
+  bool SessionRunning() const { return session_.Running(); }
+  // Frames read from the capture file of the current or last file session.
+  std::uint64_t FileFrames() const;
+  QString PendingHint() const { return hintText_; }
+  TForm4* Inspector() const { return inspector_; }
+  TForm3* FilterDialog() const { return filterDialog_; }
+  QMenu* pm2PPM1 = nullptr;  // the popup of the settings dialog's file-type tree
+
+  QTableView* LV1 = nullptr;
+  QTableView* lv2 = nullptr;
+  QComboBox* cbb2 = nullptr;  // local addresses; hidden under LV1
+  QStackedWidget* pgc1 = nullptr;
+  WebStrip* TWBS1 = nullptr;
+
+  QTimer* tmr1;
+  QTimer* tmr2;
+  QTimer* tmr3;
+  QTimer* tmr4;
+  QTimer* tmr5;
+  QTimer* tmr6;
+  QTimer* tmr7;
+
+ public slots:
+  void btn3Click();   // start sniffing
+  void btn4Click();   // stop sniffing
+  void URL2Click();   // URL mode
+  void N34Click();    // packet-list mode
+  void N39Click();    // filter dialog
+  void btn11Click();  // exit
+  void N20Click();    // copy address
+  void N21Click();    // copy packet
+  void N23Click();    // delete
+  void N4Click();     // add remark
+  void N17Click();    // save list
+  void N9Click();     // clear list
+  void N8Click();     // download with NetTransport
+  void N43Click();    // download with FlashGet
+  void N3Click();     // download with the simple downloader
+  void c(QAction* item);  // choose an adapter
+  void N51Click();    // adapter test
+  void N18Click();    // general settings
+  void N29Click();    // help file
+  void lbl1Click();   // the maker's web site
+  void N30Click();    // check for update
+  void N32Click();    // about box
+  void N6Click(int entry);  // view by category
+  void N27Click();    // view packet
+  void N40Click();    // decode address
+  void LV1Db2Click(); // double click on a row
+  void MenuItem1Click();  // add file type (settings dialog's tree)
+  void MenuItem2Click();  // delete the selected file type
+  void lv1MouseUp(const QPoint& globalPos);
+  void OpenCaptureFileClick();
+
+  void tmr1Timer();
+  void tmr2Timer();
+  void tmr3Timer();
+  void tmr4Timer();
+  void tmr5Timer();
+  void tmr6Timer();
+  void tmr7Timer();
+
+ signals:
+  // An adapter was chosen in the menu; its position among the adapter entries.
+  void AdapterChosen(int index);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildMenus();
+  void BuildToolBar();
+  void BuildLists();
+  void BuildStatusBar();
+  void FormCreate();
+  QAction* NewAction(const char* name, const QString& text, const QKeySequence& key = {});
+
+  std::optional<SelectionCopy> Selection() const;
+  std::optional<std::size_t> FirstSelected(const QTableView* view) const;
+  std::vector<bool> SelectedRows(const QTableView* view, std::size_t rows) const;
+  void PutOnClipboard(const std::string& gbk);
+  void FillLocalAddresses(const std::vector<std::string>& addresses);
+  std::vector<std::string> CurrentLocalAddresses() const;
+  void OnViewChanged();
+  void OnRunningChanged(bool running);
+  void OnListCleared();
+  void OnAdapterNotFound();
+  void OnStartFailed(const std::string& why);
+  void WatchSession();
+  void ShowHint();
+  void Guarded(const std::function<void()>& command);
+  void EndSession();
+
+  PcapNet& net_;
+  Prompter& prompter_;
+  TForm1Options options_;
+  std::unique_ptr<SettingsStore> store_;
+  std::string adapterName_ = "???";
+  TForm3::Resolver resolver_;
+
+  // Declared in the order of their dependencies: the session goes first when the window goes.
+  FileTypeState types_;
+  UrlList list_;
+  RowQueue queue_;
+  LockedValue<std::optional<std::vector<std::string>>> fileLocalAddresses_;
+  FrameHandler handler_;
+  CaptureSession session_;
+  Lv1Model* lv1Model_;
+  Lv2Model* lv2Model_;
+  std::unique_ptr<ListModelHub> hub_;
+  RowPump* pump_;
+
+  // Sessions as the window sees them.
+  bool closing_ = false;       // the window is being destroyed: session events change nothing
+  bool sessionShown_ = false;  // the controls show a running session
+  bool fileSession_ = false;
+  QString fileName_;
+  std::uint64_t fileFramesBase_ = 0;
+  std::uint64_t fileFrames_ = 0;
+  QTimer* sessionWatch_;
+
+  // Menus and controls.
+  QAction* N12;
+  QAction* N13;
+  QAction* actOpenCapture;
+  QAction* URL2;
+  QAction* N34;
+  QAction* N39;
+  QAction* N15;
+  QAction* N20;
+  QAction* N21;
+  QAction* N23;
+  QAction* N4;
+  QAction* N17;
+  QAction* N9;
+  QAction* N24;
+  QAction* N25;
+  QAction* N49;
+  QMenu* N1;
+  QAction* N1Separator;
+  QAction* N51;
+  QAction* N18;
+  QAction* N29;
+  QAction* N31;
+  QAction* N30;
+  QAction* N32;
+  QAction* N27;
+  QAction* N40;
+  std::vector<QAction*> viewEntries_;  // "分类察看", by entry index (the separator's slot is null)
+  std::vector<QAction*> adapterItems_;
+  QMenu* pm1;
+  QAction* btn3;
+  QAction* btn4;
+  QAction* btn5;
+  QAction* btn11;
+  QLabel* statusCaption_;
+  QLabel* bsSkinStatusPanel5;  // sniffing state
+  QLabel* statusMode_;
+  QLabel* statusFile_;
+  QLabel* lbl1;  // the maker's web site
+  QSystemTrayIcon* tray_;
+
+  QPointer<TForm3> filterDialog_;
+  QPointer<TForm4> inspector_;
+
+  QTimer* hintTimer_;
+  QString hintText_;
+  QPoint hintPos_;
+};
+
+}  // namespace qv

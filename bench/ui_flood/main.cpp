@@ -1,0 +1,214 @@
+// bench_ui_flood: floods the main window with packet rows and measures what the user would feel.
+//
+//   bench_ui_flood [--capture FILE] [--rows N] [--keep]
+//
+// The capture (default: the shared http_espn_fail.pcapng) is repeated into a classic pcap file until
+// it holds at least N frames (default 100000), written with plain file I/O. The window runs it in
+// packet-list mode, where every frame becomes a row, while a 10 ms timer on the user-interface thread
+// records the largest gap between its ticks (target: never over 100 ms). The rows are checked against
+// a reference pass that runs the same file through the frame handler synchronously: same rows, same
+// order. Reported: rows, rows per second, the largest gap, and memory per row (RSS growth / rows).
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/ui/application.h"
+#include "app/ui/main_window.h"
+#include "app/ui/prompter.h"
+#include "capture/capture_file.h"
+#include "capture/frame_handler.h"
+#include "capture/pcap_net.h"
+#include "capture/sniff_thread.h"
+#include "settings/settings_store.h"
+#include "tests/ui/pcap_writer.h"
+
+namespace {
+
+using namespace qv;
+
+class SilentPrompter : public Prompter {
+ public:
+  BoxAnswer Message(QWidget*, BoxKind, const QString& text, BoxButtons) override {
+    std::fprintf(stderr, "message: %s\n", text.toUtf8().constData());
+    return BoxAnswer::Cancel;
+  }
+  QString InputBox(QWidget*, const QString&, const QString&, const QString&) override { return {}; }
+  QString SaveFileName(QWidget*, const QString&, const QString&, const QString&) override { return {}; }
+  QString OpenFileName(QWidget*, const QString&, const QString&) override { return {}; }
+};
+
+std::uint64_t RowHash(std::string_view caption, std::string_view payload, std::string_view length,
+                      std::string_view remote) {
+  std::uint64_t h = 1469598103934665603ull;  // FNV-1a over the row's texts, separated
+  for (std::string_view part : {caption, payload, length, remote}) {
+    for (unsigned char c : part) h = (h ^ c) * 1099511628211ull;
+    h = (h ^ 0xFF) * 1099511628211ull;
+  }
+  return h;
+}
+
+// The reference: rows as the frame handler gives them when it runs on this thread.
+class HashSink : public FrameSink {
+ public:
+  std::vector<std::uint64_t> rows;
+  void UrlFound(UrlInsertion&&) override {}
+  void PacketFound(PacketRowData&& row) override {
+    rows.push_back(RowHash(row.caption, row.payload, row.length, row.record ? row.record->Remote : ""));
+  }
+};
+
+struct Frames {
+  std::vector<testing::Frame> frames;
+};
+
+extern "C" void Collect(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
+  auto* f = reinterpret_cast<Frames*>(user);
+  f->frames.emplace_back(bytes, bytes + std::min(h->caplen, h->len));
+}
+
+long RssBytes() {
+  long pages = 0, resident = 0;
+  if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return resident * 4096;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string capture = std::string(QUELVAR_SOURCE_DIR) + "/../shared/captures/http_espn_fail.pcapng";
+  std::size_t wanted = 100000;
+  bool keep = false;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--capture") && i + 1 < argc) capture = argv[++i];
+    else if (!std::strcmp(argv[i], "--rows") && i + 1 < argc) wanted = std::strtoull(argv[++i], nullptr, 10);
+    else if (!std::strcmp(argv[i], "--keep")) keep = true;
+    else {
+      std::fprintf(stderr, "usage: bench_ui_flood [--capture FILE] [--rows N] [--keep]\n");
+      return 2;
+    }
+  }
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+
+  PcapNet net;
+  if (!net.Bind() || !net.CanReadFiles()) {
+    std::fprintf(stderr, "libpcap cannot be loaded\n");
+    return 1;
+  }
+  int rc = 0;
+  {
+    QApplication app(argc, argv);
+    ApplyLook(app);
+    QTemporaryDir dir;
+    dir.setAutoRemove(!keep);
+
+    // The big capture: the source's frames over and over.
+    Frames source;
+    {
+      std::string error;
+      pcap_t* h = net.OpenOffline(capture, error);
+      if (!h) {
+        std::fprintf(stderr, "%s: %s\n", capture.c_str(), error.c_str());
+        return 1;
+      }
+      net.pcap_loop(h, 0, Collect, reinterpret_cast<u_char*>(&source));
+      net.Close(h);
+    }
+    if (source.frames.empty()) return 1;
+    const std::string big = (dir.path() + "/flood.pcap").toStdString();
+    std::size_t written = 0;
+    {
+      testing::PcapWriter w(big);
+      while (written < wanted)
+        for (const auto& f : source.frames) {
+          w.Write(f);
+          ++written;
+        }
+      w.Close();
+    }
+    const std::vector<std::string> local = InferLocalAddresses(net, big);
+
+    // Reference pass.
+    HashSink reference;
+    {
+      FileTypeState types;
+      FrameHandler handler(types, reference, [&local] { return local; });
+      handler.workMode.store(WorkMode::Packets);
+      handler.SetLocalAddresses(local);
+      handler.StartSession();
+      std::string error;
+      pcap_t* h = net.OpenOffline(big, error);
+      net.pcap_loop(h, 0, PacketCallback, reinterpret_cast<u_char*>(&handler));
+      net.Close(h);
+    }
+
+    // The window.
+    const QString ini = dir.path() + "/setting.ini";
+    QFile::copy(QStringLiteral(QUELVAR_SOURCE_DIR "/data/setting.ini"), ini);
+    QFile::setPermissions(ini, QFile::ReadOwner | QFile::WriteOwner);
+    SettingsStore(ini.toStdString()).WriteBool("system", "autoRun", false);
+    SilentPrompter prompter;
+    TForm1 form(net, prompter, TForm1Options{dir.path(), false});
+    form.show();
+    form.N34Click();
+
+    QElapsedTimer clock, tick;
+    qint64 largestGap = 0;
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    probe.setInterval(10);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+      largestGap = std::max(largestGap, tick.restart());
+    });
+
+    const long rssBefore = RssBytes();
+    clock.start();
+    tick.start();
+    probe.start();
+    if (!form.OpenCaptureFile(QString::fromStdString(big))) return 1;
+    const std::size_t expected = reference.rows.size();
+    while (form.SessionRunning() || form.Pump().Backlog() > 0 || form.List().Lv1().size() < expected) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      if (clock.elapsed() > 600000) break;
+    }
+    const qint64 elapsed = clock.elapsed();
+    probe.stop();
+    const long rssAfter = RssBytes();
+
+    const auto& rows = form.List().Lv1();
+    std::size_t mismatch = rows.size() == expected ? expected : std::min(rows.size(), expected);
+    for (std::size_t i = 0; i < std::min(rows.size(), expected); ++i) {
+      const ListRow& r = rows[i];
+      if (RowHash(r.caption, r.cells[1], r.cells[2], r.data ? r.data->Remote : "") != reference.rows[i]) {
+        mismatch = i;
+        break;
+      }
+    }
+    const bool inOrder = rows.size() == expected && mismatch == expected;
+    std::printf("frames written        %zu (%zu-frame capture repeated)\n", written, source.frames.size());
+    std::printf("rows listed           %zu of %zu\n", rows.size(), expected);
+    std::printf("order                 %s\n", inOrder ? "same rows in the same order as the reference pass"
+                                                      : ("DIFFERS at row " + std::to_string(mismatch)).c_str());
+    std::printf("time                  %.2f s\n", elapsed / 1000.0);
+    std::printf("rows per second       %.0f\n", rows.size() / (elapsed / 1000.0));
+    std::printf("largest UI gap        %lld ms (target: at most 100 ms)%s\n", static_cast<long long>(largestGap),
+                largestGap > 100 ? "  OVER TARGET" : "");
+    std::printf("memory per row        %.0f bytes (RSS %+.1f MB)\n",
+                rows.empty() ? 0.0 : static_cast<double>(rssAfter - rssBefore) / rows.size(),
+                (rssAfter - rssBefore) / 1048576.0);
+    if (keep) std::printf("capture kept at       %s\n", big.c_str());
+    rc = inOrder ? 0 : 1;
+  }
+  net.Release();
+  return rc;
+}

@@ -1,0 +1,126 @@
+#include "packets/ui/packet_inspector.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextCursor>
+#include <QVBoxLayout>
+
+#include "app/ui/gbk_text.h"
+
+namespace qv {
+
+InspectorDisplay ToDisplay(const InspectorText& t) {
+  // Convert the three parts apart, so that the highlighted range keeps its place whatever the bytes
+  // around it decode to.
+  const std::string_view all(t.text);
+  const std::size_t start = std::min(t.selectionStart, all.size());
+  const std::size_t end = std::min(start + t.selectionLength, all.size());
+  const QString before = FromGbk(all.substr(0, start));
+  const QString middle = FromGbk(all.substr(start, end - start));
+  const QString after = FromGbk(all.substr(end));
+  const QString joined = before + middle + after;
+  const qsizetype b1 = before.size();
+  const qsizetype b2 = b1 + middle.size();
+
+  // CR LF and a lone CR become one line break.
+  InspectorDisplay d;
+  d.text.reserve(joined.size());
+  qsizetype newB1 = -1, newB2 = -1;
+  for (qsizetype i = 0; i <= joined.size(); ++i) {
+    if (i == b1 && newB1 < 0) newB1 = d.text.size();
+    if (i == b2 && newB2 < 0) newB2 = d.text.size();
+    if (i == joined.size()) break;
+    const QChar c = joined[i];
+    if (c == QLatin1Char('\r')) {
+      if (i + 1 < joined.size() && joined[i + 1] == QLatin1Char('\n')) continue;
+      d.text.append(QLatin1Char('\n'));
+    } else {
+      d.text.append(c);
+    }
+  }
+  if (t.selectionLength > 0) {
+    d.selectionStart = static_cast<int>(newB1);
+    d.selectionLength = static_cast<int>(newB2 - newB1);
+  }
+  return d;
+}
+
+TForm4::TForm4(std::function<std::string()> localAddress, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      localAddress_(std::move(localAddress)) {
+  setObjectName(QStringLiteral("TForm4"));
+  setWindowTitle(QStringLiteral("数据包相关信息"));
+  setAttribute(Qt::WA_DeleteOnClose);
+
+  mmo1 = new QPlainTextEdit(this);
+  mmo1->setObjectName(QStringLiteral("mmo1"));
+  mmo1->setReadOnly(true);
+  mmo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  mmo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  QFont font;
+  font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("Noto Sans Mono CJK SC"),
+                    QStringLiteral("DejaVu Sans Mono"), QStringLiteral("monospace")});
+  font.setStyleHint(QFont::TypeWriter);
+  font.setPixelSize(14);
+  mmo1->setFont(font);
+  QPalette pal = mmo1->palette();
+  pal.setColor(QPalette::Base, QColor(255, 251, 240));  // cream
+  pal.setColor(QPalette::Text, Qt::black);
+  // The highlighted address stays visible while the text box does not have the focus.
+  for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
+    pal.setColor(QPalette::Inactive, role, pal.color(QPalette::Active, role));
+  mmo1->setPalette(pal);
+
+  chk1 = new QCheckBox(QStringLiteral("显示十六进制文本"), this);
+  chk1->setObjectName(QStringLiteral("chk1"));
+  bsSkinButton1 = new QPushButton(QStringLiteral("关闭"), this);
+  bsSkinButton1->setObjectName(QStringLiteral("bsSkinButton1"));
+
+  auto* bottom = new QHBoxLayout;
+  bottom->addWidget(chk1);
+  bottom->addStretch();
+  bottom->addWidget(bsSkinButton1);
+  auto* top = new QVBoxLayout(this);
+  top->addWidget(mmo1);
+  top->addLayout(bottom);
+  setFixedSize(620, 440);
+
+  connect(chk1, &QCheckBox::clicked, this, &TForm4::ShowDatas);
+  connect(bsSkinButton1, &QPushButton::clicked, this, &TForm4::close);
+}
+
+void TForm4::ShowDatas() {
+  const std::string local = localAddress_ ? localAddress_() : std::string();
+  const InspectorDisplay d = ToDisplay(qv::ShowDatas(local, FRemote, FPacket, FAddress, chk1->isChecked()));
+  mmo1->setPlainText(d.text);
+  QTextCursor cursor(mmo1->document());
+  if (d.selectionLength > 0) {
+    cursor.setPosition(d.selectionStart);
+    cursor.setPosition(d.selectionStart + d.selectionLength, QTextCursor::KeepAnchor);
+  }
+  mmo1->setTextCursor(cursor);
+  mmo1->ensureCursorVisible();
+}
+
+void TForm4::showEvent(QShowEvent* event) {
+  if (!centred_) {
+    centred_ = true;
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+      move(screen->availableGeometry().center() - rect().center());
+  }
+  QDialog::showEvent(event);
+}
+
+void TForm4::reject() { close(); }
+
+void TForm4::closeEvent(QCloseEvent* event) {
+  emit Closed();
+  event->accept();
+}
+
+}  // namespace qv

@@ -1,0 +1,70 @@
+// Helpers of the X11 tests: waiting while the Qt event loop runs, programs that end with the test,
+// and the output of a started program caught in a file.
+#pragma once
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QThread>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace qv::testing {
+
+// Runs the event loop (this process may own the clipboard, and must answer for it) until `done`
+// holds or `ms` have passed. Returns whether it holds.
+inline bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(10);
+  }
+  return true;
+}
+
+// Ends a started program when the test ends.
+class Running {
+ public:
+  explicit Running(int pid = -1) : pid_(pid) {}
+  ~Running() { Stop(); }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+  void Set(int pid) { pid_ = pid; }
+  void Stop() {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+    pid_ = -1;
+  }
+
+ private:
+  int pid_;
+};
+
+// While it lives, this process's descriptor `fd` (1 or 2) writes into `path`; programs started
+// meanwhile inherit it.
+class Redirect {
+ public:
+  Redirect(int fd, const std::string& path) : fd_(fd) {
+    std::fflush(nullptr);
+    saved_ = ::dup(fd);
+    const int file = ::open(path.c_str(), O_CREAT | O_WRONLY | O_APPEND | O_CLOEXEC, 0644);
+    ::dup2(file, fd);
+    ::close(file);
+  }
+  ~Redirect() {
+    std::fflush(nullptr);
+    ::dup2(saved_, fd_);
+    ::close(saved_);
+  }
+  Redirect(const Redirect&) = delete;
+  Redirect& operator=(const Redirect&) = delete;
+
+ private:
+  int fd_;
+  int saved_;
+};
+
+}  // namespace qv::testing

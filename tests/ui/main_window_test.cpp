@@ -1,0 +1,560 @@
+// The main window driven as a user would: menus, lists filled from capture files, views, work modes,
+// the selection copy, mouse-up and the list commands.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QStackedWidget>
+#include <QTableView>
+#include <QTest>
+#include <QToolBar>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "app/ui/gbk_text.h"
+#include "app/ui/list_models.h"
+#include "capture/capture_file.h"
+#include "common/texts.h"
+#include "packets/ui/packet_inspector.h"
+#include "tests/ui/sample_capture.h"
+#include "tests/ui/ui_support.h"
+
+namespace qv::testing {
+namespace {
+
+QString Spaces(int n) { return QString(n, QLatin1Char(' ')); }
+
+class MainWindowTest : public WindowTest {
+ protected:
+  std::string SampleCapture() {
+    const std::string path = (dir_.path() + "/sample.pcap").toStdString();
+    WriteSampleCapture(path);
+    return path;
+  }
+  QAction* Action(const char* name) {
+    auto* a = Form().findChild<QAction*>(QString::fromLatin1(name));
+    EXPECT_NE(a, nullptr) << name;
+    return a;
+  }
+  QString Label(const char* name) { return Form().findChild<QLabel*>(QString::fromLatin1(name))->text(); }
+  QString Header(QTableView* view, int column) {
+    return view->model()->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+  }
+  QString Cell(QTableView* view, int row, int column) {
+    return view->model()->index(row, column).data(Qt::DisplayRole).toString();
+  }
+  bool Red(int row) {
+    const QVariant v = Form().LV1->model()->index(row, 2).data(Qt::ForegroundRole);
+    return v.isValid() && v.value<QBrush>().color() == QColor(255, 0, 0);
+  }
+  void Select(QTableView* view, std::initializer_list<int> rows) {
+    view->clearSelection();
+    for (int r : rows)
+      view->selectionModel()->select(view->model()->index(r, 0),
+                                     QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
+  QString Clipboard() { return QGuiApplication::clipboard()->text(); }
+  QByteArray FileBytes(const QString& path) {
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+    return f.readAll();
+  }
+};
+
+TEST_F(MainWindowTest, MenusCarryTheirCaptionsAndShortcuts) {
+  struct Entry {
+    const char* name;
+    const char* caption;
+    QKeySequence key;
+  };
+  const Entry entries[] = {
+      {"N12", "开始嗅探", QKeySequence(Qt::Key_F3)},
+      {"N13", "停止嗅探", QKeySequence(Qt::Key_F4)},
+      {"URL2", "获取URL", {}},
+      {"N34", "列举数据包", {}},
+      {"N39", "过滤设置", {}},
+      {"N15", "退  出", QKeySequence(Qt::CTRL | Qt::Key_Q)},
+      {"N20", "复制地址", QKeySequence(Qt::CTRL | Qt::Key_C)},
+      {"N21", "复制数据包", QKeySequence(Qt::CTRL | Qt::Key_A)},
+      {"N23", "删除", QKeySequence(Qt::Key_Delete)},
+      {"N4", "增加备注", QKeySequence(Qt::Key_Insert)},
+      {"N17", "保存列表", QKeySequence(Qt::CTRL | Qt::Key_S)},
+      {"N9", "清空列表", QKeySequence(Qt::CTRL | Qt::Key_Delete)},
+      {"N24", "用影音传送带下载", QKeySequence(Qt::CTRL | Qt::Key_Z)},
+      {"N25", "用网际快车下载", QKeySequence(Qt::CTRL | Qt::Key_X)},
+      {"N49", "用简易下载软件下载", QKeySequence(Qt::CTRL | Qt::Key_E)},
+      {"N51", "网卡测试", {}},
+      {"N18", "综合设置(&P)", {}},
+      {"N29", "帮助文件", QKeySequence(Qt::Key_F1)},
+      {"N31", "访问作者主页", QKeySequence(Qt::CTRL | Qt::Key_H)},
+      {"N30", "升级查询", QKeySequence(Qt::CTRL | Qt::Key_U)},
+      {"N32", "关于Quelvar", {}},
+      {"N27", "查看数据包", QKeySequence(Qt::CTRL | Qt::Key_K)},
+      {"N40", "地址汉化", QKeySequence(Qt::CTRL | Qt::Key_D)},
+      {"btn3", "开始嗅探", {}},
+      {"btn4", "停止嗅探", {}},
+      {"btn5", "设  置", {}},
+      {"btn11", "退  出", {}},
+  };
+  for (const Entry& e : entries) {
+    QAction* a = Action(e.name);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->text(), QString::fromUtf8(e.caption)) << e.name;
+    EXPECT_EQ(a->shortcut(), e.key) << e.name;
+  }
+
+  // The menu bar's four menus with their accelerators, and the separators where they stand.
+  QStringList titles;
+  for (QAction* a : Form().menuBar()->actions()) titles << a->text();
+  EXPECT_EQ(titles, (QStringList{"嗅探(&C)", "列表(&L)", "设置(&O)", "帮助(&H)"}));
+  auto layout = [](QMenu* menu) {
+    QStringList items;
+    for (QAction* a : menu->actions()) items << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    return items;
+  };
+  QMenu* listMenu = Form().menuBar()->actions()[1]->menu();
+  EXPECT_EQ(layout(listMenu), (QStringList{"复制地址", "复制数据包", "删除", "增加备注", "-", "保存列表", "清空列表", "-",
+                                           "用影音传送带下载", "用网际快车下载", "用简易下载软件下载"}));
+  QMenu* help = Form().menuBar()->actions()[3]->menu();
+  EXPECT_EQ(layout(help), (QStringList{"帮助文件", "访问作者主页", "升级查询", "-", "关于Quelvar"}));
+  QMenu* settings = Form().menuBar()->actions()[2]->menu();
+  EXPECT_EQ(layout(settings), (QStringList{"网络适配器(&D)", "-", "综合设置(&P)"}));
+  QMenu* popup = Form().findChild<QMenu*>("pm1");
+  ASSERT_NE(popup, nullptr);
+  EXPECT_EQ(layout(popup), (QStringList{"分类察看", "-", "复制地址", "复制数据包", "查看数据包", "地址汉化", "-",
+                                        "用影音传送带下载", "用网际快车下载", "用简易下载软件下载", "-", "清空列表"}));
+  EXPECT_EQ(layout(popup->actions()[0]->menu()),
+            (QStringList{"全部", "-", "视音频文件", "图片文件", "文本文件", "自定义类型", "未定义"}));
+  EXPECT_TRUE(Action("N6")->isChecked());
+  EXPECT_TRUE(Action("URL2")->isChecked());
+
+  // Start state of the status bar, the lists and the hidden local address list.
+  EXPECT_EQ(Label("bsSkinStatusPanel4"), "状态:");
+  EXPECT_EQ(Label("bsSkinStatusPanel5"), "停止嗅探");
+  EXPECT_EQ(Label("bsSkinStatusPanel6"), "当前工作模式[获取URL]");
+  EXPECT_EQ(Label("lbl1"), "官方网站  www.quelvar.example");
+  EXPECT_EQ(Header(Form().LV1, 2), Spaces(61) + "地    址  [所有类型文件]");
+  EXPECT_EQ(Header(Form().lv2, 1), Spaces(61) + "地 址");
+  EXPECT_FALSE(Form().cbb2->isVisibleTo(&Form()));
+  EXPECT_EQ(Form().pgc1->currentIndex(), 0);
+}
+
+TEST_F(MainWindowTest, StartUpReadsTheSettingsFile) {
+  Form();
+  EXPECT_EQ(Form().windowTitle(), "Quelvar(Tessoran)");  // no title key in the shipped file
+  EXPECT_FALSE(Form().tmr2->isActive());                   // autoRun off
+  EXPECT_TRUE(Form().tmr1->isActive());
+  EXPECT_TRUE(prompter_.boxes.empty());
+  form_.reset();
+
+  // autoRun absent: the automatic start is armed for three seconds after creation; an empty title
+  // is an empty caption.
+  WriteSettings(false);
+  QFile f(IniPath());
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  QByteArray text = f.readAll();
+  f.close();
+  text.replace("autoRun=1\r\n", "").replace("autoRun=1\n", "");
+  text.replace("[system]", "[system]\ntitle=");
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  f.write(text);
+  f.close();
+  Form();
+  EXPECT_TRUE(Form().tmr2->isActive());
+  EXPECT_EQ(Form().tmr2->interval(), 3000);
+  EXPECT_EQ(Form().windowTitle(), "");
+}
+
+TEST_F(MainWindowTest, MissingSettingsFileIsReportedAndNothingStarts) {
+  QFile::remove(IniPath());
+  Form();
+  ASSERT_EQ(prompter_.boxes.size(), 1u);
+  EXPECT_EQ(prompter_.boxes[0].kind, BoxKind::Error);
+  EXPECT_EQ(prompter_.boxes[0].text, "安装文件损坏，请重新安装！");
+  EXPECT_EQ(Form().windowTitle(), "Quelvar");
+  EXPECT_EQ(Form().Store(), nullptr);
+  EXPECT_FALSE(Form().tmr2->isActive());
+}
+
+TEST_F(MainWindowTest, RowsOfARealCaptureKeepTheirOrderCategoriesAndDirections) {
+  Load(SharedCapture("http_espn_fail.pcapng"));
+  QTableView* lv1 = Form().LV1;
+  const auto& rows = Form().List().Lv1();
+  ASSERT_GE(rows.size(), 5u);
+  ASSERT_EQ(lv1->model()->rowCount(), static_cast<int>(rows.size()));
+  // The first request of the capture opens the list; every row shows what the core holds.
+  EXPECT_EQ(Cell(lv1, 0, 0), "未定义");
+  EXPECT_EQ(Cell(lv1, 0, 1), "本机→→网络");
+  EXPECT_EQ(Cell(lv1, 0, 2), "http://www.espn.com/");
+  bool picture = false, inbound = false;
+  for (int r = 0; r < lv1->model()->rowCount(); ++r) {
+    EXPECT_EQ(Cell(lv1, r, 0), FromGbk(rows[r].caption));
+    EXPECT_EQ(Cell(lv1, r, 2), FromGbk(rows[r].cells[1]));
+    EXPECT_FALSE(Red(r)) << r;  // no audio, video or .flv in this capture
+    picture |= Cell(lv1, r, 0) == "图片文件";
+    inbound |= Cell(lv1, r, 1) == "网络→→本机";
+  }
+  EXPECT_TRUE(picture);
+  EXPECT_TRUE(inbound);
+  // The local address list holds what the file implies, the last one selected.
+  const auto implied = InferLocalAddresses(Net(), SharedCapture("http_espn_fail.pcapng"));
+  ASSERT_FALSE(implied.empty());
+  ASSERT_EQ(Form().cbb2->count(), static_cast<int>(implied.size()));
+  for (std::size_t i = 0; i < implied.size(); ++i)
+    EXPECT_EQ(Form().cbb2->itemText(static_cast<int>(i)), QString::fromStdString(implied[i]));
+  EXPECT_EQ(Form().cbb2->currentIndex(), Form().cbb2->count() - 1);
+  EXPECT_EQ(Label("bsSkinStatusPanel5"), "停止嗅探");
+  EXPECT_TRUE(Action("btn3")->isEnabled());
+  const std::uint64_t frames = Form().FileFrames();
+  EXPECT_GT(frames, rows.size());
+  EXPECT_EQ(Label("StatusCaptureFile"), QStringLiteral("http_espn_fail.pcapng：%1 帧").arg(frames));
+}
+
+TEST_F(MainWindowTest, AudioAndVideoRowsAreRedAndTheCategoryViewShowsThem) {
+  Load(SampleCapture());
+  QTableView* lv1 = Form().LV1;
+  ASSERT_EQ(lv1->model()->rowCount(), 5);
+  const QStringList expected[] = {
+      {"音频文件", "本机→→网络", "http://music.example/music/song.mp3"},
+      {"图片文件", "本机→→网络", "http://pics.example/pics/photo.jpg"},
+      {"未定义", "本机→→网络", "http://www.example/index"},
+      {"视频文件", "本机→→网络", "http://video.example/video/clip.flv"},
+      {"音频文件", "网络→→本机", "http://cdn.example/track.mp3"},
+  };
+  const bool red[] = {true, false, false, true, true};
+  for (int r = 0; r < 5; ++r) {
+    EXPECT_EQ((QStringList{Cell(lv1, r, 0), Cell(lv1, r, 1), Cell(lv1, r, 2)}), expected[r]) << r;
+    EXPECT_EQ(Red(r), red[r]) << r;
+  }
+
+  // "视音频文件": the audio and video rows, on the second page, with the caption of that view.
+  Action("N6_2")->trigger();
+  EXPECT_EQ(Form().pgc1->currentIndex(), 1);
+  EXPECT_TRUE(Action("N6_2")->isChecked());
+  EXPECT_FALSE(Action("N6")->isChecked());
+  QTableView* lv2 = Form().lv2;
+  ASSERT_EQ(lv2->model()->rowCount(), 3);
+  EXPECT_EQ(Cell(lv2, 0, 1), "http://music.example/music/song.mp3");
+  EXPECT_EQ(Cell(lv2, 1, 1), "http://video.example/video/clip.flv");
+  EXPECT_EQ(Cell(lv2, 2, 0), "网络→→本机");
+  EXPECT_FALSE(lv2->model()->index(0, 1).data(Qt::ForegroundRole).isValid());  // the view is never coloured
+  EXPECT_EQ(Header(lv2, 1), Spaces(75) + "地    址  [视音频文件]");
+
+  Action("N6_3")->trigger();  // 图片文件
+  ASSERT_EQ(lv2->model()->rowCount(), 1);
+  EXPECT_EQ(Cell(lv2, 0, 1), "http://pics.example/pics/photo.jpg");
+  EXPECT_EQ(Header(lv2, 1), Spaces(75) + "地    址  [图片文件]");
+
+  Action("N6")->trigger();
+  EXPECT_EQ(Form().pgc1->currentIndex(), 0);
+}
+
+TEST(RowColouring, FollowsCategoryAndAddressEnding) {
+  struct Case {
+    std::string_view caption;
+    const char* address;
+    bool red;
+  };
+  const Case cases[] = {
+      {texts::kCatAudio, "http://a/b.mp3", true},
+      {texts::kCatVideo, "http://a/b.mp4", true},
+      {texts::kCatAudioVideo, "rtsp://a/b", true},
+      {texts::kCatUndefined, "http://a/b.FLV", true},
+      {texts::kCatUndefined, "http://a/b.flv?x=1", false},
+      {texts::kCatPicture, "http://a/b.jpg", false},
+      {texts::kCatPicture, "flv", false},
+  };
+  for (const Case& c : cases) {
+    ListRow row{std::string(c.caption), {"d", c.address, ""}, nullptr};
+    EXPECT_EQ(RowIsRed(row), c.red) << c.address;
+  }
+}
+
+TEST_F(MainWindowTest, WorkModesRelabelTheColumnsAndListPackets) {
+  Load(SampleCapture());
+  Action("N6_3")->trigger();  // a category view is showing
+  ASSERT_EQ(Form().pgc1->currentIndex(), 1);
+
+  Action("N34")->trigger();
+  EXPECT_TRUE(Action("N34")->isChecked());
+  EXPECT_FALSE(Action("URL2")->isChecked());
+  EXPECT_TRUE(Action("N6")->isChecked());  // back to "全部" and the first page
+  EXPECT_EQ(Form().pgc1->currentIndex(), 0);
+  EXPECT_EQ(Form().Handler().workMode.load(), WorkMode::Packets);
+  EXPECT_EQ((QStringList{Header(Form().LV1, 0), Header(Form().LV1, 1), Header(Form().LV1, 3)}),
+            (QStringList{"协议", "数据包方向", "长度"}));
+  EXPECT_EQ(Header(Form().LV1, 2), Spaces(61) + "地    址  [所有类型文件]");
+  EXPECT_EQ(Label("bsSkinStatusPanel6"), "当前工作模式[列举数据包]");
+  EXPECT_EQ(Form().LV1->model()->rowCount(), 5);  // the URL rows stay until the next start
+
+  Load(SampleCapture());
+  QTableView* lv1 = Form().LV1;
+  ASSERT_EQ(lv1->model()->rowCount(), 6);  // every frame of the file
+  EXPECT_EQ(Cell(lv1, 1, 0), "TCP");
+  EXPECT_EQ(Cell(lv1, 1, 1), "本机→→网络");
+  EXPECT_TRUE(Cell(lv1, 1, 2).startsWith("GET /music/song.mp3 HTTP/1.1"));
+  EXPECT_EQ(Cell(lv1, 1, 3), QString::number(Get("/music/song.mp3", "music.example").size()));
+  EXPECT_EQ(Cell(lv1, 5, 1), "网络→→本机");
+
+  Action("N6_3")->trigger();
+  Action("URL2")->trigger();
+  EXPECT_TRUE(Action("URL2")->isChecked());
+  EXPECT_FALSE(Action("N34")->isChecked());
+  EXPECT_EQ(Form().pgc1->currentIndex(), 1);  // URL mode leaves the view as it is
+  EXPECT_EQ((QStringList{Header(Form().LV1, 0), Header(Form().LV1, 3)}), (QStringList{"文件类型", "备注"}));
+  EXPECT_EQ(Label("bsSkinStatusPanel6"), "当前工作模式[嗅探URL]");
+  EXPECT_EQ(Form().Handler().workMode.load(), WorkMode::Url);
+}
+
+TEST_F(MainWindowTest, CommandsActOnTheTopmostOfSeveralSelectedRows) {
+  Load(SampleCapture());
+  QTableView* lv1 = Form().LV1;
+  const auto& rows = Form().List().Lv1();
+  Select(lv1, {3, 1});
+
+  Action("N20")->trigger();
+  EXPECT_EQ(Clipboard(), "http://pics.example/pics/photo.jpg");
+  Action("N21")->trigger();
+  EXPECT_EQ(Clipboard(), FromGbk(rows[1].data->Packet));
+  EXPECT_TRUE(Clipboard().startsWith("GET /pics/photo.jpg"));
+
+  prompter_.inputAnswer = "keep";
+  Action("N4")->trigger();
+  ASSERT_EQ(prompter_.inputs.size(), 1u);
+  EXPECT_EQ(prompter_.inputs[0], "编辑备注|一般只有需要保存的列表才编辑！|");
+  EXPECT_EQ(Cell(lv1, 1, 3), "keep");
+  EXPECT_EQ(Cell(lv1, 3, 3), "");
+  prompter_.inputAnswer.clear();  // cancelling clears the remark
+  Action("N4")->trigger();
+  EXPECT_EQ(Cell(lv1, 1, 3), "");
+
+  Action("N23")->trigger();
+  ASSERT_EQ(lv1->model()->rowCount(), 4);
+  EXPECT_EQ(Cell(lv1, 1, 2), "http://www.example/index");
+
+  // Nothing selected: the commands do nothing.
+  lv1->clearSelection();
+  QGuiApplication::clipboard()->setText("untouched");
+  Action("N20")->trigger();
+  Action("N23")->trigger();
+  EXPECT_EQ(Clipboard(), "untouched");
+  EXPECT_EQ(lv1->model()->rowCount(), 4);
+
+  // In a category view the remark does nothing and delete takes the view's row only.
+  Action("N6_2")->trigger();
+  Select(Form().lv2, {0});
+  Action("N4")->trigger();
+  EXPECT_EQ(prompter_.inputs.size(), 2u);
+  Action("N23")->trigger();
+  EXPECT_EQ(Form().lv2->model()->rowCount(), 2);
+  EXPECT_EQ(lv1->model()->rowCount(), 4);
+}
+
+// The window's keys win over the list's own: Ctrl+A copies the packet instead of selecting all.
+TEST_F(MainWindowTest, ShortcutsReachTheCommandsFromTheList) {
+  Load(SampleCapture());
+  Form().show();
+  Form().activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&Form()));
+  QTableView* lv1 = Form().LV1;
+  lv1->setFocus();
+  Select(lv1, {1});
+  QTest::keyClick(lv1, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(Clipboard(), FromGbk(Form().List().Lv1()[1].data->Packet));
+  EXPECT_EQ(lv1->selectionModel()->selectedRows().size(), 1);
+  QTest::keyClick(lv1, Qt::Key_Delete);
+  EXPECT_EQ(lv1->model()->rowCount(), 4);
+  Select(lv1, {0});
+  QTest::keyClick(lv1, Qt::Key_D, Qt::ControlModifier);  // decoding leaves a plain address as it is
+  EXPECT_EQ(Cell(lv1, 0, 2), "http://music.example/music/song.mp3");
+  QTest::keyClick(lv1, Qt::Key_Delete, Qt::ControlModifier);
+  EXPECT_EQ(lv1->model()->rowCount(), 0);
+}
+
+TEST_F(MainWindowTest, MouseUpShowsTheRemoteCopiesTheAddressAndRefreshesTheInspector) {
+  Load(SampleCapture());
+  QTableView* lv1 = Form().LV1;
+  Form().show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form()));
+
+  // With nothing selected a release does nothing.
+  QGuiApplication::clipboard()->setText("untouched");
+  lv1->clearSelection();
+  Form().lv1MouseUp(QPoint(10, 10));
+  EXPECT_EQ(Clipboard(), "untouched");
+  EXPECT_TRUE(Form().PendingHint().isEmpty());
+
+  const QRect cell = lv1->visualRect(lv1->model()->index(3, 2));
+  QTest::mouseClick(lv1->viewport(), Qt::LeftButton, {}, cell.center());
+  EXPECT_EQ(Clipboard(), "http://video.example/video/clip.flv");
+  EXPECT_EQ(Form().PendingHint(), "IP:  10.0.0.1:8080");
+
+  // The inspector follows the clicked row while "查看数据包" is checked.
+  Action("N27")->trigger();
+  ASSERT_NE(Form().Inspector(), nullptr);
+  EXPECT_TRUE(Action("N27")->isChecked());
+  EXPECT_EQ(Form().Inspector()->FAddress, "http://video.example/video/clip.flv");
+  const QRect other = lv1->visualRect(lv1->model()->index(0, 2));
+  QTest::mouseClick(lv1->viewport(), Qt::LeftButton, {}, other.center());
+  EXPECT_EQ(Form().Inspector()->FAddress, "http://music.example/music/song.mp3");
+  EXPECT_EQ(Form().Inspector()->FRemote, "10.0.0.1:80");
+  EXPECT_TRUE(Form().Inspector()->mmo1->toPlainText().contains("GET /music/song.mp3"));
+
+  Form().Inspector()->close();
+  EXPECT_FALSE(Action("N27")->isChecked());
+  ASSERT_TRUE(WaitFor([&] { return Form().Inspector() == nullptr; }));
+}
+
+TEST_F(MainWindowTest, DecodingChangesOnlyTheVisibleListsRow) {
+  Load(SampleCapture());
+  Form().List().SetAddress(ListId::LV1, 0, "http://music.example/%C4%E3%BA%C3.mp3");
+  Select(Form().LV1, {0});
+  Action("N40")->trigger();
+  EXPECT_EQ(Cell(Form().LV1, 0, 2), "http://music.example/你好.mp3");
+
+  Action("N6_2")->trigger();
+  Form().List().SetAddress(ListId::Lv2, 1, "http://video.example/%C4%E3.flv");
+  Select(Form().lv2, {1});
+  Action("N40")->trigger();
+  EXPECT_EQ(Cell(Form().lv2, 1, 1), "http://video.example/你.flv");
+  EXPECT_EQ(Cell(Form().LV1, 3, 2), "http://video.example/video/clip.flv");
+}
+
+// The list file: GBK bytes, CR LF after every line, the two questions, overwrite or append.
+TEST_F(MainWindowTest, SaveListWritesTheListFile) {
+  Load(SampleCapture());
+  Form().List().SetAddress(ListId::LV1, 2, ToGbk("http://www.example/目录"));
+  const QString path = dir_.path() + "/List.txt";
+  prompter_.saveName = path;
+  const QByteArray all = "http://music.example/music/song.mp3\r\nhttp://pics.example/pics/photo.jpg\r\n"
+                         "http://www.example/\xC4\xBF\xC2\xBC\r\nhttp://video.example/video/clip.flv\r\n"
+                         "http://cdn.example/track.mp3\r\n";
+
+  // A new file, all addresses: one question only.
+  prompter_.answers = {BoxAnswer::Yes, BoxAnswer::Ok};
+  Action("N17")->trigger();
+  EXPECT_EQ(FileBytes(path), all);
+  ASSERT_EQ(prompter_.boxes.size(), 2u);
+  EXPECT_EQ(prompter_.boxes[0].text,
+            "选择文件保存方式：\r\n按\"是\" ------ 保存所有地址\r\n按\"否\" ------ 只保存选中的地址");
+  EXPECT_EQ(prompter_.boxes[0].buttons, BoxButtons::YesNo);
+  EXPECT_EQ(prompter_.boxes[1].text, "保存完毕");
+
+  // Existing file, append, selected rows only.
+  prompter_.boxes.clear();
+  Select(Form().LV1, {4, 0});
+  prompter_.answers = {BoxAnswer::No, BoxAnswer::No, BoxAnswer::Ok};
+  Action("N17")->trigger();
+  const QByteArray appended = all + "http://music.example/music/song.mp3\r\nhttp://cdn.example/track.mp3\r\n";
+  EXPECT_EQ(FileBytes(path), appended);
+  ASSERT_EQ(prompter_.boxes.size(), 3u);
+  EXPECT_EQ(prompter_.boxes[0].text,
+            "文件已经存在，是否覆盖文件？\r\n按\"是\" ------ 覆盖文件\r\n按\"否\" ------ 追加到文件中");
+  EXPECT_EQ(prompter_.boxes[0].buttons, BoxButtons::YesNoCancel);
+  EXPECT_EQ(prompter_.boxes[0].kind, BoxKind::Information);
+
+  // Cancel leaves the file alone and asks nothing more.
+  prompter_.boxes.clear();
+  prompter_.answers = {BoxAnswer::Cancel};
+  Action("N17")->trigger();
+  EXPECT_EQ(prompter_.boxes.size(), 1u);
+  EXPECT_EQ(FileBytes(path), appended);
+
+  // Overwrite with selected rows only and nothing selected: an empty file, and still "保存完毕".
+  prompter_.boxes.clear();
+  Form().LV1->clearSelection();
+  prompter_.answers = {BoxAnswer::Yes, BoxAnswer::No, BoxAnswer::Ok};
+  Action("N17")->trigger();
+  EXPECT_EQ(FileBytes(path), QByteArray());
+  ASSERT_EQ(prompter_.boxes.size(), 3u);
+  EXPECT_EQ(prompter_.boxes[2].text, "保存完毕");
+
+  // In a category view the view's addresses are written.
+  Action("N6_3")->trigger();
+  prompter_.answers = {BoxAnswer::Yes, BoxAnswer::Yes, BoxAnswer::Ok};
+  Action("N17")->trigger();
+  EXPECT_EQ(FileBytes(path), QByteArray("http://pics.example/pics/photo.jpg\r\n"));
+}
+
+TEST_F(MainWindowTest, ASaveThatCannotWriteIsReportedAndNotCalledDone) {
+  Load(SampleCapture());
+  prompter_.saveName = dir_.path() + "/no/such/folder/List.txt";
+  Action("N17")->trigger();
+  ASSERT_EQ(prompter_.boxes.size(), 1u);
+  EXPECT_EQ(prompter_.boxes[0].kind, BoxKind::Error);
+  EXPECT_TRUE(prompter_.boxes[0].text.contains("List.txt"));
+}
+
+// Rows handed over by a capture thread while the user clears the lists: the views stay consistent
+// with the lists, and what is listed keeps the order of arrival.
+TEST_F(MainWindowTest, ClearingWhileRowsArriveKeepsOrderAndConsistency) {
+  Action("N34")->trigger();
+  FrameSink& sink = Form().Sink();
+  std::atomic<bool> stop{false};
+  std::atomic<int> sent{0};
+  std::thread feeder([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      char payload[16];
+      std::snprintf(payload, sizeof payload, "row%08d", i);
+      auto record = std::make_shared<LVDATA>(LVDATA{"10.0.0.1:80", payload});
+      sink.PacketFound(PacketRowData{"TCP", Direction::Inbound, payload, "11", record});
+      sent.store(i + 1);
+      if (i % 64 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  // Clear several times while rows keep coming, then let more rows in after the last clear.
+  for (int clears = 0; clears < 5; ++clears) {
+    const std::uint64_t applied = Form().Pump().Applied();
+    ASSERT_TRUE(WaitFor([&] { return Form().Pump().Applied() > applied + 500; }));
+    Action("N9")->trigger();
+    EXPECT_EQ(Form().LV1->model()->rowCount(), 0);
+    EXPECT_TRUE(Form().List().Lv1().empty());
+  }
+  const std::uint64_t afterLastClear = Form().Pump().Applied();
+  ASSERT_TRUE(WaitFor([&] { return Form().Pump().Applied() > afterLastClear + 1000; }));
+  stop.store(true);
+  feeder.join();
+  ASSERT_TRUE(WaitFor([&] { return Form().Pump().Backlog() == 0; }));
+  Form().Pump().DrainAll();
+
+  const auto& rows = Form().List().Lv1();
+  ASSERT_GE(rows.size(), 1000u);
+  EXPECT_LT(rows.size(), static_cast<std::size_t>(sent.load()));  // the clears took rows away
+  EXPECT_EQ(Form().LV1->model()->rowCount(), static_cast<int>(rows.size()));
+  // Every row sent after the last clear is listed, in order: the list is the tail of what was sent.
+  const int first = std::atoi(rows.front().cells[1].c_str() + 3);
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    ASSERT_EQ(std::atoi(rows[i].cells[1].c_str() + 3), first + static_cast<int>(i)) << i;
+  EXPECT_EQ(first + static_cast<int>(rows.size()), sent.load());
+  EXPECT_EQ(Cell(Form().LV1, static_cast<int>(rows.size()) - 1, 2), QString::asprintf("row%08d", sent.load() - 1));
+}
+
+TEST_F(MainWindowTest, ClosingEndsTheSessionBeforeTheWindowGoes) {
+  // A capture file long enough to be still running when the window closes.
+  const std::string path = (dir_.path() + "/long.pcap").toStdString();
+  {
+    PcapWriter w(path);
+    const Frame syn = TcpFrame(kLocal, 40000, kServer, 80, "", 0x02);
+    w.Write(syn);
+    const Frame get = TcpFrame(kLocal, 40000, kServer, 80, Get("/a.mp3", "m.example"));
+    for (int i = 0; i < 200000; ++i) w.Write(get);
+    w.Close();
+  }
+  ASSERT_TRUE(Form().OpenCaptureFile(QString::fromStdString(path)));
+  Form().close();
+  EXPECT_FALSE(Form().SessionRunning());
+  EXPECT_EQ(Label("bsSkinStatusPanel5"), "停止嗅探");
+}
+
+}  // namespace
+}  // namespace qv::testing

@@ -1,0 +1,118 @@
+// What the window tests share: a prompter that answers from a script, a private program folder with
+// its own setting.ini, and a main window on it.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/ui/main_window.h"
+#include "app/ui/prompter.h"
+#include "capture/pcap_net.h"
+#include "settings/settings_store.h"
+
+namespace qv::testing {
+
+inline std::string SharedCapture(const char* name) {
+  return std::string(QUELVAR_SOURCE_DIR) + "/../shared/captures/" + name;
+}
+
+class ScriptedPrompter : public Prompter {
+ public:
+  struct Box {
+    BoxKind kind;
+    QString text;
+    BoxButtons buttons;
+  };
+  std::vector<Box> boxes;
+  std::deque<BoxAnswer> answers;  // taken in order; Cancel (No for Yes/No) when empty
+  QString inputAnswer;
+  std::vector<QString> inputs;  // caption + "|" + prompt + "|" + initial of each input box
+  QString saveName;
+  QString openName;
+
+  BoxAnswer Message(QWidget*, BoxKind kind, const QString& text, BoxButtons buttons) override {
+    boxes.push_back({kind, text, buttons});
+    if (answers.empty()) return buttons == BoxButtons::YesNo ? BoxAnswer::No : (buttons == BoxButtons::Ok ? BoxAnswer::Ok : BoxAnswer::Cancel);
+    const BoxAnswer a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  QString InputBox(QWidget*, const QString& caption, const QString& prompt, const QString& initial) override {
+    inputs.push_back(caption + "|" + prompt + "|" + initial);
+    return inputAnswer;
+  }
+  QString SaveFileName(QWidget*, const QString&, const QString&, const QString&) override { return saveName; }
+  QString OpenFileName(QWidget*, const QString&, const QString&) override { return openName; }
+};
+
+// Processes events until `done` or the guard time is up; true when done.
+template <typename F>
+bool WaitFor(F done, int guardMs = 60000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > guardMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+// A main window over a private program folder. The settings file is the shipped one with autoRun off
+// unless the test says otherwise.
+class WindowTest : public ::testing::Test {
+ protected:
+  static PcapNet& Net() {
+    static PcapNet net;
+    static const bool bound = net.Bind();
+    (void)bound;
+    return net;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    WriteSettings(true);
+  }
+
+  void TearDown() override { form_.reset(); }
+
+  QString IniPath() const { return dir_.path() + "/setting.ini"; }
+
+  // The shipped settings file, autoRun switched off when `quiet`.
+  void WriteSettings(bool quiet) {
+    QFile::remove(IniPath());
+    ASSERT_TRUE(QFile::copy(QStringLiteral(QUELVAR_SOURCE_DIR "/data/setting.ini"), IniPath()));
+    QFile::setPermissions(IniPath(), QFile::ReadOwner | QFile::WriteOwner);
+    if (quiet) SettingsStore(IniPath().toStdString()).WriteBool("system", "autoRun", false);
+  }
+
+  TForm1& Form() {
+    if (!form_) form_ = std::make_unique<TForm1>(Net(), prompter_, TForm1Options{dir_.path(), false});
+    return *form_;
+  }
+
+  // Runs a capture file through the window and waits until every row is listed.
+  void Load(const std::string& path) {
+    TForm1& form = Form();
+    ASSERT_TRUE(form.OpenCaptureFile(QString::fromStdString(path))) << path;
+    // The file is read, every row is listed, and the controls show the session ended.
+    QAction* start = form.findChild<QAction*>(QStringLiteral("btn3"));
+    ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning() && form.Pump().Backlog() == 0 && start->isEnabled(); }));
+    form.Pump().DrainAll();
+  }
+
+  QTemporaryDir dir_;
+  ScriptedPrompter prompter_;
+  std::unique_ptr<TForm1> form_;
+};
+
+}  // namespace qv::testing
