@@ -56,7 +56,10 @@ constexpr int kProtoUdp = 17;
 }  // namespace
 
 FrameHandler::FrameHandler(const FileTypeState& types, FrameSink& sink, LocalAddressProvider localAddresses)
-    : types_(types), sink_(sink), provider_(std::move(localAddresses)), local_(localShared_.Get()) {}
+    : types_(types), sink_(sink), provider_(std::move(localAddresses)) {
+  localShared_.Refresh(local_, localSeen_);
+  filter_.Refresh(filterCopy_, filterSeen_);
+}
 
 void FrameHandler::SetAdPage(std::string address) {
   auto pages = pages_.Get();
@@ -85,7 +88,7 @@ void FrameHandler::SetLocalAddresses(std::vector<std::string> addresses) {
 void FrameHandler::RefreshLocalAddresses() {
   std::vector<std::string> addresses = provider_ ? provider_() : std::vector<std::string>{};
   SetLocalAddresses(addresses);
-  local_ = localShared_.Get();
+  localShared_.Refresh(local_, localSeen_);
   sink_.LocalAddressesChanged(addresses);
 }
 
@@ -123,10 +126,11 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
     }
     off = kFramingOffsets[framingUnsettled_ ? 1 : framingIndex_];
   } else {
-    local_ = localShared_.Get();
+    localShared_.Refresh(local_, localSeen_);
     off = kFramingOffsets[framingIndex_];
   }
   const bool settled = !framingUnsettled_;
+  filter_.Refresh(filterCopy_, filterSeen_);
   const int protocol = f.U8(off + 9);
   const std::uint32_t src = f.BE32(off + 12), dst = f.BE32(off + 16);
   const std::uint16_t sport = f.BE16(off + 20), dport = f.BE16(off + 22);
@@ -137,7 +141,7 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
 
   if (workMode.load(std::memory_order_relaxed) == WorkMode::Url) {
     if (length < 64) return;
-    const auto filter = settled ? Filter() : nullptr;
+    const PacketFilter* filter = settled ? filterCopy_.get() : nullptr;
     std::string& entry = scratch_;
     entry.clear();
     entry += outbound ? '1' : '0';
@@ -180,7 +184,7 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
   }
 
   // Packet-list mode.
-  const auto filter = Filter();
+  const PacketFilter* filter = filterCopy_.get();
   if (!filter->ProtocolPasses(protocol)) return;
   const int headers = protocol == kProtoUdp ? 28 : 40;
   const long L = length - off - headers;
@@ -220,7 +224,7 @@ void FrameHandler::CheckDATA() {
     const std::string_view remote = bar == npos ? view.substr(std::min<std::size_t>(1, view.size()))
                                                 : view.substr(1, bar - 1);
     const std::string_view payload = bar == npos ? std::string_view() : view.substr(bar + 1);
-    search_.types = types_.Current();
+    types_.Refresh(search_.types, typesSeen_);
     search_.sink = &urlSink_;
     Searchs(payload, remote, outbound, search_);
     // Keep the entry's buffer for the next frame.

@@ -102,19 +102,23 @@ class FrameHandler {
   UrlForwarder urlSink_{sink_};
   LocalAddressProvider provider_;
 
-  LockedValue<std::shared_ptr<const PacketFilter>> filter_{std::make_shared<const PacketFilter>()};
+  VersionedValue<std::shared_ptr<const PacketFilter>> filter_{std::make_shared<const PacketFilter>()};
   // Ad page and browser location, lower-cased; the version tells the capture thread to copy them again.
   LockedValue<std::pair<std::string, std::string>> pages_;
   std::atomic<unsigned> pagesVersion_{1};
   unsigned pagesSeen_ = 0;
   LockedValue<std::vector<std::string>> localTexts_;
-  LockedValue<std::shared_ptr<const std::vector<std::uint32_t>>> localShared_{
+  VersionedValue<std::shared_ptr<const std::vector<std::uint32_t>>> localShared_{
       std::make_shared<const std::vector<std::uint32_t>>()};
 
   // Capture-thread state.
   bool framingUnsettled_ = true;
   int framingIndex_ = kFramingUnmatched;
-  std::shared_ptr<const std::vector<std::uint32_t>> local_;  // this thread's copy
+  std::shared_ptr<const std::vector<std::uint32_t>> local_;  // this thread's copies
+  unsigned localSeen_ = 0;
+  std::shared_ptr<const PacketFilter> filterCopy_;
+  unsigned filterSeen_ = 0;
+  unsigned typesSeen_ = 0;
   std::deque<std::string> queue_;
   bool queueDraining_ = false;
   SearchContext search_;

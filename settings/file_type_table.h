@@ -5,6 +5,8 @@
 #include <array>
 #include <memory>
 #include <mutex>
+
+#include "common/locked_value.h"
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,19 +68,13 @@ using FileTypeSnapshotPtr = std::shared_ptr<const FileTypeSnapshot>;
 class FileTypeState {
  public:
   FileTypeState() : current_(std::make_shared<const FileTypeSnapshot>()) {}
-  FileTypeSnapshotPtr Current() const {
-    std::lock_guard lock(mutex_);
-    return current_;
-  }
-  void Replace(FileTypeSnapshot next) {
-    auto p = std::make_shared<const FileTypeSnapshot>(std::move(next));
-    std::lock_guard lock(mutex_);
-    current_ = std::move(p);
-  }
+  FileTypeSnapshotPtr Current() const { return current_.Get(); }
+  void Replace(FileTypeSnapshot next) { current_.Set(std::make_shared<const FileTypeSnapshot>(std::move(next))); }
+  // Brings a reader's copy up to date, taking the lock only after an edit (`seen` starts at 0).
+  void Refresh(FileTypeSnapshotPtr& copy, unsigned& seen) const { current_.Refresh(copy, seen); }
 
  private:
-  mutable std::mutex mutex_;
-  FileTypeSnapshotPtr current_;
+  VersionedValue<FileTypeSnapshotPtr> current_;
 };
 
 // Extension lists as stored in the settings file: "1.jpg|0.gif|".
