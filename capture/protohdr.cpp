@@ -12,19 +12,24 @@ void AppendDecimal(std::string& out, unsigned v) {
     buf[len++] = static_cast<char>('0' + v % 10);
     v /= 10;
   } while (v != 0);
-  while (len > 0) out.push_back(buf[--len]);
+  char digits[5];
+  for (int k = 0; k < len; ++k) digits[k] = buf[len - 1 - k];
+  out.append(digits, static_cast<std::size_t>(len));
 }
 
 }  // namespace
 
 void AppendIPText(std::string& out, std::uint32_t hostOrder) {
-  AppendDecimal(out, (hostOrder >> 24) & 0xFF);
-  out.push_back('.');
-  AppendDecimal(out, (hostOrder >> 16) & 0xFF);
-  out.push_back('.');
-  AppendDecimal(out, (hostOrder >> 8) & 0xFF);
-  out.push_back('.');
-  AppendDecimal(out, hostOrder & 0xFF);
+  char buf[16];
+  char* p = buf;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const unsigned b = (hostOrder >> shift) & 0xFF;
+    if (b >= 100) *p++ = static_cast<char>('0' + b / 100);
+    if (b >= 10) *p++ = static_cast<char>('0' + b / 10 % 10);
+    *p++ = static_cast<char>('0' + b % 10);
+    *p++ = '.';
+  }
+  out.append(buf, static_cast<std::size_t>(p - buf - 1));
 }
 
 std::string IPToText(std::uint32_t hostOrder) {

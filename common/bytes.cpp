@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qv {
 
 std::string LowerAscii(std::string_view s) {
@@ -83,6 +87,36 @@ std::size_t FindLowered(std::string_view hay, std::string_view needle, std::size
     else nu = next(upper, cand + 1);
   }
   return npos;
+}
+
+std::size_t FindFast(std::string_view hay, std::string_view needle, std::size_t from) {
+#if defined(__SSE2__)
+  const std::size_t n = needle.size();
+  if (n < 2 || from > hay.size() || hay.size() - from < n) return hay.find(needle, from);
+  const char* base = hay.data();
+  const std::size_t last = hay.size() - n;  // last position where a match can start
+  const __m128i first = _mm_set1_epi8(needle[0]);
+  const __m128i second = _mm_set1_epi8(needle[1]);
+  std::size_t i = from;
+  // Sixteen candidate starts i..i+15 need bytes up to i+16 for the second byte.
+  while (i + 16 <= hay.size() - 1 && i <= last) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i + 1));
+    unsigned mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, second))));
+    while (mask) {
+      const std::size_t pos = i + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (pos > last) return npos;
+      if (std::memcmp(base + pos + 2, needle.data() + 2, n - 2) == 0) return pos;
+      mask &= mask - 1;
+    }
+    i += 16;
+  }
+  if (i > last) return npos;
+  return hay.find(needle, i);
+#else
+  return hay.find(needle, from);
+#endif
 }
 
 }  // namespace qv

@@ -29,6 +29,10 @@ std::size_t GbkRFind(std::string_view hay, std::string_view needle);
 // Case-insensitive (ASCII letters only) search for an already lower-case needle.
 std::size_t FindLowered(std::string_view hay, std::string_view lowerNeedle, std::size_t from = 0);
 
+// The same result as hay.find(needle, from), faster on long texts where the needle's first byte is
+// common: sixteen positions are tested at a time against the needle's first two bytes.
+std::size_t FindFast(std::string_view hay, std::string_view needle, std::size_t from = 0);
+
 inline bool Contains(std::string_view hay, std::string_view needle) { return hay.find(needle) != npos; }
 
 }  // namespace qv

@@ -45,3 +45,29 @@ TEST(Bytes, FindLoweredIgnoresAsciiCase) {
 
 }  // namespace
 }  // namespace qv
+
+namespace qv {
+namespace {
+
+// FindFast must agree with std::string_view::find everywhere: every start, every length around the
+// sixteen-byte steps, needles at the very end and overlapping candidates.
+TEST(Bytes, FindFastAgreesWithFind) {
+  const std::string_view needles[] = {"://", "ET ", "OST ", "ab", "aab"};
+  std::string hay;
+  unsigned seed = 7;
+  for (int len = 0; len < 80; ++len) {
+    hay.clear();
+    for (int i = 0; i < len; ++i) {
+      seed = seed * 1103515245 + 12345;
+      hay += "aET OS:/b"[(seed >> 16) % 9];
+    }
+    for (auto needle : needles)
+      for (std::size_t from = 0; from <= hay.size() + 1; ++from)
+        ASSERT_EQ(FindFast(hay, needle, from), std::string_view(hay).find(needle, from))
+            << "hay " << hay << " needle " << needle << " from " << from;
+  }
+  EXPECT_EQ(FindFast(std::string(40, 'x') + "://", "://"), 40u);
+}
+
+}  // namespace
+}  // namespace qv
