@@ -130,11 +130,7 @@ std::string_view CleanCandidate(std::string_view a) {
   return a;
 }
 
-// First positions of the three markers that decide how a payload is read: "ET " (GET), "OST "
-// (POST) and "://". One pass finds all three; the answers equal those of three separate finds.
-struct PayloadMarks {
-  std::size_t get = npos, post = npos, separator = npos;
-};
+}  // namespace
 
 PayloadMarks FindMarks(std::string_view s) {
   PayloadMarks m;
@@ -145,10 +141,14 @@ PayloadMarks FindMarks(std::string_view s) {
                 S = _mm_set1_epi8('S'), COLON = _mm_set1_epi8(':'), SLASH = _mm_set1_epi8('/');
   // Starts i..i+15 are tested together; "OST " needs the bytes up to i+18.
   for (; i + 19 <= s.size(); i += 16) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i));
+    // Every marker has "T", "S" or "/" as its second byte; blocks without one (most of a binary
+    // body) are passed over at the cost of one load.
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i + 1));
+    const __m128i bT = _mm_cmpeq_epi8(b, T);
+    if (!_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(bT, _mm_cmpeq_epi8(b, S)), _mm_cmpeq_epi8(b, SLASH)))) continue;
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i));
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i + 2));
-    const __m128i bT = _mm_cmpeq_epi8(b, T), cSP = _mm_cmpeq_epi8(c, SP);
+    const __m128i cSP = _mm_cmpeq_epi8(c, SP);
     const unsigned get = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, E), _mm_and_si128(bT, cSP))));
     const unsigned sep = static_cast<unsigned>(_mm_movemask_epi8(
         _mm_and_si128(_mm_cmpeq_epi8(a, COLON), _mm_and_si128(_mm_cmpeq_epi8(b, SLASH), _mm_cmpeq_epi8(c, SLASH)))));
@@ -170,6 +170,8 @@ PayloadMarks FindMarks(std::string_view s) {
   if (m.separator == npos) m.separator = s.find("://", i);
   return m;
 }
+
+namespace {
 
 class Parser {
  public:

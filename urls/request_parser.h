@@ -36,6 +36,14 @@ struct SearchContext {
   UrlSink* sink = nullptr;
 };
 
+// First positions of the three markers that decide how a payload is read: "ET " (GET), "OST "
+// (POST, looked for only while no "ET " is found) and "://". One pass finds all three; each equals
+// what a separate find would give.
+struct PayloadMarks {
+  std::size_t get = std::string_view::npos, post = std::string_view::npos, separator = std::string_view::npos;
+};
+PayloadMarks FindMarks(std::string_view payload);
+
 void Searchs(std::string_view payload, std::string_view remote, bool outbound, SearchContext& ctx);
 
 }  // namespace qv
