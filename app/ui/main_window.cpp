@@ -15,6 +15,7 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPersistentModelIndex>
+#include <QProcess>
 #include <QScreen>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -37,6 +38,7 @@
 #include "capture/capture_file.h"
 #include "capture/host2ip.h"
 #include "packets/ui/packet_inspector.h"
+#include "settings/ui/settings_dialog.h"
 #include "urls/en2cn.h"
 
 namespace qv {
@@ -76,6 +78,12 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
       prompter_(prompter),
       options_(std::move(options)),
       resolver_([](const std::string& host) { return ResolveHost(host); }),
+      shellOpen_([](const QString& target) {
+        if (target.startsWith(QStringLiteral("http://")) || target.startsWith(QStringLiteral("https://")))
+          QDesktopServices::openUrl(QUrl(target));
+        else
+          QProcess::startDetached(target, {});
+      }),
       handler_(types_, queue_, [this] { return CurrentLocalAddresses(); }),
       session_(net_, handler_,
                SessionEvents{[this] { OnListCleared(); }, [this] { OnAdapterNotFound(); },
@@ -138,6 +146,9 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
     move(screen->availableGeometry().center() - rect().center());
 
   FormCreate();
+  // The settings dialog comes right after the window: it loads the settings it shows, lists the
+  // adapters and fills the adapter menu.
+  settings_ = new TForm2(*this, net_, prompter_);
 
   // Timers that run from the start; tmr2 was armed by FormCreate when autoRun is set.
   tmr1->start();
@@ -451,12 +462,6 @@ void TForm1::FormCreate() {
   if (store_->ReadBool("system", "autoRun", true)) tmr2->start(3000);
   handler_.SetFilter(PacketFilter{});
 
-  // Until the settings dialog takes this over: the file-type table and switches, the chosen adapter,
-  // and the adapter menu.
-  types_.Replace(LoadFileTypes(*store_));
-  adapterName_ = store_->ReadString("system", "AdaptorName", "???");
-  std::vector<CaptureDevice> devices;
-  if (net_.Available() && net_.ListDevices(devices)) SetAdapters(devices);
 }
 
 void TForm1::SetAdapters(const std::vector<CaptureDevice>& devices) {
@@ -798,6 +803,34 @@ void TForm1::N39Click() {
 
 void TForm1::btn11Click() { close(); }
 
+// --- the settings dialog ---
+
+void TForm1::N51Click() {
+  settings_->ShowPage(TForm2::kPageAdapters);
+  settings_->btn6Click();
+}
+
+void TForm1::N18Click() { settings_->ShowPage(TForm2::kPageGeneral); }
+void TForm1::MenuItem1Click() { settings_->N1Click(); }
+void TForm1::MenuItem2Click() { settings_->N2Click(); }
+
+// The capture library is missing: offer its installer when one stands beside the program, else the
+// page that tells how to install it; then the program ends.
+void TForm1::tmr4Timer() {
+  tmr4->stop();
+  if (AdapterCount() == 0) {
+    const QString installer = QCoreApplication::applicationDirPath() + QStringLiteral("/") + QString::fromLatin1(kPcapInstaller);
+    shellOpen_(QFileInfo(installer).isFile() ? installer : QString::fromLatin1(kPcapInstallPage));
+  }
+  close();
+}
+
+// No adapter answers to the chosen name: open the adapter page and test them all.
+void TForm1::tmr5Timer() {
+  tmr5->stop();
+  N51Click();
+}
+
 // --- entries of other windows, still to come ---
 
 // TODO(download hand-off): NetTransport, FlashGet, the simple downloader and the double click.
@@ -808,12 +841,6 @@ void TForm1::LV1Db2Click() {}
 void TForm1::tmr6Timer() { tmr6->stop(); }
 void TForm1::tmr7Timer() { tmr7->stop(); }
 // TODO(settings dialog): general settings, the adapter test and the file-type editor.
-void TForm1::N51Click() {}
-void TForm1::N18Click() {}
-void TForm1::MenuItem1Click() {}
-void TForm1::MenuItem2Click() {}
-void TForm1::tmr4Timer() { tmr4->stop(); }
-void TForm1::tmr5Timer() { tmr5->stop(); }
 // TODO(help, update check and about box).
 void TForm1::N29Click() {}
 void TForm1::N30Click() {}

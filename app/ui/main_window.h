@@ -38,11 +38,15 @@ class QToolBar;
 namespace qv {
 
 class Prompter;
+class TForm2;
 class WebStrip;
 
 // The maker's web site and the ad page that the tool bar's web page shows.
 inline constexpr const char* kSiteHost = "www.quelvar.example";
 inline constexpr const char* kAdPage = "http://www.quelvar.example/admax.htm";
+// How to get the capture library: an installer beside the program, else this page.
+inline constexpr const char* kPcapInstaller = "WinPcap_4_0_beta2.exe";
+inline constexpr const char* kPcapInstallPage = "http://www.quelvar.example/install/default.htm";
 
 struct TForm1Options {
   QString programDir;       // the folder of setting.ini; empty: the executable's folder
@@ -60,8 +64,12 @@ class TForm1 : public QMainWindow {
   bool OpenCaptureFile(const QString& path);
   // The adapter entries of "网络适配器(&D)", in device order, at the top of that submenu.
   void SetAdapters(const std::vector<CaptureDevice>& devices);
-  // The name lookup of the filter dialog (tests replace it).
+  // The name lookup of the filter dialog and the adapter test (tests replace it).
   void SetHostResolver(TForm3::Resolver resolver) { resolver_ = std::move(resolver); }
+  const TForm3::Resolver& HostResolver() const { return resolver_; }
+  // Hands a program file or a web address to the desktop (tests replace it).
+  using ShellOpener = std::function<void(const QString& target)>;
+  void SetShellOpener(ShellOpener opener) { shellOpen_ = std::move(opener); }
 
   // State the other windows and the tests reach.
   UrlList& List() { return list_; }
@@ -70,6 +78,13 @@ class TForm1 : public QMainWindow {
   FrameSink& Sink() { return queue_; }  // where the capture thread hands its rows over
   SettingsStore* Store() { return store_.get(); }
   const std::string& AdapterName() const { return adapterName_; }
+  void SetAdapterName(std::string name) { adapterName_ = std::move(name); }  // the settings file is not written
+  int AdapterCount() const { return static_cast<int>(adapterItems_.size()); }
+  QAction* AdapterItem(int index) const {
+    return index >= 0 && index < AdapterCount() ? adapterItems_[static_cast<std::size_t>(index)] : nullptr;
+  }
+  FileTypeState& Types() { return types_; }
+  TForm2* Settings() const { return settings_; }
   bool SessionRunning() const { return session_.Running(); }
   // Frames read from the capture file of the current or last file session.
   std::uint64_t FileFrames() const;
@@ -171,6 +186,7 @@ class TForm1 : public QMainWindow {
   std::unique_ptr<SettingsStore> store_;
   std::string adapterName_ = "???";
   TForm3::Resolver resolver_;
+  ShellOpener shellOpen_;
 
   // Declared in the order of their dependencies: the session goes first when the window goes.
   FileTypeState types_;
@@ -234,6 +250,7 @@ class TForm1 : public QMainWindow {
   QLabel* lbl1;  // the maker's web site
   QSystemTrayIcon* tray_;
 
+  TForm2* settings_ = nullptr;  // the settings dialog, from creation to the end
   QPointer<TForm3> filterDialog_;
   QPointer<TForm4> inspector_;
 

@@ -1,0 +1,118 @@
+#include "app/ui/about_box.h"
+
+#include <QApplication>
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QStringDecoder>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "platform/process.h"
+#include "settings/settings_store.h"
+
+namespace qv {
+namespace {
+
+// GBK bytes as Unicode text for the widgets and the clipboard.
+QString FromGbkBytes(std::string_view gbk) {
+  QStringDecoder fromGbk("GBK");
+  return fromGbk.decode(QByteArray(gbk.data(), static_cast<qsizetype>(gbk.size())));
+}
+
+QPointer<TAboutBox>& Reference() {
+  static QPointer<TAboutBox> box;
+  return box;
+}
+
+}  // namespace
+
+TAboutBox* TAboutBox::Instance() { return Reference().data(); }
+
+TAboutBox* TAboutBox::N32Click(const SettingsStore* settings) {
+  if (Reference().isNull()) Reference() = new TAboutBox(settings);
+  TAboutBox* box = Reference().data();
+  box->show();
+  box->raise();
+  box->activateWindow();
+  return box;
+}
+
+TAboutBox::TAboutBox(const SettingsStore* settings) : QDialog(nullptr) {
+  setAttribute(Qt::WA_DeleteOnClose);
+  setWindowTitle(QStringLiteral("关于Quelvar"));
+  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  setFixedSize(315, 234);
+
+  auto* panel = new QFrame(this);
+  panel->setFrameShape(QFrame::StyledPanel);
+  auto* icon = new QLabel(panel);
+  icon->setFixedSize(41, 41);
+  icon->setPixmap(QApplication::windowIcon().pixmap(41, 41));
+  auto* name = new QLabel(QStringLiteral("Quelvar（Tessoran）"), panel);
+  QFont bold = name->font();
+  bold.setBold(true);
+  bold.setPointSizeF(bold.pointSizeF() * 1.3);
+  name->setFont(bold);
+
+  // The version is read once, when the box is made; without a settings store it is unknown.
+  std::string version;
+  bool known = false;
+  if (settings != nullptr) {
+    // An absent key reads as the default; a sentinel that no version can be tells the two apart.
+    const std::string absent = "\x01";
+    version = settings->ReadString("system", "version", absent);
+    known = version != absent;
+  }
+  versionLabel_ = new QLabel(QStringLiteral("版本： ") + (known ? FromGbkBytes(version) : QStringLiteral("未知")), panel);
+  versionLabel_->setObjectName(QStringLiteral("versionLabel"));
+  auto* summary = new QLabel(QStringLiteral("简介:  音乐、视频、图片....一网打尽！"), panel);
+  auto* contact = new QLabel(QStringLiteral("作者：Quelvar 开发组\n网站：http://www.quelvar.example/"), panel);
+  auto* rights = new QLabel(QStringLiteral("版权所有 (C) Quelvar 开发组"), panel);
+  rights->setAlignment(Qt::AlignRight);
+
+  auto* head = new QHBoxLayout;
+  head->addWidget(icon, 0, Qt::AlignTop);
+  auto* headText = new QVBoxLayout;
+  headText->addWidget(name);
+  headText->addWidget(versionLabel_);
+  head->addLayout(headText, 1);
+  auto* panelLayout = new QVBoxLayout(panel);
+  panelLayout->addLayout(head);
+  panelLayout->addWidget(summary);
+  panelLayout->addWidget(contact);
+  panelLayout->addStretch(1);
+  panelLayout->addWidget(rights);
+
+  auto* close = new QPushButton(QStringLiteral("关闭"), this);
+  close->setObjectName(QStringLiteral("bsSkinButton1"));
+  connect(close, &QPushButton::clicked, this, &TAboutBox::bsSkinButton1Click);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(panel, 1);
+  layout->addWidget(close, 0, Qt::AlignHCenter);
+
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+}
+
+TAboutBox::~TAboutBox() {
+  if (Reference().data() == this) Reference().clear();
+}
+
+QString TAboutBox::VersionText() const { return versionLabel_->text(); }
+
+void TAboutBox::bsSkinButton1Click() { close(); }
+
+QString N29Click(const QString& programDir) {
+  const QString folder = programDir.isEmpty() ? QCoreApplication::applicationDirPath() : programDir;
+  const QString path = folder + QLatin1Char('/') + QLatin1String(kHelpFileName);
+  ShellOpen(path.toStdString());
+  return path;
+}
+
+}  // namespace qv

@@ -1,0 +1,39 @@
+// The about box "关于Quelvar" and the help command of the "帮助(&H)" menu.
+#pragma once
+#include <QDialog>
+#include <QString>
+
+class QLabel;
+
+namespace qv {
+
+class SettingsStore;
+
+// A small modeless dialog with the program's name, its installed version, the maker's contact lines
+// and rights notice. At most one exists; it frees itself when closed.
+class TAboutBox : public QDialog {
+  Q_OBJECT
+ public:
+  // "关于Quelvar" (N32Click): creates the box on first use (owned by the application, no parent),
+  // then shows it. A box that is already open is shown again unchanged.
+  static TAboutBox* N32Click(const SettingsStore* settings);
+  // The open box, or null.
+  static TAboutBox* Instance();
+
+  QString VersionText() const;  // the version label's text
+
+ private:
+  explicit TAboutBox(const SettingsStore* settings);
+  ~TAboutBox() override;
+  void bsSkinButton1Click();
+
+  QLabel* versionLabel_ = nullptr;
+};
+
+// The help file beside the executables.
+inline constexpr const char* kHelpFileName = "readme.html";
+// "帮助文件" (N29Click): hands the help file of `programDir` (empty: the folder of the executable) to
+// the desktop's opener. Whatever the opener does with it is not checked. Returns the file's path.
+QString N29Click(const QString& programDir = QString());
+
+}  // namespace qv

@@ -1,0 +1,216 @@
+#include "app/ui/hand_off.h"
+
+#include <QByteArray>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QStringDecoder>
+#include <QThread>
+#include <QTimer>
+
+#include "app/ui/prompter.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+
+namespace qv {
+namespace {
+
+// GBK bytes as Unicode text for the widgets and the clipboard.
+QString FromGbkBytes(std::string_view gbk) {
+  QStringDecoder fromGbk("GBK");
+  return fromGbk.decode(QByteArray(gbk.data(), static_cast<qsizetype>(gbk.size())));
+}
+
+// 未在注册表中找到影音传送带安装信息！可能未安装！
+const char kNetTransportError[] = "\xCE\xB4\xD4\xDA\xD7\xA2\xB2\xE1\xB1\xED\xD6\xD0\xD5\xD2\xB5\xBD\xD3\xB0\xD2\xF4\xB4\xAB\xCB\xCD\xB4\xF8\xB0\xB2\xD7\xB0\xD0\xC5\xCF\xA2\xA3\xA1\xBF\xC9\xC4\xDC\xCE\xB4\xB0\xB2\xD7\xB0\xA3\xA1";
+// 未在注册表中找到Flashget安装信息！可能未安装！
+const char kFlashGetError[] = "\xCE\xB4\xD4\xDA\xD7\xA2\xB2\xE1\xB1\xED\xD6\xD0\xD5\xD2\xB5\xBD""Flashget\xB0\xB2\xD7\xB0\xD0\xC5\xCF\xA2\xA3\xA1\xBF\xC9\xC4\xDC\xCE\xB4\xB0\xB2\xD7\xB0\xA3\xA1";
+// 未找到简易下载软件窗口！软件未安装或者未正常运行，请检查！
+const char kDownloaderMissing[] = "\xCE\xB4\xD5\xD2\xB5\xBD\xBC\xF2\xD2\xD7\xCF\xC2\xD4\xD8\xC8\xED\xBC\xFE\xB4\xB0\xBF\xDA\xA3\xA1\xC8\xED\xBC\xFE\xCE\xB4\xB0\xB2\xD7\xB0\xBB\xF2\xD5\xDF\xCE\xB4\xD5\xFD\xB3\xA3\xD4\xCB\xD0\xD0\xA3\xAC\xC7\xEB\xBC\xEC\xB2\xE9\xA3\xA1";
+
+// The browser context-menu keys that the download managers register, two per program.
+// \Software\Microsoft\Internet Explorer\MenuExt\使用网络传送带下载
+const char kNtKey1[] = "\\Software\\Microsoft\\Internet Explorer\\MenuExt\\\xCA\xB9\xD3\xC3\xCD\xF8\xC2\xE7\xB4\xAB\xCB\xCD\xB4\xF8\xCF\xC2\xD4\xD8";
+// \Software\Microsoft\Internet Explorer\MenuExt\使用影音传送带下载
+const char kNtKey2[] = "\\Software\\Microsoft\\Internet Explorer\\MenuExt\\\xCA\xB9\xD3\xC3\xD3\xB0\xD2\xF4\xB4\xAB\xCB\xCD\xB4\xF8\xCF\xC2\xD4\xD8";
+// \Software\Microsoft\Internet Explorer\MenuExt\使用网际快车下载
+const char kFgKey1[] = "\\Software\\Microsoft\\Internet Explorer\\MenuExt\\\xCA\xB9\xD3\xC3\xCD\xF8\xBC\xCA\xBF\xEC\xB3\xB5\xCF\xC2\xD4\xD8";
+// \Software\Microsoft\Internet Explorer\MenuExt\&使用快车(FlashGet)下载
+const char kFgKey2[] = "\\Software\\Microsoft\\Internet Explorer\\MenuExt\\&\xCA\xB9\xD3\xC3\xBF\xEC\xB3\xB5(FlashGet)\xCF\xC2\xD4\xD8";
+
+const char kNtTitle1[] = "\xD3\xB0\xD2\xF4\xB4\xAB\xCB\xCD\xB4\xF8";  // 影音传送带
+const char kNtTitle2[] = "\xCD\xF8\xC2\xE7\xB4\xAB\xCB\xCD\xB4\xF8";  // 网络传送带
+const char kFlashGetTitlePart[] = "FlashGet";
+const char kDorrinelTitle[] = "\xBC\xF2\xD2\xD7HTTP\xCF\xC2\xD4\xD8\xC8\xED\xBC\xFE";  // 简易HTTP下载软件
+const char kDorrinelTrigger[] = "morvandelquist";
+
+// Registered folders and typed command lines are GBK; file names on this system are UTF-8.
+std::string GbkToUtf8(std::string_view gbk) { return FromGbkBytes(gbk).toUtf8().toStdString(); }
+
+std::string InFolder(const std::string& folderGbk, std::string_view exe) {
+  std::string path = GbkToUtf8(folderGbk);
+  if (path.empty() || path.back() != '/') path += '/';
+  path += exe;
+  return path;
+}
+
+}  // namespace
+
+std::string FolderPart(std::string_view value) {
+  const std::size_t slash = value.rfind('/');
+  if (slash == std::string_view::npos) return {};
+  if (slash == 0) return "/";
+  return std::string(value.substr(0, slash));
+}
+
+void PutTextOnClipboard(std::string_view gbk) { QGuiApplication::clipboard()->setText(FromGbkBytes(gbk)); }
+
+HandOff::HandOff(Prompter& prompter, QWidget* window, HandOffOptions options)
+    : QObject(nullptr),
+      prompter_(prompter),
+      window_(window),
+      options_(std::move(options)),
+      tmr6_(new QTimer(this)),
+      tmr7_(new QTimer(this)) {
+  tmr6_->setInterval(options_.pollMs);
+  tmr7_->setInterval(options_.pollMs);
+  connect(tmr6_, &QTimer::timeout, this, &HandOff::tmr6Timer);
+  connect(tmr7_, &QTimer::timeout, this, &HandOff::tmr7Timer);
+}
+
+HandOff::~HandOff() = default;
+
+QString HandOff::ProgramDir() const {
+  return options_.programDir.isEmpty() ? QCoreApplication::applicationDirPath() : options_.programDir;
+}
+
+void HandOff::Error(const char* gbk) {
+  prompter_.Message(window_, BoxKind::Error, FromGbkBytes(gbk), BoxButtons::Ok);
+}
+
+x11::Desktop* HandOff::DesktopOrReport() {
+  if (!desk_ || !desk_->Ok()) desk_ = std::make_unique<x11::Desktop>();
+  if (desk_->Ok()) return desk_.get();
+  prompter_.Message(window_, BoxKind::Error, FromGbkBytes(x11::StatusMessage(desk_->status())), BoxButtons::Ok);
+  return nullptr;
+}
+
+std::optional<std::string> HandOff::RegisteredFolder(std::string_view key1, std::string_view key2) const {
+  const UserRegistry registry(options_.registryPath.empty() ? UserRegistryPath() : options_.registryPath);
+  std::string_view key = key1;
+  if (!registry.OpenKey(key)) {
+    key = key2;
+    if (!registry.OpenKey(key)) return std::nullopt;
+  }
+  const std::string folder = FolderPart(registry.ReadDefault(key).value_or(std::string()));
+  if (folder.empty()) return std::nullopt;
+  return folder;
+}
+
+std::optional<std::string> HandOff::NetTransportFolder() const { return RegisteredFolder(kNtKey1, kNtKey2); }
+std::optional<std::string> HandOff::FlashGetFolder() const { return RegisteredFolder(kFgKey1, kFgKey2); }
+
+x11::WindowId HandOff::FindNetTransport(x11::Desktop& desk) const {
+  const x11::WindowId w = desk.FindTopLevel(kNtTitle1);
+  return w != 0 ? w : desk.FindTopLevel(kNtTitle2);
+}
+
+void HandOff::DownloadWithNetTransport(const std::optional<SelectionCopy>& row) {
+  if (!row) return;
+  const std::optional<std::string> folder = NetTransportFolder();
+  if (!folder) {
+    Error(kNetTransportError);
+    return;
+  }
+  PutTextOnClipboard(row->address);
+  x11::Desktop* desk = DesktopOrReport();
+  if (desk == nullptr) return;  // without a display no window can be found nor a key sent
+  if (FindNetTransport(*desk) != 0) return;  // a running NetTransport takes the clipboard itself
+  StartProgram(InFolder(*folder, kNetTransportExe), {}, ShowState::kMinimized);
+  tmr6_->start();
+}
+
+void HandOff::tmr6Timer() {
+  if (!desk_ || !desk_->Ok()) {
+    tmr6_->stop();
+    return;
+  }
+  const x11::WindowId w = FindNetTransport(*desk_);
+  if (w == 0) return;
+  tmr6_->stop();
+  desk_->ShowNormal(w);
+  desk_->BringToTop(w);
+  desk_->PostKeyDown(w, x11::Key::kInsert);
+}
+
+void HandOff::DownloadWithFlashGet(const std::optional<SelectionCopy>& row) {
+  if (!row) return;
+  const std::optional<std::string> folder = FlashGetFolder();
+  if (!folder) {
+    Error(kFlashGetError);
+    return;
+  }
+  PutTextOnClipboard(row->address);
+  if (DesktopOrReport() == nullptr) return;
+  StartProgram(InFolder(*folder, kFlashGetExe), {}, ShowState::kMinimized);
+  tmr7_->start();
+}
+
+void HandOff::tmr7Timer() {
+  if (!desk_ || !desk_->Ok()) {
+    tmr7_->stop();
+    return;
+  }
+  const x11::WindowId w = desk_->FindTopLevelContaining(kFlashGetTitlePart);
+  if (w == 0) return;
+  tmr7_->stop();
+  desk_->ShowNormal(w);
+  desk_->BringToTop(w);
+  desk_->PostKeyDown(w, x11::Key::kF4);
+}
+
+void HandOff::DownloadWithSimpleDownloader(const std::optional<SelectionCopy>& row) {
+  if (!row) return;
+  PutTextOnClipboard(row->data ? std::string_view(row->data->Packet) : std::string_view());
+  x11::Desktop* desk = DesktopOrReport();
+  if (desk == nullptr) return;
+  x11::WindowId w = desk->FindTopLevel(kDorrinelTitle);
+  if (w == 0) {
+    StartProgram(ProgramDir().toStdString() + "/" + std::string(kDorrinelExe), {}, ShowState::kMinimized);
+    QElapsedTimer clock;
+    clock.start();
+    // The window is looked for without handling this program's events; a short sleep between the
+    // tries keeps the loop from taking a whole core from the downloader that is starting up.
+    while ((w = desk->FindTopLevel(kDorrinelTitle)) == 0 &&
+           clock.elapsed() / 1000 < options_.downloaderWaitSeconds) {
+      QThread::msleep(10);
+    }
+  }
+  if (w == 0) {
+    Error(kDownloaderMissing);
+    return;
+  }
+  QThread::msleep(500);
+  QCoreApplication::processEvents();
+  desk->ShowNormal(w);
+  desk->BringToTop(w);
+  const x11::WindowId button = desk->FindChild(w, kDorrinelTrigger);
+  if (button == 0) return;
+  desk->PostLeftButtonDown(button);
+  desk->PostLeftButtonUp(button);
+}
+
+void HandOff::DoubleClick(const std::optional<SelectionCopy>& row, int defaultDL, std::string_view otherCommandLine) {
+  if (!row) return;
+  if (defaultDL == 1) {
+    DownloadWithNetTransport(row);
+  } else if (defaultDL == 2) {
+    DownloadWithFlashGet(row);
+  } else {
+    PutTextOnClipboard(row->address);
+    StartCommandLine(GbkToUtf8(otherCommandLine), ShowState::kMinimized);
+  }
+}
+
+}  // namespace qv

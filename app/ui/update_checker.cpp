@@ -1,0 +1,131 @@
+#include "app/ui/update_checker.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QStringDecoder>
+#include <QEventLoop>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+#include <QWidget>
+
+#include "app/ui/prompter.h"
+#include "platform/process.h"
+#include "settings/settings_store.h"
+
+namespace qv {
+namespace {
+
+// GBK bytes as Unicode text for the widgets and the clipboard.
+QString FromGbkBytes(std::string_view gbk) {
+  QStringDecoder fromGbk("GBK");
+  return fromGbk.decode(QByteArray(gbk.data(), static_cast<qsizetype>(gbk.size())));
+}
+
+const char kNotConnected[] = "\xCE\xB4\xC1\xAC\xBD\xD3\xB5\xBD\xC9\xFD\xBC\xB6\xB7\xFE\xCE\xF1\xC6\xF7\xA3\xA1";  // 未连接到升级服务器！
+const char kNewest[] = "\xD2\xD1\xBE\xAD\xCA\xC7\xD7\xEE\xD0\xC2\xB0\xE6\xB1\xBE\xA3\xA1";  // 已经是最新版本！
+// 程序发现有了更新的版本，是否需要升级？
+const char kAskUpdate[] = "\xB3\xCC\xD0\xF2\xB7\xA2\xCF\xD6\xD3\xD0\xC1\xCB\xB8\xFC\xD0\xC2\xB5\xC4\xB0\xE6\xB1\xBE\xA3\xAC\xCA\xC7\xB7\xF1\xD0\xE8\xD2\xAA\xC9\xFD\xBC\xB6\xA3\xBF";
+
+}  // namespace
+
+UpdateChecker::UpdateChecker(SettingsStore& settings, Prompter& prompter, QWidget* window,
+                             UpdateCheckerOptions options)
+    : QObject(nullptr),
+      settings_(settings),
+      prompter_(prompter),
+      window_(window),
+      options_(std::move(options)),
+      tmr3_(new QTimer(this)) {
+  tmr3_->setInterval(options_.timedCheckMs);
+  connect(tmr3_, &QTimer::timeout, this, &UpdateChecker::tmr3Timer);
+}
+
+QString UpdateChecker::ProgramDir() const {
+  return options_.programDir.isEmpty() ? QCoreApplication::applicationDirPath() : options_.programDir;
+}
+
+void UpdateChecker::Report(const std::exception& e) {
+  if (onError_) {
+    onError_(e);
+  } else {
+    prompter_.Message(window_, BoxKind::Error, QString::fromLocal8Bit(e.what()), BoxButtons::Ok);
+  }
+}
+
+// Fetches `url` into `path`, waiting for the answer; the file is written only for a complete answer.
+bool UpdateChecker::Fetch(const std::string& url, const std::string& path) {
+  QNetworkAccessManager manager;
+  QNetworkRequest request(QUrl(QString::fromStdString(url)));
+  request.setTransferTimeout(options_.downloadTimeoutMs);
+  QNetworkReply* reply = manager.get(request);
+  QEventLoop loop;
+  QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+  if (!reply->isFinished()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+  const bool ok = reply->error() == QNetworkReply::NoError &&
+                  reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+  const QByteArray body = ok ? reply->readAll() : QByteArray();
+  reply->deleteLater();
+  if (!ok) return false;
+  QFile file(QString::fromStdString(path));
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+  const bool written = file.write(body) == body.size();
+  file.close();
+  if (!written) file.remove();
+  return written;
+}
+
+int UpdateChecker::UPdata() {
+  const update::Downloader download = [this](const std::string& url, const std::string& path) {
+    return Fetch(url, path);
+  };
+  return static_cast<int>(update::UPdata(download, ProgramDir().toStdString(), settings_, options_.base));
+}
+
+bool UpdateChecker::StartUpdater() {
+  // From the program folder, whatever the current directory is.
+  const std::string updater = ProgramDir().toStdString() + "/" + std::string(update::kUpdaterProgram);
+  return StartProgram(updater, {}, ShowState::kNormal).Started();
+}
+
+void UpdateChecker::N30Click() {
+  try {
+    switch (UPdata()) {
+      case 0:
+        prompter_.Message(window_, BoxKind::Warning, FromGbkBytes(kNotConnected), BoxButtons::Ok);
+        break;
+      case 1:
+        prompter_.Message(window_, BoxKind::Information, FromGbkBytes(kNewest), BoxButtons::Ok);
+        break;
+      default:
+        if (prompter_.Message(window_, BoxKind::Information, FromGbkBytes(kAskUpdate), BoxButtons::YesNo) ==
+            BoxAnswer::Yes) {
+          StartUpdater();
+          if (window_ != nullptr) window_->close();
+        }
+        break;
+    }
+  } catch (const std::exception& e) {
+    Report(e);
+  }
+}
+
+void UpdateChecker::tmr3Timer() {
+  tmr3_->stop();  // once per run
+  try {
+    if (UPdata() != 2) return;
+    if (prompter_.Message(window_, BoxKind::Information, FromGbkBytes(kAskUpdate), BoxButtons::YesNo) != BoxAnswer::Yes) {
+      return;
+    }
+    const unsigned long long handle = window_ != nullptr ? static_cast<unsigned long long>(window_->winId()) : 0;
+    update::LeaveValuesForUpdater(settings_, handle, options_.base);
+    StartUpdater();
+  } catch (const std::exception& e) {
+    Report(e);
+  }
+}
+
+}  // namespace qv

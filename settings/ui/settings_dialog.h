@@ -1,0 +1,125 @@
+// TForm2: the settings dialog. Its controls are the live settings: the check boxes and the file-type
+// tree feed classification at once, the adapter rows mirror the main window's adapter menu, and
+// every change on the first three pages is written to the settings file the moment it is made.
+// It also runs the adapter test, which tries each adapter in turn until one sees traffic.
+#pragma once
+#include <QDialog>
+#include <QPoint>
+
+#include <functional>
+#include <string>
+
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace qv {
+
+class PcapNet;
+class Prompter;
+class TForm1;
+class WebStrip;
+
+// Status texts of the adapter rows.
+inline constexpr const char* kAdapterTesting = "正在测试";
+inline constexpr const char* kAdapterUsable = "可用";
+inline constexpr const char* kAdapterUnusable = "不可用";
+
+class TForm2 : public QDialog {
+  Q_OBJECT
+ public:
+  // Builds the dialog and runs its creation: settings, file-type table, adapter rows and menu items.
+  TForm2(TForm1& form, PcapNet& net, Prompter& prompter);
+
+  // Page indexes.
+  static constexpr int kPageGeneral = 0;
+  static constexpr int kPageAdapters = 1;
+  static constexpr int kPageDownload = 2;
+  static constexpr int kPageFileTypes = 3;
+
+  void ShowPage(int page);  // select the page and show the dialog
+  void SetRegistryPath(std::string path) { registryPath_ = std::move(path); }
+
+  // Page 0.
+  void chk4Click();
+  void chk1Click();
+  void chk5Click();
+  void edt2Exit();  // focus left the title edit or the test-site edit
+  // Page 1.
+  void lv2MouseDown(int row);  // a mouse press on a row (-1: none)
+  void btn6Click();
+  void nettest();
+  void tmr1Timer();
+  // Page 2.
+  void rbClick(int which);  // 1, 2 or 3
+  void btnNetTransportClick();
+  void btnFlashGetClick();
+  void btnOtherClick();
+  // Page 3: the file-type editor.
+  void N1Click();  // add a file type
+  void N2Click();  // delete the selected file type
+  void TVV1MouseMove(QTreeWidgetItem* node);
+  void TVV1MouseDown(QTreeWidgetItem* node);
+  void SetNodeChecked(QTreeWidgetItem* node, bool checked);
+  bool isBrotherAllChecked(QTreeWidgetItem* node) const;
+  void SetAllChild(QTreeWidgetItem* node, bool checked);
+  void btn1Click();  // "确定"
+
+  QTabWidget* pgc1;
+  QCheckBox* chk4;
+  QCheckBox* chk1;
+  QCheckBox* chk5;
+  QCheckBox* chk11;  // hidden: the mark of the node last under the pointer
+  QLineEdit* edt2;
+  QTreeWidget* lv2;
+  QLineEdit* edtURL;
+  QPushButton* btn6;
+  QRadioButton* rb1;
+  QRadioButton* rb2;
+  QRadioButton* rb3;
+  QPushButton* btnDL1;
+  QPushButton* btnDL2;
+  QPushButton* btnDL3;
+  QLineEdit* edt1;
+  QTreeWidget* TVV1;
+  QPushButton* btn1;
+  WebStrip* TWBSTWB1;
+  QTimer* tmr1;
+
+  int TestIndex = -1;
+  int TestTicks = 0;
+  bool TestFound = false;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildGeneralPage();
+  void BuildAdapterPage();
+  void BuildDownloadPage();
+  void BuildFileTypePage();
+  void Create();
+  void ListAdapters();
+  void LoadTree();
+  void PublishTable();  // hands the tree and the switches to classification
+  void CheckOnlyRow(int row);
+  void SetRowStatus(int row, const char* status);
+  std::string RowDevice(int row) const;
+  QString ChooseExecutable();
+  void RegisterFolder(const QStringList& existingKeys, const QString& keyToCreate);
+  void Guarded(const std::function<void()>& write);
+
+  TForm1& form_;
+  PcapNet& net_;
+  Prompter& prompter_;
+  std::string registryPath_;
+  bool publishing_ = false;  // off until the tree is filled, and while it is being filled
+};
+
+}  // namespace qv

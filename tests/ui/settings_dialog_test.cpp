@@ -1,0 +1,619 @@
+// The settings dialog: its creation from the settings file, the adapter rows, the registry buttons,
+// the file-type editor, the start-up timers it arms, and the adapter test.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStyle>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include "app/ui/gbk_text.h"
+#include "common/texts.h"
+#include "platform/registry.h"
+#include "settings/ui/settings_dialog.h"
+#include "tests/ui/ui_support.h"
+#include "urls/file_type.h"
+
+namespace qv::testing {
+namespace {
+
+const QString kFirstRun = QStringLiteral("首次运行程序，或者网络适配器配置错误，程序将会测试所有网络适配器！");
+
+class SettingsDialogTest : public WindowTest {
+ protected:
+  QByteArray IniBytes() {
+    QFile f(IniPath());
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+    return f.readAll();
+  }
+  void SetIniBytes(const QByteArray& bytes) {
+    QFile f(IniPath());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+  }
+  // Replaces the whole line of `key` (or adds it under [system] when `key` is not there).
+  void SetLine(const QByteArray& key, const QByteArray& line) {
+    QList<QByteArray> lines = IniBytes().split('\n');
+    bool done = false;
+    for (QByteArray& l : lines)
+      if (l.startsWith(key + "=")) {
+        l = line;
+        done = true;
+      }
+    QByteArray text = lines.join('\n');
+    if (!done) text.replace("[system]", "[system]\n" + line);
+    SetIniBytes(text);
+  }
+  std::string Read(const char* section, std::string_view key, const char* def = "<absent>") {
+    return SettingsStore(IniPath().toStdString()).ReadString(section, key, def);
+  }
+  TForm2& Dialog() { return *Form().Settings(); }
+  static std::vector<CaptureDevice> Devices() {
+    std::vector<CaptureDevice> devices;
+    if (Net().Available()) Net().ListDevices(devices);
+    return devices;
+  }
+  QTreeWidgetItem* Category(int c) { return Dialog().TVV1->topLevelItem(c); }
+  QTreeWidgetItem* Entry(int c, const QString& text) {
+    for (int i = 0; i < Category(c)->childCount(); ++i)
+      if (Category(c)->child(i)->text(0) == text) return Category(c)->child(i);
+    return nullptr;
+  }
+  static bool Checked(QTreeWidgetItem* n) { return n->checkState(0) == Qt::Checked; }
+  // A mouse press on a node as the tree sees it: the pointer comes over it, the control handles the
+  // press (toggling the box when `onBox`), then the dialog reacts.
+  void Press(QTreeWidgetItem* node, bool onBox) {
+    Dialog().TVV1MouseMove(node);
+    if (onBox) node->setCheckState(0, Checked(node) ? Qt::Unchecked : Qt::Checked);
+    Dialog().TVV1MouseDown(node);
+  }
+};
+
+constexpr int kPictures = 2;
+constexpr int kTexts = 3;
+
+// The device list cut down to a few adapters: some capture devices (netfilter queues and the like)
+// never return from a read while nothing arrives, which a whole adapter test cannot get past.
+int (*realFindAllDevs)(pcap_if_t**, char*) = nullptr;
+int FindLoopbackAndQuietDevices(pcap_if_t** out, char* err) {
+  const int rc = realFindAllDevs(out, err);
+  if (rc != 0) return rc;
+  pcap_if_t** link = out;
+  while (*link) {
+    const std::string name = (*link)->name ? (*link)->name : "";
+    if (name == "lo" || name == "ifb0") {
+      link = &(*link)->next;
+    } else {
+      *link = (*link)->next;  // left out (and not freed: a test leaks the few nodes)
+    }
+  }
+  return 0;
+}
+
+class CutDeviceList {
+ public:
+  explicit CutDeviceList(PcapNet& net) : net_(net) {
+    realFindAllDevs = net.pcap_findalldevs;
+    net.pcap_findalldevs = &FindLoopbackAndQuietDevices;
+  }
+  ~CutDeviceList() { net_.pcap_findalldevs = realFindAllDevs; }
+
+ private:
+  PcapNet& net_;
+};
+
+
+TEST_F(SettingsDialogTest, CreationLoadsTheControlsAndWritesTheSwitchesBack) {
+  // A file without the three switches, a title, a download path and DefaultDL given in hexadecimal.
+  QList<QByteArray> lines = IniBytes().split('\n');
+  lines.removeIf([](const QByteArray& l) {
+    return l.startsWith("autoRun=") || l.startsWith("repeatURL=") || l.startsWith(ToGbk("未定义类型=").c_str());
+  });
+  SetIniBytes(lines.join('\n'));
+  SetLine("DefaultDL", "DefaultDL=0x3");
+  SetLine("title", "title=My title");
+  SetLine("DownloadPath", "DownloadPath=/opt/dl/get.exe");
+  TForm2& d = Dialog();
+
+  EXPECT_EQ(d.windowTitle(), "设置");
+  ASSERT_EQ(d.pgc1->count(), 4);
+  const QStringList pages = {"常规设置", "网络适配器", "下载软件", "文件类型"};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.pgc1->tabText(i), pages[i]);
+  EXPECT_EQ(d.chk4->text(), "自动开启嗅探");
+  EXPECT_EQ(d.chk1->text(), "允许列举未定义文件类型");
+  EXPECT_EQ(d.chk5->text(), "允许列举重复的URL");
+  EXPECT_EQ(d.btn6->text(), "测试所有网络适配器");
+  EXPECT_EQ(d.btnDL1->toolTip(), "自定义路径");
+  EXPECT_EQ(d.TVV1->toolTip(), "在相应的项目上点右键，即可[增加]/[删除]操作。");
+  EXPECT_EQ(d.edtURL->text(), "www.example.com");
+  EXPECT_EQ(d.size(), QSize(386, 299));
+  EXPECT_FALSE(d.isVisible());
+
+  EXPECT_TRUE(d.chk1->isChecked());
+  EXPECT_TRUE(d.chk4->isChecked());
+  EXPECT_FALSE(d.chk5->isChecked());
+  EXPECT_EQ(d.edt2->text(), "My title");
+  EXPECT_EQ(d.edt1->text(), "/opt/dl/get.exe");
+  EXPECT_TRUE(d.rb3->isChecked());
+  // Written back: the three switches with their defaults, DefaultDL as 3; the path is not rewritten.
+  EXPECT_EQ(Read("system", "autoRun"), "1");
+  EXPECT_EQ(Read("system", "repeatURL"), "0");
+  EXPECT_EQ(Read("FileType", texts::kUndefinedTypesKey), "1");
+  EXPECT_EQ(Read("system", "DefaultDL"), "3");
+  // The tree holds the five categories with the file's entries, and classification sees them.
+  ASSERT_EQ(d.TVV1->topLevelItemCount(), 5);
+  EXPECT_EQ(Category(kPictures)->text(0), "图片文件");
+  ASSERT_NE(Entry(kPictures, ".jpg"), nullptr);
+  EXPECT_TRUE(Checked(Category(kPictures)));
+  EXPECT_EQ(FromGbk(FileType("http://a.example/x.jpg", *Form().Types().Current())), "图片文件");
+  EXPECT_EQ(Form().Types().Current()->undefinedTypes, true);
+
+  // The title edit and the test-site edit both write the title edit's text and caption the window.
+  d.edt2->setText("Other");
+  d.edt2Exit();
+  EXPECT_EQ(Read("system", "title"), "Other");
+  EXPECT_EQ(Form().windowTitle(), "Other");
+  // A change of the path edit is written at once; the radio buttons write their number.
+  d.edt1->setText("/usr/bin/wget");
+  EXPECT_EQ(Read("system", "DownloadPath"), "/usr/bin/wget");
+  d.rb2->click();
+  EXPECT_EQ(Read("system", "DefaultDL"), "2");
+  d.chk5->click();
+  EXPECT_EQ(Read("system", "repeatURL"), "1");
+  EXPECT_TRUE(Form().Types().Current()->duplicates);
+
+  // The tool button "设  置" opens the dialog on its first page, keeping what the last visit left.
+  d.pgc1->setCurrentIndex(TForm2::kPageFileTypes);
+  Form().findChild<QAction*>("btn5")->trigger();
+  EXPECT_TRUE(d.isVisible());
+  EXPECT_EQ(d.pgc1->currentIndex(), TForm2::kPageGeneral);
+  EXPECT_EQ(d.edt2->text(), "Other");
+  d.btn1->click();
+  EXPECT_FALSE(d.isVisible());
+}
+
+TEST_F(SettingsDialogTest, DefaultDownloaderOneIsNotWrittenBack) {
+  SetLine("DefaultDL", "DefaultDL=0x1");
+  Dialog();
+  EXPECT_TRUE(Dialog().rb1->isChecked());
+  EXPECT_EQ(Read("system", "DefaultDL"), "0x1");
+}
+
+TEST_F(SettingsDialogTest, WithoutASettingsFileNothingIsLoaded) {
+  QFile::remove(IniPath());
+  TForm2& d = Dialog();
+  ASSERT_EQ(prompter_.boxes.size(), 1u);  // the damaged-installation error only
+  EXPECT_EQ(prompter_.boxes[0].text, "安装文件损坏，请重新安装！");
+  EXPECT_FALSE(d.chk1->isChecked());
+  EXPECT_FALSE(d.chk4->isChecked());
+  EXPECT_FALSE(d.chk5->isChecked());
+  EXPECT_TRUE(d.rb1->isChecked());
+  EXPECT_TRUE(d.edt2->text().isEmpty());
+  EXPECT_EQ(d.lv2->topLevelItemCount(), 0);
+  EXPECT_EQ(Form().AdapterCount(), 0);
+  ASSERT_EQ(d.TVV1->topLevelItemCount(), 5);
+  for (int c = 0; c < 5; ++c) EXPECT_EQ(Category(c)->childCount(), 0);
+  EXPECT_FALSE(Form().tmr5->isActive());
+  // Changes then go nowhere and raise nothing.
+  d.chk4->click();
+  d.btn1Click();
+  EXPECT_EQ(prompter_.boxes.size(), 1u);
+}
+
+TEST_F(SettingsDialogTest, AMissingCaptureLibraryEndsTheProgramWithTheInstallPage) {
+  PcapNet unbound;
+  TForm1 form(unbound, prompter_, TForm1Options{dir_.path(), false});
+  QString opened;
+  form.SetShellOpener([&](const QString& target) { opened = target; });
+  form.show();
+  ASSERT_EQ(prompter_.boxes.size(), 1u);
+  EXPECT_EQ(prompter_.boxes[0].kind, BoxKind::Error);
+  EXPECT_EQ(prompter_.boxes[0].text, "未找到任何适配器！软件不能使用。\r\n\r\n请根据软件提示安装WINPCAP");
+  EXPECT_TRUE(form.tmr4->isActive());
+  EXPECT_FALSE(form.tmr5->isActive());
+  ASSERT_TRUE(WaitFor([&] { return !form.isVisible(); }, 5000));
+  EXPECT_EQ(opened, "http://www.quelvar.example/install/default.htm");
+}
+
+TEST_F(SettingsDialogTest, AnUnknownAdapterStartsTheAdapterTestASecondLater) {
+  if (!Net().Available()) GTEST_SKIP() << "no capture library";
+  CutDeviceList cut(Net());
+  if (Devices().empty()) GTEST_SKIP() << "the capture devices cannot be listed here";
+  SetLine("AdaptorName", "AdaptorName=no-such-adapter");
+  TForm1 form(Net(), prompter_, TForm1Options{dir_.path(), false});
+  form.SetHostResolver([](const std::string&) { return std::optional<std::string>("127.0.0.1"); });
+  ASSERT_EQ(prompter_.boxes.size(), 1u);
+  EXPECT_EQ(prompter_.boxes[0].text, kFirstRun);
+  EXPECT_EQ(prompter_.boxes[0].kind, BoxKind::Information);
+  EXPECT_TRUE(form.tmr5->isActive());
+  EXPECT_EQ(form.tmr5->interval(), 1000);
+  EXPECT_EQ(form.AdapterName(), "no-such-adapter");
+  TForm2& d = *form.Settings();
+  EXPECT_EQ(d.lv2->topLevelItemCount(), form.AdapterCount());
+  for (int i = 0; i < d.lv2->topLevelItemCount(); ++i) EXPECT_NE(d.lv2->topLevelItem(i)->checkState(0), Qt::Checked);
+
+  ASSERT_TRUE(WaitFor([&] { return d.isVisible(); }, 5000));
+  EXPECT_FALSE(form.tmr5->isActive());
+  EXPECT_EQ(d.pgc1->currentIndex(), TForm2::kPageAdapters);
+  EXPECT_EQ(d.btn6->text(), "取消");
+  EXPECT_EQ(d.TestIndex, 0);
+  EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "正在测试");
+  EXPECT_TRUE(form.Handler().test.TestActive.load());
+  EXPECT_EQ(form.AdapterName(), Devices()[0].name);
+  EXPECT_EQ(Read("system", "AdaptorName"), "no-such-adapter");  // a trial does not write the file
+
+  // Closing the dialog stops the test and says so on the button and the row.
+  d.close();
+  EXPECT_FALSE(d.tmr1->isActive());
+  EXPECT_FALSE(form.Handler().test.TestActive.load());
+  EXPECT_EQ(d.btn6->text(), "测试所有网络适配器");
+  EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "");
+  ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
+}
+
+TEST_F(SettingsDialogTest, AdapterRowsActAsOneRadioGroup) {
+  const auto devices = Devices();
+  if (devices.size() < 2) GTEST_SKIP() << "needs two capture devices";
+  SetLine("AdaptorName", QByteArray::fromStdString("AdaptorName=" + devices[0].name));
+  TForm2& d = Dialog();
+  EXPECT_TRUE(prompter_.boxes.empty());
+  auto checkedRows = [&] {
+    std::vector<int> rows;
+    for (int i = 0; i < d.lv2->topLevelItemCount(); ++i)
+      if (d.lv2->topLevelItem(i)->checkState(0) == Qt::Checked) rows.push_back(i);
+    return rows;
+  };
+  EXPECT_EQ(checkedRows(), std::vector<int>{0});
+  EXPECT_EQ(d.lv2->topLevelItem(1)->text(1), QString::fromStdString(devices[1].name));
+  EXPECT_EQ(d.lv2->topLevelItem(1)->text(0), FromGbk(devices[1].description));
+  EXPECT_TRUE(Form().AdapterItem(0)->isChecked());
+
+  // Pressing the current row's box leaves it checked.
+  d.lv2->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+  d.lv2MouseDown(0);
+  EXPECT_EQ(checkedRows(), std::vector<int>{0});
+  // A real click on row 1 makes it the only one, the current adapter and the saved one.
+  d.show();
+  d.pgc1->setCurrentIndex(TForm2::kPageAdapters);
+  const QRect rect = d.lv2->visualItemRect(d.lv2->topLevelItem(1));
+  QTest::mouseClick(d.lv2->viewport(), Qt::LeftButton, {}, QPoint(rect.center().x(), rect.center().y()));
+  EXPECT_EQ(checkedRows(), std::vector<int>{1});
+  EXPECT_EQ(Form().AdapterName(), devices[1].name);
+  EXPECT_EQ(Read("system", "AdaptorName"), devices[1].name);
+  EXPECT_TRUE(Form().AdapterItem(1)->isChecked());
+  EXPECT_FALSE(Form().AdapterItem(0)->isChecked());
+  // The menu's choice moves the row's mark as well.
+  Form().AdapterItem(0)->trigger();
+  EXPECT_EQ(checkedRows(), std::vector<int>{0});
+  EXPECT_EQ(Read("system", "AdaptorName"), devices[0].name);
+}
+
+TEST_F(SettingsDialogTest, FolderButtonsOnlyCreateMissingKeys) {
+  const QString exe = dir_.path() + "/tools/dl.exe";
+  QDir().mkpath(dir_.path() + "/tools");
+  QFile(exe).open(QIODevice::WriteOnly);
+  const std::string folder = ToGbk(dir_.path() + "/tools/");
+  const std::string base = ToGbk("\\Software\\Microsoft\\Internet Explorer\\MenuExt\\");
+  const std::string net = base + ToGbk("使用网络传送带下载");
+  const std::string nt = base + ToGbk("使用影音传送带下载");
+  const std::string fg = base + ToGbk("使用网际快车下载");
+  struct Case {
+    const char* name;
+    int button;                    // 1 or 2
+    std::vector<std::string> existing;  // keys present before, with value "old"
+    QString chosen;
+    std::string key;               // the key to look at afterwards
+    std::optional<std::string> value;
+  };
+  const std::vector<Case> cases = {
+      {"NetTransport, nothing there", 1, {}, exe, nt, folder},
+      {"NetTransport, the older key there", 1, {net}, exe, nt, std::nullopt},
+      {"NetTransport, its key there", 1, {nt}, exe, nt, "old"},
+      {"NetTransport, dialog cancelled", 1, {}, "", nt, std::nullopt},
+      {"FlashGet, nothing there", 2, {}, exe, fg, folder},
+      {"FlashGet, its key there", 2, {fg}, exe, fg, "old"},
+  };
+  TForm2& d = Dialog();
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string path = (dir_.path() + QStringLiteral("/registry%1.ini").arg(n++)).toStdString();
+    UserRegistry reg(path);
+    for (const std::string& k : c.existing) ASSERT_TRUE(reg.WriteDefault(k, "old"));
+    d.SetRegistryPath(path);
+    prompter_.openName = c.chosen;
+    (c.button == 1 ? d.btnDL1 : d.btnDL2)->click();
+    EXPECT_EQ(reg.ReadDefault(c.key), c.value) << c.name;
+    for (const std::string& k : c.existing) EXPECT_EQ(reg.ReadDefault(k), "old") << c.name;
+  }
+  // Line 3 puts the chosen program into the path edit, and so into the file.
+  prompter_.openName = exe;
+  d.btnDL3->click();
+  EXPECT_EQ(d.edt1->text(), exe);
+  EXPECT_EQ(Read("system", "DownloadPath"), ToGbk(exe));
+}
+
+TEST_F(SettingsDialogTest, EditorAddsAndDeletesWithItsMessages) {
+  TForm2& d = Dialog();
+  prompter_.boxes.clear();
+  auto lastBox = [&] { return prompter_.boxes.empty() ? QString() : prompter_.boxes.back().text; };
+  d.TVV1->setCurrentItem(Category(kPictures));
+
+  struct Case {
+    QString typed;
+    QString box;
+    BoxKind kind;
+  };
+  const std::vector<Case> refused = {
+      {"", "输入有误！添加失败", BoxKind::Warning},      // cancelled
+      {".", "输入有误！添加失败", BoxKind::Warning},
+      {"  ", "输入有误！添加失败", BoxKind::Warning},
+      {"jpg", "此文件类型已经存在！添加失败", BoxKind::Warning},
+      {"  .JPG  ", "此文件类型已经存在！添加失败", BoxKind::Warning},
+      {"MP3", "此文件类型已经存在！添加失败", BoxKind::Warning},  // found in another category
+  };
+  const int before = Category(kPictures)->childCount();
+  for (const Case& c : refused) {
+    d.TVV1->setCurrentItem(Category(kPictures));
+    prompter_.inputAnswer = c.typed;
+    d.N1Click();
+    EXPECT_EQ(lastBox(), c.box) << c.typed.toStdString();
+    EXPECT_EQ(prompter_.boxes.back().kind, c.kind);
+    EXPECT_EQ(Category(kPictures)->childCount(), before);
+  }
+  // The existing node is shown selected.
+  EXPECT_EQ(d.TVV1->currentItem()->text(0), ".mp3");
+  EXPECT_EQ(prompter_.inputs.front(),
+            "输入|添加新文件类型，输入文件扩展名，如\".jpg\"\r\n添加到 <图片文件> 大类中|.");
+
+  // Added while an extension is selected: to that extension's category, unchecked, as typed.
+  d.TVV1->setCurrentItem(Entry(kPictures, ".png"));
+  prompter_.inputAnswer = " HEIC ";
+  d.N1Click();
+  EXPECT_EQ(lastBox(), "添加成功");
+  EXPECT_EQ(prompter_.boxes.back().kind, BoxKind::Information);
+  QTreeWidgetItem* added = Category(kPictures)->child(Category(kPictures)->childCount() - 1);
+  EXPECT_EQ(added->text(0), ".HEIC");
+  EXPECT_FALSE(Checked(added));
+  const std::string address = "http://a.example/b.heic";
+  // Known but unchecked: not listed; checked: a picture, at the very next classification.
+  EXPECT_EQ(FileType(address, *Form().Types().Current()), "");
+  added->setCheckState(0, Qt::Checked);
+  EXPECT_EQ(FromGbk(FileType(address, *Form().Types().Current())), "图片文件");
+
+  // Delete: an extension goes without a question; a category stays.
+  const std::size_t boxes = prompter_.boxes.size();
+  d.TVV1->setCurrentItem(added);
+  d.N2Click();
+  EXPECT_EQ(Entry(kPictures, ".HEIC"), nullptr);
+  EXPECT_EQ(FromGbk(FileType(address, *Form().Types().Current())), "未定义");
+  d.TVV1->setCurrentItem(Category(kPictures));
+  d.N2Click();
+  EXPECT_EQ(d.TVV1->topLevelItemCount(), 5);
+  EXPECT_EQ(prompter_.boxes.size(), boxes);
+
+  // The tree's popup is the main window's, and its entries reach these commands.
+  prompter_.inputAnswer = "abc";
+  d.TVV1->setCurrentItem(Category(kTexts));
+  for (QAction* a : Form().pm2PPM1->actions())
+    if (a->text() == "增加文件类型") a->trigger();
+  EXPECT_NE(Entry(kTexts, ".abc"), nullptr);
+  d.TVV1->setCurrentItem(Entry(kTexts, ".abc"));
+  for (QAction* a : Form().pm2PPM1->actions())
+    if (a->text() == "删除所选文件类型") a->trigger();
+  EXPECT_EQ(Entry(kTexts, ".abc"), nullptr);
+}
+
+TEST_F(SettingsDialogTest, MousePressesSpreadMarksBetweenACategoryAndItsEntries) {
+  Dialog();
+  QTreeWidgetItem* texts = Category(kTexts);  // mixed: .txt checked, .htm not
+  ASSERT_TRUE(Checked(texts));
+  auto all = [&](bool on) {
+    for (int i = 0; i < texts->childCount(); ++i)
+      if (Checked(texts->child(i)) != on) return false;
+    return true;
+  };
+  const std::string htm = "http://a.example/p.htm";
+  EXPECT_EQ(FileType(htm, *Form().Types().Current()), "");
+
+  Press(texts, false);  // on the text, not the box: nothing
+  EXPECT_TRUE(Checked(texts));
+  EXPECT_FALSE(all(true));
+  Press(texts, true);  // the box: cleared, and all its entries with it
+  EXPECT_FALSE(Checked(texts));
+  EXPECT_TRUE(all(false));
+  EXPECT_EQ(FileType("http://a.example/p.txt", *Form().Types().Current()), "");
+  Press(texts, true);  // checked again: every entry
+  EXPECT_TRUE(all(true));
+  EXPECT_EQ(FromGbk(FileType(htm, *Form().Types().Current())), "文本文件");
+
+  // Entries: clearing all but one keeps the category checked; clearing the last clears it.
+  for (int i = 1; i < texts->childCount(); ++i) Press(texts->child(i), true);
+  EXPECT_TRUE(Checked(texts));
+  Press(texts->child(0), true);
+  EXPECT_FALSE(Checked(texts));
+  Press(texts->child(2), true);
+  EXPECT_TRUE(Checked(texts));
+  // Real clicks: on a category's box, then on an entry's box.
+  TForm2& d = Dialog();
+  d.show();
+  d.pgc1->setCurrentIndex(TForm2::kPageFileTypes);
+  texts->setExpanded(true);
+  auto clickBox = [&](QTreeWidgetItem* node) {
+    const QRect r = d.TVV1->visualItemRect(node);
+    const int box = d.TVV1->style()->pixelMetric(QStyle::PM_IndicatorWidth);
+    const int margin = d.TVV1->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1;
+    QTest::mouseClick(d.TVV1->viewport(), Qt::LeftButton, {}, QPoint(r.left() + margin + box / 2, r.center().y()));
+  };
+  ASSERT_TRUE(Checked(texts));
+  clickBox(texts);
+  EXPECT_FALSE(Checked(texts));
+  EXPECT_TRUE(all(false));
+  clickBox(texts->child(3));
+  EXPECT_TRUE(Checked(texts->child(3)));
+  EXPECT_TRUE(Checked(texts));
+
+  // The keyboard toggles a node alone.
+  texts->setCheckState(0, Qt::Unchecked);
+  EXPECT_TRUE(Checked(texts->child(3)));
+}
+
+TEST_F(SettingsDialogTest, OkRewritesEveryCategoryKey) {
+  QByteArray text = IniBytes();
+  const QByteArray texts = QByteArray::fromStdString(ToGbk("文本文件="));
+  QList<QByteArray> lines = text.split('\n');
+  lines.removeIf([&](const QByteArray& l) { return l.startsWith(texts); });  // a category key absent
+  SetIniBytes(lines.join('\n'));
+  SetLine(QByteArray::fromStdString(ToGbk("图片文件")), QByteArray::fromStdString(ToGbk("图片文件=1jpg|0gif|")));
+  TForm2& d = Dialog();
+  d.show();
+  d.TVV1->setCurrentItem(Category(0));
+  prompter_.inputAnswer = ".new";
+  d.N1Click();
+  d.btn1->click();
+  EXPECT_FALSE(d.isVisible());
+  EXPECT_EQ(Read("FileType", ToGbk("图片文件")), "1.jpg|0.gif|");
+  EXPECT_EQ(Read("FileType", ToGbk("文本文件")), "");
+  EXPECT_EQ(Read("FileType", ToGbk("自定义类型")), "1.zip|1.rar|1.7z|1.exe|1.apk|1.iso|1.torrent|");
+  const std::string video = Read("FileType", ToGbk("视频文件"));
+  EXPECT_TRUE(video.starts_with("1.flv|") && video.ends_with("|0.new|")) << video;
+  EXPECT_NE(Read("FileType", ToGbk("音频文件")), "<absent>");
+}
+
+
+// The judging of trials, with the capture stopped so that only the ticks decide.
+TEST_F(SettingsDialogTest, TrialsAreJudgedByTheirTicks) {
+  if (!Net().Available()) GTEST_SKIP() << "no capture library";
+  CutDeviceList cut(Net());
+  const auto devices = Devices();
+  if (devices.empty()) GTEST_SKIP() << "the capture devices cannot be listed here";
+  TForm1& form = Form();
+  TForm2& d = *form.Settings();
+  AdapterTestState& test = form.Handler().test;
+  form.SetHostResolver([](const std::string& host) {
+    return host == "site.example" ? std::optional<std::string>("127.0.0.1") : std::nullopt;
+  });
+
+  // A site that cannot be resolved starts nothing; a full address is looked up by its host.
+  d.edtURL->setText("http://nowhere.example/x");
+  d.btn6Click();
+  EXPECT_EQ(prompter_.boxes.back().text, "当前网址经测试不能连接！请换一个网址测试。");
+  EXPECT_EQ(d.btn6->text(), "测试所有网络适配器");
+  d.edtURL->setText("  http://site.example:8080/path/page.htm ");
+
+  auto begin = [&] {
+    d.btn6Click();
+    ASSERT_EQ(d.btn6->text(), "取消");
+    d.tmr1->stop();  // the test drives the ticks
+    form.btn4Click();
+    ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
+    test.TestTrafficSeen.store(false);
+  };
+  begin();
+  EXPECT_EQ(d.TestIndex, 0);
+  EXPECT_TRUE(test.TestActive.load());
+  for (int tick = 1; tick <= 10; ++tick) d.tmr1Timer();
+  EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "正在测试");
+  d.tmr1Timer();  // the 11th tick without traffic
+  EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "不可用");
+  if (devices.size() > 1) {
+    EXPECT_EQ(d.TestIndex, 1);
+    EXPECT_EQ(d.lv2->topLevelItem(1)->text(2), "正在测试");
+    EXPECT_EQ(form.AdapterName(), devices[1].name);
+    // "取消" stops the test as closing the dialog does.
+    d.btn6Click();
+    EXPECT_EQ(d.btn6->text(), "测试所有网络适配器");
+    EXPECT_FALSE(d.tmr1->isActive());
+    EXPECT_FALSE(test.TestActive.load());
+    ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
+  }
+
+  // Traffic seen: usable, and accepting makes it the default adapter.
+  begin();
+  test.TestTrafficSeen.store(true);
+  prompter_.answers = {BoxAnswer::Ok};
+  d.tmr1Timer();
+  EXPECT_EQ(prompter_.boxes.back().text, "当前网络适配器可用，是否它作为缺省适配器！");
+  EXPECT_EQ(prompter_.boxes.back().buttons, BoxButtons::OkCancel);
+  EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "可用");
+  EXPECT_EQ(d.btn6->text(), "测试所有网络适配器");
+  EXPECT_FALSE(test.TestActive.load());
+  EXPECT_EQ(Read("system", "AdaptorName"), devices[0].name);
+  EXPECT_EQ(d.lv2->topLevelItem(0)->checkState(0), Qt::Checked);
+  ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
+}
+
+// A whole adapter test, with the dialog's web view fetching a page from a local server, so that the
+// loopback adapter sees traffic while a quiet one does not.
+TEST_F(SettingsDialogTest, AWholeTestFindsTheLoopbackAdapterUsable) {
+  if (!Net().Available()) GTEST_SKIP() << "no capture library";
+  CutDeviceList cut(Net());
+  const auto devices = Devices();
+  int lo = -1;
+  for (std::size_t i = 0; i < devices.size(); ++i)
+    if (devices[i].name == "lo") lo = static_cast<int>(i);
+  if (lo < 0) GTEST_SKIP() << "no loopback adapter listed";
+  {
+    std::string error;
+    pcap_t* handle = Net().OpenLive("lo", error);
+    if (handle == nullptr) GTEST_SKIP() << "capture is not permitted here: " << error;
+    Net().pcap_close(handle);
+  }
+  // The page comes in many small pieces, so the fetch makes a few dozen frames.
+  QTcpServer server;
+  ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+  int fetches = 0;
+  QObject::connect(&server, &QTcpServer::newConnection, [&] {
+    while (QTcpSocket* s = server.nextPendingConnection()) {
+      ++fetches;
+      s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+      auto* timer = new QTimer(s);
+      auto* sent = new int(0);
+      QObject::connect(s, &QObject::destroyed, [sent] { delete sent; });
+      QObject::connect(timer, &QTimer::timeout, s, [s, timer, sent] {
+        if (*sent == 0) s->write("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 400\r\n\r\n");
+        if (*sent < 40) s->write(QByteArray(10, 'x'));
+        s->flush();
+        if (++*sent >= 40) {
+          timer->stop();
+          s->disconnectFromHost();
+          QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+        }
+      });
+      timer->start(5);
+    }
+  });
+
+  TForm1& form = Form();
+  TForm2& d = *form.Settings();
+  d.tmr1->setInterval(200);
+  d.edtURL->setText(QStringLiteral("http://127.0.0.1:%1/").arg(server.serverPort()));
+  d.show();
+  d.btn6Click();  // every question is answered with Cancel, so all adapters are tried
+  ASSERT_TRUE(WaitFor([&] { return d.btn6->text() == "测试所有网络适配器"; }, 120000));
+  EXPECT_GT(fetches, 0);
+  EXPECT_EQ(d.lv2->topLevelItem(lo)->text(2), "可用");
+  int first = -1;
+  for (int i = 0; i < d.lv2->topLevelItemCount() && first < 0; ++i)
+    if (d.lv2->topLevelItem(i)->text(2) == "可用") first = i;
+  ASSERT_GE(first, 0);
+  // Declining every usable adapter makes the first of them the current and saved one.
+  EXPECT_EQ(Read("system", "AdaptorName"), devices[first].name);
+  EXPECT_EQ(form.AdapterName(), devices[first].name);
+  for (const auto& box : prompter_.boxes) EXPECT_FALSE(box.text.startsWith("未发现可用的网络适配器"));
+  // A quiet adapter fails after its 11 ticks.
+  for (std::size_t i = 0; i < devices.size(); ++i)
+    if (devices[i].name == "ifb0") EXPECT_EQ(d.lv2->topLevelItem(static_cast<int>(i))->text(2), "不可用");
+  EXPECT_FALSE(form.Handler().test.TestActive.load());
+  ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
+}
+
+}  // namespace
+}  // namespace qv::testing
