@@ -1,9 +1,36 @@
 #include "capture/sniff_thread.h"
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <chrono>
+#include <mutex>
+
 #include "capture/frame_handler.h"
 #include "capture/pcap_net.h"
 
 namespace qv {
+namespace {
+
+// Some capture devices block in a read that pcap_breakloop cannot wake (netlink-based ones such as
+// nflog and nfqueue, for instance). A signal without SA_RESTART makes that read return, and the loop
+// then sees the break it was asked for.
+int WakeSignal() { return SIGRTMIN + 5; }
+
+extern "C" void OnWakeSignal(int) {}
+
+void InstallWakeHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction sa {};
+    sa.sa_handler = OnWakeSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(WakeSignal(), &sa, nullptr);
+  });
+}
+
+}  // namespace
 
 extern "C" void PacketCallback(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
   auto* handler = reinterpret_cast<FrameHandler*>(user);
@@ -17,6 +44,7 @@ TSniffThread::~TSniffThread() {
 
 void TSniffThread::Resume() {
   if (thread_.joinable() || !FPcapHandle) return;
+  InstallWakeHandler();
   thread_ = std::thread([this] { Execute(); });
 }
 
@@ -26,11 +54,25 @@ void TSniffThread::Execute() {
 }
 
 void TSniffThread::BreakLoop() {
-  if (FPcapHandle && thread_.joinable() && !finished_.load()) net_.pcap_breakloop(FPcapHandle);
+  if (FPcapHandle && thread_.joinable() && !finished_.load()) {
+    net_.pcap_breakloop(FPcapHandle);
+    breakRequested_.store(true);
+  }
 }
 
 void TSniffThread::Join() {
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    // After a break, nudge a loop that sleeps in a read the break could not wake.
+    auto nudge = std::chrono::steady_clock::now();
+    while (breakRequested_.load() && !finished_.load()) {
+      if (std::chrono::steady_clock::now() >= nudge) {
+        pthread_kill(thread_.native_handle(), WakeSignal());
+        nudge += std::chrono::milliseconds(100);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    thread_.join();
+  }
   if (FPcapHandle) {
     net_.Close(FPcapHandle);
     FPcapHandle = nullptr;

@@ -35,6 +35,7 @@ class TSniffThread {
   pcap_t* FPcapHandle = nullptr;
   std::thread thread_;
   std::atomic<bool> finished_{false};
+  std::atomic<bool> breakRequested_{false};
 };
 
 }  // namespace qv

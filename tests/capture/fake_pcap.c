@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 struct pcap {
   int broken;
@@ -62,6 +63,12 @@ int pcap_loop(pcap_t* p, int cnt, pcap_handler cb, u_char* user) {
   memset(&h, 0, sizeof h);
   h.caplen = h.len = (bpf_u_int32)(54 + n);
   cb(user, &h, frame);
+  if (getenv("FAKE_PCAP_DEAF")) {
+    /* A device whose read only a signal interrupts: the break alone never wakes it. */
+    while (!__atomic_load_n(&p->broken, __ATOMIC_SEQ_CST)) pause();
+    p->broken = 0;
+    return PCAP_ERROR_BREAK;
+  }
   pthread_mutex_lock(&p->m);
   while (!p->broken) pthread_cond_wait(&p->c, &p->m);
   p->broken = 0;
@@ -72,7 +79,7 @@ int pcap_loop(pcap_t* p, int cnt, pcap_handler cb, u_char* user) {
 #ifndef FAKE_PCAP_WITHOUT_BREAKLOOP
 void pcap_breakloop(pcap_t* p) {
   pthread_mutex_lock(&p->m);
-  p->broken = 1;
+  __atomic_store_n(&p->broken, 1, __ATOMIC_SEQ_CST);
   pthread_cond_signal(&p->c);
   pthread_mutex_unlock(&p->m);
 }

@@ -166,6 +166,22 @@ TEST_F(SessionFixture, FramesReachHandlerUntilStopAndRestartJoinsFirst) {
   EXPECT_EQ(after->protocol, 0);
 }
 
+TEST_F(SessionFixture, StopEndsALoopWhoseReadTheBreakCannotWake) {
+  setenv("FAKE_PCAP_DEAF", "1", 1);
+  {
+    CaptureSession session(net, handler, events);
+    session.Star("lo-test");
+    ASSERT_TRUE(sink.WaitForUrls(1));
+    session.Stop();
+    session.Join();  // returns: the sleeping read is interrupted and the loop sees the break
+    EXPECT_FALSE(session.Running());
+    // A new start after it works as usual.
+    session.Star("lo-test");
+    ASSERT_TRUE(sink.WaitForUrls(2));
+  }  // the destructor breaks and joins the second loop the same way
+  unsetenv("FAKE_PCAP_DEAF");
+}
+
 TEST_F(SessionFixture, StopBeforeAnyStartOnlyResets) {
   CaptureSession session(net, handler, events);
   running = true;
