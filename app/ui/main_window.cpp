@@ -11,11 +11,13 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPersistentModelIndex>
 #include <QProcess>
+#include <QRadioButton>
 #include <QScreen>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -30,10 +32,13 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "app/ui/about_box.h"
 #include "app/ui/gbk_text.h"
+#include "app/ui/hand_off.h"
 #include "app/ui/icons.h"
 #include "app/ui/list_file.h"
 #include "app/ui/prompter.h"
+#include "app/ui/update_checker.h"
 #include "app/ui/web_strip.h"
 #include "capture/capture_file.h"
 #include "capture/host2ip.h"
@@ -108,18 +113,16 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   };
   tmr1 = timer("tmr1", 1000);
   tmr2 = timer("tmr2", 3000);
-  tmr3 = timer("tmr3", 59000);
   tmr4 = timer("tmr4", 1);
   tmr5 = timer("tmr5", 1000);
-  tmr6 = timer("tmr6", 500);
-  tmr7 = timer("tmr7", 500);
   connect(tmr1, &QTimer::timeout, this, &TForm1::tmr1Timer);
   connect(tmr2, &QTimer::timeout, this, &TForm1::tmr2Timer);
-  connect(tmr3, &QTimer::timeout, this, &TForm1::tmr3Timer);
   connect(tmr4, &QTimer::timeout, this, &TForm1::tmr4Timer);
   connect(tmr5, &QTimer::timeout, this, &TForm1::tmr5Timer);
-  connect(tmr6, &QTimer::timeout, this, &TForm1::tmr6Timer);
-  connect(tmr7, &QTimer::timeout, this, &TForm1::tmr7Timer);
+  // The hand-off's timers are connected inside it and idle until a download program is started.
+  handOff_ = std::make_unique<HandOff>(prompter_, this, HandOffOptions{ProgramFolder(options_), options_.registryPath});
+  tmr6 = handOff_->tmr6();
+  tmr7 = handOff_->tmr7();
   sessionWatch_ = timer("sessionWatch", 250);
   connect(sessionWatch_, &QTimer::timeout, this, &TForm1::WatchSession);
   hintTimer_ = new QTimer(this);
@@ -150,9 +153,20 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   // adapters and fills the adapter menu.
   settings_ = new TForm2(*this, net_, prompter_);
 
-  // Timers that run from the start; tmr2 was armed by FormCreate when autoRun is set.
+  // The update check compares with the installed version in the settings file; without that file
+  // there is nothing to compare, and its timer stays idle.
+  if (store_) {
+    updater_ = std::make_unique<UpdateChecker>(*store_, prompter_, this,
+                                               UpdateCheckerOptions{ProgramFolder(options_), options_.updateBase});
+    tmr3 = updater_->tmr3();
+  } else {
+    tmr3 = timer("tmr3", 59000);
+  }
+
+  // Timers that run from the start; tmr2 was armed by FormCreate when autoRun is set. The update
+  // check runs once, 59 s after start.
   tmr1->start();
-  tmr3->start();
+  if (updater_) tmr3->start();
   pump_->Start();
 }
 
@@ -831,21 +845,39 @@ void TForm1::tmr5Timer() {
   N51Click();
 }
 
-// --- entries of other windows, still to come ---
+// --- download hand-off, help, update check and about box ---
 
-// TODO(download hand-off): NetTransport, FlashGet, the simple downloader and the double click.
-void TForm1::N8Click() {}
-void TForm1::N43Click() {}
-void TForm1::N3Click() {}
-void TForm1::LV1Db2Click() {}
-void TForm1::tmr6Timer() { tmr6->stop(); }
-void TForm1::tmr7Timer() { tmr7->stop(); }
-// TODO(settings dialog): general settings, the adapter test and the file-type editor.
-// TODO(help, update check and about box).
-void TForm1::N29Click() {}
-void TForm1::N30Click() {}
-void TForm1::N32Click() {}
-void TForm1::tmr3Timer() { tmr3->stop(); }
+void TForm1::N8Click() { handOff_->DownloadWithNetTransport(Selection()); }
+void TForm1::N43Click() { handOff_->DownloadWithFlashGet(Selection()); }
+void TForm1::N3Click() { handOff_->DownloadWithSimpleDownloader(Selection()); }
+
+// The default download program and the other program's command line are those of the settings dialog.
+void TForm1::LV1Db2Click() {
+  if (settings_ == nullptr) return;
+  const int defaultDL = settings_->rb1->isChecked() ? 1 : settings_->rb2->isChecked() ? 2 : 3;
+  handOff_->DoubleClick(Selection(), defaultDL, ToGbk(settings_->edt1->text()));
+}
+
+void TForm1::tmr6Timer() { handOff_->tmr6Timer(); }
+void TForm1::tmr7Timer() { handOff_->tmr7Timer(); }
+
+void TForm1::N29Click() { qv::N29Click(ProgramFolder(options_)); }
+
+void TForm1::N30Click() {
+  if (!updater_) {
+    // No settings file: no installed version to compare with.
+    prompter_.Message(this, BoxKind::Error, QStringLiteral("安装文件损坏，请重新安装！"), BoxButtons::Ok);
+    return;
+  }
+  updater_->N30Click();
+}
+
+void TForm1::N32Click() { TAboutBox::N32Click(store_.get()); }
+
+void TForm1::tmr3Timer() {
+  if (updater_) updater_->tmr3Timer();
+  else tmr3->stop();
+}
 
 void TForm1::lbl1Click() {
   QDesktopServices::openUrl(QUrl(QStringLiteral("http://") + QString::fromLatin1(kSiteHost) + QLatin1Char('/')));

@@ -15,6 +15,7 @@
 
 #include "app/ui/list_models.h"
 #include "app/ui/row_pump.h"
+#include "app/update/update_check.h"
 #include "capture/capture_session.h"
 #include "capture/frame_handler.h"
 #include "capture/pcap_net.h"
@@ -37,8 +38,10 @@ class QToolBar;
 
 namespace qv {
 
+class HandOff;
 class Prompter;
 class TForm2;
+class UpdateChecker;
 class WebStrip;
 
 // The maker's web site and the ad page that the tool bar's web page shows.
@@ -51,6 +54,8 @@ inline constexpr const char* kPcapInstallPage = "http://www.quelvar.example/inst
 struct TForm1Options {
   QString programDir;       // the folder of setting.ini; empty: the executable's folder
   bool fetchAdPage = true;  // load the ad page over the network
+  std::string registryPath;  // where the download programs are registered; empty: the user's registry
+  std::string updateBase = std::string(update::kDefaultServerBase);  // the update server
 };
 
 class TForm1 : public QMainWindow {
@@ -101,11 +106,11 @@ class TForm1 : public QMainWindow {
 
   QTimer* tmr1;
   QTimer* tmr2;
-  QTimer* tmr3;
+  QTimer* tmr3;  // the timed update check (the update checker's own)
   QTimer* tmr4;
   QTimer* tmr5;
-  QTimer* tmr6;
-  QTimer* tmr7;
+  QTimer* tmr6;  // waiting for NetTransport's window (the hand-off's own)
+  QTimer* tmr7;  // waiting for FlashGet's window (the hand-off's own)
 
  public slots:
   void btn3Click();   // start sniffing
@@ -184,6 +189,8 @@ class TForm1 : public QMainWindow {
   Prompter& prompter_;
   TForm1Options options_;
   std::unique_ptr<SettingsStore> store_;
+  std::unique_ptr<HandOff> handOff_;
+  std::unique_ptr<UpdateChecker> updater_;  // null without a settings file
   std::string adapterName_ = "???";
   TForm3::Resolver resolver_;
   ShellOpener shellOpen_;

@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QRadioButton>
 #include <QStackedWidget>
 #include <QTableView>
 #include <QTest>
@@ -21,11 +22,14 @@
 #include <chrono>
 #include <thread>
 
+#include "app/ui/about_box.h"
 #include "app/ui/gbk_text.h"
 #include "app/ui/list_models.h"
 #include "capture/capture_file.h"
 #include "common/texts.h"
 #include "packets/ui/packet_inspector.h"
+#include "settings/ui/settings_dialog.h"
+#include "tests/platform/env_var.h"
 #include "tests/ui/sample_capture.h"
 #include "tests/ui/ui_support.h"
 
@@ -556,6 +560,119 @@ TEST_F(MainWindowTest, ClosingEndsTheSessionBeforeTheWindowGoes) {
   Form().close();
   EXPECT_FALSE(Form().SessionRunning());
   EXPECT_EQ(Label("bsSkinStatusPanel5"), "停止嗅探");
+}
+
+// The download, help, update and about commands of the menus, on a window whose registry of download
+// programs is a private (empty) file and whose update server is a closed loopback port.
+class WindowCommandsTest : public MainWindowTest {
+ protected:
+  TForm1& CommandForm() {
+    if (!form_) {
+      const std::string registry = (dir_.path() + "/registry.ini").toStdString();
+      form_ = std::make_unique<TForm1>(Net(), prompter_,
+                                       TForm1Options{dir_.path(), false, registry, "http://127.0.0.1:1/"});
+      form_->tmr5->stop();
+    }
+    return *form_;
+  }
+  // A double click as the desktop delivers it: a press and release, then the double-click event.
+  void DoubleClick(QTableView* view, QPoint at) {
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, at);
+  }
+  std::vector<QString> BoxTexts() {
+    std::vector<QString> texts;
+    for (const auto& box : prompter_.boxes) texts.push_back(box.text);
+    prompter_.boxes.clear();
+    return texts;
+  }
+};
+
+TEST_F(WindowCommandsTest, DownloadCommandsAndTheDoubleClickReachTheHandOff) {
+  const QString netTransportMissing = QStringLiteral("未在注册表中找到影音传送带安装信息！可能未安装！");
+  const QString flashGetMissing = QStringLiteral("未在注册表中找到Flashget安装信息！可能未安装！");
+  CommandForm();
+  Load(SampleCapture());
+  ASSERT_GT(Form().LV1->model()->rowCount(), 0);
+
+  // No row selected: nothing happens.
+  Form().LV1->clearSelection();
+  for (const char* name : {"N24", "N25"}) Action(name)->trigger();
+  Form().LV1Db2Click();
+  EXPECT_TRUE(BoxTexts().empty());
+
+  // A selected row, and no download program registered: each command says which one is missing.
+  Select(Form().LV1, {0});
+  Action("N24")->trigger();
+  EXPECT_EQ(BoxTexts(), std::vector<QString>{netTransportMissing});
+  Action("N25")->trigger();
+  EXPECT_EQ(BoxTexts(), std::vector<QString>{flashGetMissing});
+
+  // A double click on the row hands it to the default program of the settings dialog.
+  Form().show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form()));
+  const QRect cell = Form().LV1->visualRect(Form().LV1->model()->index(0, 1));
+  Form().Settings()->rb1->setChecked(true);
+  DoubleClick(Form().LV1, cell.center());
+  EXPECT_EQ(BoxTexts(), std::vector<QString>{netTransportMissing});
+  Form().Settings()->rb2->setChecked(true);
+  DoubleClick(Form().LV1, cell.center());
+  EXPECT_EQ(BoxTexts(), std::vector<QString>{flashGetMissing});
+
+  // The hand-off's waiting timers are the window's and idle.
+  EXPECT_FALSE(Form().tmr6->isActive());
+  EXPECT_FALSE(Form().tmr7->isActive());
+}
+
+TEST_F(WindowCommandsTest, HelpAboutAndUpdateCommandsFromTheMenu) {
+  CommandForm();
+  prompter_.boxes.clear();
+  // The timed update check waits its 59 s once.
+  EXPECT_TRUE(Form().tmr3->isActive());
+  EXPECT_EQ(Form().tmr3->interval(), 59000);
+
+  // "关于Quelvar" opens the about box with the installed version.
+  Action("N32")->trigger();
+  TAboutBox* box = TAboutBox::Instance();
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(box->isVisible());
+  EXPECT_EQ(box->VersionText(), QStringLiteral("版本： 1.0"));
+  box->close();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_EQ(TAboutBox::Instance(), nullptr);
+
+  // "帮助文件" hands readme.html of the program folder to the desktop's opener.
+  QTemporaryDir bin;
+  const QString record = bin.path() + "/opened";
+  {
+    QFile opener(bin.path() + "/xdg-open");
+    ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
+    opener.write(("#!/bin/sh\nprintf '%s' \"$1\" > \"" + record.toStdString() + "\"\n").c_str());
+  }
+  QFile::setPermissions(bin.path() + "/xdg-open", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  {
+    EnvVar path("PATH", bin.path().toStdString() + ":" + (::getenv("PATH") ? ::getenv("PATH") : ""));
+    Action("N29")->trigger();
+  }
+  ASSERT_TRUE(WaitFor([&] { return QFile::exists(record) && FileBytes(record).size() > 0; }, 10000));
+  EXPECT_EQ(QString::fromUtf8(FileBytes(record)), dir_.path() + "/readme.html");
+
+  // "升级查询" with no answer from the server says so.
+  Action("N30")->trigger();
+  ASSERT_EQ(prompter_.boxes.size(), 1u);
+  EXPECT_EQ(prompter_.boxes[0].kind, BoxKind::Warning);
+  EXPECT_EQ(prompter_.boxes[0].text, QStringLiteral("未连接到升级服务器！"));
+}
+
+TEST_F(WindowCommandsTest, WithoutSettingsFileTheUpdateCheckIsNotRunAndSaysWhy) {
+  QFile::remove(IniPath());
+  CommandForm();
+  prompter_.boxes.clear();
+  EXPECT_FALSE(Form().tmr3->isActive());
+  Action("N30")->trigger();
+  ASSERT_EQ(prompter_.boxes.size(), 1u);
+  EXPECT_EQ(prompter_.boxes[0].text, QStringLiteral("安装文件损坏，请重新安装！"));
+  EXPECT_FALSE(QFile::exists(dir_.path() + "/updata.ini"));
 }
 
 }  // namespace
