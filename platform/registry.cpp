@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/atomic_file.h"
 #include "common/bytes.h"
 
 // File layout:
@@ -219,25 +220,6 @@ ReadResult ReadWholeFile(const std::string& path, std::string& out) {
   return ReadResult::kOk;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // Creates the folder and the missing folders above it (mode 0700: the registry is the user's own).
 bool MakeFolders(const std::string& folder) {
   struct stat st {};
@@ -247,47 +229,9 @@ bool MakeFolders(const std::string& folder) {
   return ::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
-// Replaces the file by `content` through a temporary file beside it, flushed before the rename.
-// False when anything fails; the old file is then untouched and no temporary file is left.
+// The registry file holds the user's keys only: it is created readable by the user alone.
 bool ReplaceFile(const std::string& path, std::string_view content) {
-  const std::string folder = FolderOf(path);
-  if (!MakeFolders(folder)) return false;
-  std::string target = path;
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-  }
-  std::optional<mode_t> mode;
-  if (::stat(target.c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode)) return false;
-    mode = st.st_mode & 07777;
-  }
-  static std::atomic<unsigned> counter{0};
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    tmp = target + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
-  if (fd < 0) return false;
-  bool ok = !mode || ::fchmod(fd, *mode) == 0;
-  ok = ok && WriteAll(fd, content) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  ok = ok && ::rename(tmp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  const int dir = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
+  return MakeFolders(FolderOf(path)) && ReplaceFileAtomically(path, content, 0600);
 }
 
 constexpr std::string_view kFileHeader =

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/atomic_file.h"
 #include "common/bytes.h"
 
 // File layout handled here:
@@ -164,71 +165,6 @@ ReadResult ReadWholeFile(const std::string& path, std::string& out) {
   return ReadResult::kOk;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Replaces `path` by `content` through a temporary file beside it. False when anything fails; the old
-// file is then untouched and no temporary file is left behind.
-bool ReplaceFile(const std::string& path, std::string_view content) {
-  // Writing through a symbolic link changes the file it points to, not the link.
-  std::string target = path;
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-  }
-  std::optional<mode_t> mode;
-  if (::stat(target.c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode)) return false;
-    mode = st.st_mode & 07777;
-  }
-
-  // A fresh name beside the target; created with the usual permissions (umask applies), then given
-  // the old file's permissions when there is one.
-  static std::atomic<unsigned> counter{0};
-  std::string tmpl;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    tmpl = target + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
-    fd = ::open(tmpl.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
-  if (fd < 0) return false;
-  bool ok = !mode || ::fchmod(fd, *mode) == 0;
-  ok = ok && WriteAll(fd, content) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  ok = ok && ::rename(tmpl.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    ::unlink(tmpl.c_str());
-    return false;
-  }
-  // Make the rename itself durable.
-  const int dir = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
-}
-
 // Value text as written: a line end inside it would start new lines in the file (and could forge other
 // keys), so CR and LF become blanks.
 std::string OneLine(std::string_view value) {
@@ -316,7 +252,7 @@ void SettingsStore::WriteString(std::string_view section, std::string_view key, 
     out.append(text, at, std::string::npos);
   }
 
-  if (!ReplaceFile(path_, out)) throw SettingsWriteError("Unable to write to " + path_);
+  if (!ReplaceFileAtomically(path_, out)) throw SettingsWriteError("Unable to write to " + path_);
 }
 
 void SettingsStore::WriteInteger(std::string_view section, std::string_view key, int value) {
