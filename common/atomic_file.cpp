@@ -78,4 +78,24 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, mo
   return true;
 }
 
+ReadResult ReadWholeFile(const std::string& path, std::string& out) {
+  out.clear();
+  if (path.empty()) return ReadResult::kFailed;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
+  char buf[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return ReadResult::kFailed;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return ReadResult::kOk;
+}
+
 }  // namespace qv

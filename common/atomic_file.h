@@ -7,6 +7,12 @@
 
 namespace qv {
 
+enum class ReadResult { kOk, kMissing, kFailed };
+
+// Reads the whole file into `out`; kMissing when it does not exist, kFailed when it cannot be read
+// (an empty path included).
+ReadResult ReadWholeFile(const std::string& path, std::string& out);
+
 // The folder part of a path ("." when it has none).
 std::string FolderOf(const std::string& path);
 

@@ -198,27 +198,6 @@ Found Find(std::string_view text, const std::vector<Line>& lines, const std::vec
 
 // ---- file access --------------------------------------------------------------------------------
 
-enum class ReadResult { kOk, kMissing, kFailed };
-
-ReadResult ReadWholeFile(const std::string& path, std::string& out) {
-  out.clear();
-  if (path.empty()) return ReadResult::kFailed;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
-  char buf[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return ReadResult::kFailed;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return ReadResult::kOk;
-}
 
 // Creates the folder and the missing folders above it (mode 0700: the registry is the user's own).
 bool MakeFolders(const std::string& folder) {

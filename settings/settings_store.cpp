@@ -144,26 +144,6 @@ Location Locate(std::string_view text, const std::vector<Line>& lines, std::stri
   return loc;
 }
 
-enum class ReadResult { kOk, kMissing, kFailed };
-
-ReadResult ReadWholeFile(const std::string& path, std::string& out) {
-  out.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
-  char buf[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return ReadResult::kFailed;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return ReadResult::kOk;
-}
 
 // Value text as written: a line end inside it would start new lines in the file (and could forge other
 // keys), so CR and LF become blanks.
