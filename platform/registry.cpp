@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/atomic_file.h"
+#include "common/text_file.h"
 #include "common/bytes.h"
 
 // File layout:
@@ -137,31 +137,6 @@ std::string Unescape(std::string_view s) {
 }
 
 // ---- the file as lines --------------------------------------------------------------------------
-
-struct Line {
-  std::size_t begin = 0;       // first byte
-  std::size_t contentEnd = 0;  // before CR LF / LF
-  std::size_t end = 0;         // after the line end
-};
-
-std::vector<Line> SplitLines(std::string_view text) {
-  std::vector<Line> lines;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    Line l;
-    l.begin = pos;
-    const std::size_t lf = text.find('\n', pos);
-    if (lf == std::string_view::npos) {
-      l.contentEnd = l.end = text.size();
-    } else {
-      l.end = lf + 1;
-      l.contentEnd = (lf > pos && text[lf - 1] == '\r') ? lf - 1 : lf;
-    }
-    lines.push_back(l);
-    pos = l.end;
-  }
-  return lines;
-}
 
 // The key path of a section header line, or nothing when the line is not one.
 std::optional<std::string> HeaderKey(std::string_view content) {

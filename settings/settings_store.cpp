@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "common/atomic_file.h"
+#include "common/text_file.h"
 #include "common/bytes.h"
 
 // File layout handled here:
@@ -37,31 +37,6 @@
 namespace qv {
 
 namespace {
-
-struct Line {
-  std::size_t begin = 0;       // first byte of the line
-  std::size_t contentEnd = 0;  // end of the text, before CR LF / LF
-  std::size_t end = 0;         // after the line end
-};
-
-std::vector<Line> SplitLines(std::string_view text) {
-  std::vector<Line> lines;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    Line l;
-    l.begin = pos;
-    const std::size_t lf = text.find('\n', pos);
-    if (lf == npos) {
-      l.contentEnd = l.end = text.size();
-    } else {
-      l.end = lf + 1;
-      l.contentEnd = (lf > pos && text[lf - 1] == '\r') ? lf - 1 : lf;
-    }
-    lines.push_back(l);
-    pos = l.end;
-  }
-  return lines;
-}
 
 // Equality ignoring the case of ASCII letters that are not part of a GBK double-byte character.
 bool SameName(std::string_view a, std::string_view b) {

@@ -407,13 +407,7 @@ void TForm2::lv2MouseDown(int row) {
 void TForm2::btn6Click() {
   if (btn6->text() == kBtn6Cancel) {
     // A press on "取消" stops the running test, as closing the dialog does.
-    tmr1->stop();
-    form_.Handler().test.TestActive.store(false);
-    form_.btn4Click();
-    btn6->setText(kBtn6Idle);
-    if (TestIndex >= 0 && TestIndex < lv2->topLevelItemCount() &&
-        lv2->topLevelItem(TestIndex)->text(2) == QString::fromUtf8(kAdapterTesting))
-      SetRowStatus(TestIndex, "");
+    StopRunningTest();
     return;
   }
   std::string host = ToGbk(edtURL->text().trimmed());
@@ -502,17 +496,20 @@ void TForm2::tmr1Timer() {
   }
 }
 
-void TForm2::closeEvent(QCloseEvent* event) {
-  if (btn6->text() == kBtn6Cancel) {
+// Ends a running test: no more ticks or counting, the session stopped, and the button and the row
+// under trial say the test is over.
+void TForm2::StopRunningTest() {
     tmr1->stop();
     form_.Handler().test.TestActive.store(false);
     form_.btn4Click();
-    // The test is over: the button and the row under trial say so.
-    btn6->setText(kBtn6Idle);
-    if (TestIndex >= 0 && TestIndex < lv2->topLevelItemCount() &&
-        lv2->topLevelItem(TestIndex)->text(2) == QString::fromUtf8(kAdapterTesting))
-      SetRowStatus(TestIndex, "");
-  }
+  btn6->setText(kBtn6Idle);
+  if (TestIndex >= 0 && TestIndex < lv2->topLevelItemCount() &&
+      lv2->topLevelItem(TestIndex)->text(2) == QString::fromUtf8(kAdapterTesting))
+    SetRowStatus(TestIndex, "");
+}
+
+void TForm2::closeEvent(QCloseEvent* event) {
+  if (btn6->text() == kBtn6Cancel) StopRunningTest();
   TWBSTWB1->Navigate(QUrl(QStringLiteral("about:blank")), false);
   event->accept();
 }

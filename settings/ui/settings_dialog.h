@@ -100,6 +100,7 @@ class TForm2 : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void StopRunningTest();
   void BuildGeneralPage();
   void BuildAdapterPage();
   void BuildDownloadPage();

@@ -1,9 +1,10 @@
-// Replacing a file whole without ever leaving it half-written.
+// Text files: read whole, split into lines, and replaced whole without ever being left half-written.
 #pragma once
 #include <sys/types.h>
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qv {
 
@@ -12,6 +13,16 @@ enum class ReadResult { kOk, kMissing, kFailed };
 // Reads the whole file into `out`; kMissing when it does not exist, kFailed when it cannot be read
 // (an empty path included).
 ReadResult ReadWholeFile(const std::string& path, std::string& out);
+
+// A line of a text file: its bytes, and where its text ends before CR LF or LF.
+struct Line {
+  std::size_t begin = 0;       // first byte of the line
+  std::size_t contentEnd = 0;  // end of the text, before CR LF / LF
+  std::size_t end = 0;         // after the line end
+};
+
+// The lines of a text; a last line without a line end counts too.
+std::vector<Line> SplitLines(std::string_view text);
 
 // The folder part of a path ("." when it has none).
 std::string FolderOf(const std::string& path);

@@ -1,4 +1,4 @@
-#include "common/atomic_file.h"
+#include "common/text_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -96,6 +96,25 @@ ReadResult ReadWholeFile(const std::string& path, std::string& out) {
   }
   ::close(fd);
   return ReadResult::kOk;
+}
+
+std::vector<Line> SplitLines(std::string_view text) {
+  std::vector<Line> lines;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    Line l;
+    l.begin = pos;
+    const std::size_t lf = text.find('\n', pos);
+    if (lf == std::string_view::npos) {
+      l.contentEnd = l.end = text.size();
+    } else {
+      l.end = lf + 1;
+      l.contentEnd = (lf > pos && text[lf - 1] == '\r') ? lf - 1 : lf;
+    }
+    lines.push_back(l);
+    pos = l.end;
+  }
+  return lines;
 }
 
 }  // namespace qv
