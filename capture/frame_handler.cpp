@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "capture/payload_text.h"
 #include "capture/protohdr.h"
 #include "common/bytes.h"
 
@@ -37,19 +38,6 @@ class FrameReader {
   const std::uint8_t* data_;
   std::size_t size_;
 };
-
-// Appends bytes as payload text: every zero byte becomes the NUL marker.
-void AppendPayloadText(std::string& out, const std::uint8_t* p, std::size_t n) {
-  const std::uint8_t* end = p + n;
-  while (p < end) {
-    const void* z = std::memchr(p, 0, static_cast<std::size_t>(end - p));
-    const std::uint8_t* stop = z ? static_cast<const std::uint8_t*>(z) : end;
-    out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(stop - p));
-    if (!z) break;
-    out.append(texts::kNulMarker);
-    p = stop + 1;
-  }
-}
 
 constexpr int kProtoUdp = 17;
 
@@ -142,39 +130,52 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
   if (workMode.load(std::memory_order_relaxed) == WorkMode::Url) {
     if (length < 64) return;
     const PacketFilter* filter = settled ? filterCopy_.get() : nullptr;
-    std::string& entry = scratch_;
-    entry.clear();
-    entry += outbound ? '1' : '0';
-    AppendIPText(entry, remoteAddr);
-    const std::size_t addrEnd = entry.size();
+    if (lastRemote_.empty() || remoteAddr != lastRemoteAddr_ || remotePort != lastRemotePort_) {
+      lastRemote_.clear();
+      AppendIPText(lastRemote_, remoteAddr);
+      lastRemoteAddrEnd_ = lastRemote_.size();
+      lastRemote_ += ':';
+      AppendPortText(lastRemote_, remotePort);
+      lastRemoteAddr_ = remoteAddr;
+      lastRemotePort_ = remotePort;
+    }
     if (filter && !(filter->ProtocolPasses(protocol) && filter->DirectionPasses(dir) &&
-                    filter->SitePasses(std::string_view(entry).substr(1, addrEnd - 1))))
+                    filter->SitePasses(std::string_view(lastRemote_).substr(0, lastRemoteAddrEnd_))))
       return;
-    entry += ':';
-    AppendPortText(entry, remotePort);
-    entry += '|';
-    const std::size_t payloadStart = entry.size();
 
     const long whole = length - off - 40;
     std::size_t take = whole > 0 ? static_cast<std::size_t>(whole) : 0;
     std::size_t avail = take;
     const std::uint8_t* payload = f.Bytes(static_cast<std::size_t>(off) + 40, avail);
     const int learned = search_.learnedOffset;
+    bool zeroFree = false;
     if (remotePort == 1755 || !settled || learned == -1) {
       take = avail;
     } else if (learned == 0) {
       const void* z = std::memchr(payload, 0, avail);
       take = z ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(z) - payload) : avail;
+      zeroFree = true;
     } else {
       const long part = whole - 3 + learned;
       take = part > 0 ? std::min(static_cast<std::size_t>(part), avail) : 0;
     }
-    AppendPayloadText(entry, payload, take);
-    const std::string_view text = std::string_view(entry).substr(payloadStart);
-    if (filter && !filter->ContainedPasses(text)) return;
-    if (text.size() < 20) return;
+    if (!zeroFree) zeroFree = std::memchr(payload, 0, take) == nullptr;
 
-    if (queueObserver_) queueObserver_(entry);
+    QueueEntry& entry = scratch_;
+    entry.outbound = outbound;
+    entry.remote.assign(lastRemote_);
+    // A nested call (nothing drains the queue before it returns) keeps its own copy of the text.
+    entry.payload = zeroFree && !queueDraining_ ? std::string_view(reinterpret_cast<const char*>(payload), take)
+                                                : entry.ownedPayload.Assign(payload, take);
+    if (filter && !filter->ContainedPasses(entry.payload)) return;
+    if (entry.payload.size() < 20) return;
+
+    if (queueObserver_) {
+      std::string text;
+      text.reserve(2 + entry.remote.size() + entry.payload.size());
+      text.append(1, outbound ? '1' : '0').append(entry.remote).append(1, '|').append(entry.payload);
+      queueObserver_(text);
+    }
     queue_.push_back(std::move(entry));
     if (!queueDraining_) {
       queueDraining_ = true;
@@ -217,17 +218,11 @@ void FrameHandler::CheckDATA() {
     pagesSeen_ = version;
   }
   while (!queue_.empty()) {
-    const std::string& entry = queue_.front();
-    const bool outbound = !entry.empty() && entry[0] == '1';
-    const std::size_t bar = entry.find('|');
-    const std::string_view view(entry);
-    const std::string_view remote = bar == npos ? view.substr(std::min<std::size_t>(1, view.size()))
-                                                : view.substr(1, bar - 1);
-    const std::string_view payload = bar == npos ? std::string_view() : view.substr(bar + 1);
+    const QueueEntry& entry = queue_.front();
     types_.Refresh(search_.types, typesSeen_);
     search_.sink = &urlSink_;
-    Searchs(payload, remote, outbound, search_);
-    // Keep the entry's buffer for the next frame.
+    Searchs(entry.payload, entry.remote, entry.outbound, search_);
+    // Keep the entry's buffers for the next frame.
     scratch_ = std::move(queue_.front());
     queue_.pop_front();
   }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/payload_text.h"
 #include "common/locked_value.h"
 #include "common/lvdata.h"
 #include "packets/packet_filter.h"
@@ -119,11 +120,26 @@ class FrameHandler {
   std::shared_ptr<const PacketFilter> filterCopy_;
   unsigned filterSeen_ = 0;
   unsigned typesSeen_ = 0;
-  std::deque<std::string> queue_;
+  // One work-queue entry: the direction flag, the remote text ("address:port") and the payload text.
+  // The payload text is a view of the frame's own bytes when they hold no zero byte (the text then
+  // equals the bytes), otherwise of `ownedPayload`. A view of the frame is only valid while its
+  // ProcessPacket call runs; the queue is drained before that call returns.
+  struct QueueEntry {
+    bool outbound = false;
+    std::string remote;
+    std::string_view payload;
+    PayloadTextBuffer ownedPayload;
+  };
+  std::deque<QueueEntry> queue_;
   bool queueDraining_ = false;
   SearchContext search_;
   std::atomic<std::uint64_t> framesSeen_{0};
-  std::string scratch_;
+  QueueEntry scratch_;  // keeps its buffers from frame to frame
+  // The remote text of the last frame, reused while frames keep coming from the same peer.
+  std::uint32_t lastRemoteAddr_ = 0;
+  std::uint16_t lastRemotePort_ = 0;
+  std::string lastRemote_;
+  std::size_t lastRemoteAddrEnd_ = 0;  // length of the address part of lastRemote_
   std::function<void(std::string_view)> queueObserver_;
 };
 

@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "common/bytes.h"
+#include "common/cpu_features.h"
+#include "urls/payload_marks_avx2.h"
 #include "urls/file_type.h"
 
 namespace qv {
@@ -133,8 +135,18 @@ std::string_view CleanCandidate(std::string_view a) {
 }  // namespace
 
 PayloadMarks FindMarks(std::string_view s) {
+  if (!CpuHasAvx2()) return FindMarksBaseline(s);
+#if defined(QUELVAR_AVX2_KERNELS)
   PayloadMarks m;
-  std::size_t i = 0;
+  const std::size_t i = avx2::FindMarks(s.data(), s.size(), m.get, m.post, m.separator);
+  if (m.get != npos && m.separator != npos) return m;
+  return FindMarksBaseline(s, i, m);
+#else
+  return FindMarksBaseline(s);
+#endif
+}
+
+PayloadMarks FindMarksBaseline(std::string_view s, std::size_t i, PayloadMarks m) {
 #if defined(__SSE2__)
   const char* base = s.data();
   const __m128i E = _mm_set1_epi8('E'), T = _mm_set1_epi8('T'), SP = _mm_set1_epi8(' '), O = _mm_set1_epi8('O'),

@@ -43,6 +43,9 @@ struct PayloadMarks {
   std::size_t get = std::string_view::npos, post = std::string_view::npos, separator = std::string_view::npos;
 };
 PayloadMarks FindMarks(std::string_view payload);
+// The same search with the build's baseline instructions only, resumed at `from` with the marks
+// found before it (FindMarks uses it after its wider kernel, and tests hold the two together).
+PayloadMarks FindMarksBaseline(std::string_view payload, std::size_t from = 0, PayloadMarks found = {});
 
 void Searchs(std::string_view payload, std::string_view remote, bool outbound, SearchContext& ctx);
 

@@ -56,6 +56,14 @@ struct TForm1Options {
   bool fetchAdPage = true;  // load the ad page over the network
   std::string registryPath;  // where the download programs are registered; empty: the user's registry
   std::string updateBase = std::string(update::kDefaultServerBase);  // the update server
+
+  // A window over the settings in `dir` that loads no ad page (tests, screenshots).
+  static TForm1Options Offline(QString dir) {
+    TForm1Options o;
+    o.programDir = std::move(dir);
+    o.fetchAdPage = false;
+    return o;
+  }
 };
 
 class TForm1 : public QMainWindow {

@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     qv::SettingsStore(QFile::encodeName(ini).toStdString()).WriteBool("system", "autoRun", false);
 
     QuietPrompter prompter;
-    qv::TForm1 form(net, prompter, qv::TForm1Options{dir.path(), false});
+    qv::TForm1 form(net, prompter, qv::TForm1Options::Offline(dir.path()));
     form.show();
     if (!form.OpenCaptureFile(QString::fromLocal8Bit(argv[1]))) return 1;
     QElapsedTimer clock;

@@ -151,6 +151,12 @@ TEST_F(HandlerTest, DirectionAndRemoteFromLocalAddresses) {
   // Neither end local: inbound, the source is the remote.
   Feed(FrameSpec{Framing::Ethernet, 6, IP(1, 2, 3, 4), IP(5, 6, 7, 8), 443, 999, std::string(30, 'x')});
   EXPECT_EQ(entries.back().substr(0, 13), "01.2.3.4:443|");
+  // The same peer on another port, then the first peer again: each frame names its own remote.
+  Feed(FrameSpec{Framing::Ethernet, 6, IP(1, 2, 3, 4), IP(5, 6, 7, 8), 444, 999, std::string(30, 'x')});
+  EXPECT_EQ(entries.back().substr(0, 13), "01.2.3.4:444|");
+  Feed(Out(std::string(30, 'x')));
+  EXPECT_EQ(entries.back().substr(0, 13), "110.0.0.1:80|");
+  EXPECT_EQ(sink.urls.size(), 0u);
 }
 
 TEST_F(HandlerTest, SettledUrlModeAppliesFilterButNotMinimumLength) {

@@ -210,7 +210,7 @@ TEST_F(SettingsDialogTest, WithoutASettingsFileNothingIsLoaded) {
 
 TEST_F(SettingsDialogTest, AMissingCaptureLibraryEndsTheProgramWithTheInstallPage) {
   PcapNet unbound;
-  TForm1 form(unbound, prompter_, TForm1Options{dir_.path(), false});
+  TForm1 form(unbound, prompter_, TForm1Options::Offline(dir_.path()));
   QString opened;
   form.SetShellOpener([&](const QString& target) { opened = target; });
   form.show();
@@ -228,7 +228,7 @@ TEST_F(SettingsDialogTest, AnUnknownAdapterStartsTheAdapterTestASecondLater) {
   CutDeviceList cut(Net());
   if (Devices().empty()) GTEST_SKIP() << "the capture devices cannot be listed here";
   SetLine("AdaptorName", "AdaptorName=no-such-adapter");
-  TForm1 form(Net(), prompter_, TForm1Options{dir_.path(), false});
+  TForm1 form(Net(), prompter_, TForm1Options::Offline(dir_.path()));
   form.SetHostResolver([](const std::string&) { return std::optional<std::string>("127.0.0.1"); });
   ASSERT_EQ(prompter_.boxes.size(), 1u);
   EXPECT_EQ(prompter_.boxes[0].text, kFirstRun);
@@ -609,8 +609,9 @@ TEST_F(SettingsDialogTest, AWholeTestFindsTheLoopbackAdapterUsable) {
   EXPECT_EQ(form.AdapterName(), devices[first].name);
   for (const auto& box : prompter_.boxes) EXPECT_FALSE(box.text.startsWith("未发现可用的网络适配器"));
   // A quiet adapter fails after its 11 ticks.
-  for (std::size_t i = 0; i < devices.size(); ++i)
+  for (std::size_t i = 0; i < devices.size(); ++i) {
     if (devices[i].name == "ifb0") EXPECT_EQ(d.lv2->topLevelItem(static_cast<int>(i))->text(2), "不可用");
+  }
   EXPECT_FALSE(form.Handler().test.TestActive.load());
   ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
 }
