@@ -610,7 +610,9 @@ TEST_F(SettingsDialogTest, AWholeTestFindsTheLoopbackAdapterUsable) {
   for (const auto& box : prompter_.boxes) EXPECT_FALSE(box.text.startsWith("未发现可用的网络适配器"));
   // A quiet adapter fails after its 11 ticks.
   for (std::size_t i = 0; i < devices.size(); ++i) {
-    if (devices[i].name == "ifb0") EXPECT_EQ(d.lv2->topLevelItem(static_cast<int>(i))->text(2), "不可用");
+    if (devices[i].name == "ifb0") {
+      EXPECT_EQ(d.lv2->topLevelItem(static_cast<int>(i))->text(2), "不可用");
+    }
   }
   EXPECT_FALSE(form.Handler().test.TestActive.load());
   ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
