@@ -4,9 +4,11 @@
     bench/time_commands.py --runs N --frames F --big BIG --small SMALL --scan QUELVAR_SCAN
                            --baseline PCAP_LOOP_BASELINE --local ADDR
 
-Every command runs once to warm the page cache, then N times; its output goes to /dev/null. For each
-run the wall time and the CPU time (user + system, from wait4) are taken; the report gives their
-medians. CPU time is shown beside wall time because it is less disturbed by other load on the machine.
+Every command runs once to warm the page cache, then N times; its output goes to /dev/null. The runs
+take turns (one run of each command per round), so that a machine whose speed drifts during the
+benchmark slows every command alike and the ratios stay fair. For each run the wall time and the CPU
+time (user + system, from wait4) are taken; the report gives their medians. CPU time is shown beside
+wall time because it is less disturbed by other load on the machine.
 """
 import argparse
 import os
@@ -28,14 +30,18 @@ def run_once(cmd):
     return wall, ru.ru_utime + ru.ru_stime
 
 
-def timed(cmd, runs):
-    run_once(cmd)
-    walls, cpus = [], []
+def timed(cases, runs):
+    """Medians (wall, CPU) per case name; the runs of the commands alternate."""
+    for _, cmd in cases:
+        run_once(cmd)
+    walls = {name: [] for name, _ in cases}
+    cpus = {name: [] for name, _ in cases}
     for _ in range(runs):
-        w, c = run_once(cmd)
-        walls.append(w)
-        cpus.append(c)
-    return statistics.median(walls), statistics.median(cpus)
+        for name, cmd in cases:
+            w, c = run_once(cmd)
+            walls[name].append(w)
+            cpus[name].append(c)
+    return {name: (statistics.median(walls[name]), statistics.median(cpus[name])) for name, _ in cases}
 
 
 def rows_and_peak(cmd):
@@ -71,10 +77,9 @@ def main():
         cases.append(("httpry", ["httpry", "-r", a.big]))
 
     print("timing %d runs of each command on %d frames ..." % (a.runs, a.frames), file=sys.stderr)
-    res = {}
     for name, cmd in cases:
         print("  " + " ".join(os.path.basename(cmd[0]) if i == 0 else c for i, c in enumerate(cmd)), file=sys.stderr)
-        res[name] = timed(cmd, a.runs)
+    res = timed(cases, a.runs)
 
     base_w, base_c = res["bare libpcap loop (floor)"]
     url_w, url_c = res["quelvar-scan, URL mode"]

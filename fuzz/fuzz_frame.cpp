@@ -3,6 +3,8 @@
 // classification and the list's duplicate and view rules all run. Afterwards every view entry is
 // shown and the selection copy is taken of every visible row.
 //
+// The whole input also goes through the wide-vector kernels and their baseline forms, which must agree.
+//
 // Input layout:
 //   [0]     switches: bit0 packet-list mode; bit1 duplicates allowed; bit2 undefined types listed;
 //           bit3 packet filter set; bit4 a local address is known; bit5 the work mode flips after half
@@ -29,12 +31,14 @@
 #include <vector>
 
 #include "capture/frame_handler.h"
+#include "capture/payload_text.h"
 #include "capture/protohdr.h"
 #include "common/lvdata.h"
 #include "common/texts.h"
 #include "packets/packet_filter.h"
 #include "settings/file_type_table.h"
 #include "urls/en2cn.h"
+#include "urls/request_parser.h"
 #include "urls/url_list.h"
 
 namespace {
@@ -131,9 +135,21 @@ void CheckViewRebuilt(const UrlList& list) {
   CHECK(j == list.Lv2().size());
 }
 
+// The kernel the program uses and the baseline kernel give the same answers on any bytes.
+void CheckKernelsAgree(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const PayloadMarks wide = FindMarks(text), base = FindMarksBaseline(text);
+  CHECK(wide.get == base.get && wide.separator == base.separator);
+  if (wide.get == std::string_view::npos) CHECK(wide.post == base.post);
+  std::unique_ptr<char[]> a(new char[2 * size + kPayloadTextSlack]), b(new char[2 * size + kPayloadTextSlack]);
+  const std::size_t na = WritePayloadText(a.get(), data, size), nb = WritePayloadTextBaseline(b.get(), data, size);
+  CHECK(na == nb && std::memcmp(a.get(), b.get(), na) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  CheckKernelsAgree(data, size);
   constexpr std::size_t kHeader = 12;
   if (size < kHeader) return 0;
   const std::uint8_t sw = data[0], fl = data[1];

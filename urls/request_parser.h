@@ -37,8 +37,9 @@ struct SearchContext {
 };
 
 // First positions of the three markers that decide how a payload is read: "ET " (GET), "OST "
-// (POST, looked for only while no "ET " is found) and "://". One pass finds all three; each equals
-// what a separate find would give.
+// (POST) and "://". One pass finds them; `get` and `separator` equal what a separate find would give,
+// and so does `post` when the payload holds no "ET " (otherwise it is not needed and may be either
+// that position or npos).
 struct PayloadMarks {
   std::size_t get = std::string_view::npos, post = std::string_view::npos, separator = std::string_view::npos;
 };
