@@ -2,7 +2,10 @@
 
 #include <iconv.h>
 
+#include <atomic>
 #include <cerrno>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace qv {
@@ -37,12 +40,6 @@ class Iconv {
   iconv_t cd_;
 };
 
-bool AllAscii(std::string_view s) {
-  for (unsigned char c : s)
-    if (c >= 0x80) return false;
-  return true;
-}
-
 // Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
 std::size_t Utf8SequenceLength(std::string_view s, std::size_t i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
@@ -64,24 +61,90 @@ std::size_t Utf8SequenceLength(std::string_view s, std::size_t i) {
   return n;
 }
 
+// What iconv makes of one GBK character, remembered: decoding a long text then costs a table look-up
+// per character instead of a call into iconv per character (binary payloads, which are mostly
+// invalid GBK, would otherwise stop iconv at nearly every byte). An entry is filled from iconv the
+// first time it is needed, so every answer is iconv's own.
+class GbkDecoder {
+ public:
+  // The UTF-8 of the two bytes lead, trail as one character (lead >= 0x80); empty: not one.
+  std::string_view Pair(unsigned char lead, unsigned char trail) {
+    return Look(pairs_[lead - 0x80][trail], pairBytes_[lead - 0x80][trail], lead, trail, 2);
+  }
+  // The byte b (>= 0x80) alone as one character.
+  std::string_view Single(unsigned char b) { return Look(singles_[b - 0x80], singleBytes_[b - 0x80], b, 0, 1); }
+
+ private:
+  // state: 0 not yet asked, 1 not a character, 2 + n a character of n UTF-8 bytes. The bytes are
+  // written before the state is published and never change afterwards.
+  std::string_view Look(std::atomic<unsigned char>& state, char (&bytes)[4], unsigned char b0, unsigned char b1,
+                        int count) {
+    unsigned char st = state.load(std::memory_order_acquire);
+    if (st == 0) {
+      const std::lock_guard<std::mutex> lock(fill_);
+      st = state.load(std::memory_order_relaxed);
+      if (st == 0) {
+        st = Ask(bytes, b0, b1, count);
+        state.store(st, std::memory_order_release);
+      }
+    }
+    return std::string_view(bytes, st >= 2 ? st - 2u : 0u);
+  }
+
+  // Converts the `count` bytes alone; a character only when iconv takes all of them as one.
+  unsigned char Ask(char (&bytes)[4], unsigned char b0, unsigned char b1, int count) {
+    if (!cd_) cd_ = std::make_unique<Iconv>("UTF-8", "GBK");
+    cd_->Reset();
+    const char in[2] = {static_cast<char>(b0), static_cast<char>(b1)};
+    const char* p = in;
+    std::size_t left = static_cast<std::size_t>(count);
+    std::string out;
+    if (cd_->Convert(&p, &left, out) != 0 || left != 0 || out.empty() || out.size() > 4) return 1;
+    if (Utf8SequenceLength(out, 0) != out.size()) return 1;  // more than one character
+    for (std::size_t k = 0; k < out.size(); ++k) bytes[k] = out[k];
+    return static_cast<unsigned char>(2 + out.size());
+  }
+
+  std::mutex fill_;
+  std::unique_ptr<Iconv> cd_;  // used under fill_ only
+  std::atomic<unsigned char> pairs_[128][256] = {};
+  char pairBytes_[128][256][4] = {};
+  std::atomic<unsigned char> singles_[128] = {};
+  char singleBytes_[128][4] = {};
+};
+
+GbkDecoder& Decoder() {
+  static GbkDecoder* decoder = new GbkDecoder;  // never destroyed: usable until the very end
+  return *decoder;
+}
+
 }  // namespace
 
 std::string GbkToUtf8(std::string_view gbk) {
-  if (AllAscii(gbk)) return std::string(gbk);
-  thread_local Iconv cv("UTF-8", "GBK");
-  cv.Reset();
-  std::string out;
-  out.reserve(gbk.size() + gbk.size() / 2);
-  const char* in = gbk.data();
-  std::size_t left = gbk.size();
-  while (left > 0) {
-    if (cv.Convert(&in, &left, out) == 0) break;
-    // An invalid or incomplete sequence: replace one byte and go on.
-    out += "\xEF\xBF\xBD";
-    ++in;
-    --left;
-    cv.Reset();
+  // Every input byte gives at most three output bytes (a replacement character).
+  std::string out(3 * gbk.size(), '\0');
+  char* o = out.data();
+  GbkDecoder& decoder = Decoder();
+  const auto* s = reinterpret_cast<const unsigned char*>(gbk.data());
+  const std::size_t n = gbk.size();
+  std::size_t i = 0;
+  while (i < n) {
+    if (s[i] < 0x80) {
+      *o++ = static_cast<char>(s[i++]);
+      continue;
+    }
+    std::string_view c;
+    if (i + 1 < n) c = decoder.Pair(s[i], s[i + 1]);
+    if (!c.empty()) {
+      i += 2;
+    } else {
+      c = decoder.Single(s[i]);
+      i += 1;
+    }
+    if (c.empty()) c = "\xEF\xBF\xBD";  // an invalid or incomplete sequence: one replacement per byte
+    for (char b : c) *o++ = b;
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return out;
 }
 

@@ -7,22 +7,33 @@
 namespace qv::scan {
 namespace {
 
+// The escape of each byte that needs one, else nullptr.
+constexpr const char* EscapeOf(char c) {
+  switch (c) {
+    case '\\': return "\\\\";
+    case '\t': return "\\t";
+    case '\r': return "\\r";
+    case '\n': return "\\n";
+    default: return nullptr;
+  }
+}
+
+// Appends s with its escapes; runs of bytes that need none are appended whole. In GBK text the trail
+// byte of a double-byte character is never taken for a backslash.
 void AppendEscaped(std::string& line, std::string_view s, bool gbk) {
+  std::size_t run = 0;  // start of the bytes not yet appended
   for (std::size_t i = 0; i < s.size(); ++i) {
     const char c = s[i];
     if (gbk && IsGbkLead(static_cast<unsigned char>(c)) && i + 1 < s.size()) {
-      line += c;
-      line += s[++i];
+      ++i;
       continue;
     }
-    switch (c) {
-      case '\\': line += "\\\\"; break;
-      case '\t': line += "\\t"; break;
-      case '\r': line += "\\r"; break;
-      case '\n': line += "\\n"; break;
-      default: line += c;
+    if (const char* escape = EscapeOf(c)) {
+      line.append(s.data() + run, i - run).append(escape);
+      run = i + 1;
     }
   }
+  line.append(s.data() + run, s.size() - run);
 }
 
 }  // namespace
