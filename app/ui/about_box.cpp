@@ -1,9 +1,7 @@
 #include "app/ui/about_box.h"
 
 #include <QApplication>
-#include <QByteArray>
 #include <QCoreApplication>
-#include <QStringDecoder>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -12,17 +10,12 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "app/ui/gbk_text.h"
 #include "platform/process.h"
 #include "settings/settings_store.h"
 
 namespace qv {
 namespace {
-
-// GBK bytes as Unicode text for the widgets and the clipboard.
-QString FromGbkBytes(std::string_view gbk) {
-  QStringDecoder fromGbk("GBK");
-  return fromGbk.decode(QByteArray(gbk.data(), static_cast<qsizetype>(gbk.size())));
-}
 
 QPointer<TAboutBox>& Reference() {
   static QPointer<TAboutBox> box;
@@ -68,7 +61,7 @@ TAboutBox::TAboutBox(const SettingsStore* settings) : QDialog(nullptr) {
     version = settings->ReadString("system", "version", absent);
     known = version != absent;
   }
-  versionLabel_ = new QLabel(QStringLiteral("版本： ") + (known ? FromGbkBytes(version) : QStringLiteral("未知")), panel);
+  versionLabel_ = new QLabel(QStringLiteral("版本： ") + (known ? FromGbk(version) : QStringLiteral("未知")), panel);
   versionLabel_->setObjectName(QStringLiteral("versionLabel"));
   auto* summary = new QLabel(QStringLiteral("简介:  音乐、视频、图片....一网打尽！"), panel);
   auto* contact = new QLabel(QStringLiteral("作者：Quelvar 开发组\n网站：http://www.quelvar.example/"), panel);

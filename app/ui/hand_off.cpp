@@ -1,26 +1,20 @@
 #include "app/ui/hand_off.h"
 
-#include <QByteArray>
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QGuiApplication>
-#include <QStringDecoder>
 #include <QThread>
 #include <QTimer>
 
+#include "app/ui/gbk_text.h"
 #include "app/ui/prompter.h"
+#include "common/codepage.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 
 namespace qv {
 namespace {
-
-// GBK bytes as Unicode text for the widgets and the clipboard.
-QString FromGbkBytes(std::string_view gbk) {
-  QStringDecoder fromGbk("GBK");
-  return fromGbk.decode(QByteArray(gbk.data(), static_cast<qsizetype>(gbk.size())));
-}
 
 // 未在注册表中找到影音传送带安装信息！可能未安装！
 const char kNetTransportError[] = "\xCE\xB4\xD4\xDA\xD7\xA2\xB2\xE1\xB1\xED\xD6\xD0\xD5\xD2\xB5\xBD\xD3\xB0\xD2\xF4\xB4\xAB\xCB\xCD\xB4\xF8\xB0\xB2\xD7\xB0\xD0\xC5\xCF\xA2\xA3\xA1\xBF\xC9\xC4\xDC\xCE\xB4\xB0\xB2\xD7\xB0\xA3\xA1";
@@ -46,8 +40,6 @@ const char kDorrinelTitle[] = "\xBC\xF2\xD2\xD7HTTP\xCF\xC2\xD4\xD8\xC8\xED\xBC\
 const char kDorrinelTrigger[] = "morvandelquist";
 
 // Registered folders and typed command lines are GBK; file names on this system are UTF-8.
-std::string GbkToUtf8(std::string_view gbk) { return FromGbkBytes(gbk).toUtf8().toStdString(); }
-
 std::string InFolder(const std::string& folderGbk, std::string_view exe) {
   std::string path = GbkToUtf8(folderGbk);
   if (path.empty() || path.back() != '/') path += '/';
@@ -64,7 +56,7 @@ std::string FolderPart(std::string_view value) {
   return std::string(value.substr(0, slash));
 }
 
-void PutTextOnClipboard(std::string_view gbk) { QGuiApplication::clipboard()->setText(FromGbkBytes(gbk)); }
+void PutTextOnClipboard(std::string_view gbk) { QGuiApplication::clipboard()->setText(FromGbk(gbk)); }
 
 HandOff::HandOff(Prompter& prompter, QWidget* window, HandOffOptions options)
     : QObject(nullptr),
@@ -86,13 +78,13 @@ QString HandOff::ProgramDir() const {
 }
 
 void HandOff::Error(const char* gbk) {
-  prompter_.Message(window_, BoxKind::Error, FromGbkBytes(gbk), BoxButtons::Ok);
+  prompter_.Message(window_, BoxKind::Error, FromGbk(gbk), BoxButtons::Ok);
 }
 
 x11::Desktop* HandOff::DesktopOrReport() {
   if (!desk_ || !desk_->Ok()) desk_ = std::make_unique<x11::Desktop>();
   if (desk_->Ok()) return desk_.get();
-  prompter_.Message(window_, BoxKind::Error, FromGbkBytes(x11::StatusMessage(desk_->status())), BoxButtons::Ok);
+  prompter_.Message(window_, BoxKind::Error, FromGbk(x11::StatusMessage(desk_->status())), BoxButtons::Ok);
   return nullptr;
 }
 
