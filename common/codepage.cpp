@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -121,13 +122,16 @@ GbkDecoder& Decoder() {
 }  // namespace
 
 std::string GbkToUtf8(std::string_view gbk) {
-  // Every input byte gives at most three output bytes (a replacement character).
-  std::string out(3 * gbk.size(), '\0');
-  char* o = out.data();
-  GbkDecoder& decoder = Decoder();
   const auto* s = reinterpret_cast<const unsigned char*>(gbk.data());
   const std::size_t n = gbk.size();
   std::size_t i = 0;
+  while (i < n && s[i] < 0x80) ++i;
+  if (i == n) return std::string(gbk);  // plain ASCII, the common case for addresses and captions
+  // Every input byte gives at most three output bytes (a replacement character).
+  std::string out(3 * n, '\0');
+  std::memcpy(out.data(), gbk.data(), i);
+  char* o = out.data() + i;
+  GbkDecoder& decoder = Decoder();
   while (i < n) {
     if (s[i] < 0x80) {
       *o++ = static_cast<char>(s[i++]);
