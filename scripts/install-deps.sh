@@ -13,6 +13,8 @@ PACKAGES=(
   # tests
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth curl python3 iproute2
+  # journeys through the real programs: a window manager, keys and clicks, a real capture
+  openbox xdotool x11-utils imagemagick tcpdump
   # a desktop font with CJK glyphs, so that Chinese captions are readable
   fonts-noto-cjk
 )
