@@ -10,6 +10,8 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   # libraries
   libpcap-dev qt6-base-dev libgl-dev libxdo-dev
+  # Qt's own dialogs in Chinese
+  qt6-translations-l10n
   # tests
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth curl python3 iproute2
