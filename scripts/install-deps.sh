@@ -13,6 +13,8 @@ PACKAGES=(
   # tests
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth curl python3 iproute2
+  # Dorrinel records streams with it (its tests make and record a short HLS stream)
+  ffmpeg
   # a desktop font with CJK glyphs, so that Chinese captions are readable
   fonts-noto-cjk
 )
