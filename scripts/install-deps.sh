@@ -15,6 +15,8 @@ PACKAGES=(
   xvfb xauth curl python3 iproute2
   # Dorrinel records streams with it (its tests make and record a short HLS stream)
   ffmpeg
+  # the downloader's HTTPS test makes a certificate for its loopback server
+  openssl
   # a desktop font with CJK glyphs, so that Chinese captions are readable
   fonts-noto-cjk
 )

@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,10 +39,13 @@ class TestServer : public QObject {
  public:
   using Handler = std::function<void(const SeenRequest& request, QTcpSocket* socket)>;
 
-  explicit TestServer(Handler handler) : handler_(std::move(handler)) {
-    server_.listen(QHostAddress::LocalHost, 0);
-    QObject::connect(&server_, &QTcpServer::newConnection, this, [this] {
-      while (QTcpSocket* socket = server_.nextPendingConnection()) {
+  // `server`: a server of another kind (QSslServer) to listen with.
+  explicit TestServer(Handler handler, std::unique_ptr<QTcpServer> server = nullptr, std::string scheme = "http")
+      : handler_(std::move(handler)), server_(server ? std::move(server) : std::make_unique<QTcpServer>()),
+        scheme_(std::move(scheme)) {
+    server_->listen(QHostAddress::LocalHost, 0);
+    auto take = [this] {
+      while (QTcpSocket* socket = server_->nextPendingConnection()) {
         socket->setParent(this);
         auto* buffer = new std::string;
         QObject::connect(socket, &QObject::destroyed, [buffer] { delete buffer; });
@@ -63,17 +67,21 @@ class TestServer : public QObject {
           handler_(r, socket);
         });
       }
-    });
+    };
+    QObject::connect(server_.get(), &QTcpServer::pendingConnectionAvailable, this, take);
   }
 
-  quint16 port() const { return server_.serverPort(); }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port()) + path; }
+  quint16 port() const { return server_->serverPort(); }
+  std::string Url(const std::string& path) const {
+    return scheme_ + "://127.0.0.1:" + std::to_string(port()) + path;
+  }
 
   std::vector<SeenRequest> requests;
 
  private:
-  QTcpServer server_;
   Handler handler_;
+  std::unique_ptr<QTcpServer> server_;
+  std::string scheme_;
 };
 
 // Writes a whole answer and closes the connection once it is sent.

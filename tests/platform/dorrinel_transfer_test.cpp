@@ -10,6 +10,11 @@
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QStandardPaths>
 #include <QStringDecoder>
 #include <QThread>
@@ -328,6 +333,44 @@ TEST_F(TransferTest, RedirectsAreFollowedShownAndKeepCredentialsAtHome) {
   EXPECT_FALSE(away.ok);
   EXPECT_TRUE(away.message.contains(QStringLiteral("file:///etc/passwd"))) << away.Text();
   EXPECT_EQ(Files(), std::vector<std::string>{"old"});
+}
+
+TEST_F(TransferTest, HttpsIsFetchedFromATrustedServerAndRefusedFromAnUntrustedOne) {
+  ASSERT_TRUE(QSslSocket::supportsSsl()) << "Qt has no TLS backend";
+  // A certificate for 127.0.0.1, made here.
+  QProcess openssl;
+  openssl.start(QStringLiteral("openssl"),
+                {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+                 "subjectAltName=IP:127.0.0.1", "-keyout", QString::fromStdString(dir.File("key.pem")), "-out",
+                 QString::fromStdString(dir.File("cert.pem"))});
+  ASSERT_TRUE(openssl.waitForFinished(60000));
+  ASSERT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+  const QSslCertificate cert(QByteArray::fromStdString(ReadBytes(dir.File("cert.pem"))));
+  const QSslKey key(QByteArray::fromStdString(ReadBytes(dir.File("key.pem"))), QSsl::Rsa);
+  ASSERT_FALSE(cert.isNull());
+
+  const std::string content = RandomBytes(500000, 7);
+  auto tls = std::make_unique<QSslServer>();
+  QSslConfiguration serverConfig = QSslConfiguration::defaultConfiguration();
+  serverConfig.setLocalCertificate(cert);
+  serverConfig.setPrivateKey(key);
+  tls->setSslConfiguration(serverConfig);
+  TestServer server(Serve(content), std::move(tls), "https");
+
+  const Outcome untrusted = Download(server.Url("/secure.bin"));
+  EXPECT_FALSE(untrusted.ok);
+  EXPECT_TRUE(untrusted.message.contains(QStringLiteral("安全连接失败"))) << untrusted.Text();
+  EXPECT_EQ(Files(), std::vector<std::string>{});
+
+  const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+  QSslConfiguration trusting = saved;
+  trusting.addCaCertificate(cert);
+  QSslConfiguration::setDefaultConfiguration(trusting);
+  network.clearConnectionCache();
+  const Outcome trusted = Download(server.Url("/secure.bin"));
+  QSslConfiguration::setDefaultConfiguration(saved);
+  ASSERT_TRUE(trusted.ok) << trusted.Text();
+  EXPECT_TRUE(Saved("secure.bin") == content);
 }
 
 TEST_F(TransferTest, AFloodOfInterimAnswersEndsCleanly) {

@@ -9,6 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QProgressBar>
 #include <QStandardPaths>
+#include <QStringDecoder>
 #include <QStringEncoder>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -47,6 +48,22 @@ QString RefusalText(ParseError error) {
       return QStringLiteral("不支持这种地址：只能下载 http:// 和 https:// 地址，录制 rtsp://、mms://、rtmp:// 和 .m3u8/.mpd 流媒体。");
   }
   return QString();
+}
+
+// An address as a person reads it: escapes decoded, as UTF-8 when they are, else as GBK.
+QString Readable(const std::string& url) {
+  const QByteArray bytes = QByteArray::fromPercentEncoding(QByteArray(url.data(), static_cast<qsizetype>(url.size())));
+  QStringDecoder utf8(QStringDecoder::Utf8);
+  QString text = utf8.decode(bytes);
+  if (utf8.hasError()) {
+    QStringDecoder gbk("GBK");
+    text = gbk.decode(bytes);
+  }
+  // Control characters that an escape may have hidden are shown as the escapes they were.
+  for (QChar& c : text) {
+    if (c.unicode() < 0x20 || c.unicode() == 0x7F) return FromStd(url);
+  }
+  return text;
 }
 
 }  // namespace
@@ -152,7 +169,7 @@ bool DownloaderWindow::StartText(const QString& text) {
   }
 
   const QString url = FromStd(request.DisplayUrl());
-  address_->setText(url);
+  address_->setText(Readable(request.DisplayUrl()));
   Report(QStringLiteral("start ") + url);
   if (request.stream) {
     transfer_ = new StreamRecording(folder_.get(), request, limits_, this);
