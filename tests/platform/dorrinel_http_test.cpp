@@ -221,6 +221,7 @@ TEST(FileNameTest, NumbersAndStreams) {
   EXPECT_EQ(StreamFileName("/live/ch1"), "ch1.mkv");
   EXPECT_EQ(StreamFileName("/"), "stream.mkv");
   EXPECT_EQ(StreamFileName("/..%2f..%2fx.mpd"), "x.mkv");
+  EXPECT_EQ(StreamFileName("/" + std::string(300, 's')), std::string(236, 's') + ".mkv");
 }
 
 TEST(ResumeTest, ContentRangeForms) {

@@ -71,6 +71,8 @@ void HttpDownload::Start() {
                   .arg(FromStd(place.name + std::string(kPartSuffix)))
                   .arg(part_->size()));
   }
+  // On a disk that is nearly full already, the reserve is half of what is left.
+  reserve_ = std::min(limits_.reserveBytes, folder_->FreeBytes().value_or(0) / 2);
   clock_.start();
   meter_.Reset(0, 0);
   tick_.start();
@@ -171,7 +173,7 @@ void HttpDownload::OnHeaders() {
       return Fail(QStringLiteral("文件有 %1 字节，超过上限 %2 字节，不下载。").arg(total).arg(limits_.maxBytes), false);
     }
     const std::optional<std::uint64_t> free = folder_->FreeBytes();
-    if (free && total > part_->size() && total - part_->size() + limits_.reserveBytes > *free) {
+    if (free && total > part_->size() && total - part_->size() > *free) {
       return Fail(QStringLiteral("磁盘空间不足：文件有 %1 字节，下载文件夹所在磁盘只剩 %2 字节。").arg(total).arg(*free), false);
     }
   }
@@ -293,8 +295,10 @@ void HttpDownload::OnTick() {
                     .arg(limits_.lowSpeedBytes),
                 true);
   }
-  const std::optional<std::uint64_t> free = folder_->FreeBytes();
-  if (free && *free < limits_.reserveBytes) {
+  // A file of unknown length may not take the disk's last free space; one whose length is known was
+  // checked against the free space when its answer came.
+  const std::optional<std::uint64_t> free = total_ < 0 ? folder_->FreeBytes() : std::nullopt;
+  if (free && *free < reserve_) {
     return Fail(QStringLiteral("磁盘空间不足（只剩 %1 字节），下载中止。").arg(*free), false);
   }
 }

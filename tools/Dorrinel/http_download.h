@@ -65,6 +65,7 @@ class HttpDownload : public Transfer {
   int redirects_ = 0;
   int breaks_ = 0;                // breaks in a row without progress between them
   std::uint64_t sizeAtSend_ = 0;
+  std::uint64_t reserve_ = 0;     // free space a download of unknown length leaves on the disk
   bool done_ = false;
 };
 

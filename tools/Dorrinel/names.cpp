@@ -95,7 +95,7 @@ std::string StreamFileName(std::string_view target) {
   if (name == kFallbackFileName) return "stream.mkv";
   const std::size_t dot = ExtensionDot(name);
   if (dot != std::string::npos) name.erase(dot);
-  return name + ".mkv";
+  return std::string(CutUtf8(name, kMaxNameBytes - 4)) + ".mkv";
 }
 
 std::string NumberedName(const std::string& name, unsigned n) {

@@ -308,7 +308,7 @@ std::string EncodeTarget(std::string_view target) {
     const char c = target[i];
     const auto b = static_cast<unsigned char>(c);
     const bool escape = c == '%' && i + 2 < target.size() && IsHex(target[i + 1]) && IsHex(target[i + 2]);
-    if (escape || (b > 0x20 && b < 0x7F && std::string_view("\"<>\\^`{|}%").find(c) == std::string_view::npos)) {
+    if (escape || (b > 0x20 && b < 0x7F && std::string_view("\"#<>\\^`{|}%").find(c) == std::string_view::npos)) {
       out += c;
     } else {
       out += '%';

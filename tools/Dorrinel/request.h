@@ -65,7 +65,7 @@ DownloadRequest ParseHandedText(std::string_view text);
 bool KeepHeader(std::string_view name, std::string_view value);
 
 // A request target as printable ASCII: bytes that may not stand in an address (controls, blanks,
-// bytes from 0x80 on, '"', '<', '>', '\', '^', '`', '{', '|', '}') and a '%' that opens no escape are
+// bytes from 0x80 on, '"', '#', '<', '>', '\', '^', '`', '{', '|', '}') and a '%' that opens no escape are
 // percent-encoded; everything else, existing escapes included, stays as it is.
 std::string EncodeTarget(std::string_view target);
 

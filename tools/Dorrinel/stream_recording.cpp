@@ -80,6 +80,7 @@ void StreamRecording::Start() {
   std::string error;
   part_ = folder_->CreatePart(name, std::string(), error);
   if (!part_) return End(false, QStringLiteral("无法写入文件：%1").arg(FromStd(error)));
+  reserve_ = std::min(limits_.reserveBytes, folder_->FreeBytes().value_or(0) / 2);
   clock_.start();
   meter_.Reset(0, 0);
   tick_.start();
@@ -123,7 +124,7 @@ void StreamRecording::OnTick() {
   info.mediaSeconds = progress_.seconds().value_or(-1);
   emit Progress(info);
   const std::optional<std::uint64_t> free = folder_->FreeBytes();
-  if (free && *free < limits_.reserveBytes) {
+  if (free && *free < reserve_) {
     stopReason_ = QStringLiteral("磁盘空间不足（只剩 %1 字节），录制结束。").arg(*free);
     Cancel();
   }

@@ -52,6 +52,7 @@ class StreamRecording : public Transfer {
   QTimer idle_;
   QElapsedTimer clock_;
   RateMeter meter_;
+  std::uint64_t reserve_ = 0;  // free space the recording leaves on the disk
   bool stopping_ = false;   // the person stopped it: what was recorded is kept
   QString stopReason_;
   bool writeFailed_ = false;

@@ -13,7 +13,8 @@ struct Limits {
   std::uint64_t lowSpeedBytes = 1024;        // fewer bytes per second than this, on average ...
   int lowSpeedSeconds = 60;                  // ... over this long, ends it too
   std::uint64_t maxBytes = 0;                // a larger file is refused; 0: no cap
-  std::uint64_t reserveBytes = 64ull << 20;  // the disk keeps at least this much free
+  std::uint64_t reserveBytes = 64ull << 20;  // a file of unknown length leaves this much free on the
+                                             // disk (half the free space when less was free at start)
   int retries = 5;                           // breaks in a row that are picked up again
   int retryDelayMs = 1000;
 };
