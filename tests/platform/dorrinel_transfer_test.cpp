@@ -213,6 +213,35 @@ TEST_F(TransferTest, ABreakIsContinuedWithARangeOrStartedOver) {
   }
 }
 
+// What Qt has received but the file has not taken is bounded: past the bound (here: any growth), a
+// server that takes ranges is left and asked again from where the file stands.
+TEST_F(TransferTest, AServerFasterThanTheDiskIsLeftAndAskedAgainFromWhereTheFileStands) {
+  const std::string content = RandomBytes(24 << 20, 8);
+  TestServer server([&](const SeenRequest& r, QTcpSocket* socket) {
+    const std::string range = r.Header("Range");
+    if (range == "-") {
+      return Answer(socket, "200 OK", "Accept-Ranges: bytes\r\nContent-Length: " + std::to_string(content.size()) + "\r\n", content);
+    }
+    const std::size_t from = std::stoul(range.substr(6));
+    Answer(socket, "206 Partial Content",
+           "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(content.size() - 1) + "/" +
+               std::to_string(content.size()) + "\r\nContent-Length: " + std::to_string(content.size() - from) + "\r\n",
+           content.substr(from));
+  });
+  limits.maxBacklogBytes = 0;
+  const Outcome o = Download(server.Url("/fast.bin"), 60000);
+  ASSERT_TRUE(o.ok) << o.Text();
+  EXPECT_TRUE(Saved("fast.bin") == content);
+  ASSERT_GE(server.requests.size(), 2u);
+  EXPECT_TRUE(o.notes.filter(QStringLiteral("暂停接收")).size() >= 1) << o.Text();
+  std::size_t last = 0;
+  for (std::size_t i = 1; i < server.requests.size(); ++i) {
+    const std::size_t from = std::stoul(server.requests[i].Header("Range").substr(6));
+    EXPECT_GT(from, last);  // every return starts further on
+    last = from;
+  }
+}
+
 TEST_F(TransferTest, AServerThatNeverEndsIsStoppedByTheCapOrByCancel) {
   TestServer server([](const SeenRequest&, QTcpSocket* socket) {
     KeepSending(socket, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n", std::string(64 << 10, 'x'), 2);
@@ -595,16 +624,21 @@ TEST_F(ProgramTest, AnAddressArgumentDownloadsAtOnceAndSigtermKeepsThePartForNex
 
   slow = false;
   QProcess second;
-  Start(second, {QStringLiteral("--dir"), Dir(), QString::fromStdString(server.Url("/album/track.flac"))});
-  ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir.File("dl/track.flac")); }));
+  Start(second, {QStringLiteral("--quit"), QStringLiteral("--dir"), Dir(), QString::fromStdString(server.Url("/album/track.flac"))});
+  ASSERT_TRUE(Finished(second));
+  EXPECT_EQ(second.exitCode(), 0);
   EXPECT_TRUE(Saved("track.flac") == content);
   EXPECT_EQ(Files(), std::vector<std::string>{"track.flac"});
   EXPECT_EQ(server.requests.back().Header("Range"), "bytes=" + std::to_string(kept) + "-");
-  ::kill(static_cast<pid_t>(second.processId()), SIGTERM);
-  ASSERT_TRUE(Finished(second));
   const QString out = QString::fromUtf8(second.readAll());
   EXPECT_TRUE(out.contains(QStringLiteral("Dorrinel: saved ") + Dir() + QStringLiteral("/track.flac (1048576 bytes)")))
       << out.toStdString();
+
+  // A failure ends a --quit run with status 1.
+  QProcess third;
+  Start(third, {QStringLiteral("--quit"), QStringLiteral("--dir"), Dir(), QStringLiteral("ftp://h.example/x")});
+  ASSERT_TRUE(Finished(third));
+  EXPECT_EQ(third.exitCode(), 1);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <memory>
+#include <vector>
 
 #include "tools/Dorrinel/folder.h"
 #include "tools/Dorrinel/rate.h"
@@ -52,6 +53,7 @@ class HttpDownload : public Transfer {
   Limits limits_;
   QUrl url_;
   std::unique_ptr<PartFile> part_;
+  std::vector<char> buffer_;
   QPointer<QNetworkReply> reply_;
   QTimer idle_;
   QTimer tick_;
@@ -66,6 +68,9 @@ class HttpDownload : public Transfer {
   int breaks_ = 0;                // breaks in a row without progress between them
   std::uint64_t sizeAtSend_ = 0;
   std::uint64_t reserve_ = 0;     // free space a download of unknown length leaves on the disk
+  bool canPause_ = false;         // the server takes ranges: the download may leave and come back
+  std::uint64_t heapAtStart_ = 0;
+  std::uint64_t heapCheckedAt_ = 0;
   bool done_ = false;
 };
 

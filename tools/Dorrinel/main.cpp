@@ -18,7 +18,8 @@
 //
 // A download that breaks off is continued with a Range request; one that is stopped by SIGTERM or
 // SIGINT keeps its "<name>.part" (which remembers its address) and is continued when the same address
-// is downloaded again.
+// is downloaded again. With --quit and an address, the program ends when that download does (exit
+// status 0 when the file was saved).
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -67,6 +68,8 @@ void AddOptions(QCommandLineParser& parser) {
        QStringLiteral("seconds")},
       {QStringLiteral("max-size"), QStringLiteral("Refuse files larger than <bytes> (default: no limit)."),
        QStringLiteral("bytes")},
+      {QStringLiteral("quit"),
+       QStringLiteral("With an address: end once it is downloaded, exit status 0 when the file was saved, 1 when not.")},
   });
 }
 
@@ -161,6 +164,10 @@ int main(int argc, char** argv) {
   }
   if (!addresses.isEmpty()) {
     const QString address = addresses.front();
+    if (parser.isSet(QStringLiteral("quit"))) {
+      QObject::connect(&window, &dorrinel::DownloaderWindow::Finished, &app,
+                       [](bool ok) { QApplication::exit(ok ? 0 : 1); });
+    }
     QTimer::singleShot(0, &window, [&window, address] { window.StartText(address); });
   }
   return app.exec();
