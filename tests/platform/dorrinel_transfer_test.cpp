@@ -236,7 +236,10 @@ TEST_F(TransferTest, AServerFasterThanTheDiskIsLeftAndAskedAgainFromWhereTheFile
   EXPECT_TRUE(o.notes.filter(QStringLiteral("暂停接收")).size() >= 1) << o.Text();
   std::size_t last = 0;
   for (std::size_t i = 1; i < server.requests.size(); ++i) {
-    const std::size_t from = std::stoul(server.requests[i].Header("Range").substr(6));
+    const std::string range = server.requests[i].Header("Range");
+    ASSERT_EQ(range.rfind("bytes=", 0), 0u) << "request " << i << " of " << server.requests.size() << ":\n"
+                                            << server.requests[i].head << "\n" << o.Text();
+    const std::size_t from = std::stoul(range.substr(6));
     EXPECT_GT(from, last);  // every return starts further on
     last = from;
   }

@@ -244,7 +244,8 @@ void HttpDownload::OnData() {
   // Qt's network thread hands over whatever it reads, however slowly the file is written: when the
   // network outruns the disk, what waits for the file piles up in memory. Past a bound, a server that
   // takes ranges is left and asked again from where the file stands; what was waiting is dropped.
-  if (canPause_ && received_ - heapCheckedAt_ >= kHeapCheckEvery) {
+  const bool whole = total_ >= 0 && part_->size() >= static_cast<std::uint64_t>(total_);
+  if (canPause_ && !whole && !reply_->isFinished() && received_ - heapCheckedAt_ >= kHeapCheckEvery) {
     heapCheckedAt_ = received_;
     const std::uint64_t heap = HeapInUse();
     if (heap > heapAtStart_ && heap - heapAtStart_ > limits_.maxBacklogBytes) {
