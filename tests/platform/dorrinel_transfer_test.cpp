@@ -549,12 +549,26 @@ TEST_F(TransferTest, StreamsAreRecordedWithFfmpegOrThePackageIsNamed) {
   EXPECT_EQ(saved.substr(0, 4), "\x1A\x45\xDF\xA3");  // a Matroska file
   EXPECT_GE(server.requests.size(), 4u);              // the playlist and its three segments
 
+  // A live stream (its playlist never ends): the person's stop keeps what was recorded.
+  std::string live = ReadBytes(www + "/live.m3u8");
+  live.erase(live.find("#EXT-X-ENDLIST"));
+  WriteBytes(www + "/onair.m3u8", live);
+  StreamRecording onAir(folder.get(), ParseHandedText(server.Url("/tv/onair.m3u8")), limits);
+  const Outcome stopped = Run(onAir, 60000, [&](Transfer& t) {
+    WaitUntil([&] { return fs::exists(dir.File("dl/onair.mkv.part")) && fs::file_size(dir.File("dl/onair.mkv.part")) > 1000; });
+    t.Cancel();
+  });
+  ASSERT_TRUE(stopped.ok) << stopped.Text();
+  EXPECT_TRUE(stopped.message.contains(QStringLiteral("录制已停止"))) << stopped.Text();
+  EXPECT_EQ(Saved("onair.mkv").substr(0, 4), "\x1A\x45\xDF\xA3");
+  EXPECT_EQ(Files(), (std::vector<std::string>{"live.mkv", "onair.mkv"}));
+
   // A stream that is not there: ffmpeg's own reason is told.
   StreamRecording missing(folder.get(), ParseHandedText(server.Url("/tv/none.m3u8")), limits);
   const Outcome gone = Run(missing, 60000);
   EXPECT_FALSE(gone.ok);
   EXPECT_TRUE(gone.message.contains(QStringLiteral("ffmpeg"))) << gone.Text();
-  EXPECT_EQ(Files(), std::vector<std::string>{"live.mkv"});
+  EXPECT_EQ(Files(), (std::vector<std::string>{"live.mkv", "onair.mkv"}));
 }
 
 // ---- The program ---------------------------------------------------------------------------------
