@@ -31,7 +31,9 @@ QStringList StreamRecording::Arguments(const QString& url) {
           QStringLiteral("-protocol_whitelist"),
           QStringLiteral("http,https,tls,tcp,udp,rtp,srtp,rtsp,rtsps,rtmp,rtmps,rtmpt,rtmpts,mmsh,mmst,crypto,httpproxy"),
           QStringLiteral("-rw_timeout"), QStringLiteral("30000000"),
-          QStringLiteral("-i"), url, QStringLiteral("-map"), QStringLiteral("0"), QStringLiteral("-c"), QStringLiteral("copy"),
+          // ffmpeg's own choice of streams: the best video and audio (of a playlist's best variant),
+          // not its data streams, which Matroska cannot hold.
+          QStringLiteral("-i"), url, QStringLiteral("-c"), QStringLiteral("copy"),
           QStringLiteral("-f"), QStringLiteral("matroska"), QStringLiteral("pipe:1")};
 }
 
