@@ -510,6 +510,35 @@ TEST_F(TransferTest, TheWindowTakesTheClipboardAsCtrlEAndTheDoubleClickHandIt) {
   EXPECT_EQ(Files(), (std::vector<std::string>{"plain.bin", "中文.bin"}));
 }
 
+// Rows handed over one after the other (Ctrl+E on several rows) wait their turn instead of being lost.
+TEST_F(TransferTest, RequestsHandedOverWhileOneRunsWaitTheirTurn) {
+  const std::string content = RandomBytes(300000, 9);
+  TestServer server([&](const SeenRequest& r, QTcpSocket* socket) {
+    if (r.Target() != "/first.bin") {
+      return Answer(socket, "200 OK", "Content-Length: " + std::to_string(content.size()) + "\r\n", content);
+    }
+    // The first one takes a while: its second half comes half a second later.
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) + "\r\n\r\n";
+    socket->write((head + content.substr(0, 1000)).data(), static_cast<qint64>(head.size() + 1000));
+    QTimer::singleShot(500, socket, [socket, &content] {
+      socket->write(content.data() + 1000, static_cast<qint64>(content.size() - 1000));
+      socket->disconnectFromHost();
+    });
+  });
+  DownloaderWindow window(QString::fromStdString(dir.File("dl")), limits);
+  std::vector<std::string> done;
+  QObject::connect(&window, &DownloaderWindow::Finished, [&](bool ok, const QString&, const QString& path) {
+    done.push_back(ok ? fs::path(path.toStdString()).filename().string() : "failed");
+  });
+  for (const char* name : {"/first.bin", "/second.bin", "/third.bin", "/first.bin"}) {
+    EXPECT_TRUE(window.StartText(QString::fromStdString(server.Url(name))));
+  }
+  EXPECT_TRUE(window.MessageText().contains(QStringLiteral("队列"))) << window.MessageText().toStdString();
+  ASSERT_TRUE(WaitUntil([&] { return done.size() == 4; }));
+  EXPECT_EQ(done, (std::vector<std::string>{"first.bin", "second.bin", "third.bin", "first(1).bin"}));
+  for (const char* name : {"first.bin", "second.bin", "third.bin", "first(1).bin"}) EXPECT_TRUE(Saved(name) == content) << name;
+}
+
 TEST_F(TransferTest, StreamsAreRecordedWithFfmpegOrThePackageIsNamed) {
   {
     EnvVar path("PATH", dir.File("empty-bin"));

@@ -11,6 +11,7 @@
 #include <QStandardPaths>
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <cstdio>
@@ -149,18 +150,29 @@ QString DownloaderWindow::ProgressText() const { return progressText_->text(); }
 void DownloaderWindow::StartFromClipboard() { StartText(QGuiApplication::clipboard()->text()); }
 
 bool DownloaderWindow::StartText(const QString& text) {
-  if (transfer_ != nullptr) {
-    ShowMessage(QStringLiteral("正在下载，请等当前文件完成或取消后再试。"), true);
-    return false;
-  }
   // The clipboard holds the captured GBK payload text as Unicode: back to its bytes.
   QStringEncoder toGbk("GBK");
   const QByteArray gbk = toGbk.encode(text);
-  const DownloadRequest request = ParseHandedText(std::string_view(gbk.constData(), static_cast<std::size_t>(gbk.size())));
+  DownloadRequest request = ParseHandedText(std::string_view(gbk.constData(), static_cast<std::size_t>(gbk.size())));
   if (request.error != ParseError::kNone) {
     Refuse(RefusalText(request.error));
     return false;
   }
+  if (transfer_ != nullptr) {
+    // One transfer at a time; what is handed over meanwhile waits its turn (the clipboard has been read).
+    if (queue_.size() >= kMaxQueued) {
+      Refuse(QStringLiteral("下载队列已满（%1 个），请等当前文件完成后再试。").arg(kMaxQueued));
+      return false;
+    }
+    Report(QStringLiteral("queued ") + FromStd(request.DisplayUrl()));
+    queue_.push_back(std::move(request));
+    ShowMessage(QStringLiteral("已加入下载队列，前面还有 %1 个。").arg(queue_.size()), false);
+    return true;
+  }
+  return Begin(request);
+}
+
+bool DownloaderWindow::Begin(const DownloadRequest& request) {
   std::string error;
   folder_ = DownloadFolder::Open(folderPath_.toStdString(), error);
   if (!folder_) {
@@ -196,6 +208,7 @@ void DownloaderWindow::CancelTransfer() {
 }
 
 void DownloaderWindow::Shutdown() {
+  queue_.clear();
   if (transfer_ == nullptr) return;
   Transfer* t = transfer_;
   transfer_ = nullptr;
@@ -212,6 +225,7 @@ void DownloaderWindow::ShowProgress(const ProgressInfo& info) {
     progress_->setRange(0, 1000);
     progress_->setValue(static_cast<int>(std::min<std::uint64_t>(info.bytes, info.total) * 1000 / info.total));
   }
+  if (!queue_.empty()) text += QStringLiteral("（队列中还有 %1 个）").arg(queue_.size());
   if (info.mediaSeconds >= 0) text += QStringLiteral("，已录制 %1").arg(FormatDuration(static_cast<std::uint64_t>(info.mediaSeconds)));
   text += QStringLiteral("，速度 %1/秒").arg(FormatBytes(static_cast<std::uint64_t>(info.bytesPerSecond)));
   if (info.total > 0) {
@@ -236,6 +250,15 @@ void DownloaderWindow::OnFinished(bool ok, const QString& message, const QString
     Report(QStringLiteral("error: ") + message);
   }
   emit Finished(ok, message, path);
+  if (!queue_.empty() && transfer_ == nullptr) {
+    // The next one starts from the event loop, after this transfer has finished unwinding.
+    QTimer::singleShot(0, this, [this] {
+      if (transfer_ != nullptr || queue_.empty()) return;
+      const DownloadRequest next = std::move(queue_.front());
+      queue_.pop_front();
+      Begin(next);
+    });
+  }
 }
 
 void DownloaderWindow::Refuse(const QString& message) {

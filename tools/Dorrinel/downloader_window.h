@@ -7,9 +7,11 @@
 #include <QPushButton>
 #include <QString>
 #include <QWidget>
+#include <deque>
 #include <memory>
 
 #include "tools/Dorrinel/folder.h"
+#include "tools/Dorrinel/request.h"
 #include "tools/Dorrinel/transfer.h"
 
 class QLabel;
@@ -21,6 +23,8 @@ namespace dorrinel {
 // Window title and trigger name by which other programs find the downloader.
 inline constexpr char kWindowTitle[] = "简易HTTP下载软件";
 inline constexpr char kTriggerName[] = "morvandelquist";
+// Requests handed over while a transfer runs wait in a queue of at most this many.
+inline constexpr std::size_t kMaxQueued = 100;
 // Names the download folder when set (a --dir option wins over it).
 inline constexpr char kDownloadDirVariable[] = "QUELVAR_DOWNLOAD_DIR";
 
@@ -48,8 +52,9 @@ class DownloaderWindow : public QWidget {
   // else the home folder.
   static QString DefaultFolder();
 
-  // Starts on a text as handed over: the clipboard's text or the first argument. False when the text
-  // is refused (the reason is shown).
+  // Starts on a text as handed over: the clipboard's text or the first argument; while a transfer
+  // runs, the request waits in a queue (at most kMaxQueued) and starts when its turn comes. False
+  // when the text is refused (the reason is shown).
   bool StartText(const QString& text);
   // The program ends: a download keeps its partial file for the next run, a recording keeps what it
   // has recorded.
@@ -67,6 +72,7 @@ class DownloaderWindow : public QWidget {
   void Finished(bool ok, const QString& message, const QString& path);
 
  private:
+  bool Begin(const DownloadRequest& request);
   void ShowProgress(const ProgressInfo& info);
   void OnFinished(bool ok, const QString& message, const QString& path);
   void ShowMessage(const QString& message, bool error);
@@ -83,6 +89,7 @@ class DownloaderWindow : public QWidget {
   QNetworkAccessManager* network_ = nullptr;
   std::unique_ptr<DownloadFolder> folder_;
   Transfer* transfer_ = nullptr;
+  std::deque<DownloadRequest> queue_;
 };
 
 // "1.5 MB", "830 KB", "12 字节".
