@@ -5,7 +5,8 @@
 // Quelvar finds its window by its title "简易HTTP下载软件", puts a captured request on the clipboard
 // and clicks the window's direct child control "morvandelquist"; Dorrinel then sends the request again
 // and saves the file. Started with an address (Quelvar's "Dorrinel %u"), it downloads that address at
-// once. Streams (rtsp://, mms://, rtmp://, .m3u8, .mpd) are recorded with ffmpeg.
+// once. Streams (rtsp://, mms://, rtmp://, .m3u8, .mpd) are recorded with ffmpeg. One transfer runs at
+// a time; what is handed over meanwhile waits in a queue.
 //
 // Download folder: --dir, else $QUELVAR_DOWNLOAD_DIR, else the desktop's download folder as
 // QStandardPaths::DownloadLocation gives it (XDG_DOWNLOAD_DIR from $XDG_CONFIG_HOME/user-dirs.dirs,
