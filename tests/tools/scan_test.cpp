@@ -2,7 +2,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 
@@ -189,6 +194,56 @@ TEST(ScanProcess, ControlBytesFromTheNetworkNeverSplitARow) {
   EXPECT_NE(raw.out.find("\tx\xb0\\tyz\t"), std::string::npos) << raw.out;
   const auto url = RunScan("--read " + path + " --local 10.1.1.2");
   EXPECT_NE(url.out.find("http://h/a.mp3\\x1b]0;t\\x07\\x1b[2J\t"), std::string::npos) << url.out;
+}
+
+TEST(ScanProcess, SettingsFilesThatAreNotWhatTheySeem) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / ("scan_settings." + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "folder");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  { std::ofstream((dir / "huge").string()) << "[system]\n"; }
+  fs::resize_file(dir / "huge", std::uintmax_t{100} << 20);
+  const std::string capture = " --read " CAPTURES_DIR "/http_google.pcapng";
+
+  // Named with --settings: one line on standard error, status 1, nothing listed, and no wait.
+  for (const char* name : {"fifo", "folder", "huge"}) {
+    const auto r = RunScan("--settings " + (dir / name).string() + capture);
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find((dir / name).string()), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << name;
+  }
+  // A --settings file that does not exist: the defaults, silently (scripts use it to ask for them).
+  const auto absent = RunScan("--settings " + (dir / "absent.ini").string() + capture);
+  EXPECT_EQ(absent.status, 0);
+  EXPECT_TRUE(absent.err.empty()) << absent.err;
+
+  // The default file of an installed copy (no setting.ini beside the program) is a FIFO: a warning,
+  // and the defaults.
+  fs::create_directories(dir / "usr/bin");
+  fs::create_directories(dir / "usr/share/quelvar");
+  fs::copy_file(QUELVAR_SCAN, dir / "usr/bin/quelvar-scan");
+  ASSERT_EQ(::mkfifo((dir / "usr/share/quelvar/setting.ini").c_str(), 0600), 0);
+  const std::string env = "XDG_CONFIG_HOME=" + (dir / "cfg").string() + " ";
+  Result fifo;
+  {
+    const std::string cmd = env + (dir / "usr/bin/quelvar-scan").string() + capture + " 2>" + (dir / "err").string();
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) fifo.out.append(buf, n);
+    fifo.status = WEXITSTATUS(pclose(p));
+    std::ifstream e((dir / "err").string());
+    fifo.err.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
+  }
+  EXPECT_EQ(fifo.status, 0) << fifo.err;
+  EXPECT_EQ(fifo.err.rfind("quelvar-scan: warning: settings file " + (dir / "usr/share/quelvar/setting.ini").string() +
+                               ": not a regular file",
+                           0),
+            0u)
+      << fifo.err;
+  EXPECT_NE(fifo.out.find("http://www.google.com/"), std::string::npos);
+  fs::remove_all(dir);
 }
 
 TEST(ScanProcess, LocalAddressesInferredFromHandshake) {

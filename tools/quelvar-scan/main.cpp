@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "common/codepage.h"
 #include "packets/packet_filter.h"
 #include "settings/file_type_table.h"
+#include "settings/settings_location.h"
 #include "settings/settings_store.h"
 #include "tools/quelvar-scan/scan_options.h"
 #include "tools/quelvar-scan/scan_output.h"
@@ -56,25 +58,35 @@ int Fail(const std::string& what) {
   return 1;
 }
 
-std::string ProgramFolder() {
-  std::error_code ec;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(".") : exe.parent_path().string();
-}
-
-FileTypeSnapshot LoadTable(const std::string& path) {
-  if (!std::filesystem::exists(path)) {
-    // No settings file: an empty table, undefined types listed, duplicates not allowed.
-    return FileTypeSnapshot().WithUndefinedTypes(true).WithDuplicates(false);
+// The file-type table and the listing switches from the settings file, read once. An explicit
+// --settings that names a file which is there but cannot be read is an error; a missing one, or a
+// default file that is missing or cannot be read, gives the defaults (the latter with a warning): an
+// empty table, undefined types listed, duplicates not allowed.
+std::optional<FileTypeSnapshot> LoadTable(const std::string& explicitPath) {
+  const FileTypeSnapshot defaults = FileTypeSnapshot().WithUndefinedTypes(true).WithDuplicates(false);
+  const std::string path = explicitPath.empty()
+                               ? LocateSettings(FindProgramFiles(ExecutableFolder()), UserSettingsFolder(), false).path
+                               : explicitPath;
+  std::string why;
+  bool missing = false;
+  const auto snapshot = ReadSettingsFile(path, why, missing);
+  if (snapshot) return LoadFileTypes(*snapshot);
+  if (missing && !explicitPath.empty()) return defaults;
+  if (!explicitPath.empty()) {
+    Fail("cannot read the settings file " + path + ": " + why);
+    return std::nullopt;
   }
-  SettingsStore store(path);
-  return LoadFileTypes(store);
+  std::fprintf(stderr, "quelvar-scan: warning: settings file %s: %s; using the default file types\n", path.c_str(),
+               why.c_str());
+  return defaults;
 }
 
 int Run(const scan::Options& o) {
   FileTypeState types;
   {
-    FileTypeSnapshot table = LoadTable(o.settings.empty() ? ProgramFolder() + "/setting.ini" : o.settings);
+    auto loaded = LoadTable(o.settings);
+    if (!loaded) return 1;
+    FileTypeSnapshot table = std::move(*loaded);
     if (o.duplicates) table = table.WithDuplicates(*o.duplicates);
     if (o.undefinedTypes) table = table.WithUndefinedTypes(*o.undefinedTypes);
     types.Replace(std::move(table));
@@ -144,7 +156,7 @@ int Run(const scan::Options& o) {
       std::string why = "cannot capture on " + o.interface + ": " + error;
       if (error.find("ermission") != std::string::npos || error.find("not permitted") != std::string::npos)
         why += " (capture needs root, or grant the right once: sudo setcap cap_net_raw,cap_net_admin=eip " +
-               ProgramFolder() + "/quelvar-scan)";
+               ExecutableFolder() + "/quelvar-scan)";
       return Fail(why);
     }
   }
@@ -183,6 +195,14 @@ int main(int argc, char** argv) {
   if (!options) {
     std::fprintf(stderr, "quelvar-scan: %s\n%s", error.c_str(), scan::kUsage);
     return 2;
+  }
+  if (options->help) {
+    std::fputs(scan::kUsage, stdout);
+    return 0;
+  }
+  if (options->version) {
+    std::printf("quelvar-scan %s\n", QUELVAR_VERSION);
+    return 0;
   }
   try {
     return Run(*options);
