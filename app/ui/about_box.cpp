@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "app/ui/gbk_text.h"
+#include "app/ui/program_files.h"
 #include "platform/process.h"
 #include "settings/settings_store.h"
 
@@ -102,8 +103,7 @@ QString TAboutBox::VersionText() const { return versionLabel_->text(); }
 void TAboutBox::bsSkinButton1Click() { close(); }
 
 QString N29Click(const QString& programDir) {
-  const QString folder = programDir.isEmpty() ? QCoreApplication::applicationDirPath() : programDir;
-  const QString path = folder + QLatin1Char('/') + QLatin1String(kHelpFileName);
+  const QString path = DataFolder(programDir) + QLatin1Char('/') + QLatin1String(kHelpFileName);
   ShellOpen(path.toStdString());
   return path;
 }

@@ -2,6 +2,12 @@
 
 #include <QFile>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include <limits>
 #include <stdexcept>
 
@@ -21,11 +27,17 @@ namespace {
 void ListFile::Open(const QString& path, Mode mode) {
   path_ = path;
   content_.clear();
+  const std::string local = QFile::encodeName(path).toStdString();
+  // What would stop the save is told now, before the user is asked which rows to save: the folder
+  // must take the temporary file, and the list file, when there is one, must be a file.
+  const char* what = mode == Mode::Append ? "Cannot open file" : "Cannot create file";
+  if (::access(FolderOf(local).c_str(), W_OK) != 0) Fail(what, path, std::strerror(errno));
+  struct stat st {};
+  if (::stat(local.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) Fail(what, path, "not a regular file");
   if (mode != Mode::Append) return;
   std::string why;
-  const ReadResult r =
-      ReadRegularFile(QFile::encodeName(path).toStdString(), content_, std::numeric_limits<std::size_t>::max(), &why);
-  if (r == ReadResult::kFailed) Fail("Cannot open file", path, why);
+  if (ReadRegularFile(local, content_, std::numeric_limits<std::size_t>::max(), &why) == ReadResult::kFailed)
+    Fail(what, path, why);
 }
 
 void ListFile::WriteLine(std::string_view bytes) {

@@ -37,6 +37,7 @@
 #include "app/ui/hand_off.h"
 #include "app/ui/icons.h"
 #include "app/ui/list_file.h"
+#include "app/ui/program_files.h"
 #include "app/ui/prompter.h"
 #include "app/ui/update_checker.h"
 #include "app/ui/web_strip.h"
@@ -460,8 +461,7 @@ void TForm1::FormCreate() {
 
   handler_.workMode.store(WorkMode::Url);
 
-  const QString folder = ProgramFolder(options_);
-  const QString iniPath = folder + QStringLiteral("/setting.ini");
+  const QString iniPath = SettingsFilePath(options_.programDir);
   if (!QFileInfo(iniPath).isFile()) {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("安装文件损坏，请重新安装！"), BoxButtons::Ok);
     return;
@@ -833,7 +833,7 @@ void TForm1::MenuItem2Click() { settings_->N2Click(); }
 void TForm1::tmr4Timer() {
   tmr4->stop();
   if (AdapterCount() == 0) {
-    const QString installer = QCoreApplication::applicationDirPath() + QStringLiteral("/") + QString::fromLatin1(kPcapInstaller);
+    const QString installer = DataFolder() + QStringLiteral("/") + QString::fromLatin1(kPcapInstaller);
     shellOpen_(QFileInfo(installer).isFile() ? installer : QString::fromLatin1(kPcapInstallPage));
   }
   close();

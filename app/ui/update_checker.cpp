@@ -13,6 +13,7 @@
 #include <QUrl>
 #include <QWidget>
 
+#include "app/ui/program_files.h"
 #include "app/ui/prompter.h"
 #include "platform/process.h"
 #include "settings/settings_store.h"
@@ -46,7 +47,7 @@ UpdateChecker::UpdateChecker(SettingsStore& settings, Prompter& prompter, QWidge
 }
 
 QString UpdateChecker::ProgramDir() const {
-  return options_.programDir.isEmpty() ? QCoreApplication::applicationDirPath() : options_.programDir;
+  return HelperFolder(options_.programDir);
 }
 
 void UpdateChecker::Report(const std::exception& e) {

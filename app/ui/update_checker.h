@@ -20,7 +20,7 @@ class Prompter;
 class SettingsStore;
 
 struct UpdateCheckerOptions {
-  QString programDir;  // where the updater is started from; empty: the folder of the executable
+  QString programDir;  // where the updater is started from; empty: the helper folder (HelperFolder)
   std::string base = std::string(update::kDefaultServerBase);
   int timedCheckMs = 59000;      // tmr3
   int downloadTimeoutMs = 30000;  // longest wait for the next bytes of the answer
