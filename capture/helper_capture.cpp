@@ -162,7 +162,7 @@ std::string HelperCapture::Finish() {
   if (stream_ >= 0) ::close(stream_);
   if (errors_ >= 0) ::close(errors_);
   stream_ = errors_ = -1;
-  const bool asked = stopped_;
+  const bool asked = stopped_.load();
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
   if (WIFSIGNALED(status) && asked && WTERMSIG(status) == SIGTERM) return {};
   if (!message.empty()) return message;

@@ -8,6 +8,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <atomic>
 #include <string>
 
 namespace qv {
@@ -42,7 +43,7 @@ class HelperCapture {
   pid_t pid_ = -1;
   int stream_ = -1;  // read end of the helper's standard output
   int errors_ = -1;  // read end of its standard error
-  volatile bool stopped_ = false;
+  std::atomic<bool> stopped_{false};  // lock-free: set from signal handlers and other threads
 };
 
 // A capture failure that the capture rights would cure (libpcap's words for it).

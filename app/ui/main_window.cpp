@@ -94,7 +94,12 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
       session_(net_, handler_,
                SessionEvents{[this] { OnListCleared(); }, [this] { OnAdapterNotFound(); },
                              [this](const std::string& why) { OnStartFailed(why); },
-                             [this](bool running) { OnRunningChanged(running); }}) {
+                             [this](bool running) { OnRunningChanged(running); },
+                             [this](const std::string& why) {
+                               prompter_.Message(this, BoxKind::Error,
+                                                 QStringLiteral("嗅探已中止：%1").arg(QString::fromLocal8Bit(why.c_str())),
+                                                 BoxButtons::Ok);
+                             }}) {
   setObjectName(QStringLiteral("TForm1"));
   setWindowTitle(QStringLiteral("Quelvar"));
 
