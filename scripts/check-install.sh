@@ -59,8 +59,8 @@ port=$((20000 + RANDOM % 20000))
 python3 -m http.server "$port" --bind 127.0.0.1 --directory "$root/tmp" >/dev/null 2>&1 &
 server_pid=$!
 sleep 1
-request() {
-  in_root bash -c "exec 3<>/dev/tcp/127.0.0.1/$port; printf 'GET /clip$1.flv HTTP/1.1\r\nHost: 127.0.0.1:$port\r\nConnection: close\r\n\r\n' >&3; cat <&3 >/dev/null"
+request() {  # from outside the tree: only the capture runs there
+  curl -s -m 5 -o /dev/null "http://127.0.0.1:$port/clip$1.flv" || true
 }
 ( sleep 1.5; request 1 ) &
 req=$!
@@ -90,7 +90,8 @@ sed 's/^\[system\]\r\?$/[system]\r\nAdaptorName=lo\r/' "$root/usr/share/quelvar/
 in_root chown alice:alice /home/alice/.config/quelvar/setting.ini
 timeout 60 chroot --userspec=alice:alice --groups=alice,quelvar "$root" /usr/bin/env -i PATH=/usr/bin:/bin \
   HOME=/home/alice USER=alice xvfb-run -a -s "-screen 0 1024x768x24" \
-  sh -c "$exec_line & sleep 9; xwininfo -root -tree | grep -i quelvar; wait" > "$root/tmp/window.txt" 2>&1 &
+  sh -c "$exec_line & p=\$!; sleep 5; xwininfo -root -tree | grep -i quelvar; sleep 8; kill \$p; wait" \
+  > "$root/tmp/window.txt" 2>&1 &
 runner=$!
 sleep 6
 request 2
@@ -103,7 +104,6 @@ grep -E '^Cap(Prm|Eff)' "/proc/$window_pid/status" | sed 's/^/window:  /'
 echo "helper:  $(tr '\0' ' ' < "/proc/$helper_pid/cmdline")(parent $(awk '{print $4}' "/proc/$helper_pid/stat"))"
 echo "helper:  $(getpcaps "$helper_pid" 2>&1)"
 [[ $(grep '^CapEff' "/proc/$window_pid/status") == *0000000000000000 ]]
-kill "$window_pid"
 wait "$runner" || true
 cat "$root/tmp/window.txt"
 grep -qi quelvar "$root/tmp/window.txt"
