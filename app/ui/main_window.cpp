@@ -467,6 +467,10 @@ void TForm1::FormCreate() {
   handler_.workMode.store(WorkMode::Url);
 
   const QString iniPath = SettingsFilePath(options_.programDir);
+  if (const QString problem = SettingsFileProblem(iniPath); !problem.isEmpty()) {
+    prompter_.Message(this, BoxKind::Error, QStringLiteral("无法读取设置文件 %1：%2").arg(iniPath, problem), BoxButtons::Ok);
+    return;
+  }
   if (!QFileInfo(iniPath).isFile()) {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("安装文件损坏，请重新安装！"), BoxButtons::Ok);
     return;

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "settings/settings_location.h"
+#include "settings/settings_store.h"
 
 namespace qv {
 
@@ -26,6 +27,13 @@ QString SettingsFilePath(const QString& given) {
   const SettingsLocation loc = LocateSettings(Files(), UserSettingsFolder());
   if (!loc.problem.empty()) std::fprintf(stderr, "quelvar: %s; using %s\n", loc.problem.c_str(), loc.path.c_str());
   return FromLocal(loc.path);
+}
+
+QString SettingsFileProblem(const QString& path) {
+  std::string why;
+  bool missing = false;
+  if (ReadSettingsFile(QFile::encodeName(path).toStdString(), why, missing) || missing) return {};
+  return QString::fromLocal8Bit(why.c_str());
 }
 
 }  // namespace qv

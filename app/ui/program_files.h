@@ -16,4 +16,8 @@ QString DataFolder(const QString& given = QString());
 // says why.
 QString SettingsFilePath(const QString& given = QString());
 
+// Why the settings file at `path` cannot be read (not a regular file, unreadable, too large), without
+// ever waiting on it; empty when it can be read or does not exist.
+QString SettingsFileProblem(const QString& path);
+
 }  // namespace qv
