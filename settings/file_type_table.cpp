@@ -167,7 +167,7 @@ std::string FormatExtensionList(const std::vector<FileTypeEntry>& entries) {
   return out;
 }
 
-FileTypeSnapshot LoadFileTypes(const SettingsStore& store) {
+FileTypeSnapshot LoadFileTypes(const SettingsReader& store) {
   FileTypeSnapshot table;
   table.undefinedTypes = store.ReadBool(kFileTypeSection, texts::kUndefinedTypesKey, true);
   table.duplicates = store.ReadBool(kSystemSection, kRepeatUrlKey, false);

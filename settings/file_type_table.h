@@ -14,6 +14,7 @@
 
 namespace qv {
 
+class SettingsReader;
 class SettingsStore;
 
 inline constexpr int kCategoryCount = 5;
@@ -83,7 +84,7 @@ std::string FormatExtensionList(const std::vector<FileTypeEntry>& entries);
 
 // Loads the switches and the five categories from the store (when there is no store: an empty table
 // with both switches off). Save writes the five category keys.
-FileTypeSnapshot LoadFileTypes(const SettingsStore& store);
+FileTypeSnapshot LoadFileTypes(const SettingsReader& store);
 void SaveFileTypes(SettingsStore& store, const FileTypeSnapshot& table);
 
 }  // namespace qv

@@ -2,7 +2,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 
@@ -87,17 +92,35 @@ TEST(ScanOptions, UsageErrors) {
   EXPECT_EQ(o->seconds, 3);
 }
 
-TEST(ScanOutput, FieldsAreEscapedAfterConversion) {
-  std::string line;
-  scan::AppendField(line, "a\\b\tc\rd\ne", false);
-  EXPECT_EQ(line, "a\\\\b\\tc\\rd\\ne");
-  // 0x95 0x5C is one GBK character whose trail byte is a backslash: it is not escaped.
-  line.clear();
-  scan::AppendField(line, "\x95\x5C\\", true);
-  EXPECT_EQ(line, "\x95\x5C\\\\");
-  line.clear();
-  scan::AppendField(line, "\xC4\xE3", false);
-  EXPECT_EQ(line, "\xE4\xBD\xA0");
+TEST(ScanOutput, EveryControlByteIsEscapedWhateverStandsBefore) {
+  struct Case {
+    std::string_view field;
+    bool raw;
+    std::string_view printed;
+  };
+  const Case cases[] = {
+      {"a\\b\tc\rd\ne", false, "a\\\\b\\tc\\rd\\ne"},
+      {"a\\b\tc\rd\ne", true, "a\\\\b\\tc\\rd\\ne"},
+      // Terminal controls from the network: ESC sequences (title, screen clear), BEL, NUL, DEL.
+      {"\x1b]0;owned\x07\x1b[2J", false, "\\x1b]0;owned\\x07\\x1b[2J"},
+      {"\x1b]0;owned\x07\x1b[2J", true, "\\x1b]0;owned\\x07\\x1b[2J"},
+      {std::string_view("a\0b\x7f\x1f", 5), true, "a\\x00b\\x7f\\x1f"},
+      // A byte 0x81-0xFE before a control byte does not make it part of a character.
+      {"x\xb0\tyz", true, "x\xb0\\tyz"},
+      {"\xfe\n\x81\r\x90\x1b", true, "\xfe\\n\x81\\r\x90\\x1b"},
+      {"x\xb0\tyz", false, "x\xEF\xBF\xBD\\tyz"},
+      // 0x95 0x5C is one GBK character whose trail byte is a backslash: it stays as it is.
+      {"\x95\x5C\\", true, "\x95\x5C\\\\"},
+      {"\xC4\xE3", true, "\xC4\xE3"},
+      {"\xC4\xE3", false, "\xE4\xBD\xA0"},
+      // A lead byte at the end of the field stands alone.
+      {"ab\xC4", true, "ab\xC4"},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    scan::AppendField(line, c.field, c.raw);
+    EXPECT_EQ(line, c.printed) << testing::PrintToString(std::string(c.field)) << (c.raw ? " raw" : "");
+  }
 }
 
 TEST(ScanProcess, ExitStatusesAndMessages) {
@@ -139,6 +162,88 @@ TEST(ScanProcess, PppoeCaptureListsRequestWithRemoteText) {
   ASSERT_EQ(packets.status, 0) << packets.err;
   EXPECT_EQ(packets.out.rfind("TCP\t网络→→本机\t<a href=", 0), 0u) << packets.out;
   EXPECT_NE(packets.out.find("\t56\t93.184.216.34:8080\n"), std::string::npos) << packets.out;
+}
+
+TEST(ScanProcess, ControlBytesFromTheNetworkNeverSplitARow) {
+  using namespace test;
+  // A UDP payload with a byte 0x81-0xFE before a TAB, and an address ending in terminal controls.
+  const auto path = WritePcap("controls.pcap", {
+      BuildFrame({Framing::Ethernet, 17, IP(10, 1, 1, 2), IP(10, 9, 9, 9), 5000, 53, "x\xb0\tyz"}),
+      BuildFrame({Framing::Ethernet, 6, IP(10, 1, 1, 2), IP(10, 9, 9, 9), 40000, 80,
+                  "GET /a.mp3\x1b]0;t\x07\x1b[2J HTTP/1.1\r\nHost: h\r\n\r\n"}),
+  });
+  for (const char* mode : {"url", "packets"}) {
+    for (const char* raw : {"", " --raw"}) {
+      const auto r = RunScan("--read " + path + " --local 10.1.1.2 --duplicates --mode " + mode + raw);
+      ASSERT_EQ(r.status, 0) << r.err;
+      const std::size_t fields = std::string_view(mode) == "url" ? 4 : 5;
+      std::istringstream lines(r.out);
+      int count = 0;
+      for (std::string line; std::getline(lines, line); ++count) {
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\t') + 1u, fields) << mode << raw << ": " << line;
+        EXPECT_EQ(std::count_if(line.begin(), line.end(),
+                                [](char c) { return c != '\t' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7f); }),
+                  0)
+            << mode << raw << ": " << line;
+      }
+      EXPECT_EQ(count, std::string_view(mode) == "url" ? 1 : 2) << mode << raw << "\n" << r.out;
+    }
+  }
+  const auto raw = RunScan("--read " + path + " --local 10.1.1.2 --mode packets --raw");
+  EXPECT_EQ(raw.out.rfind("UDP\t", 0), 0u) << raw.out;
+  EXPECT_NE(raw.out.find("\tx\xb0\\tyz\t"), std::string::npos) << raw.out;
+  const auto url = RunScan("--read " + path + " --local 10.1.1.2");
+  EXPECT_NE(url.out.find("http://h/a.mp3\\x1b]0;t\\x07\\x1b[2J\t"), std::string::npos) << url.out;
+}
+
+TEST(ScanProcess, SettingsFilesThatAreNotWhatTheySeem) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / ("scan_settings." + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "folder");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  { std::ofstream((dir / "huge").string()) << "[system]\n"; }
+  fs::resize_file(dir / "huge", std::uintmax_t{100} << 20);
+  const std::string capture = " --read " CAPTURES_DIR "/http_google.pcapng";
+
+  // Named with --settings: one line on standard error, status 1, nothing listed, and no wait.
+  for (const char* name : {"fifo", "folder", "huge"}) {
+    const auto r = RunScan("--settings " + (dir / name).string() + capture);
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find((dir / name).string()), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << name;
+  }
+  // A --settings file that does not exist: the defaults, silently (scripts use it to ask for them).
+  const auto absent = RunScan("--settings " + (dir / "absent.ini").string() + capture);
+  EXPECT_EQ(absent.status, 0);
+  EXPECT_TRUE(absent.err.empty()) << absent.err;
+
+  // The default file of an installed copy (no setting.ini beside the program) is a FIFO: a warning,
+  // and the defaults.
+  fs::create_directories(dir / "usr/bin");
+  fs::create_directories(dir / "usr/share/quelvar");
+  fs::copy_file(QUELVAR_SCAN, dir / "usr/bin/quelvar-scan");
+  ASSERT_EQ(::mkfifo((dir / "usr/share/quelvar/setting.ini").c_str(), 0600), 0);
+  const std::string env = "XDG_CONFIG_HOME=" + (dir / "cfg").string() + " ";
+  Result fifo;
+  {
+    const std::string cmd = env + (dir / "usr/bin/quelvar-scan").string() + capture + " 2>" + (dir / "err").string();
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) fifo.out.append(buf, n);
+    fifo.status = WEXITSTATUS(pclose(p));
+    std::ifstream e((dir / "err").string());
+    fifo.err.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
+  }
+  EXPECT_EQ(fifo.status, 0) << fifo.err;
+  EXPECT_EQ(fifo.err.rfind("quelvar-scan: warning: settings file " + (dir / "usr/share/quelvar/setting.ini").string() +
+                               ": not a regular file",
+                           0),
+            0u)
+      << fifo.err;
+  EXPECT_NE(fifo.out.find("http://www.google.com/"), std::string::npos);
+  fs::remove_all(dir);
 }
 
 TEST(ScanProcess, LocalAddressesInferredFromHandshake) {

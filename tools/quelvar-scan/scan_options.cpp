@@ -8,7 +8,7 @@ const char* const kUsage =
     "usage: quelvar-scan --read FILE [options]        analyse a capture file (pcap or pcapng)\n"
     "       quelvar-scan --interface NAME [options]   capture live until SIGINT or SIGTERM, --count or --seconds\n"
     "  --mode url|packets      work mode; default url\n"
-    "  --settings FILE         settings file; default setting.ini beside the executable\n"
+    "  --settings FILE         settings file; default the one the window uses\n"
     "  --local ADDR            a local IPv4 address; repeatable\n"
     "  --duplicates | --no-duplicates   override repeatURL\n"
     "  --undefined | --no-undefined     override the undefined-types switch\n"
@@ -18,7 +18,10 @@ const char* const kUsage =
     "  --protocol all|tcp|udp|icmp|isoip   --direction all|in|out   --site HOST   --contains TEXT\n"
     "  --min-length N          the packet filter\n"
     "  --count N  --seconds S  limits of a live capture\n"
-    "  --raw                   print the list's bytes (GBK) unchanged\n";
+    "  --raw                   print the list's bytes (GBK) instead of UTF-8\n"
+    "  --help, --version\n"
+    "Output: one row per line, fields separated by TAB; in every field a backslash, TAB, CR and LF are\n"
+    "written as \\\\, \\t, \\r and \\n and every other control byte as \\xHH.\n";
 
 namespace {
 
@@ -97,11 +100,16 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         return error = "--seconds takes a positive number", std::nullopt;
     } else if (a == "--raw") {
       o.raw = true;
+    } else if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--version") {
+      o.version = true;
     } else {
       error = "unknown option " + a;
       return std::nullopt;
     }
   }
+  if (o.help || o.version) return o;
   if (o.readFile.empty() == o.interface.empty()) {
     error = "give exactly one of --read FILE and --interface NAME";
     return std::nullopt;

@@ -23,6 +23,8 @@ struct Options {
   long count = 0;
   long seconds = 0;
   bool raw = false;
+  bool help = false;     // --help: print the usage and end
+  bool version = false;  // --version: print the version and end
 };
 
 extern const char* const kUsage;
