@@ -56,7 +56,7 @@ void CaptureSession::Launch(pcap_t* handle) {
     current_->BreakLoop();
     current_->Join();
   }
-  handler_.StartSession();
+  handler_.StartSession(net_.LinkType(handle));
   current_ = std::make_unique<TSniffThread>(net_, handler_);
   current_->SetPcapHandle(handle);
   current_->Resume();
