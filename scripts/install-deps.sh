@@ -9,7 +9,7 @@ PACKAGES=(
   # build
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   # libraries
-  libpcap-dev qt6-base-dev libgl-dev libxdo-dev
+  libpcap-dev libssl-dev qt6-base-dev libgl-dev libxdo-dev
   # tests
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth curl python3 iproute2
