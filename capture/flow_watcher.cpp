@@ -52,7 +52,9 @@ void FlowWatcher::Clear() {
   flows_.clear();
   index_.clear();
   bytesHeld_ = 0;
+  tcpHeads_ = 0;
 }
+
 
 FlowWatcher::FlowList::iterator FlowWatcher::Add(const FlowKey& key, Kind kind) {
   if (flows_.size() >= kMaxFlows) Erase(flows_.begin());
@@ -60,11 +62,13 @@ FlowWatcher::FlowList::iterator FlowWatcher::Add(const FlowKey& key, Kind kind) 
   const auto it = std::prev(flows_.end());
   it->key = key;
   it->kind = kind;
+  if (kind == Kind::Request || kind == Kind::Hello) ++tcpHeads_;
   index_[key] = it;
   return it;
 }
 
 void FlowWatcher::Erase(FlowList::iterator it) {
+  if (it->kind == Kind::Request || it->kind == Kind::Hello) --tcpHeads_;
   bytesHeld_ -= it->bytes.size();
   index_.erase(it->key);
   flows_.erase(it);

@@ -43,6 +43,14 @@ class FlowWatcher {
   // A UDP datagram's payload; QUIC version 1 client Initials give their server name.
   void UdpDatagram(const FlowKey& key, const std::uint8_t* p, std::size_t n, std::vector<FlowFind>& found);
 
+  // Whether a TCP payload can matter here: it opens a ClientHello or a request, or some TCP flow's
+  // head is being held (cheap; lets most segments pass without a look-up).
+  bool MayTakeTcp(const std::uint8_t* p, std::size_t n, bool requests, bool serverNames) const {
+    if (tcpHeads_ > 0) return true;
+    // A ClientHello's record opens with 0x16, a request with "GET " or "POST ".
+    return n > 0 && ((serverNames && p[0] == 0x16) || (requests && (p[0] == 'G' || p[0] == 'P')));
+  }
+
   std::size_t FlowCount() const { return flows_.size(); }
   std::size_t BytesHeld() const { return bytesHeld_; }
 
@@ -71,6 +79,7 @@ class FlowWatcher {
   void Grow(Flow& flow, std::size_t oldSize);  // account for bytes added and keep the table in bounds
 
   FlowList flows_;  // oldest first
+  std::size_t tcpHeads_ = 0;  // flows of kind Request or Hello
   std::unordered_map<FlowKey, FlowList::iterator, KeyHash> index_;
   std::size_t bytesHeld_ = 0;
 };

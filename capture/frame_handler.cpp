@@ -5,6 +5,7 @@
 
 #include "capture/payload_text.h"
 #include "capture/protohdr.h"
+#include "urls/quic_initial.h"
 #include "common/bytes.h"
 
 namespace qv {
@@ -99,9 +100,8 @@ bool FrameHandler::CarriesLocal(const std::uint8_t* frame, std::size_t size, con
 }
 
 void FrameHandler::UpdateRemote(bool v6, const std::uint8_t* address, std::uint16_t port) {
-  const std::size_t width = v6 ? 16 : 4;
   if (!lastRemote_.empty() && v6 == lastRemoteV6_ && port == lastRemotePort_ &&
-      std::memcmp(address, lastRemoteAddr_, width) == 0)
+      (v6 ? std::memcmp(address, lastRemoteAddr_, 16) : std::memcmp(address, lastRemoteAddr_, 4)) == 0)
     return;
   lastRemote_.clear();
   if (v6) {
@@ -119,7 +119,7 @@ void FrameHandler::UpdateRemote(bool v6, const std::uint8_t* address, std::uint1
   lastRemote_ += ':';
   AppendPortText(lastRemote_, port);
   lastRemoteV6_ = v6;
-  std::memcpy(lastRemoteAddr_, address, width);
+  std::memcpy(lastRemoteAddr_, address, v6 ? 16 : 4);
   lastRemotePort_ = port;
 }
 
@@ -158,7 +158,13 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
     off = net.offset;
     d.v6 = true;
     const IPv6Walk w = WalkIPv6(frame, size, off);
-    if (w.src) std::memcpy(d.src, w.src, 16), std::memcpy(d.dst, w.dst, 16);
+    if (w.src) {
+      std::memcpy(d.src, w.src, 16);
+      std::memcpy(d.dst, w.dst, 16);
+    } else {
+      std::memset(d.src, 0, 16);
+      std::memset(d.dst, 0, 16);
+    }
     d.protocol = w.protocol;
     d.transport = w.transport;
     d.hasPorts = w.hasPorts;
@@ -166,10 +172,15 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
     // IPv4, and whatever else the frame holds, is read as IPv4 with a header of 20 bytes: on Ethernet
     // at the settled framing's offset (PPPoE's while unsettled), elsewhere where the link header ends.
     off = ethernet ? kFramingOffsets[settled ? framingIndex_ : 1] + net.tagBytes : net.offset;
-    const std::uint32_t src = f.BE32(off + 12), dst = f.BE32(off + 16);
-    for (int k = 0; k < 4; ++k) {
-      d.src[k] = static_cast<std::uint8_t>(src >> (24 - 8 * k));
-      d.dst[k] = static_cast<std::uint8_t>(dst >> (24 - 8 * k));
+    if (off + 20 <= size) {
+      std::memcpy(d.src, frame + off + 12, 4);
+      std::memcpy(d.dst, frame + off + 16, 4);
+    } else {
+      const std::uint32_t src = f.BE32(off + 12), dst = f.BE32(off + 16);  // 0 where cut
+      for (int k = 0; k < 4; ++k) {
+        d.src[k] = static_cast<std::uint8_t>(src >> (24 - 8 * k));
+        d.dst[k] = static_cast<std::uint8_t>(dst >> (24 - 8 * k));
+      }
     }
     d.protocol = f.U8(off + 9);
     d.transport = off + 20;
@@ -306,8 +317,6 @@ void FrameHandler::WatchFlows(const std::uint8_t* frame, std::size_t size, std::
     const std::size_t total = off + f.BE16(off + 2);
     if (f.BE16(off + 2) != 0 && total < end) end = total;
   }
-  const std::uint16_t sport = f.BE16(transport), dport = f.BE16(transport + 2);
-  const FlowKey key = FlowKey::Make(d.protocol, d.v6, d.src, d.dst, sport, dport);
   std::size_t start;
   if (d.protocol == kProtoTcp) {
     const std::size_t dataOffset = static_cast<std::size_t>(f.U8(transport + 12) >> 4) * 4;
@@ -319,7 +328,12 @@ void FrameHandler::WatchFlows(const std::uint8_t* frame, std::size_t size, std::
   if (start >= end) return;
   const std::uint8_t* payload = frame + start;
   const std::size_t n = end - start;
+  if (d.protocol == kProtoTcp ? !flows_.MayTakeTcp(payload, n, outbound, serverNames)
+                              : !LooksLikeQuicInitial(payload, n))
+    return;
 
+  const std::uint16_t sport = f.BE16(transport), dport = f.BE16(transport + 2);
+  const FlowKey key = FlowKey::Make(d.protocol, d.v6, d.src, d.dst, sport, dport);
   found_.clear();
   if (d.protocol == kProtoTcp) flows_.TcpSegment(key, f.BE32(transport + 4), payload, n, outbound, serverNames, found_);
   else flows_.UdpDatagram(key, payload, n, found_);

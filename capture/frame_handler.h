@@ -98,7 +98,7 @@ class FrameHandler {
   // The frame's network header, as decoded for the rest of the handler.
   struct Decoded {
     bool v6 = false;
-    std::uint8_t src[16] = {}, dst[16] = {};  // IPv4: the first four bytes
+    std::uint8_t src[16], dst[16];  // network order; IPv4: the first four bytes only
     int protocol = 0;
     std::size_t transport = 0;  // where the transport header starts (IPv4: fixed at offset + 20)
     bool hasPorts = true;       // false in an IPv6 fragment other than the first

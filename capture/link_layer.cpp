@@ -87,7 +87,7 @@ bool IsKnownLinkType(int linkType) {
   }
 }
 
-NetworkHeader FindNetworkHeader(int linkType, const std::uint8_t* frame, std::size_t size) {
+NetworkHeader FindNetworkHeaderSlow(int linkType, const std::uint8_t* frame, std::size_t size) {
   switch (linkType) {
     case kLinkLinuxSll: return FromEtherType(frame, size, 14, 16);
     case kLinkLinuxSll2: return FromEtherType(frame, size, 0, 20);

@@ -34,7 +34,17 @@ bool IsKnownLinkType(int linkType);
 // link types this reader does not know (read as Ethernet, as every link type was before).
 inline bool IsEthernetLink(int linkType) { return linkType == kLinkEthernet || !IsKnownLinkType(linkType); }
 
-NetworkHeader FindNetworkHeader(int linkType, const std::uint8_t* frame, std::size_t size);
+NetworkHeader FindNetworkHeaderSlow(int linkType, const std::uint8_t* frame, std::size_t size);
+// The common case, plain IPv4 over Ethernet, without a call.
+inline NetworkHeader FindNetworkHeader(int linkType, const std::uint8_t* frame, std::size_t size) {
+  if (linkType == kLinkEthernet && size >= 14 && frame[12] == 0x08 && frame[13] == 0x00) {
+    NetworkHeader h;
+    h.family = NetFamily::IPv4;
+    h.offset = 14;
+    return h;
+  }
+  return FindNetworkHeaderSlow(linkType, frame, size);
+}
 
 // The IPv6 header at `offset`, with hop-by-hop, routing, destination-options and fragment headers
 // skipped.

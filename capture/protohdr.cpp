@@ -140,10 +140,6 @@ bool ParseIPv6(std::string_view text, IPv6Bytes& out) {
   return true;
 }
 
-bool LocalAddressSet::Has(std::uint32_t address) const {
-  return std::find(v4.begin(), v4.end(), address) != v4.end();
-}
-
 bool LocalAddressSet::Has(const std::uint8_t* bytes) const {
   for (const IPv6Bytes& a : v6)
     if (std::memcmp(a.data(), bytes, 16) == 0) return true;

@@ -32,7 +32,11 @@ bool ParseIPv6(std::string_view text, IPv6Bytes& out);
 struct LocalAddressSet {
   std::vector<std::uint32_t> v4;
   std::vector<IPv6Bytes> v6;
-  bool Has(std::uint32_t address) const;
+  bool Has(std::uint32_t address) const {
+    for (std::uint32_t a : v4)
+      if (a == address) return true;
+    return false;
+  }
   bool Has(const std::uint8_t* v6Bytes) const;
 };
 // Parses each text as a dotted quad or as IPv6 text; other texts are left out.
