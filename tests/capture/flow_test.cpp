@@ -139,6 +139,34 @@ TEST_F(FlowTest, QuicInitialOfTheRfc) {
   EXPECT_EQ(sink.urls[0].record->Remote, "10.0.0.1:443");
 }
 
+// A ClientHello too large for one Initial (as Chromium's with its post-quantum key share): its CRYPTO
+// data comes in two packets, here the later part first.
+TEST_F(FlowTest, QuicClientHelloOverTwoInitials) {
+  const auto crypto = test::FromHex(test::kRfcCrypto);
+  const std::vector<std::uint8_t> hello(crypto.begin() + 4, crypto.end());  // without the frame's header
+  ASSERT_EQ(hello.size(), 241u);
+  auto frame = [&](std::size_t from, std::size_t to) {
+    std::vector<std::uint8_t> f = {0x06, static_cast<std::uint8_t>(0x40 | from >> 8), static_cast<std::uint8_t>(from),
+                                   static_cast<std::uint8_t>(0x40 | (to - from) >> 8),
+                                   static_cast<std::uint8_t>(to - from)};
+    f.insert(f.end(), hello.begin() + static_cast<long>(from), hello.begin() + static_cast<long>(to));
+    return f;
+  };
+  auto datagram = [&](std::vector<std::uint8_t> plain, int pn) {
+    auto header = test::FromHex(test::kRfcHeader);
+    header.back() = static_cast<std::uint8_t>(pn);
+    const auto packet = test::ProtectInitial(header, std::move(plain), test::FromHex(test::kRfcKey),
+                                             test::FromHex(test::kRfcIv), test::FromHex(test::kRfcHp), 4,
+                                             static_cast<std::uint64_t>(pn));
+    return BuildFrame(FrameSpec{Framing::Ethernet, 17, IP(192, 168, 1, 5), IP(10, 0, 0, 1), 40002, 443,
+                                std::string(packet.begin(), packet.end())});
+  };
+  Feed(datagram(frame(100, 241), 1));
+  EXPECT_TRUE(sink.urls.empty());
+  Feed(datagram(frame(0, 100), 2));
+  EXPECT_EQ(Addresses(), std::vector<std::string>{"https://example.com/"});
+}
+
 struct FlowTestOff : FlowTest {
   FlowTestOff() : FlowTest(false) {}
 };
