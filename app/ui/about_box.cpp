@@ -11,7 +11,6 @@
 #include <QVBoxLayout>
 
 #include "app/ui/gbk_text.h"
-#include "platform/process.h"
 #include "settings/settings_store.h"
 
 namespace qv {
@@ -100,12 +99,5 @@ TAboutBox::~TAboutBox() {
 QString TAboutBox::VersionText() const { return versionLabel_->text(); }
 
 void TAboutBox::bsSkinButton1Click() { close(); }
-
-QString N29Click(const QString& programDir) {
-  const QString folder = programDir.isEmpty() ? QCoreApplication::applicationDirPath() : programDir;
-  const QString path = folder + QLatin1Char('/') + QLatin1String(kHelpFileName);
-  ShellOpen(path.toStdString());
-  return path;
-}
 
 }  // namespace qv

@@ -30,10 +30,4 @@ class TAboutBox : public QDialog {
   QLabel* versionLabel_ = nullptr;
 };
 
-// The help file beside the executables.
-inline constexpr const char* kHelpFileName = "readme.html";
-// "帮助文件" (N29Click): hands the help file of `programDir` (empty: the folder of the executable) to
-// the desktop's opener. Whatever the opener does with it is not checked. Returns the file's path.
-QString N29Click(const QString& programDir = QString());
-
 }  // namespace qv

@@ -7,6 +7,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <unistd.h>
+
 #include "app/ui/gbk_text.h"
 #include "app/ui/prompter.h"
 #include "common/codepage.h"
@@ -54,6 +56,31 @@ std::string FolderPart(std::string_view value) {
   if (slash == std::string_view::npos) return {};
   if (slash == 0) return "/";
   return std::string(value.substr(0, slash));
+}
+
+std::vector<std::string> OtherProgramCommand(std::string_view commandLine, std::string_view address,
+                                             const std::string& programDir) {
+  std::vector<std::string> command = SplitCommandLine(commandLine);
+  if (command.empty()) return command;
+  for (std::size_t i = 1; i < command.size(); ++i) {
+    std::string expanded;
+    const std::string& arg = command[i];
+    for (std::size_t at = 0; at < arg.size(); ++at) {
+      if (arg[at] == '%' && at + 1 < arg.size() && (arg[at + 1] == 'u' || arg[at + 1] == 'U')) {
+        expanded += address;
+        ++at;
+      } else {
+        expanded += arg[at];
+      }
+    }
+    command[i] = std::move(expanded);
+  }
+  std::string& program = command.front();
+  if (program.find('/') == std::string::npos && !programDir.empty()) {
+    const std::string beside = programDir + "/" + program;
+    if (::access(beside.c_str(), X_OK) == 0) program = beside;
+  }
+  return command;
 }
 
 void PutTextOnClipboard(std::string_view gbk) { QGuiApplication::clipboard()->setText(FromGbk(gbk)); }
@@ -201,7 +228,10 @@ void HandOff::DoubleClick(const std::optional<SelectionCopy>& row, int defaultDL
     DownloadWithFlashGet(row);
   } else {
     PutTextOnClipboard(row->address);
-    StartCommandLine(GbkToUtf8(otherCommandLine), ShowState::kMinimized);
+    const std::vector<std::string> command =
+        OtherProgramCommand(GbkToUtf8(otherCommandLine), GbkToUtf8(row->address), ProgramDir().toStdString());
+    if (!command.empty())
+      StartProgram(command.front(), std::vector<std::string>(command.begin() + 1, command.end()), ShowState::kMinimized);
   }
 }
 

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/x11_windows.h"
 #include "urls/url_list.h"
@@ -83,6 +84,14 @@ class HandOff : public QObject {
   QTimer* tmr7_;
   std::unique_ptr<x11::Desktop> desk_;
 };
+
+// The other download program's command line for one address, split into the program and its
+// arguments. Every "%u" (or "%U") in the arguments, the convention of desktop entries, stands for the
+// address, which stays one argument whatever it holds; without "%u" the program gets no argument and
+// takes the address from the clipboard. A program named without a folder is looked for in
+// `programDir` first, then in PATH. Both texts are UTF-8; empty when the line names no program.
+std::vector<std::string> OtherProgramCommand(std::string_view commandLine, std::string_view address,
+                                             const std::string& programDir);
 
 // Puts GBK text on the clipboard as Unicode.
 void PutTextOnClipboard(std::string_view gbk);

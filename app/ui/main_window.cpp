@@ -35,6 +35,7 @@
 #include "app/ui/about_box.h"
 #include "app/ui/gbk_text.h"
 #include "app/ui/hand_off.h"
+#include "app/ui/help_viewer.h"
 #include "app/ui/icons.h"
 #include "app/ui/list_file.h"
 #include "app/ui/prompter.h"
@@ -163,9 +164,12 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
     tmr3 = timer("tmr3", 59000);
   }
 
-  // Timers that run from the start; tmr2 was armed by FormCreate when autoRun is set. The update
-  // check runs once, 59 s after start.
+  // Timers that run from the start, started only now that every window exists: the settings dialog's
+  // creation may have shown a message that the person answers late, and no timer may reach a window
+  // that is still being built. tmr2 runs when FormCreate armed it (autoRun); the update check runs
+  // once, 59 s after start.
   tmr1->start();
+  if (autoStart_) tmr2->start(3000);
   if (updater_) tmr3->start();
   pump_->Start();
 }
@@ -473,7 +477,8 @@ void TForm1::FormCreate() {
   N12->setEnabled(true);
   handler_.test.TestActive.store(false);
   pgc1->setCurrentIndex(0);
-  if (store_->ReadBool("system", "autoRun", true)) tmr2->start(3000);
+  // Armed here, started once the whole start-up is done (see the end of the constructor).
+  autoStart_ = store_->ReadBool("system", "autoRun", true);
   handler_.SetFilter(PacketFilter{});
 
 }
@@ -572,6 +577,12 @@ void TForm1::OnAdapterNotFound() {
 }
 
 void TForm1::OnStartFailed(const std::string& why) {
+  // During an adapter trial an adapter that cannot be opened just fails its trial: the settings
+  // dialog shows why in its row, and no box interrupts the test.
+  if (!fileSession_ && handler_.test.TestActive.load()) {
+    emit TrialStartFailed(QString::fromLocal8Bit(why.c_str()));
+    return;
+  }
   const QString text = fileSession_ ? QStringLiteral("无法打开抓包文件：%1") : QStringLiteral("无法开始嗅探：%1");
   prompter_.Message(this, BoxKind::Error, text.arg(QString::fromLocal8Bit(why.c_str())), BoxButtons::Ok);
 }
@@ -819,14 +830,23 @@ void TForm1::btn11Click() { close(); }
 
 // --- the settings dialog ---
 
+// The settings dialog exists from the end of start-up to the end of the program; a command that
+// arrives outside that time (a timer or a key while a start-up message is open) does nothing.
 void TForm1::N51Click() {
+  if (settings_ == nullptr) return;
   settings_->ShowPage(TForm2::kPageAdapters);
   settings_->btn6Click();
 }
 
-void TForm1::N18Click() { settings_->ShowPage(TForm2::kPageGeneral); }
-void TForm1::MenuItem1Click() { settings_->N1Click(); }
-void TForm1::MenuItem2Click() { settings_->N2Click(); }
+void TForm1::N18Click() {
+  if (settings_ != nullptr) settings_->ShowPage(TForm2::kPageGeneral);
+}
+void TForm1::MenuItem1Click() {
+  if (settings_ != nullptr) settings_->N1Click();
+}
+void TForm1::MenuItem2Click() {
+  if (settings_ != nullptr) settings_->N2Click();
+}
 
 // The capture library is missing: offer its installer when one stands beside the program, else the
 // page that tells how to install it; then the program ends.
@@ -841,6 +861,8 @@ void TForm1::tmr4Timer() {
 
 // No adapter answers to the chosen name: open the adapter page and test them all.
 void TForm1::tmr5Timer() {
+  // Not yet: the timer fires again once the dialog exists and the person has answered the open box.
+  if (settings_ == nullptr || AnsweringABox()) return;
   tmr5->stop();
   N51Click();
 }
@@ -893,8 +915,10 @@ void TForm1::tmr1Timer() {
 }
 
 void TForm1::tmr2Timer() {
+  if (AnsweringABox()) return;  // tried again a period later
   tmr2->stop();
-  if (btn3->isEnabled()) btn3Click();
+  // An adapter test that runs chooses the adapters itself.
+  if (btn3->isEnabled() && !handler_.test.TestActive.load()) btn3Click();
 }
 
 std::vector<std::string> TForm1::CurrentLocalAddresses() const {
@@ -909,6 +933,11 @@ void TForm1::FillLocalAddresses(const std::vector<std::string>& addresses) {
 }
 
 // --- window ---
+
+// A timer that would start something new (sniffing, the adapter test) waits while a
+// message or dialog of this program is open, so that its own messages never stack on one the person
+// has not answered yet.
+bool TForm1::AnsweringABox() const { return QApplication::activeModalWidget() != nullptr; }
 
 void TForm1::Guarded(const std::function<void()>& command) {
   try {

@@ -163,6 +163,8 @@ class TForm1 : public QMainWindow {
  signals:
   // An adapter was chosen in the menu; its position among the adapter entries.
   void AdapterChosen(int index);
+  // Starting sniffing failed while an adapter trial was capturing; the library's reason.
+  void TrialStartFailed(const QString& why);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -191,6 +193,7 @@ class TForm1 : public QMainWindow {
   void WatchSession();
   void ShowHint();
   void Guarded(const std::function<void()>& command);
+  bool AnsweringABox() const;
   void EndSession();
 
   PcapNet& net_;
@@ -217,6 +220,7 @@ class TForm1 : public QMainWindow {
 
   // Sessions as the window sees them.
   bool closing_ = false;       // the window is being destroyed: session events change nothing
+  bool autoStart_ = false;     // autoRun: tmr2 starts sniffing 3 s after start-up
   bool sessionShown_ = false;  // the controls show a running session
   bool fileSession_ = false;
   QString fileName_;

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QNetworkInterface>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabBar>
@@ -78,6 +79,19 @@ QTreeWidgetItem* NewNode(const std::string& gbk, bool checked) {
 
 std::string NodeGbk(const QTreeWidgetItem* node) { return node->data(0, kGbkRole).toByteArray().toStdString(); }
 
+// What the adapter row calls the adapter: the library's description where it has one; on Linux it
+// has none for most interfaces, so the interface's addresses, else its name.
+QString AdapterCaption(const CaptureDevice& device) {
+  if (!device.description.empty()) return FromGbk(device.description);
+  const QString name = FromGbk(device.name);
+  QStringList addresses;
+  for (const QNetworkAddressEntry& entry : QNetworkInterface::interfaceFromName(name).addressEntries()) {
+    const QHostAddress ip = entry.ip();
+    if (!ip.isNull() && !ip.isLinkLocal()) addresses << ip.toString();
+  }
+  return addresses.isEmpty() ? name : name + QStringLiteral(" (") + addresses.join(QStringLiteral(", ")) + QLatin1Char(')');
+}
+
 }  // namespace
 
 TForm2::TForm2(TForm1& form, PcapNet& net, Prompter& prompter)
@@ -126,6 +140,8 @@ TForm2::TForm2(TForm1& form, PcapNet& net, Prompter& prompter)
 
   // Choosing an adapter, from the menu or from here, checks its row alone.
   connect(&form_, &TForm1::AdapterChosen, this, [this](int index) { CheckOnlyRow(index); });
+  // An adapter under trial that cannot be opened fails at the next tick, with the reason in its row.
+  connect(&form_, &TForm1::TrialStartFailed, this, [this](const QString& why) { trialFailure_ = why; });
 
   Create();
 }
@@ -318,7 +334,7 @@ void TForm2::ListAdapters() {
   if (net_.ListDevices(devices)) {
     form_.SetAdapters(devices);  // the menu items, in device order, the selected one checked
     for (const CaptureDevice& d : devices) {
-      auto* row = new QTreeWidgetItem(QStringList{FromGbk(d.description), FromGbk(d.name), QString()});
+      auto* row = new QTreeWidgetItem(QStringList{AdapterCaption(d), FromGbk(d.name), QString()});
       row->setData(1, kGbkRole, QByteArray::fromStdString(d.name));
       row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
       const bool selected = d.name == form_.AdapterName();
@@ -388,7 +404,10 @@ void TForm2::CheckOnlyRow(int row) {
 }
 
 void TForm2::SetRowStatus(int row, const char* status) {
-  if (QTreeWidgetItem* item = lv2->topLevelItem(row)) item->setText(2, QString::fromUtf8(status));
+  if (QTreeWidgetItem* item = lv2->topLevelItem(row)) {
+    item->setText(2, QString::fromUtf8(status));
+    item->setToolTip(2, QString());
+  }
 }
 
 void TForm2::lv2MouseDown(int row) {
@@ -411,10 +430,9 @@ void TForm2::btn6Click() {
     return;
   }
   std::string host = ToGbk(edtURL->text().trimmed());
-  if (const auto scheme = host.find("://"); scheme != std::string::npos) {
-    host = host.substr(scheme + 3);
-    if (const auto slash = host.find('/'); slash != std::string::npos) host = host.substr(0, slash);
-  }
+  if (const auto scheme = host.find("://"); scheme != std::string::npos) host = host.substr(scheme + 3);
+  // A path belongs to the page, not to the name that is looked up, with or without a scheme.
+  if (const auto slash = host.find('/'); slash != std::string::npos) host = host.substr(0, slash);
   // A port belongs to the address, not to the name that is looked up.
   if (const auto colon = host.find(':'); colon != std::string::npos && host.find(':', colon + 1) == std::string::npos)
     host = host.substr(0, colon);
@@ -441,6 +459,7 @@ void TForm2::nettest() {
     form_.SetAdapterName(RowDevice(TestIndex));
     test.TestFrameCount.store(0);
     TestTicks = 0;
+    trialFailure_.clear();
     tmr1->start();
     test.TestTrafficSeen.store(false);
     test.TestActive.store(true);
@@ -486,12 +505,15 @@ void TForm2::tmr1Timer() {
     }
     return;
   }
-  if (TestTicks > 10 && !test.TestTrafficSeen.load()) {
+  // An adapter that could not be opened sees nothing: its trial fails now, not after 11 ticks.
+  if ((TestTicks > 10 && !test.TestTrafficSeen.load()) || !trialFailure_.isEmpty()) {
     tmr1->stop();
     form_.btn4Click();
     test.TestActive.store(false);
     test.TestTrafficSeen.store(false);
     SetRowStatus(TestIndex, kAdapterUnusable);
+    if (QTreeWidgetItem* item = lv2->topLevelItem(TestIndex)) item->setToolTip(2, trialFailure_);
+    trialFailure_.clear();
     nettest();
   }
 }
@@ -507,6 +529,10 @@ void TForm2::StopRunningTest() {
       lv2->topLevelItem(TestIndex)->text(2) == QString::fromUtf8(kAdapterTesting))
     SetRowStatus(TestIndex, "");
 }
+
+// Escape leaves the dialog the one way it has: "确定", which saves the file types and runs the close
+// handling (a running adapter test stops).
+void TForm2::reject() { btn1Click(); }
 
 void TForm2::closeEvent(QCloseEvent* event) {
   if (btn6->text() == kBtn6Cancel) StopRunningTest();

@@ -95,6 +95,9 @@ class TForm2 : public QDialog {
   int TestTicks = 0;
   bool TestFound = false;
 
+ public slots:
+  void reject() override;  // Escape: as "确定"
+
  protected:
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -120,6 +123,7 @@ class TForm2 : public QDialog {
   PcapNet& net_;
   Prompter& prompter_;
   std::string registryPath_;
+  QString trialFailure_;  // why the adapter under trial could not be opened; empty when it was
   bool publishing_ = false;  // off until the tree is filled, and while it is being filled
 };
 

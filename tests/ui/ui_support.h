@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,9 +40,12 @@ class ScriptedPrompter : public Prompter {
   std::vector<QString> inputs;  // caption + "|" + prompt + "|" + initial of each input box
   QString saveName;
   QString openName;
+  // Runs while a box is open, before it is answered: a person who answers late.
+  std::function<void(const Box&)> whileOpen;
 
   BoxAnswer Message(QWidget*, BoxKind kind, const QString& text, BoxButtons buttons) override {
     boxes.push_back({kind, text, buttons});
+    if (whileOpen) whileOpen(boxes.back());
     if (answers.empty()) return buttons == BoxButtons::YesNo ? BoxAnswer::No : (buttons == BoxButtons::Ok ? BoxAnswer::Ok : BoxAnswer::Cancel);
     const BoxAnswer a = answers.front();
     answers.pop_front();
