@@ -8,6 +8,7 @@
 
 #include "tests/capture/frame_builder.h"
 #include "tools/quelvar-scan/scan_options.h"
+#include "urls/en2cn.h"
 #include "tools/quelvar-scan/scan_output.h"
 
 namespace qv {
@@ -191,6 +192,18 @@ TEST(ScanProcess, RealCapturesOfTodaysTraffic) {
                                        "/nonexistent/setting.ini ") + args);
     EXPECT_EQ(r.out.find("https://video.example/") != std::string::npos, *args != '\0') << args;
   }
+}
+
+// The captured row of a percent-escaped UTF-8 name becomes readable GBK with "地址汉化".
+TEST(ScanProcess, CapturedUtf8NameDecodesToGbk) {
+  const auto r = RunScan("--read " QUELVAR_SOURCE_DIR "/tests/tools/captures/utf8_names.pcap --raw --settings "
+                         QUELVAR_SOURCE_DIR "/data/setting.ini");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string first = r.out.substr(0, r.out.find('\n'));
+  const std::size_t a = first.find('\t', first.find('\t') + 1) + 1;
+  const std::string address = first.substr(a, first.find('\t', a) - a);
+  ASSERT_EQ(address, "http://198.51.100.2/music/%E4%BD%A0%E5%A5%BD.mp3");
+  EXPECT_EQ(DecodeAddress(address), "http://198.51.100.2/music/\xC4\xE3\xBA\xC3.mp3");  // 你好 in GBK
 }
 
 TEST(ScanProcess, LocalTakesIPv4AndIPv6Addresses) {
