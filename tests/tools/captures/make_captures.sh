@@ -7,6 +7,7 @@
 #   tests/tools/captures/make_captures.sh [OUT_DIR]      (default: a new folder under /tmp)
 set -euo pipefail
 out=${1:-$(mktemp -d)}
+mkdir -p "$out"
 work=$(mktemp -d)
 A=(ip netns exec qv-client)
 B=(ip netns exec qv-server)
