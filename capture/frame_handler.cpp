@@ -99,7 +99,7 @@ bool FrameHandler::CarriesLocal(const std::uint8_t* frame, std::size_t size, con
   return false;
 }
 
-void FrameHandler::UpdateRemote(bool v6, const std::uint8_t* address, std::uint16_t port) {
+[[gnu::always_inline]] inline void FrameHandler::UpdateRemote(bool v6, const std::uint8_t* address, std::uint16_t port) {
   if (!lastRemote_.empty() && v6 == lastRemoteV6_ && port == lastRemotePort_ &&
       (v6 ? std::memcmp(address, lastRemoteAddr_, 16) : std::memcmp(address, lastRemoteAddr_, 4)) == 0)
     return;
@@ -243,7 +243,7 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
 
 // URL mode: the payload (from 20 bytes after the transport header's start) becomes a work-queue
 // entry, drained at once.
-void FrameHandler::QueuePayload(const std::uint8_t* frame, std::size_t size, long length, std::size_t off,
+[[gnu::always_inline]] inline void FrameHandler::QueuePayload(const std::uint8_t* frame, std::size_t size, long length, std::size_t off,
                                 const Decoded& d, bool outbound, std::uint16_t remotePort, const PacketFilter* filter,
                                 bool settled) {
   const FrameReader f(frame, size);
@@ -295,7 +295,7 @@ void FrameHandler::QueuePayload(const std::uint8_t* frame, std::size_t size, lon
 // URL mode: flows that a single segment cannot show. These read the real header lengths (the IPv4
 // header length and TCP data offset fields, the IP total length against link padding), since they
 // join bytes across segments.
-void FrameHandler::WatchFlows(const std::uint8_t* frame, std::size_t size, std::size_t off, const Decoded& d,
+[[gnu::always_inline]] inline void FrameHandler::WatchFlows(const std::uint8_t* frame, std::size_t size, std::size_t off, const Decoded& d,
                               bool outbound, const PacketFilter* filter) {
   if ((d.protocol != kProtoTcp && d.protocol != kProtoUdp) || !d.hasPorts) return;
   types_.Refresh(search_.types, typesSeen_);
