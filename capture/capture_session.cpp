@@ -110,7 +110,7 @@ void CaptureSession::Launch(pcap_t* handle, std::unique_ptr<HelperCapture> helpe
   }
   EndHelper();
   helper_ = std::move(helper);
-  handler_.StartSession();
+  handler_.StartSession(net_.LinkType(handle));
   current_ = std::make_unique<TSniffThread>(net_, handler_);
   current_->SetPcapHandle(handle);
   current_->Resume();

@@ -13,6 +13,7 @@
 
 #include "tests/capture/frame_builder.h"
 #include "tools/quelvar-scan/scan_options.h"
+#include "urls/en2cn.h"
 #include "tools/quelvar-scan/scan_output.h"
 
 namespace qv {
@@ -80,7 +81,7 @@ TEST(ScanOptions, UsageErrors) {
   std::string error;
   const auto o = scan::ParseOptions({"--interface", "lo", "--mode", "packets", "--local", "1.2.3.4", "--local",
                                      "5.6.7.8", "--no-duplicates", "--protocol", "isoip", "--direction", "out",
-                                     "--min-length", "20", "--seconds", "3", "--raw"},
+                                     "--min-length", "20", "--seconds", "3", "--raw", "--https-hosts"},
                                     error);
   ASSERT_TRUE(o) << error;
   EXPECT_TRUE(o->packetMode);
@@ -90,6 +91,9 @@ TEST(ScanOptions, UsageErrors) {
   EXPECT_EQ(o->direction, 2);
   EXPECT_EQ(o->minLength, 20);
   EXPECT_EQ(o->seconds, 3);
+  EXPECT_EQ(o->httpsHosts, true);
+  EXPECT_EQ(scan::ParseOptions({"--read", "a", "--no-https-hosts"}, error)->httpsHosts, false);
+  EXPECT_EQ(scan::ParseOptions({"--read", "a"}, error)->httpsHosts, std::nullopt);
 }
 
 TEST(ScanOutput, EveryControlByteIsEscapedWhateverStandsBefore) {
@@ -244,6 +248,73 @@ TEST(ScanProcess, SettingsFilesThatAreNotWhatTheySeem) {
       << fifo.err;
   EXPECT_NE(fifo.out.find("http://www.google.com/"), std::string::npos);
   fs::remove_all(dir);
+
+// Captures made on a Linux machine: two network namespaces joined by a veth pair (and a tun pair with a
+// relay), a local server and real clients; documentation addresses only (tests/tools/captures/README.md).
+TEST(ScanProcess, RealCapturesOfTodaysTraffic) {
+  std::string token;
+  for (int i = 0; i < 50; ++i) token += "a1b2c3d4";
+  const struct {
+    const char* file;
+    const char* args;
+    std::string out;
+  } cases[] = {
+      // The capture opens with the server's ARP request for the local host.
+      {"arp_first_http.pcap", "--local 198.51.100.1",
+       "音频文件\t本机→→网络\thttp://198.51.100.2/music/a.mp3\t198.51.100.2:80\n"},
+      {"any_sll.pcap", "", "音频文件\t本机→→网络\thttp://198.51.100.2/music/a.mp3\t198.51.100.2:80\n"},
+      {"any_sll2.pcap", "", "音频文件\t本机→→网络\thttp://198.51.100.2/music/a.mp3\t198.51.100.2:80\n"},
+      {"ipv6_http.pcap", "", "音频文件\t本机→→网络\thttp://[2001:db8::2]/music/a.mp3\t[2001:db8::2]:80\n"},
+      {"ipv6_http.pcap", "--local 2001:db8:0::1 --direction in", ""},
+      {"tun_raw_ip.pcap", "",
+       "音频文件\t本机→→网络\thttp://192.0.2.2/music/a.mp3\t192.0.2.2:80\n"
+       "音频文件\t本机→→网络\thttp://[2001:db8:1::2]/music/a.mp3\t[2001:db8:1::2]:80\n"},
+      {"tls_sni.pcap", "",
+       "未定义\t本机→→网络\thttps://video.example/\t198.51.100.2:443\n"
+       "未定义\t本机→→网络\thttps://video.example:8443/\t198.51.100.2:8443\n"},
+      {"tls_sni.pcap", "--no-https-hosts", ""},
+      // curl's ClientHello over an MTU of 160: the name stands in its second segment.
+      {"tls_sni_two_segments.pcap", "", "未定义\t本机→→网络\thttps://video.example/\t198.51.100.2:443\n"},
+      // No handshake in a QUIC capture: the local address is given.
+      {"quic_initial.pcap", "--local 198.51.100.1", "未定义\t本机→→网络\thttps://video.example:4433/\t198.51.100.2:4433\n"},
+      // A signed address over an MTU of 300: request line and Host header in different segments.
+      {"split_request.pcap", "",
+       "视频文件\t本机→→网络\thttp://198.51.100.2/seg/v1.m4s?X-Amz-Signature=" + token + "\t198.51.100.2:80\n"},
+      {"utf8_names.pcap", "",
+       "音频文件\t本机→→网络\thttp://198.51.100.2/music/%E4%BD%A0%E5%A5%BD.mp3\t198.51.100.2:80\n"
+       "视频文件\t本机→→网络\thttp://198.51.100.2/seg/chunk-00042.m4s\t198.51.100.2:80\n"},
+  };
+  for (const auto& c : cases) {
+    const auto r = RunScan(std::string("--read " QUELVAR_SOURCE_DIR "/tests/tools/captures/") + c.file + " " + c.args +
+                           " --settings " QUELVAR_SOURCE_DIR "/data/setting.ini");
+    EXPECT_EQ(r.status, 0) << c.file << ": " << r.err;
+    EXPECT_EQ(r.out, c.out) << c.file << " " << c.args;
+  }
+  // Without the key in the settings file HTTPS hosts are not listed; the switch turns them on.
+  for (const char* args : {"", "--https-hosts"}) {
+    const auto r = RunScan(std::string("--read " QUELVAR_SOURCE_DIR "/tests/tools/captures/tls_sni.pcap --settings "
+                                       "/nonexistent/setting.ini ") + args);
+    EXPECT_EQ(r.out.find("https://video.example/") != std::string::npos, *args != '\0') << args;
+  }
+}
+
+// The captured row of a percent-escaped UTF-8 name becomes readable GBK with "地址汉化".
+TEST(ScanProcess, CapturedUtf8NameDecodesToGbk) {
+  const auto r = RunScan("--read " QUELVAR_SOURCE_DIR "/tests/tools/captures/utf8_names.pcap --raw --settings "
+                         QUELVAR_SOURCE_DIR "/data/setting.ini");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string first = r.out.substr(0, r.out.find('\n'));
+  const std::size_t a = first.find('\t', first.find('\t') + 1) + 1;
+  const std::string address = first.substr(a, first.find('\t', a) - a);
+  ASSERT_EQ(address, "http://198.51.100.2/music/%E4%BD%A0%E5%A5%BD.mp3");
+  EXPECT_EQ(DecodeAddress(address), "http://198.51.100.2/music/\xC4\xE3\xBA\xC3.mp3");  // 你好 in GBK
+}
+
+TEST(ScanProcess, LocalTakesIPv4AndIPv6Addresses) {
+  EXPECT_EQ(RunScan("--read " CAPTURES_DIR "/http_post.pcapng --local 2001:db8::1 --local 10.0.0.1").status, 0);
+  const auto r = RunScan("--read " CAPTURES_DIR "/http_post.pcapng --local [2001:db8::1]");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("IPv4 or IPv6"), std::string::npos) << r.err;
 }
 
 TEST(ScanProcess, LocalAddressesInferredFromHandshake) {

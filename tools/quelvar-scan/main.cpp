@@ -94,6 +94,7 @@ int Run(const scan::Options& o) {
     FileTypeSnapshot table = std::move(*loaded);
     if (o.duplicates) table = table.WithDuplicates(*o.duplicates);
     if (o.undefinedTypes) table = table.WithUndefinedTypes(*o.undefinedTypes);
+    if (o.httpsHosts) table = table.WithHttpsHosts(*o.httpsHosts);
     types.Replace(std::move(table));
   }
 
@@ -129,9 +130,11 @@ int Run(const scan::Options& o) {
   }
 
   for (const auto& a : o.local) {
-    std::uint32_t v;
-    if (!ParseIPv4(a, v)) {
-      std::fprintf(stderr, "quelvar-scan: --local takes an IPv4 address, not %s\n%s", a.c_str(), scan::kUsage);
+    std::uint32_t v4;
+    IPv6Bytes v6;
+    if (!ParseIPv4(a, v4) && !ParseIPv6(a, v6)) {
+      std::fprintf(stderr, "quelvar-scan: --local takes an IPv4 or IPv6 address, not %s\n%s", a.c_str(),
+                   scan::kUsage);
       return 2;
     }
   }
@@ -148,7 +151,6 @@ int Run(const scan::Options& o) {
   handler.SetFilter(filter);
   handler.SetAdPage("http://www.quelvar.example/admax.htm");
   handler.workMode = o.packetMode ? WorkMode::Packets : WorkMode::Url;
-  handler.StartSession();
 
   std::string error;
   pcap_t* handle;
@@ -179,6 +181,8 @@ int Run(const scan::Options& o) {
     }
     if (!handle) return Fail("cannot capture on " + o.interface + ": " + error);
   }
+
+  handler.StartSession(net.LinkType(handle));
 
   g_net = &net;
   g_handle = handle;

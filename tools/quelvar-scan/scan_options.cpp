@@ -9,9 +9,10 @@ const char* const kUsage =
     "       quelvar-scan --interface NAME [options]   capture live until SIGINT or SIGTERM, --count or --seconds\n"
     "  --mode url|packets      work mode; default url\n"
     "  --settings FILE         settings file; default the one the window uses\n"
-    "  --local ADDR            a local IPv4 address; repeatable\n"
+    "  --local ADDR            a local IPv4 or IPv6 address; repeatable\n"
     "  --duplicates | --no-duplicates   override repeatURL\n"
     "  --undefined | --no-undefined     override the undefined-types switch\n"
+    "  --https-hosts | --no-https-hosts override httpsHosts (list TLS and QUIC server names)\n"
     "  --view NAME             show this category view (\xE8\xA7\x86\xE9\x9F\xB3\xE9\xA2\x91\xE6\x96\x87\xE4\xBB\xB6, "
     "\xE5\x9B\xBE\xE7\x89\x87\xE6\x96\x87\xE4\xBB\xB6, \xE6\x96\x87\xE6\x9C\xAC\xE6\x96\x87\xE4\xBB\xB6, "
     "\xE8\x87\xAA\xE5\xAE\x9A\xE4\xB9\x89\xE7\xB1\xBB\xE5\x9E\x8B or \xE6\x9C\xAA\xE5\xAE\x9A\xE4\xB9\x89)\n"
@@ -66,6 +67,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       o.duplicates = a == "--duplicates";
     } else if (a == "--undefined" || a == "--no-undefined") {
       o.undefinedTypes = a == "--undefined";
+    } else if (a == "--https-hosts" || a == "--no-https-hosts") {
+      o.httpsHosts = a == "--https-hosts";
     } else if (a == "--view") {
       if (!value(o.view)) return std::nullopt;
     } else if (a == "--protocol") {
