@@ -3,8 +3,11 @@
 #include <QBrush>
 #include <QColor>
 
+#include <algorithm>
+
 #include "app/ui/gbk_text.h"
 #include "common/bytes.h"
+#include "common/codepage.h"
 #include "common/texts.h"
 
 namespace qv {
@@ -12,6 +15,13 @@ namespace qv {
 namespace {
 
 QString Spaces(int n) { return QString(n, QLatin1Char(' ')); }
+
+// An address is shown from UTF-8 when its bytes are UTF-8 with a character beyond ASCII (today's
+// escaped names decode to that), else from GBK. Display only: the stored bytes stay as they are.
+QString AddressText(const std::string& bytes) {
+  if (IsUtf8WithMultibyte(bytes)) return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(std::min<std::size_t>(bytes.size(), 4096)));
+  return CellText(bytes);
+}
 
 // The address column's caption of LV1, and of lv2 until a category is first shown.
 QString Lv1AddressCaption() { return Spaces(61) + QStringLiteral("地    址  [所有类型文件]"); }
@@ -93,6 +103,7 @@ QVariant Lv1Model::data(const QModelIndex& index, int role) const {
   const ListRow& row = list_.Lv1()[static_cast<std::size_t>(index.row())];
   switch (role) {
     case Qt::DisplayRole:
+      if (index.column() == 2) return AddressText(row.cells[1]);
       return index.column() == 0 ? CellText(row.caption) : CellText(row.cells[static_cast<std::size_t>(index.column() - 1)]);
     case Qt::ForegroundRole:
       if (RowIsRed(row)) return QBrush(QColor(255, 0, 0));
@@ -124,7 +135,7 @@ int Lv2Model::columnCount(const QModelIndex& parent) const { return parent.isVal
 QVariant Lv2Model::data(const QModelIndex& index, int role) const {
   if (!Valid(index) || role != Qt::DisplayRole) return {};
   const ViewRow& row = list_.Lv2()[static_cast<std::size_t>(index.row())];
-  return index.column() == 0 ? CellText(row.caption) : CellText(row.address);
+  return index.column() == 0 ? CellText(row.caption) : AddressText(row.address);
 }
 
 QVariant Lv2Model::headerData(int section, Qt::Orientation orientation, int role) const {

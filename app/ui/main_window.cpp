@@ -808,7 +808,14 @@ void TForm1::N27Click() {
     return;
   }
   if (!inspector_) {
-    inspector_ = new TForm4([this] { return ToGbk(cbb2->currentText()); }, this);
+    // The local address of the row's family: an IPv6 row shows an IPv6 local address.
+    inspector_ = new TForm4(
+        [this] {
+          std::vector<std::string> locals;
+          for (int i = 0; i < cbb2->count(); ++i) locals.push_back(ToGbk(cbb2->itemText(i)));
+          return LocalAddressFor(inspector_ ? inspector_->FRemote : std::string(), locals);
+        },
+        this);
     connect(inspector_, &TForm4::Closed, this, [this] { N27->setChecked(false); });
   }
   inspector_->show();

@@ -160,6 +160,10 @@ void TForm2::BuildGeneralPage() {
   v->addWidget(chk4);
   v->addWidget(chk1);
   v->addWidget(chk5);
+  chk6 = new QCheckBox(QStringLiteral("允许列举HTTPS服务器名称"), page);
+  chk6->setObjectName(QStringLiteral("chk6"));
+  chk6->setToolTip(QStringLiteral("列出加密连接（TLS、QUIC）所访问的服务器名称，如 https://video.example/"));
+  v->addWidget(chk6);
   auto* row = new QHBoxLayout;
   row->addWidget(new QLabel(QStringLiteral("自定义窗口标题"), page));
   edt2 = new QLineEdit(page);
@@ -172,6 +176,7 @@ void TForm2::BuildGeneralPage() {
   connect(chk4, &QCheckBox::clicked, this, &TForm2::chk4Click);
   connect(chk1, &QCheckBox::clicked, this, &TForm2::chk1Click);
   connect(chk5, &QCheckBox::clicked, this, &TForm2::chk5Click);
+  connect(chk6, &QCheckBox::clicked, this, &TForm2::chk6Click);
   edt2->installEventFilter(this);
 }
 
@@ -295,6 +300,8 @@ void TForm2::Create() {
   chk4Click();
   chk5->setChecked(store->ReadBool("system", "repeatURL", false));
   chk5Click();
+  // Absent means off; the value is not written back, so a file without it stays as it is.
+  chk6->setChecked(store->ReadBool("system", kHttpsHostsKey, false));
   edt2->setText(FromGbk(store->ReadString("system", "title", "Quelvar")));
   const int dl = store->ReadInteger("system", "DefaultDL", 1);
   if (dl == 2 || dl == 3) {
@@ -374,6 +381,11 @@ void TForm2::chk4Click() {
 void TForm2::chk1Click() {
   PublishTable();
   if (SettingsStore* s = form_.Store()) Guarded([&] { s->WriteBool("FileType", texts::kUndefinedTypesKey, chk1->isChecked()); });
+}
+
+void TForm2::chk6Click() {
+  PublishTable();
+  if (SettingsStore* s = form_.Store()) Guarded([&] { s->WriteBool("system", kHttpsHostsKey, chk6->isChecked()); });
 }
 
 void TForm2::chk5Click() {
@@ -588,7 +600,7 @@ void TForm2::PublishTable() {
       table = table.WithEntry(c, NodeGbk(e), IsChecked(e));
     }
   }
-  table = table.WithUndefinedTypes(chk1->isChecked()).WithDuplicates(chk5->isChecked());
+  table = table.WithUndefinedTypes(chk1->isChecked()).WithDuplicates(chk5->isChecked()).WithHttpsHosts(chk6->isChecked());
   form_.Types().Replace(std::move(table));
 }
 

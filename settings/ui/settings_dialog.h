@@ -49,6 +49,7 @@ class TForm2 : public QDialog {
   void chk4Click();
   void chk1Click();
   void chk5Click();
+  void chk6Click();  // list the server names of TLS and QUIC connections
   void edt2Exit();  // focus left the title edit or the test-site edit
   // Page 1.
   void lv2MouseDown(int row);  // a mouse press on a row (-1: none)
@@ -74,6 +75,7 @@ class TForm2 : public QDialog {
   QCheckBox* chk4;
   QCheckBox* chk1;
   QCheckBox* chk5;
+  QCheckBox* chk6;
   QCheckBox* chk11;  // hidden: the mark of the node last under the pointer
   QLineEdit* edt2;
   QTreeWidget* lv2;
