@@ -9,8 +9,8 @@
 
 #include <unistd.h>
 
-#include "app/ui/gbk_text.h"
-#include "app/ui/prompter.h"
+#include "common/ui/gbk_text.h"
+#include "common/ui/prompter.h"
 #include "common/codepage.h"
 #include "platform/process.h"
 #include "platform/registry.h"

@@ -3,7 +3,7 @@
 #include <QBrush>
 #include <QColor>
 
-#include "app/ui/gbk_text.h"
+#include "common/ui/gbk_text.h"
 #include "common/bytes.h"
 #include "common/texts.h"
 

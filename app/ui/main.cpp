@@ -5,7 +5,7 @@
 
 #include "app/ui/application.h"
 #include "app/ui/main_window.h"
-#include "app/ui/prompter.h"
+#include "common/ui/prompter.h"
 #include "capture/pcap_net.h"
 #include "platform/single_copy.h"
 

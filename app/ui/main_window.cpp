@@ -11,13 +11,11 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPersistentModelIndex>
 #include <QProcess>
-#include <QRadioButton>
 #include <QScreen>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -33,18 +31,19 @@
 #include <stdexcept>
 
 #include "app/ui/about_box.h"
-#include "app/ui/gbk_text.h"
+#include "common/ui/gbk_text.h"
 #include "app/ui/hand_off.h"
 #include "app/ui/help_viewer.h"
-#include "app/ui/icons.h"
+#include "common/ui/icons.h"
 #include "app/ui/list_file.h"
-#include "app/ui/prompter.h"
+#include "common/ui/prompter.h"
 #include "app/ui/update_checker.h"
-#include "app/ui/web_strip.h"
-#include "capture/capture_file.h"
+#include "common/ui/web_strip.h"
 #include "capture/host2ip.h"
 #include "packets/ui/packet_inspector.h"
+#include "settings/file_type_table.h"
 #include "settings/ui/settings_dialog.h"
+#include "settings/ui/settings_host.h"
 #include "urls/en2cn.h"
 
 namespace qv {
@@ -78,6 +77,30 @@ QString ProgramFolder(const TForm1Options& options) {
 
 }  // namespace
 
+class TForm1::SettingsLink : public SettingsHost {
+ public:
+  explicit SettingsLink(TForm1& form) : form_(form) {}
+  SettingsStore* Store() override { return form_.store_.get(); }
+  FileTypeState& Types() override { return form_.session_->Types(); }
+  AdapterTestState& TestState() override { return form_.session_->Handler().test; }
+  std::string AdapterName() const override { return form_.session_->AdapterName(); }
+  void SetAdapterName(std::string name) override { form_.session_->SetAdapterName(std::move(name)); }
+  void ChooseAdapter(int index) override {
+    if (QAction* item = form_.AdapterItem(index)) form_.c(item);
+  }
+  void ShowAdapters(const std::vector<CaptureDevice>& devices) override { form_.SetAdapters(devices); }
+  bool SessionRunning() const override { return form_.session_->Running(); }
+  void StartSniffing() override { form_.btn3Click(); }
+  void StopSniffing() override { form_.btn4Click(); }
+  std::optional<std::string> ResolveHost(const std::string& host) override { return form_.resolver_(host); }
+  void ShowTitle(const QString& title) override { form_.setWindowTitle(title); }
+  void CaptureLibraryMissing() override { form_.tmr4->start(1); }
+  void AdapterUnknown() override { form_.tmr5->start(1000); }
+
+ private:
+  TForm1& form_;
+};
+
 TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget* parent)
     : QMainWindow(parent),
       net_(net),
@@ -90,20 +113,18 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
         else
           QProcess::startDetached(target, {});
       }),
-      handler_(types_, queue_, [this] { return CurrentLocalAddresses(); }),
-      session_(net_, handler_,
-               SessionEvents{[this] { OnListCleared(); }, [this] { OnAdapterNotFound(); },
-                             [this](const std::string& why) { OnStartFailed(why); },
-                             [this](bool running) { OnRunningChanged(running); }}) {
+      session_(new SessionController(net, this)),
+      settingsLink_(std::make_unique<SettingsLink>(*this)) {
   setObjectName(QStringLiteral("TForm1"));
   setWindowTitle(QStringLiteral("Quelvar"));
 
-  lv1Model_ = new Lv1Model(list_, this);
-  lv2Model_ = new Lv2Model(list_, this);
-  hub_ = std::make_unique<ListModelHub>(*lv1Model_, *lv2Model_, [this] { OnViewChanged(); });
-  list_.SetObserver(hub_.get());
-  pump_ = new RowPump(queue_, list_, *hub_, this);
-  connect(pump_, &RowPump::LocalAddressesReported, this, &TForm1::FillLocalAddresses);
+  connect(session_, &SessionController::ViewChanged, this, &TForm1::OnViewChanged);
+  connect(session_, &SessionController::LocalAddressesChanged, this, &TForm1::FillLocalAddresses);
+  connect(session_, &SessionController::RunningChanged, this, &TForm1::ShowRunning);
+  connect(session_, &SessionController::FileProgress, this, &TForm1::ShowFileProgress);
+  connect(session_, &SessionController::AdapterNotFound, this, &TForm1::OnAdapterNotFound);
+  connect(session_, &SessionController::StartFailed, this, &TForm1::OnStartFailed);
+  connect(session_, &SessionController::TrialStartFailed, this, &TForm1::TrialStartFailed);
 
   auto timer = [this](const char* name, int interval) {
     auto* t = new QTimer(this);
@@ -124,8 +145,6 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   handOff_ = std::make_unique<HandOff>(prompter_, this, HandOffOptions{ProgramFolder(options_), options_.registryPath});
   tmr6 = handOff_->tmr6();
   tmr7 = handOff_->tmr7();
-  sessionWatch_ = timer("sessionWatch", 250);
-  connect(sessionWatch_, &QTimer::timeout, this, &TForm1::WatchSession);
   hintTimer_ = new QTimer(this);
   hintTimer_->setSingleShot(true);
   connect(hintTimer_, &QTimer::timeout, this, &TForm1::ShowHint);
@@ -152,7 +171,9 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   FormCreate();
   // The settings dialog comes right after the window: it loads the settings it shows, lists the
   // adapters and fills the adapter menu.
-  settings_ = new TForm2(*this, net_, prompter_);
+  settings_ = new TForm2(*settingsLink_, net_, prompter_, this);
+  connect(this, &TForm1::AdapterChosen, settings_, &TForm2::AdapterChosen);
+  connect(this, &TForm1::TrialStartFailed, settings_, &TForm2::TrialStartFailed);
 
   // The update check compares with the installed version in the settings file; without that file
   // there is nothing to compare, and its timer stays idle.
@@ -171,20 +192,11 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   tmr1->start();
   if (autoStart_) tmr2->start(3000);
   if (updater_) tmr3->start();
-  pump_->Start();
+  session_->Pump().Start();
 }
 
-TForm1::~TForm1() {
-  closing_ = true;
-  EndSession();
-  list_.SetObserver(nullptr);
-}
-
-void TForm1::EndSession() {
-  // The capture thread must have left the frame handler and the library before either goes.
-  session_.Stop();
-  session_.Join();
-}
+// The session stops reporting and its capture thread has returned before any widget goes.
+TForm1::~TForm1() { session_->Shutdown(); }
 
 // --- creation ---
 
@@ -298,16 +310,6 @@ void TForm1::BuildMenus() {
   pm1->addSeparator();
   pm1->addAction(N9);
 
-  // Popup of the settings dialog's file-type tree.
-  pm2PPM1 = new QMenu(this);
-  pm2PPM1->setObjectName(QStringLiteral("pm2PPM1"));
-  QAction* item1 = pm2PPM1->addAction(QStringLiteral("增加文件类型"));
-  item1->setObjectName(QStringLiteral("MenuItem1"));
-  QAction* item2 = pm2PPM1->addAction(QStringLiteral("删除所选文件类型"));
-  item2->setObjectName(QStringLiteral("MenuItem2"));
-  connect(item1, &QAction::triggered, this, &TForm1::MenuItem1Click);
-  connect(item2, &QAction::triggered, this, &TForm1::MenuItem2Click);
-
   connect(N12, &QAction::triggered, this, &TForm1::btn3Click);
   connect(N13, &QAction::triggered, this, &TForm1::btn4Click);
   connect(actOpenCapture, &QAction::triggered, this, &TForm1::OpenCaptureFileClick);
@@ -409,7 +411,7 @@ void TForm1::BuildLists() {
   cbb2->setObjectName(QStringLiteral("cbb2"));
   cbb2->hide();
   LV1 = new QTableView(page0);
-  setUp(LV1, "LV1", lv1Model_);
+  setUp(LV1, "LV1", &session_->Lv1Rows());
   LV1->setSelectionMode(QAbstractItemView::ExtendedSelection);
   LV1->setColumnWidth(0, 80);
   LV1->setColumnWidth(1, 88);
@@ -421,7 +423,7 @@ void TForm1::BuildLists() {
   auto* layout1 = new QVBoxLayout(page1);
   layout1->setContentsMargins(0, 0, 0, 0);
   lv2 = new QTableView(page1);
-  setUp(lv2, "lv2", lv2Model_);
+  setUp(lv2, "lv2", &session_->Lv2Rows());
   lv2->setSelectionMode(QAbstractItemView::SingleSelection);
   lv2->setColumnWidth(0, 100);
   lv2->setColumnWidth(1, 600);
@@ -442,7 +444,7 @@ void TForm1::BuildStatusBar() {
     bar->addWidget(l);
     return l;
   };
-  statusCaption_ = panel("bsSkinStatusPanel4", QStringLiteral("状态:"), 81);
+  panel("bsSkinStatusPanel4", QStringLiteral("状态:"), 81);
   bsSkinStatusPanel5 = panel("bsSkinStatusPanel5", kStatusStopped, 80);
   statusMode_ = panel("bsSkinStatusPanel6", QStringLiteral("当前工作模式[获取URL]"), 161);
   statusFile_ = panel("StatusCaptureFile", QString(), 0);
@@ -458,11 +460,11 @@ void TForm1::FormCreate() {
   setWindowIcon(AppIcon());
 
   connect(TWBS1, &WebStrip::LocationChanged, this,
-          [this](const QString& address) { handler_.SetBrowserLocation(address.toStdString()); });
-  handler_.SetAdPage(kAdPage);
+          [this](const QString& address) { Handler().SetBrowserLocation(address.toStdString()); });
+  Handler().SetAdPage(kAdPage);
   TWBS1->Navigate(QUrl(QString::fromLatin1(kAdPage)), options_.fetchAdPage);
 
-  handler_.workMode.store(WorkMode::Url);
+  Handler().workMode.store(WorkMode::Url);
 
   const QString folder = ProgramFolder(options_);
   const QString iniPath = folder + QStringLiteral("/setting.ini");
@@ -475,12 +477,11 @@ void TForm1::FormCreate() {
 
   btn3->setEnabled(true);
   N12->setEnabled(true);
-  handler_.test.TestActive.store(false);
+  Handler().test.TestActive.store(false);
   pgc1->setCurrentIndex(0);
   // Armed here, started once the whole start-up is done (see the end of the constructor).
   autoStart_ = store_->ReadBool("system", "autoRun", true);
-  handler_.SetFilter(PacketFilter{});
-
+  Handler().SetFilter(PacketFilter{});
 }
 
 void TForm1::SetAdapters(const std::vector<CaptureDevice>& devices) {
@@ -492,7 +493,7 @@ void TForm1::SetAdapters(const std::vector<CaptureDevice>& devices) {
   for (const CaptureDevice& device : devices) {
     auto* a = new QAction(FromGbk(device.name), this);
     a->setCheckable(true);
-    a->setChecked(device.name == adapterName_);
+    a->setChecked(device.name == AdapterName());
     a->setData(QByteArray::fromStdString(device.name));
     if (!device.description.empty()) a->setToolTip(FromGbk(device.description));
     N1->insertAction(N1Separator, a);
@@ -504,17 +505,14 @@ void TForm1::SetAdapters(const std::vector<CaptureDevice>& devices) {
 // --- sessions ---
 
 void TForm1::btn3Click() {
-  fileSession_ = false;
-  fileLocalAddresses_.Set(std::nullopt);
   statusFile_->hide();
-  session_.Star(adapterName_);
+  session_->Star();
 }
 
 void TForm1::btn4Click() {
-  session_.Stop();
+  session_->Stop();
   btn3->setEnabled(true);
   N12->setEnabled(true);
-  handler_.SetFilter(handler_.Filter()->AfterStop());
   bsSkinStatusPanel5->setText(kStatusStopped);
 }
 
@@ -524,28 +522,11 @@ bool TForm1::OpenCaptureFile(const QString& path) {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("无法读取抓包文件：未找到抓包库 libpcap。"), BoxButtons::Ok);
     return false;
   }
-  if (session_.Running()) {
-    // Ending the running session must not empty the filter the file is to be read with.
-    const auto filter = handler_.Filter();
-    EndSession();
-    handler_.SetFilter(*filter);
-  }
-  const std::string file = QFile::encodeName(path).toStdString();
-  std::vector<std::string> local = InferLocalAddresses(net_, file);
-  if (local.empty()) local = LocalAddresses();
-  fileLocalAddresses_.Set(local);
-  handler_.SetLocalAddresses(local);
-  FillLocalAddresses(local);
-
-  fileSession_ = true;
-  fileName_ = QFileInfo(path).fileName();
-  fileFramesBase_ = handler_.FramesSeen();
-  fileFrames_ = 0;
-  statusFile_->setText(QStringLiteral("读取 %1 …").arg(fileName_));
-  statusFile_->setToolTip(QStringLiteral("抓包文件：%1").arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath())));
+  const QFileInfo info(path);
+  statusFile_->setText(QStringLiteral("读取 %1 …").arg(info.fileName()));
+  statusFile_->setToolTip(QStringLiteral("抓包文件：%1").arg(QDir::toNativeSeparators(info.absoluteFilePath())));
   statusFile_->show();
-  if (!session_.StartFile(file)) {
-    fileSession_ = false;
+  if (!session_->StartFile(QFile::encodeName(path).toStdString(), info.fileName())) {
     statusFile_->hide();
     return false;
   }
@@ -558,71 +539,35 @@ void TForm1::OpenCaptureFileClick() {
   if (!path.isEmpty()) OpenCaptureFile(path);
 }
 
-std::uint64_t TForm1::FileFrames() const {
-  const std::uint64_t seen = handler_.FramesSeen();
-  // The count may have been restarted by the session itself.
-  return seen >= fileFramesBase_ ? seen - fileFramesBase_ : seen;
-}
-
-void TForm1::OnListCleared() {
-  // Rows found before the list is emptied belong to the list that is emptied.
-  pump_->DrainAll();
-  list_.ClearLv1();
-}
-
 void TForm1::OnAdapterNotFound() {
   prompter_.Message(this, BoxKind::Information, QStringLiteral("网络适配器设置错误，程序将会测试所有网络适配器！"),
                     BoxButtons::Ok);
   tmr5->start(1000);
 }
 
-void TForm1::OnStartFailed(const std::string& why) {
-  // During an adapter trial an adapter that cannot be opened just fails its trial: the settings
-  // dialog shows why in its row, and no box interrupts the test.
-  if (!fileSession_ && handler_.test.TestActive.load()) {
-    emit TrialStartFailed(QString::fromLocal8Bit(why.c_str()));
-    return;
-  }
-  const QString text = fileSession_ ? QStringLiteral("无法打开抓包文件：%1") : QStringLiteral("无法开始嗅探：%1");
-  prompter_.Message(this, BoxKind::Error, text.arg(QString::fromLocal8Bit(why.c_str())), BoxButtons::Ok);
+void TForm1::OnStartFailed(const QString& why, bool file) {
+  const QString text = file ? QStringLiteral("无法打开抓包文件：%1") : QStringLiteral("无法开始嗅探：%1");
+  prompter_.Message(this, BoxKind::Error, text.arg(why), BoxButtons::Ok);
 }
 
-void TForm1::OnRunningChanged(bool running) {
-  if (closing_) return;
-  sessionShown_ = running;
+void TForm1::ShowRunning(bool running) {
   btn3->setEnabled(!running);
   N12->setEnabled(!running);
   bsSkinStatusPanel5->setText(running ? kStatusRunning : kStatusStopped);
-  // A stopped loop may still be finishing its last frame: the watch goes on until it has returned.
-  sessionWatch_->start();
-  WatchSession();
 }
 
-// A capture file's loop ends by itself, and a live loop can end on an error: the controls follow.
-void TForm1::WatchSession() {
-  if (fileSession_) {
-    fileFrames_ = FileFrames();
-    const bool running = session_.Running();
-    statusFile_->setText(running ? QStringLiteral("读取 %1：%2 帧").arg(fileName_).arg(fileFrames_)
-                                 : QStringLiteral("%1：%2 帧").arg(fileName_).arg(fileFrames_));
-  }
-  if (session_.Running()) return;
-  sessionWatch_->stop();
-  if (sessionShown_) {
-    sessionShown_ = false;
-    btn3->setEnabled(true);
-    N12->setEnabled(true);
-    bsSkinStatusPanel5->setText(kStatusStopped);
-  }
+void TForm1::ShowFileProgress(const QString& name, quint64 frames, bool reading) {
+  statusFile_->setText(reading ? QStringLiteral("读取 %1：%2 帧").arg(name).arg(frames)
+                               : QStringLiteral("%1：%2 帧").arg(name).arg(frames));
 }
 
 void TForm1::c(QAction* item) {
   for (QAction* a : adapterItems_) a->setChecked(false);
   item->setChecked(true);
-  adapterName_ = item->data().toByteArray().toStdString();
+  SetAdapterName(item->data().toByteArray().toStdString());
   const auto it = std::find(adapterItems_.begin(), adapterItems_.end(), item);
   if (it != adapterItems_.end()) emit AdapterChosen(static_cast<int>(it - adapterItems_.begin()));
-  if (store_) Guarded([this] { store_->WriteString("system", "AdaptorName", adapterName_); });
+  if (store_) Guarded([this] { store_->WriteString("system", "AdaptorName", AdapterName()); });
 }
 
 // --- work modes and views ---
@@ -630,8 +575,8 @@ void TForm1::c(QAction* item) {
 void TForm1::URL2Click() {
   URL2->setChecked(true);
   N34->setChecked(false);
-  lv1Model_->SetModeCaptions(QStringLiteral("文件类型"), QStringLiteral("备注"));
-  handler_.workMode.store(WorkMode::Url);
+  session_->Lv1Rows().SetModeCaptions(QStringLiteral("文件类型"), QStringLiteral("备注"));
+  Handler().workMode.store(WorkMode::Url);
   statusMode_->setText(QStringLiteral("当前工作模式[嗅探URL]"));
 }
 
@@ -639,23 +584,21 @@ void TForm1::N34Click() {
   URL2->setChecked(false);
   N34->setChecked(true);
   N6Click(kViewAllEntry);
-  handler_.workMode.store(WorkMode::Packets);
-  lv1Model_->SetModeCaptions(QStringLiteral("协议"), QStringLiteral("长度"));
+  Handler().workMode.store(WorkMode::Packets);
+  session_->Lv1Rows().SetModeCaptions(QStringLiteral("协议"), QStringLiteral("长度"));
   statusMode_->setText(QStringLiteral("当前工作模式[列举数据包]"));
 }
 
 void TForm1::N6Click(int entry) {
-  // The rows found before the view changes are part of the list the view is built from.
-  pump_->DrainAll();
-  list_.N6Click(entry);
+  session_->ShowView(entry);
   OnViewChanged();
 }
 
 void TForm1::OnViewChanged() {
-  const int active = list_.ActiveEntry();
+  const int active = List().ActiveEntry();
   for (std::size_t i = 0; i < viewEntries_.size(); ++i)
     if (viewEntries_[i] != nullptr) viewEntries_[i]->setChecked(static_cast<int>(i) == active);
-  pgc1->setCurrentIndex(list_.ShowingAll() ? 0 : 1);
+  pgc1->setCurrentIndex(List().ShowingAll() ? 0 : 1);
 }
 
 // --- selection ---
@@ -680,7 +623,9 @@ std::vector<bool> TForm1::SelectedRows(const QTableView* view, std::size_t rows)
   return selected;
 }
 
-std::optional<SelectionCopy> TForm1::Selection() const { return list_.LVSLT(FirstSelected(LV1), FirstSelected(lv2)); }
+std::optional<SelectionCopy> TForm1::Selection() const {
+  return session_->List().LVSLT(FirstSelected(LV1), FirstSelected(lv2));
+}
 
 void TForm1::PutOnClipboard(const std::string& gbk) { QGuiApplication::clipboard()->setText(FromGbk(gbk)); }
 
@@ -724,22 +669,22 @@ void TForm1::N21Click() {
 }
 
 void TForm1::N23Click() {
-  if (list_.ShowingAll()) {
-    if (const auto row = FirstSelected(LV1)) list_.Remove(ListId::LV1, *row);
+  if (List().ShowingAll()) {
+    if (const auto row = FirstSelected(LV1)) List().Remove(ListId::LV1, *row);
   } else if (const auto row = FirstSelected(lv2)) {
-    list_.Remove(ListId::Lv2, *row);
+    List().Remove(ListId::Lv2, *row);
   }
 }
 
 void TForm1::N4Click() {
-  if (!list_.ShowingAll()) return;
+  if (!List().ShowingAll()) return;
   const auto row = FirstSelected(LV1);
   if (!row) return;
   // Rows may come and go while the box is open: the row is followed, not its number.
-  const QPersistentModelIndex target(lv1Model_->index(static_cast<int>(*row), 0));
+  const QPersistentModelIndex target(session_->Lv1Rows().index(static_cast<int>(*row), 0));
   const QString text =
       prompter_.InputBox(this, QStringLiteral("编辑备注"), QStringLiteral("一般只有需要保存的列表才编辑！"), QString());
-  if (target.isValid()) list_.SetRemark(static_cast<std::size_t>(target.row()), ToGbk(text));
+  if (target.isValid()) List().SetRemark(static_cast<std::size_t>(target.row()), ToGbk(text));
 }
 
 void TForm1::N17Click() {
@@ -764,13 +709,13 @@ void TForm1::N17Click() {
         prompter_.Message(this, BoxKind::Information,
                           QStringLiteral("选择文件保存方式：\r\n按\"是\" ------ 保存所有地址\r\n按\"否\" ------ 只保存选中的地址"),
                           BoxButtons::YesNo) == BoxAnswer::Yes;
-    if (list_.ShowingAll()) {
-      const auto& rows = list_.Lv1();
+    if (List().ShowingAll()) {
+      const auto& rows = List().Lv1();
       const std::vector<bool> selected = SelectedRows(LV1, rows.size());
       for (std::size_t i = 0; i < rows.size(); ++i)
         if (all || selected[i]) file.WriteLine(rows[i].cells[1]);
     } else {
-      const auto& rows = list_.Lv2();
+      const auto& rows = List().Lv2();
       const std::vector<bool> selected = SelectedRows(lv2, rows.size());
       for (std::size_t i = 0; i < rows.size(); ++i)
         if (all || selected[i]) file.WriteLine(rows[i].address);
@@ -780,18 +725,14 @@ void TForm1::N17Click() {
   });
 }
 
-void TForm1::N9Click() {
-  // Rows that arrived before the command are emptied with the lists; later ones keep coming.
-  pump_->DiscardPending();
-  list_.ClearAll();
-}
+void TForm1::N9Click() { session_->ClearLists(); }
 
 void TForm1::N40Click() {
-  if (list_.ShowingAll()) {
-    if (const auto row = FirstSelected(LV1); row && *row < list_.Lv1().size())
-      list_.SetAddress(ListId::LV1, *row, DecodeAddress(list_.Lv1()[*row].cells[1]));
-  } else if (const auto row = FirstSelected(lv2); row && *row < list_.Lv2().size()) {
-    list_.SetAddress(ListId::Lv2, *row, DecodeAddress(list_.Lv2()[*row].address));
+  if (List().ShowingAll()) {
+    if (const auto row = FirstSelected(LV1); row && *row < List().Lv1().size())
+      List().SetAddress(ListId::LV1, *row, DecodeAddress(List().Lv1()[*row].cells[1]));
+  } else if (const auto row = FirstSelected(lv2); row && *row < List().Lv2().size()) {
+    List().SetAddress(ListId::Lv2, *row, DecodeAddress(List().Lv2()[*row].address));
   }
 }
 
@@ -817,9 +758,9 @@ void TForm1::N27Click() {
 void TForm1::N39Click() {
   if (!filterDialog_) {
     std::vector<std::string> hosts;
-    for (const ListRow& row : list_.Lv1()) AddSiteHost(row.cells[1], hosts);
-    filterDialog_ = new TForm3(*handler_.Filter(), hosts, prompter_, resolver_,
-                               [this](PacketFilter filter) { handler_.SetFilter(std::move(filter)); }, this);
+    for (const ListRow& row : List().Lv1()) AddSiteHost(row.cells[1], hosts);
+    filterDialog_ = new TForm3(*Handler().Filter(), hosts, prompter_, resolver_,
+                               [this](PacketFilter filter) { Handler().SetFilter(std::move(filter)); }, this);
   }
   filterDialog_->show();
   filterDialog_->raise();
@@ -840,12 +781,6 @@ void TForm1::N51Click() {
 
 void TForm1::N18Click() {
   if (settings_ != nullptr) settings_->ShowPage(TForm2::kPageGeneral);
-}
-void TForm1::MenuItem1Click() {
-  if (settings_ != nullptr) settings_->N1Click();
-}
-void TForm1::MenuItem2Click() {
-  if (settings_ != nullptr) settings_->N2Click();
 }
 
 // The capture library is missing: offer its installer when one stands beside the program, else the
@@ -873,15 +808,13 @@ void TForm1::N8Click() { handOff_->DownloadWithNetTransport(Selection()); }
 void TForm1::N43Click() { handOff_->DownloadWithFlashGet(Selection()); }
 void TForm1::N3Click() { handOff_->DownloadWithSimpleDownloader(Selection()); }
 
-// The default download program and the other program's command line are those of the settings dialog.
+// The default download program and the other program's command line, as the settings file holds
+// them (the settings dialog writes both the moment they change).
 void TForm1::LV1Db2Click() {
-  if (settings_ == nullptr) return;
-  const int defaultDL = settings_->rb1->isChecked() ? 1 : settings_->rb2->isChecked() ? 2 : 3;
-  handOff_->DoubleClick(Selection(), defaultDL, ToGbk(settings_->edt1->text()));
+  const int defaultDL = store_ ? store_->ReadInteger("system", "DefaultDL", 1) : 1;
+  const std::string other = store_ ? store_->ReadString("system", "DownloadPath", "") : std::string();
+  handOff_->DoubleClick(Selection(), defaultDL == 2 || defaultDL == 3 ? defaultDL : 1, other);
 }
-
-void TForm1::tmr6Timer() { handOff_->tmr6Timer(); }
-void TForm1::tmr7Timer() { handOff_->tmr7Timer(); }
 
 void TForm1::N29Click() { qv::N29Click(ProgramFolder(options_)); }
 
@@ -909,21 +842,14 @@ void TForm1::lbl1Click() {
 
 void TForm1::tmr1Timer() {
   tmr1->stop();
-  const std::vector<std::string> local = CurrentLocalAddresses();
-  handler_.SetLocalAddresses(local);
-  FillLocalAddresses(local);
+  session_->RefreshLocalAddresses();
 }
 
 void TForm1::tmr2Timer() {
   if (AnsweringABox()) return;  // tried again a period later
   tmr2->stop();
   // An adapter test that runs chooses the adapters itself.
-  if (btn3->isEnabled() && !handler_.test.TestActive.load()) btn3Click();
-}
-
-std::vector<std::string> TForm1::CurrentLocalAddresses() const {
-  if (auto file = fileLocalAddresses_.Get()) return *file;
-  return LocalAddresses();
+  if (btn3->isEnabled() && !Handler().test.TestActive.load()) btn3Click();
 }
 
 void TForm1::FillLocalAddresses(const std::vector<std::string>& addresses) {
@@ -948,8 +874,8 @@ void TForm1::Guarded(const std::function<void()>& command) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  pump_->Stop();
-  EndSession();
+  session_->Pump().Stop();
+  session_->End();
   tray_->hide();
   event->accept();
 }

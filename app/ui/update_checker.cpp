@@ -12,7 +12,7 @@
 #include <QUrl>
 #include <QWidget>
 
-#include "app/ui/prompter.h"
+#include "common/ui/prompter.h"
 #include "platform/process.h"
 #include "settings/settings_store.h"
 

@@ -22,7 +22,7 @@
 
 #include "app/ui/application.h"
 #include "app/ui/main_window.h"
-#include "app/ui/prompter.h"
+#include "common/ui/prompter.h"
 #include "capture/capture_file.h"
 #include "capture/frame_handler.h"
 #include "capture/pcap_net.h"

@@ -8,8 +8,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/ui/gbk_text.h"
-#include "app/ui/prompter.h"
+#include "common/ui/gbk_text.h"
+#include "common/ui/prompter.h"
 #include "common/bytes.h"
 
 namespace qv {

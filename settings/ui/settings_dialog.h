@@ -1,7 +1,8 @@
 // TForm2: the settings dialog. Its controls are the live settings: the check boxes and the file-type
-// tree feed classification at once, the adapter rows mirror the main window's adapter menu, and
-// every change on the first three pages is written to the settings file the moment it is made.
-// It also runs the adapter test, which tries each adapter in turn until one sees traffic.
+// tree feed classification at once, the adapter rows mirror the program's adapter menu, and every
+// change on the first three pages is written to the settings file the moment it is made. It also
+// runs the adapter test, which tries each adapter in turn until one sees traffic. The rest of the
+// program it reaches only through a SettingsHost.
 #pragma once
 #include <QDialog>
 #include <QPoint>
@@ -9,8 +10,11 @@
 #include <functional>
 #include <string>
 
+#include "settings/ui/settings_host.h"
+
 class QCheckBox;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class QRadioButton;
 class QTabWidget;
@@ -22,7 +26,6 @@ namespace qv {
 
 class PcapNet;
 class Prompter;
-class TForm1;
 class WebStrip;
 
 // Status texts of the adapter rows.
@@ -34,12 +37,11 @@ class TForm2 : public QDialog {
   Q_OBJECT
  public:
   // Builds the dialog and runs its creation: settings, file-type table, adapter rows and menu items.
-  TForm2(TForm1& form, PcapNet& net, Prompter& prompter);
+  TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* parent = nullptr);
 
   // Page indexes.
   static constexpr int kPageGeneral = 0;
   static constexpr int kPageAdapters = 1;
-  static constexpr int kPageDownload = 2;
   static constexpr int kPageFileTypes = 3;
 
   void ShowPage(int page);  // select the page and show the dialog
@@ -87,6 +89,7 @@ class TForm2 : public QDialog {
   QPushButton* btnDL3;
   QLineEdit* edt1;
   QTreeWidget* TVV1;
+  QMenu* pm2PPM1;  // the tree's popup: add and delete a file type
   QPushButton* btn1;
   WebStrip* TWBSTWB1;
   QTimer* tmr1;
@@ -97,6 +100,10 @@ class TForm2 : public QDialog {
 
  public slots:
   void reject() override;  // Escape: as "确定"
+  // An adapter was chosen (in the menu or here): its row alone is checked.
+  void AdapterChosen(int index);
+  // The adapter under trial could not be opened: the trial fails at the next tick, with this reason.
+  void TrialStartFailed(const QString& why);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -119,7 +126,7 @@ class TForm2 : public QDialog {
   void RegisterFolder(const QStringList& existingKeys, const QString& keyToCreate);
   void Guarded(const std::function<void()>& write);
 
-  TForm1& form_;
+  SettingsHost& host_;
   PcapNet& net_;
   Prompter& prompter_;
   std::string registryPath_;

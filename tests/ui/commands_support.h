@@ -10,7 +10,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/ui/prompter.h"
+#include "common/ui/prompter.h"
 
 namespace qv::testing {
 

@@ -24,7 +24,7 @@
 #include <thread>
 
 #include "app/ui/about_box.h"
-#include "app/ui/gbk_text.h"
+#include "common/ui/gbk_text.h"
 #include "app/ui/list_models.h"
 #include "capture/capture_file.h"
 #include "common/texts.h"

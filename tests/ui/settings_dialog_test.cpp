@@ -16,7 +16,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include "app/ui/gbk_text.h"
+#include "common/ui/gbk_text.h"
 #include "common/texts.h"
 #include "platform/registry.h"
 #include "settings/ui/settings_dialog.h"
@@ -439,14 +439,14 @@ TEST_F(SettingsDialogTest, EditorAddsAndDeletesWithItsMessages) {
   EXPECT_EQ(d.TVV1->topLevelItemCount(), 5);
   EXPECT_EQ(prompter_.boxes.size(), boxes);
 
-  // The tree's popup is the main window's, and its entries reach these commands.
+  // The tree's popup is the dialog's own, and its entries reach these commands.
   prompter_.inputAnswer = "abc";
   d.TVV1->setCurrentItem(Category(kTexts));
-  for (QAction* a : Form().pm2PPM1->actions())
+  for (QAction* a : d.pm2PPM1->actions())
     if (a->text() == "增加文件类型") a->trigger();
   EXPECT_NE(Entry(kTexts, ".abc"), nullptr);
   d.TVV1->setCurrentItem(Entry(kTexts, ".abc"));
-  for (QAction* a : Form().pm2PPM1->actions())
+  for (QAction* a : d.pm2PPM1->actions())
     if (a->text() == "删除所选文件类型") a->trigger();
   EXPECT_EQ(Entry(kTexts, ".abc"), nullptr);
 }

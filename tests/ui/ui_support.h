@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/ui/main_window.h"
-#include "app/ui/prompter.h"
+#include "common/ui/prompter.h"
 #include "capture/pcap_net.h"
 #include "settings/settings_store.h"
 
