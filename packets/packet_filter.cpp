@@ -79,14 +79,6 @@ std::string ProtocolCaption(int protocolNumber) {
   }
 }
 
-std::string CutSiteToHost(std::string_view site) {
-  std::string_view s = TrimView(site);
-  if (const auto p = s.find("://"); p != std::string_view::npos) s.remove_prefix(p + 3);
-  if (const auto p = s.find(':'); p != std::string_view::npos) s = s.substr(0, p);
-  if (const auto p = s.find('/'); p != std::string_view::npos) s = s.substr(0, p);
-  return std::string(s);
-}
-
 namespace {
 constexpr int kProtocolByIndex[] = {0, 6, 17, 1, 80};
 constexpr int kProtocolEntries = sizeof(kProtocolByIndex) / sizeof(kProtocolByIndex[0]);

@@ -24,9 +24,11 @@
 #include "common/ui/gbk_text.h"
 #include "common/ui/prompter.h"
 #include "common/ui/web_strip.h"
+#include "capture/adapter_test.h"
 #include "capture/frame_handler.h"
 #include "capture/pcap_net.h"
 #include "common/bytes.h"
+#include "common/site_host.h"
 #include "common/texts.h"
 #include "platform/registry.h"
 #include "settings/file_type_table.h"
@@ -95,12 +97,56 @@ QString AdapterCaption(const CaptureDevice& device) {
 
 }  // namespace
 
+class TForm2::Trials : public AdapterTrials {
+ public:
+  explicit Trials(TForm2& d) : d_(d) {}
+  void StartCapture(const std::string& device) override {
+    d_.TWBSTWB1->Navigate(QUrl(QStringLiteral("about:blank")), false);
+    d_.host_.SetAdapterName(device);
+    d_.host_.StartSniffing();
+    d_.TWBSTWB1->Navigate(QUrl::fromUserInput(d_.edtURL->text()), true);
+  }
+  void StopCapture() override { d_.host_.StopSniffing(); }
+  void ShowStatus(int index, TrialStatus status, const std::string& why) override {
+    const char* text = status == TrialStatus::Testing  ? kAdapterTesting
+                       : status == TrialStatus::Usable ? kAdapterUsable
+                       : status == TrialStatus::Unusable ? kAdapterUnusable
+                                                         : "";
+    d_.SetRowStatus(index, text);
+    if (status == TrialStatus::Unusable)
+      if (QTreeWidgetItem* item = d_.lv2->topLevelItem(index)) item->setToolTip(2, QString::fromUtf8(why.c_str()));
+  }
+  bool OfferAsDefault(int) override {
+    return d_.prompter_.Message(&d_, BoxKind::Information, QStringLiteral("当前网络适配器可用，是否它作为缺省适配器！"),
+                                BoxButtons::OkCancel) == BoxAnswer::Ok;
+  }
+  void Choose(int index) override {
+    d_.host_.ChooseAdapter(index);
+    d_.CheckOnlyRow(index);
+  }
+  void Ticking(bool on) override {
+    if (on) d_.tmr1->start();
+    else d_.tmr1->stop();
+  }
+  void Finished() override { d_.btn6->setText(kBtn6Idle); }
+  void NothingUsable() override {
+    d_.prompter_.Message(&d_, BoxKind::Information,
+                         QStringLiteral("未发现可用的网络适配器！\r\n请检查你网络连接 或 换一个测试网站，然后再重新测试！"),
+                         BoxButtons::Ok);
+  }
+
+ private:
+  TForm2& d_;
+};
+
 TForm2::TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       host_(host),
       net_(net),
       prompter_(prompter),
-      registryPath_(UserRegistryPath()) {
+      registryPath_(UserRegistryPath()),
+      trials_(std::make_unique<Trials>(*this)),
+      test_(std::make_unique<AdapterTest>(host.TestState(), *trials_)) {
   setObjectName(QStringLiteral("TForm2"));
   setWindowTitle(QStringLiteral("设置"));
   setModal(false);
@@ -141,6 +187,10 @@ TForm2::TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* pa
 
   Create();
 }
+
+TForm2::~TForm2() = default;
+
+int TForm2::TestIndex() const { return test_->Index(); }
 
 // --- layout ---
 
@@ -430,7 +480,7 @@ void TForm2::AdapterChosen(int index) { CheckOnlyRow(index); }
 
 // --- page 1: the adapter test ---
 
-void TForm2::TrialStartFailed(const QString& why) { trialFailure_ = why; }
+void TForm2::TrialStartFailed(const QString& why) { test_->TrialStartFailed(why.toStdString()); }
 
 void TForm2::btn6Click() {
   if (btn6->text() == kBtn6Cancel) {
@@ -438,13 +488,7 @@ void TForm2::btn6Click() {
     StopRunningTest();
     return;
   }
-  std::string host = ToGbk(edtURL->text().trimmed());
-  if (const auto scheme = host.find("://"); scheme != std::string::npos) host = host.substr(scheme + 3);
-  // A path belongs to the page, not to the name that is looked up, with or without a scheme.
-  if (const auto slash = host.find('/'); slash != std::string::npos) host = host.substr(0, slash);
-  // A port belongs to the address, not to the name that is looked up.
-  if (const auto colon = host.find(':'); colon != std::string::npos && host.find(':', colon + 1) == std::string::npos)
-    host = host.substr(0, colon);
+  const std::string host = TestSiteHost(ToGbk(edtURL->text().trimmed()));
   const auto address = host_.ResolveHost(host);
   if (!address || address->empty()) {
     prompter_.Message(this, BoxKind::Information, QStringLiteral("当前网址经测试不能连接！请换一个网址测试。"),
@@ -454,90 +498,16 @@ void TForm2::btn6Click() {
   // Trials capture on one adapter at a time: a session the user started ends first.
   if (host_.SessionRunning()) host_.StopSniffing();
   btn6->setText(kBtn6Cancel);
-  TestIndex = -1;
-  TestFound = false;
-  nettest();
+  std::vector<std::string> devices;
+  for (int i = 0; i < lv2->topLevelItemCount(); ++i) devices.push_back(RowDevice(i));
+  test_->Begin(std::move(devices));
 }
 
-void TForm2::nettest() {
-  AdapterTestState& test = host_.TestState();
-  if (TestIndex < lv2->topLevelItemCount() - 1) {
-    ++TestIndex;
-    SetRowStatus(TestIndex, kAdapterTesting);
-    TWBSTWB1->Navigate(QUrl(QStringLiteral("about:blank")), false);
-    host_.SetAdapterName(RowDevice(TestIndex));
-    test.TestFrameCount.store(0);
-    TestTicks = 0;
-    trialFailure_.clear();
-    tmr1->start();
-    test.TestTrafficSeen.store(false);
-    test.TestActive.store(true);
-    host_.StartSniffing();
-    TWBSTWB1->Navigate(QUrl::fromUserInput(edtURL->text()), true);
-    return;
-  }
-  btn6->setText(kBtn6Idle);
-  if (!TestFound) {
-    prompter_.Message(this, BoxKind::Information,
-                      QStringLiteral("未发现可用的网络适配器！\r\n请检查你网络连接 或 换一个测试网站，然后再重新测试！"),
-                      BoxButtons::Ok);
-    return;
-  }
-  for (int i = 0; i < lv2->topLevelItemCount(); ++i) {
-    if (lv2->topLevelItem(i)->text(2) == QString::fromUtf8(kAdapterUsable)) {
-      host_.ChooseAdapter(i);
-      CheckOnlyRow(i);
-      break;
-    }
-  }
-}
-
-void TForm2::tmr1Timer() {
-  AdapterTestState& test = host_.TestState();
-  ++TestTicks;
-  if (test.TestTrafficSeen.load()) {
-    TestFound = true;
-    tmr1->stop();
-    test.TestTrafficSeen.store(false);
-    host_.StopSniffing();
-    test.TestActive.store(false);
-    SetRowStatus(TestIndex, kAdapterUsable);
-    const BoxAnswer answer = prompter_.Message(this, BoxKind::Information,
-                                               QStringLiteral("当前网络适配器可用，是否它作为缺省适配器！"),
-                                               BoxButtons::OkCancel);
-    if (answer == BoxAnswer::Ok) {
-      host_.ChooseAdapter(TestIndex);
-      btn6->setText(kBtn6Idle);
-      CheckOnlyRow(TestIndex);
-    } else {
-      nettest();
-    }
-    return;
-  }
-  // An adapter that could not be opened sees nothing: its trial fails now, not after 11 ticks.
-  if ((TestTicks > 10 && !test.TestTrafficSeen.load()) || !trialFailure_.isEmpty()) {
-    tmr1->stop();
-    host_.StopSniffing();
-    test.TestActive.store(false);
-    test.TestTrafficSeen.store(false);
-    SetRowStatus(TestIndex, kAdapterUnusable);
-    if (QTreeWidgetItem* item = lv2->topLevelItem(TestIndex)) item->setToolTip(2, trialFailure_);
-    trialFailure_.clear();
-    nettest();
-  }
-}
+void TForm2::tmr1Timer() { test_->Tick(); }
 
 // Ends a running test: no more ticks or counting, the session stopped, and the button and the row
 // under trial say the test is over.
-void TForm2::StopRunningTest() {
-  tmr1->stop();
-  host_.TestState().TestActive.store(false);
-  host_.StopSniffing();
-  btn6->setText(kBtn6Idle);
-  if (TestIndex >= 0 && TestIndex < lv2->topLevelItemCount() &&
-      lv2->topLevelItem(TestIndex)->text(2) == QString::fromUtf8(kAdapterTesting))
-    SetRowStatus(TestIndex, "");
-}
+void TForm2::StopRunningTest() { test_->Cancel(); }
 
 // Escape leaves the dialog the one way it has: "确定", which saves the file types and runs the close
 // handling (a running adapter test stops).

@@ -8,6 +8,7 @@
 #include <QPoint>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "settings/ui/settings_host.h"
@@ -24,6 +25,7 @@ class QTreeWidgetItem;
 
 namespace qv {
 
+class AdapterTest;
 class PcapNet;
 class Prompter;
 class WebStrip;
@@ -38,6 +40,7 @@ class TForm2 : public QDialog {
  public:
   // Builds the dialog and runs its creation: settings, file-type table, adapter rows and menu items.
   TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* parent = nullptr);
+  ~TForm2() override;
 
   // Page indexes.
   static constexpr int kPageGeneral = 0;
@@ -55,8 +58,7 @@ class TForm2 : public QDialog {
   // Page 1.
   void lv2MouseDown(int row);  // a mouse press on a row (-1: none)
   void btn6Click();
-  void nettest();
-  void tmr1Timer();
+  void tmr1Timer();  // one second of the adapter trial
   // Page 2.
   void rbClick(int which);  // 1, 2 or 3
   void btnNetTransportClick();
@@ -94,9 +96,8 @@ class TForm2 : public QDialog {
   WebStrip* TWBSTWB1;
   QTimer* tmr1;
 
-  int TestIndex = -1;
-  int TestTicks = 0;
-  bool TestFound = false;
+  // The adapter under trial, or the last one tried; -1 before the first test.
+  int TestIndex() const;
 
  public slots:
   void reject() override;  // Escape: as "确定"
@@ -126,11 +127,14 @@ class TForm2 : public QDialog {
   void RegisterFolder(const QStringList& existingKeys, const QString& keyToCreate);
   void Guarded(const std::function<void()>& write);
 
+  class Trials;  // the adapter test's view of this dialog
+
   SettingsHost& host_;
   PcapNet& net_;
   Prompter& prompter_;
   std::string registryPath_;
-  QString trialFailure_;  // why the adapter under trial could not be opened; empty when it was
+  std::unique_ptr<Trials> trials_;
+  std::unique_ptr<AdapterTest> test_;
   bool publishing_ = false;  // off until the tree is filled, and while it is being filled
 };
 
