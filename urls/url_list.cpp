@@ -60,6 +60,7 @@ void UrlList::AppendLv1(ListRow row) {
 }
 
 void UrlList::EraseLv1(std::size_t index) {
+  if (observer_) observer_->RowAboutToBeRemoved(ListId::LV1, index);
   CountSub(lv1Count_, lv1_[index].cells[1]);
   lv1_.erase(lv1_.begin() + static_cast<std::ptrdiff_t>(index));
   if (observer_) observer_->RowRemoved(ListId::LV1, index);
@@ -72,6 +73,7 @@ void UrlList::AppendLv2(ViewRow row) {
 }
 
 void UrlList::EraseLv2(std::size_t index) {
+  if (observer_) observer_->RowAboutToBeRemoved(ListId::Lv2, index);
   CountSub(lv2Count_, lv2_[index].address);
   lv2_.erase(lv2_.begin() + static_cast<std::ptrdiff_t>(index));
   if (observer_) observer_->RowRemoved(ListId::Lv2, index);

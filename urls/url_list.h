@@ -37,6 +37,8 @@ class UrlListObserver {
  public:
   virtual ~UrlListObserver() = default;
   virtual void RowsInserted(ListId list, std::size_t first, std::size_t count) = 0;
+  // Told while the row is still in the list, then again once it has gone.
+  virtual void RowAboutToBeRemoved(ListId /*list*/, std::size_t /*index*/) {}
   virtual void RowRemoved(ListId list, std::size_t index) = 0;
   virtual void ListReset(ListId list) = 0;
   // column counts the list view's columns: 0 is the caption (LV1: 1 direction, 2 address, 3 remark;

@@ -48,13 +48,21 @@ void LaggingListModel::Appended(std::size_t first, std::size_t count) {
   pending_ += static_cast<int>(count);
 }
 
-void LaggingListModel::Removed(std::size_t index) {
+void LaggingListModel::AboutToRemove(std::size_t index) {
   const int i = static_cast<int>(index);
-  if (i >= announced_) {
-    if (pending_ > 0) --pending_;
+  if (i >= announced_) return;
+  // The row is still in the list: what the views read while they let go of it is still that row.
+  beginRemoveRows(QModelIndex(), i, i);
+  removing_ = true;
+}
+
+void LaggingListModel::Removed(std::size_t index) {
+  if (!removing_) {
+    // A row the views have not been told of yet.
+    if (static_cast<int>(index) >= announced_ && pending_ > 0) --pending_;
     return;
   }
-  beginRemoveRows(QModelIndex(), i, i);
+  removing_ = false;
   --announced_;
   endRemoveRows();
 }
@@ -141,6 +149,7 @@ void Lv2Model::AddressCaptionChanged() { emit headerDataChanged(Qt::Horizontal, 
 // --- ListModelHub ---
 
 void ListModelHub::RowsInserted(ListId list, std::size_t first, std::size_t count) { Model(list).Appended(first, count); }
+void ListModelHub::RowAboutToBeRemoved(ListId list, std::size_t index) { Model(list).AboutToRemove(index); }
 void ListModelHub::RowRemoved(ListId list, std::size_t index) { Model(list).Removed(index); }
 void ListModelHub::ListReset(ListId list) { Model(list).Reset(); }
 void ListModelHub::CellChanged(ListId list, std::size_t row, int) { Model(list).RowChanged(row); }
