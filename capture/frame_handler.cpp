@@ -70,7 +70,6 @@ void FrameHandler::SetLocalAddresses(std::vector<std::string> addresses) {
     if (ParseIPv4(a, v)) parsed.push_back(v);
   }
   localShared_.Set(std::make_shared<const std::vector<std::uint32_t>>(std::move(parsed)));
-  localTexts_.Set(std::move(addresses));
 }
 
 void FrameHandler::RefreshLocalAddresses() {

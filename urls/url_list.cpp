@@ -33,6 +33,10 @@ std::string_view ViewEntryCaption(int entry) {
   }
 }
 
+std::string UrlList::Lv1AddressCaption() {
+  return Spaces(61, kAddressOpen) + "\xCB\xF9\xD3\xD0\xC0\xE0\xD0\xCD\xCE\xC4\xBC\xFE]";  // 所有类型文件]
+}
+
 UrlList::UrlList() : viewFilter_(texts::kViewAll), viewAddressCaption_(Spaces(61, kAddressShort)) {}
 
 // ---- address counts ----

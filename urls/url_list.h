@@ -80,6 +80,8 @@ class UrlList {
   bool ShowingAll() const { return activeEntry_ == kViewAllEntry; }
   const std::string& ViewFilter() const { return viewFilter_; }
   const std::string& ViewAddressCaption() const { return viewAddressCaption_; }
+  // The URL list's address column caption, which never changes.
+  static std::string Lv1AddressCaption();
 
   // Selection copy of the visible list, given the selected rows of that list in list order.
   std::optional<SelectionCopy> LVSLT(std::optional<std::size_t> firstSelectedLv1,

@@ -9,16 +9,6 @@
 
 namespace qv {
 
-namespace {
-
-QString Spaces(int n) { return QString(n, QLatin1Char(' ')); }
-
-// The address column's caption of LV1, and of lv2 until a category is first shown.
-QString Lv1AddressCaption() { return Spaces(61) + QStringLiteral("地    址  [所有类型文件]"); }
-QString Lv2InitialAddressCaption() { return Spaces(61) + QStringLiteral("地 址"); }
-
-}  // namespace
-
 bool RowIsRed(const ListRow& row) {
   // Every row carries its three cells; the rule's short-row case cannot arise with this layout.
   if (GbkFind(row.caption, texts::kFin) != npos) return true;
@@ -91,7 +81,7 @@ void LaggingListModel::Flush() {
 // --- Lv1Model ---
 
 Lv1Model::Lv1Model(const UrlList& list, QObject* parent) : LaggingListModel(parent), list_(list) {
-  captions_ = {QStringLiteral("文件类型"), QStringLiteral("数据包方向"), Lv1AddressCaption(), QStringLiteral("备注")};
+  captions_ = {QStringLiteral("文件类型"), QStringLiteral("数据包方向"), FromGbk(UrlList::Lv1AddressCaption()), QStringLiteral("备注")};
 }
 
 int Lv1Model::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 4; }
@@ -140,8 +130,7 @@ QVariant Lv2Model::headerData(int section, Qt::Orientation orientation, int role
   if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
   if (role != Qt::DisplayRole) return {};
   if (section == 0) return QStringLiteral("数据包方向");
-  const std::string& caption = list_.ViewAddressCaption();
-  return caption.empty() ? Lv2InitialAddressCaption() : FromGbk(caption);
+  return FromGbk(list_.ViewAddressCaption());
 }
 
 void Lv2Model::AddressCaptionChanged() { emit headerDataChanged(Qt::Horizontal, 1, 1); }

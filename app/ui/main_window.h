@@ -38,9 +38,8 @@ class TForm2;
 class UpdateChecker;
 class WebStrip;
 
-// The maker's web site and the ad page that the tool bar's web page shows.
+// The maker's web site; its ad page, kAdPage, is the tool bar's web page.
 inline constexpr const char* kSiteHost = "www.quelvar.example";
-inline constexpr const char* kAdPage = "http://www.quelvar.example/admax.htm";
 // How to get the capture library: an installer beside the program, else this page.
 inline constexpr const char* kPcapInstaller = "WinPcap_4_0_beta2.exe";
 inline constexpr const char* kPcapInstallPage = "http://www.quelvar.example/install/default.htm";

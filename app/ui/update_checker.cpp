@@ -49,11 +49,7 @@ QString UpdateChecker::ProgramDir() const {
 }
 
 void UpdateChecker::Report(const std::exception& e) {
-  if (onError_) {
-    onError_(e);
-  } else {
-    prompter_.Message(window_, BoxKind::Error, QString::fromLocal8Bit(e.what()), BoxButtons::Ok);
-  }
+  prompter_.Message(window_, BoxKind::Error, QString::fromLocal8Bit(e.what()), BoxButtons::Ok);
 }
 
 // Fetches `url` into `path`, waiting for the answer; the file is written only for a complete answer.

@@ -9,7 +9,9 @@ namespace dorrinel {
 
 namespace {
 
+using qv::HexValue;
 using qv::LowerAscii;
+using qv::PercentDecode;
 using qv::TrimView;
 
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
@@ -98,25 +100,6 @@ bool DropHeader(const std::string& lowerName) {
   return false;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string PercentDecode(std::string_view s) {
-  std::string out;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 && HexDigit(s[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
 
 bool IsUtf8(std::string_view s) {
   std::size_t i = 0;
@@ -379,7 +362,7 @@ bool ResponseReader::FeedChunked(std::string_view& data, const std::function<boo
         if (size.empty() || size.size() > 15) return Fail("bad chunk size");
         std::uint64_t n = 0;
         for (char c : size) {
-          const int d = HexDigit(c);
+          const int d = HexValue(c);
           if (d < 0) return Fail("bad chunk size");
           n = n * 16 + static_cast<std::uint64_t>(d);
         }
