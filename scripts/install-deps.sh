@@ -10,11 +10,17 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   # libraries
   libpcap-dev qt6-base-dev libgl-dev libxdo-dev
+  # Qt's own dialogs in Chinese
+  qt6-translations-l10n
   # tests
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth curl python3 iproute2
   # journeys through the real programs: a window manager, keys and clicks, a real capture
   openbox xdotool x11-utils imagemagick tcpdump
+  # Dorrinel records streams with it (its tests make and record a short HLS stream)
+  ffmpeg
+  # the downloader's HTTPS test makes a certificate for its loopback server
+  openssl
   # a desktop font with CJK glyphs, so that Chinese captions are readable
   fonts-noto-cjk
 )

@@ -1,6 +1,9 @@
 #include "app/ui/application.h"
 
 #include <QFont>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QMessageBox>
 #include <QStyleFactory>
 
@@ -30,6 +33,13 @@ void ApplyLook(QApplication& app) {
   font.setFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans")});
   QApplication::setFont(font);
   app.setWindowIcon(AppIcon());
+  // Qt's own dialogs and buttons speak the program's language: a box that says 按"是" has a 是 button.
+  auto* translator = new QTranslator(&app);
+  if (translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+                       QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    QCoreApplication::installTranslator(translator);
+  else
+    delete translator;
 }
 
 }  // namespace qv

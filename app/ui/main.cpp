@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "app/ui/application.h"
+#include "app/ui/instance_channel.h"
 #include "app/ui/main_window.h"
 #include "common/ui/prompter.h"
 #include "capture/pcap_net.h"
@@ -14,7 +15,13 @@ int main(int argc, char** argv) {
   net.Bind();
 
   qv::SingleCopy single;
-  if (single.Acquire() == qv::SingleCopy::Result::HeldElsewhere) return 0;  // another copy runs: end silently
+  if (single.Acquire() == qv::SingleCopy::Result::HeldElsewhere) {
+    // Another copy runs: it comes forward (and opens the capture file given here); this one ends.
+    QCoreApplication forwarder(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    qv::InstanceChannel::Forward(qv::InstanceSocketPath(), args.size() > 1 ? args.at(1) : QString());
+    return 0;
+  }
 
   int rc = 0;
   {
@@ -23,6 +30,15 @@ int main(int argc, char** argv) {
     qv::QtPrompter prompter;
     qv::TForm1 form(net, prompter);
     form.show();
+    qv::InstanceChannel channel;
+    QObject::connect(&channel, &qv::InstanceChannel::RaiseRequested, &form, [&form] {
+      if (form.isMinimized() || form.isHidden()) form.showNormal();
+      form.raise();
+      form.activateWindow();
+    });
+    QObject::connect(&channel, &qv::InstanceChannel::OpenRequested, &form,
+                     [&form](const QString& file) { form.OpenCaptureFile(file); });
+    if (single.Held()) channel.Listen(qv::InstanceSocketPath());
     const QStringList args = QCoreApplication::arguments();
     if (args.size() > 1) {
       const QString file = args.at(1);

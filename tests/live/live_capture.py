@@ -65,7 +65,7 @@ def main():
         time.sleep(1.5)  # the capture is open before the client starts
         for path in ("/song.mp3", "/index.html"):
             subprocess.run(["curl", "-s", "-o", os.devnull, "--interface", "127.0.0.2", base + path], check=True)
-        time.sleep(1.0)
+        time.sleep(3.0)  # the last frames are handled, also on a loaded machine
         capture.send_signal(2)  # SIGINT ends the capture and prints the list
         out, err = capture.communicate(timeout=20)
     finally:

@@ -142,6 +142,28 @@ class Desktop:
         if shutil.which("import"):
             subprocess.run(["import", "-window", "root", path], env=self.env, timeout=30, check=False)
 
+    def column(self, x, y0, y1):
+        """The colours (r, g, b) of the screen's pixels at column x from row y0 to y1."""
+        r = subprocess.run(["import", "-window", "root", "-crop", "1x%d+%d+%d" % (y1 - y0, x, y0), "txt:-"],
+                           env=self.env, capture_output=True, text=True, timeout=30)
+        pixels = []
+        for line in r.stdout.splitlines()[1:]:
+            m = re.search(r":\s*\((\d+),(\d+),(\d+)", line)
+            if m:
+                pixels.append(tuple(int(v) for v in m.groups()))
+        return pixels
+
+    def selected_row_y(self, x, y0, y1):
+        """The middle of the first band of selection colour (strong blue) in column x, or None."""
+        band = [i for i, (r, g, b) in enumerate(self.column(x, y0, y1)) if b > 150 and b - r > 80]
+        if not band:
+            return None
+        first = band[0]
+        last = first
+        while last + 1 in band:
+            last += 1
+        return y0 + (first + last) // 2
+
     @staticmethod
     def wait_for(condition, seconds, step=0.2):
         deadline = time.monotonic() + seconds

@@ -86,9 +86,15 @@ try:
     main = main[0]
     time.sleep(2)  # the file is read
     x, y, w, h = desk.geometry(main)
-    row = (x + 300, y + int(os.environ.get("QUELVAR_ROW_Y", "130")))
+    # Into the list, then the first row by key; the selection's colour tells where the row is.
     desk.activate(main)
-    desk.click(*row)
+    desk.click(x + w // 2, y + h // 2)
+    desk.key("Home", "space")  # the first row is current once the list has the focus; space selects it
+    row_y = desk.wait_for(lambda: desk.selected_row_y(x + w - 40, y, y + h), 5)
+    if row_y is None:
+        desk.screenshot(os.path.join(folder, "no-row.png"))
+        fail("no row was listed or selected (screenshot in %s)" % folder)
+    row = (x + w // 2, row_y)
     desk.key("ctrl+e")
     first = desk.wait_for(lambda: saved_copies(), 30)
     if not first:

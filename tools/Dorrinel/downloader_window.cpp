@@ -4,35 +4,92 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QNetworkAccessManager>
 #include <QProgressBar>
 #include <QStandardPaths>
+#include <QStringDecoder>
 #include <QStringEncoder>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <cstdio>
+
+#include "tools/Dorrinel/http_download.h"
+#include "tools/Dorrinel/rate.h"
+#include "tools/Dorrinel/request.h"
+#include "tools/Dorrinel/stream_recording.h"
 
 namespace dorrinel {
 
 namespace {
 
-constexpr int kIdleMs = 30000;  // a server silent for this long ends the download
-
-bool IsSuccess(int status) { return status >= 200 && status < 300; }
-
 QString FromStd(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
+// One line on standard error per event: what a script or a test reads.
 void Report(const QString& line) {
   std::fprintf(stderr, "Dorrinel: %s\n", line.toUtf8().constData());
   std::fflush(stderr);
 }
 
+QString RefusalText(ParseError error) {
+  switch (error) {
+    case ParseError::kNone:
+      break;
+    case ParseError::kEmpty:
+      return QStringLiteral("剪贴板中没有数据包或地址。");
+    case ParseError::kNotRequest:
+      return QStringLiteral("剪贴板中的内容既不是HTTP请求（GET 或 POST），也不是下载地址，无法下载。");
+    case ParseError::kNoHost:
+      return QStringLiteral("请求中没有Host头，不知道从哪个服务器下载。");
+    case ParseError::kBadHost:
+      return QStringLiteral("请求中的服务器名或端口号不正确。");
+    case ParseError::kUnsupportedScheme:
+      return QStringLiteral("不支持这种地址：只能下载 http:// 和 https:// 地址，录制 rtsp://、mms://、rtmp:// 和 .m3u8/.mpd 流媒体。");
+  }
+  return QString();
+}
+
+// An address as a person reads it: escapes decoded, as UTF-8 when they are, else as GBK.
+QString Readable(const std::string& url) {
+  const QByteArray bytes = QByteArray::fromPercentEncoding(QByteArray(url.data(), static_cast<qsizetype>(url.size())));
+  QStringDecoder utf8(QStringDecoder::Utf8);
+  QString text = utf8.decode(bytes);
+  if (utf8.hasError()) {
+    QStringDecoder gbk("GBK");
+    text = gbk.decode(bytes);
+  }
+  // Control characters that an escape may have hidden are shown as the escapes they were.
+  for (QChar& c : text) {
+    if (c.unicode() < 0x20 || c.unicode() == 0x7F) return FromStd(url);
+  }
+  return text;
+}
+
 }  // namespace
 
-DownloaderWindow::DownloaderWindow(QWidget* parent) : QWidget(parent) {
+QString FormatBytes(std::uint64_t bytes) {
+  if (bytes < 1024) return QStringLiteral("%1 字节").arg(bytes);
+  const double b = static_cast<double>(bytes);
+  if (bytes < (1u << 20)) return QStringLiteral("%1 KB").arg(b / 1024, 0, 'f', 1);
+  if (bytes < (1ull << 30)) return QStringLiteral("%1 MB").arg(b / (1 << 20), 0, 'f', 1);
+  return QStringLiteral("%1 GB").arg(b / (1ull << 30), 0, 'f', 2);
+}
+
+QString FormatDuration(std::uint64_t seconds) {
+  const std::uint64_t h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
+  if (h > 0) return QStringLiteral("%1:%2:%3").arg(h).arg(m, 2, 10, QLatin1Char('0')).arg(s, 2, 10, QLatin1Char('0'));
+  return QStringLiteral("%1:%2").arg(m).arg(s, 2, 10, QLatin1Char('0'));
+}
+
+DownloaderWindow::DownloaderWindow(const QString& folder, Limits limits, QWidget* parent)
+    : QWidget(parent), folderPath_(folder.isEmpty() ? DefaultFolder() : folder), limits_(limits) {
   setWindowTitle(QString::fromUtf8(kWindowTitle));
   auto* layout = new QVBoxLayout(this);
-  auto* hint = new QLabel(QStringLiteral("把捕获的HTTP请求放到剪贴板，再点击下面的按钮，即可下载该文件。"), this);
+  auto* hint = new QLabel(QStringLiteral("把捕获的HTTP请求或下载地址放到剪贴板，再点击下面的按钮，即可下载该文件。\n保存到：%1")
+                              .arg(QDir::toNativeSeparators(folderPath_)),
+                          this);
   hint->setWordWrap(true);
   layout->addWidget(hint);
 
@@ -42,38 +99,44 @@ DownloaderWindow::DownloaderWindow(QWidget* parent) : QWidget(parent) {
   trigger_->setAttribute(Qt::WA_NativeWindow);
   layout->addWidget(trigger_);
 
+  address_ = new QLabel(this);
+  address_->setWordWrap(true);
+  address_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  layout->addWidget(address_);
+
+  auto* row = new QHBoxLayout;
   progress_ = new QProgressBar(this);
   progress_->setRange(0, 100);
   progress_->setValue(0);
-  layout->addWidget(progress_);
+  row->addWidget(progress_, 1);
+  cancel_ = new QPushButton(QStringLiteral("取消"), this);
+  cancel_->setEnabled(false);
+  row->addWidget(cancel_);
+  layout->addLayout(row);
 
-  status_ = new QLabel(QStringLiteral("等待下载任务。"), this);
-  status_->setWordWrap(true);
-  status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  layout->addWidget(status_);
+  progressText_ = new QLabel(this);
+  layout->addWidget(progressText_);
 
-  resize(440, 170);
+  message_ = new QLabel(QStringLiteral("等待下载任务。"), this);
+  message_->setWordWrap(true);
+  message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  layout->addWidget(message_);
+
+  resize(480, 220);
+  network_ = new QNetworkAccessManager(this);
   connect(trigger_, &QPushButton::clicked, this, &DownloaderWindow::StartFromClipboard);
-  idle_.setSingleShot(true);
-  connect(&idle_, &QTimer::timeout, this, &DownloaderWindow::OnIdle);
+  connect(cancel_, &QPushButton::clicked, this, &DownloaderWindow::CancelTransfer);
   NameTrigger();
 }
 
-DownloaderWindow::~DownloaderWindow() {
-  busy_ = false;
-  if (part_.isOpen()) {
-    part_.close();
-    part_.remove();
-  }
-  Cleanup();
-}
+DownloaderWindow::~DownloaderWindow() { Shutdown(); }
 
 void DownloaderWindow::NameTrigger() {
   trigger_->winId();  // creates the native windows
   if (QWindow* w = trigger_->windowHandle()) w->setTitle(QString::fromUtf8(kTriggerName));
 }
 
-QString DownloaderWindow::DownloadFolder() {
+QString DownloaderWindow::DefaultFolder() {
   const QString overridden = qEnvironmentVariable(kDownloadDirVariable);
   if (!overridden.isEmpty()) return overridden;
   QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
@@ -81,178 +144,132 @@ QString DownloaderWindow::DownloadFolder() {
   return folder;
 }
 
-void DownloaderWindow::StartFromClipboard() {
-  if (busy_) {
-    status_->setText(QStringLiteral("正在下载，请等当前文件完成后再试。"));
-    return;
-  }
-  const QString text = QGuiApplication::clipboard()->text();
-  if (text.isEmpty()) return Fail(QStringLiteral("剪贴板中没有数据包。"));
+QString DownloaderWindow::MessageText() const { return message_->text(); }
+QString DownloaderWindow::ProgressText() const { return progressText_->text(); }
 
-  // The clipboard holds the captured GBK payload text as Unicode: back to its bytes, then the NUL
-  // markers back to zero bytes.
+void DownloaderWindow::StartFromClipboard() { StartText(QGuiApplication::clipboard()->text()); }
+
+bool DownloaderWindow::StartText(const QString& text) {
+  // The clipboard holds the captured GBK payload text as Unicode: back to its bytes.
   QStringEncoder toGbk("GBK");
   const QByteArray gbk = toGbk.encode(text);
-  request_ = PrepareRequest(NulMarkersToZeros(std::string_view(gbk.constData(), static_cast<std::size_t>(gbk.size()))));
-  switch (request_.error) {
-    case RequestError::kNone:
-      break;
-    case RequestError::kEmpty:
-      return Fail(QStringLiteral("剪贴板中没有数据包。"));
-    case RequestError::kNotHttp:
-      return Fail(QStringLiteral("剪贴板中的数据包不是HTTP请求，无法下载。"));
-    case RequestError::kNoHost:
-      return Fail(QStringLiteral("请求中没有Host头，不知道从哪个服务器下载。"));
-    case RequestError::kBadPort:
-      return Fail(QStringLiteral("请求的Host头中端口号不正确。"));
+  DownloadRequest request = ParseHandedText(std::string_view(gbk.constData(), static_cast<std::size_t>(gbk.size())));
+  if (request.error != ParseError::kNone) {
+    Refuse(RefusalText(request.error));
+    return false;
   }
-
-  const QString folder = DownloadFolder();
-  if (!QDir().mkpath(folder)) return Fail(QStringLiteral("无法创建下载文件夹：%1").arg(folder));
-  const QDir dir(folder);
-  const std::string name = UniqueFileName(request_.fileName, [&](const std::string& candidate) {
-    const QString path = dir.filePath(FromStd(candidate));
-    return QFileInfo::exists(path) || QFileInfo::exists(path + QStringLiteral(".part"));
-  });
-  finalPath_ = dir.filePath(FromStd(name));
-  part_.setFileName(finalPath_ + QStringLiteral(".part"));
-  if (!part_.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-    return Fail(QStringLiteral("无法写入文件：%1（%2）").arg(part_.fileName(), part_.errorString()));
-  }
-
-  busy_ = true;
-  reader_ = std::make_unique<ResponseReader>();
-  socket_ = new QTcpSocket(this);
-  connect(socket_, &QTcpSocket::connected, this, &DownloaderWindow::OnConnected);
-  connect(socket_, &QTcpSocket::readyRead, this, &DownloaderWindow::OnReadyRead);
-  connect(socket_, &QTcpSocket::disconnected, this, &DownloaderWindow::OnDisconnected);
-  connect(socket_, &QTcpSocket::errorOccurred, this, &DownloaderWindow::OnSocketError);
-  progress_->setRange(0, 0);
-  status_->setStyleSheet(QString());
-  status_->setText(QStringLiteral("正在连接 %1:%2 ……").arg(FromStd(request_.host)).arg(request_.port));
-  idle_.start(kIdleMs);
-  socket_->connectToHost(FromStd(request_.host), request_.port);
-}
-
-void DownloaderWindow::OnConnected() {
-  socket_->write(request_.bytes.data(), static_cast<qint64>(request_.bytes.size()));
-  status_->setText(QStringLiteral("正在下载 %1 ……").arg(QFileInfo(finalPath_).fileName()));
-  idle_.start(kIdleMs);
-}
-
-void DownloaderWindow::OnReadyRead() {
-  if (!busy_) return;
-  idle_.start(kIdleMs);
-  const QByteArray data = socket_->readAll();
-  bool writeFailed = false;
-  const bool ok = reader_->Feed(std::string_view(data.constData(), static_cast<std::size_t>(data.size())),
-                                [&](std::string_view body) {
-                                  if (!IsSuccess(reader_->status())) return false;  // an error page is no file
-                                  const qint64 n = static_cast<qint64>(body.size());
-                                  if (part_.write(body.data(), n) != n) {
-                                    writeFailed = true;
-                                    return false;
-                                  }
-                                  return true;
-                                });
-  const int status = reader_->status();
-  if (status >= 200 && !IsSuccess(status) &&
-      (reader_->HeaderDone() || reader_->state() == ResponseReader::State::kError)) {
-    QString message = QStringLiteral("服务器返回错误：HTTP %1 %2").arg(status).arg(FromStd(reader_->reason()));
-    if (status >= 300 && status < 400) {
-      if (const auto location = reader_->Header("Location")) {
-        message += QStringLiteral("（文件在另一个地址：%1）").arg(FromStd(*location));
-      }
+  if (transfer_ != nullptr) {
+    // One transfer at a time; what is handed over meanwhile waits its turn (the clipboard has been read).
+    if (queue_.size() >= kMaxQueued) {
+      Refuse(QStringLiteral("下载队列已满（%1 个），请等当前文件完成后再试。").arg(kMaxQueued));
+      return false;
     }
-    return Fail(message);
+    Report(QStringLiteral("queued ") + FromStd(request.DisplayUrl()));
+    queue_.push_back(std::move(request));
+    ShowMessage(QStringLiteral("已加入下载队列，前面还有 %1 个。").arg(queue_.size()), false);
+    return true;
   }
-  if (writeFailed) return Fail(QStringLiteral("无法写入文件：%1（%2）").arg(part_.fileName(), part_.errorString()));
-  if (!ok) return Fail(QStringLiteral("服务器的回答无法读取：%1").arg(FromStd(reader_->error())));
-  ShowProgress();
-  if (reader_->state() == ResponseReader::State::kDone) Succeed();
+  return Begin(request);
 }
 
-void DownloaderWindow::OnDisconnected() {
-  if (!busy_) return;
-  if (socket_->bytesAvailable() > 0) OnReadyRead();
-  if (!busy_) return;
-  if (!reader_->Finish()) {
-    return Fail(QStringLiteral("连接中断，文件不完整：%1").arg(FromStd(reader_->error())));
+bool DownloaderWindow::Begin(const DownloadRequest& request) {
+  std::string error;
+  folder_ = DownloadFolder::Open(folderPath_.toStdString(), error);
+  if (!folder_) {
+    Refuse(QStringLiteral("无法打开下载文件夹：%1").arg(FromStd(error)));
+    return false;
   }
-  Succeed();
+
+  const QString url = FromStd(request.DisplayUrl());
+  address_->setText(Readable(request.DisplayUrl()));
+  Report(QStringLiteral("start ") + url);
+  if (request.stream) {
+    transfer_ = new StreamRecording(folder_.get(), request, limits_, this);
+    cancel_->setText(QStringLiteral("停止录制"));
+  } else {
+    transfer_ = new HttpDownload(network_, folder_.get(), request, limits_, this);
+    cancel_->setText(QStringLiteral("取消"));
+  }
+  connect(transfer_, &Transfer::Note, this, [this](const QString& note) {
+    ShowMessage(note, false);
+    Report(QStringLiteral("note: ") + note);
+  });
+  connect(transfer_, &Transfer::Progress, this, &DownloaderWindow::ShowProgress);
+  connect(transfer_, &Transfer::Finished, this, &DownloaderWindow::OnFinished);
+  cancel_->setEnabled(true);
+  progress_->setRange(0, 0);
+  progressText_->clear();
+  transfer_->Start();
+  return true;
 }
 
-void DownloaderWindow::OnSocketError(QAbstractSocket::SocketError error) {
-  if (!busy_) return;
-  const QString where = QStringLiteral("%1:%2").arg(FromStd(request_.host)).arg(request_.port);
-  switch (error) {
-    case QAbstractSocket::RemoteHostClosedError:
-      return;  // the end of an answer; OnDisconnected decides
-    case QAbstractSocket::ConnectionRefusedError:
-      return Fail(QStringLiteral("无法连接到服务器 %1：连接被拒绝。").arg(where));
-    case QAbstractSocket::HostNotFoundError:
-      return Fail(QStringLiteral("找不到服务器 %1。").arg(FromStd(request_.host)));
-    default:
-      return Fail(QStringLiteral("与服务器 %1 通信出错：%2").arg(where, socket_->errorString()));
-  }
+void DownloaderWindow::CancelTransfer() {
+  if (transfer_ != nullptr) transfer_->Cancel();
 }
 
-void DownloaderWindow::OnIdle() {
-  if (busy_) Fail(QStringLiteral("服务器 %1 秒没有回应，下载中止。").arg(kIdleMs / 1000));
+void DownloaderWindow::Shutdown() {
+  queue_.clear();
+  if (transfer_ == nullptr) return;
+  Transfer* t = transfer_;
+  transfer_ = nullptr;
+  t->disconnect(this);
+  t->Stop();
+  delete t;
+  folder_.reset();
 }
 
-void DownloaderWindow::ShowProgress() {
-  const auto length = reader_->contentLength();
-  if (length && *length > 0) {
-    progress_->setRange(0, 100);
-    progress_->setValue(static_cast<int>(reader_->bodyBytes() * 100 / *length));
+void DownloaderWindow::ShowProgress(const ProgressInfo& info) {
+  QString text = QStringLiteral("已下载 %1").arg(FormatBytes(info.bytes));
+  if (info.total > 0) {
+    text += QStringLiteral(" / %1").arg(FormatBytes(static_cast<std::uint64_t>(info.total)));
+    progress_->setRange(0, 1000);
+    progress_->setValue(static_cast<int>(std::min<std::uint64_t>(info.bytes, info.total) * 1000 / info.total));
   }
+  if (!queue_.empty()) text += QStringLiteral("（队列中还有 %1 个）").arg(queue_.size());
+  if (info.mediaSeconds >= 0) text += QStringLiteral("，已录制 %1").arg(FormatDuration(static_cast<std::uint64_t>(info.mediaSeconds)));
+  text += QStringLiteral("，速度 %1/秒").arg(FormatBytes(static_cast<std::uint64_t>(info.bytesPerSecond)));
+  if (info.total > 0) {
+    if (const auto left = RemainingSeconds(info.bytes, static_cast<std::uint64_t>(info.total), info.bytesPerSecond)) {
+      text += QStringLiteral("，剩余 %1").arg(FormatDuration(*left));
+    }
+  }
+  progressText_->setText(text);
 }
 
-void DownloaderWindow::Succeed() {
-  const qint64 size = static_cast<qint64>(reader_->bodyBytes());
-  busy_ = false;
-  idle_.stop();
-  const bool flushed = part_.flush();
-  part_.close();
-  if (!flushed || !QFile::rename(part_.fileName(), finalPath_)) {
-    QFile::remove(part_.fileName());
-    Cleanup();
-    status_->setStyleSheet(QStringLiteral("color: red"));
-    status_->setText(QStringLiteral("无法保存文件：%1").arg(finalPath_));
-    Report(QStringLiteral("error: ") + status_->text());
-    return;
-  }
-  Cleanup();
+void DownloaderWindow::OnFinished(bool ok, const QString& message, const QString& path) {
+  Transfer* t = transfer_;
+  transfer_ = nullptr;
+  if (t != nullptr) t->deleteLater();
+  cancel_->setEnabled(false);
   progress_->setRange(0, 100);
-  progress_->setValue(100);
-  status_->setStyleSheet(QString());
-  status_->setText(QStringLiteral("下载完成：%1（%2 字节）").arg(finalPath_).arg(size));
-  Report(QStringLiteral("saved %1 (%2 bytes)").arg(finalPath_).arg(size));
+  progress_->setValue(ok ? 100 : 0);
+  ShowMessage(message, !ok);
+  if (ok) {
+    Report(QStringLiteral("saved %1 (%2 bytes)").arg(path).arg(QFileInfo(path).size()));
+  } else {
+    Report(QStringLiteral("error: ") + message);
+  }
+  emit Finished(ok, message, path);
+  if (!queue_.empty() && transfer_ == nullptr) {
+    // The next one starts from the event loop, after this transfer has finished unwinding.
+    QTimer::singleShot(0, this, [this] {
+      if (transfer_ != nullptr || queue_.empty()) return;
+      const DownloadRequest next = std::move(queue_.front());
+      queue_.pop_front();
+      Begin(next);
+    });
+  }
 }
 
-void DownloaderWindow::Fail(const QString& message) {
-  busy_ = false;
-  idle_.stop();
-  if (part_.isOpen()) {
-    part_.close();
-    part_.remove();  // no half file is left behind
-  }
-  Cleanup();
-  progress_->setRange(0, 100);
-  progress_->setValue(0);
-  status_->setStyleSheet(QStringLiteral("color: red"));
-  status_->setText(message);
+void DownloaderWindow::Refuse(const QString& message) {
+  ShowMessage(message, true);
   Report(QStringLiteral("error: ") + message);
+  emit Finished(false, message, QString());
 }
 
-void DownloaderWindow::Cleanup() {
-  if (socket_ != nullptr) {
-    socket_->disconnect(this);
-    socket_->abort();
-    socket_->deleteLater();
-    socket_ = nullptr;
-  }
+void DownloaderWindow::ShowMessage(const QString& message, bool error) {
+  message_->setStyleSheet(error ? QStringLiteral("color: red") : QString());
+  message_->setText(message);
 }
 
 }  // namespace dorrinel

@@ -1,18 +1,21 @@
-// The simple downloader's window. Another program hands it a captured HTTP request through the
-// clipboard and then clicks its trigger control; the downloader sends the request to its host again
-// and saves the answer's body in the user's download folder.
+// The simple downloader's window. Another program hands it a captured HTTP request (or a plain
+// address) through the clipboard and then clicks its trigger control; or it is started with an address
+// as its first argument. It fetches the file again (http_download.h) or records the stream
+// (stream_recording.h) into the download folder, showing the running size, speed and remaining time,
+// and can be cancelled.
 #pragma once
-#include <QFile>
 #include <QPushButton>
 #include <QString>
-#include <QTcpSocket>
-#include <QTimer>
 #include <QWidget>
+#include <deque>
 #include <memory>
 
-#include "tools/Dorrinel/http_fetch.h"
+#include "tools/Dorrinel/folder.h"
+#include "tools/Dorrinel/request.h"
+#include "tools/Dorrinel/transfer.h"
 
 class QLabel;
+class QNetworkAccessManager;
 class QProgressBar;
 
 namespace dorrinel {
@@ -20,7 +23,9 @@ namespace dorrinel {
 // Window title and trigger name by which other programs find the downloader.
 inline constexpr char kWindowTitle[] = "简易HTTP下载软件";
 inline constexpr char kTriggerName[] = "morvandelquist";
-// Overrides the download folder (tests).
+// Requests handed over while a transfer runs wait in a queue of at most this many.
+inline constexpr std::size_t kMaxQueued = 100;
+// Names the download folder when set (a --dir option wins over it).
 inline constexpr char kDownloadDirVariable[] = "QUELVAR_DOWNLOAD_DIR";
 
 // The trigger: a push button with an X11 window of its own named kTriggerName. A press and release
@@ -37,39 +42,59 @@ class TriggerButton : public QPushButton {
 class DownloaderWindow : public QWidget {
   Q_OBJECT
  public:
-  explicit DownloaderWindow(QWidget* parent = nullptr);
+  // `folder`: where downloads go; empty: DefaultFolder().
+  explicit DownloaderWindow(const QString& folder = QString(), Limits limits = Limits(), QWidget* parent = nullptr);
   ~DownloaderWindow() override;
 
   // Gives the trigger its native window and that window its name; call once the window exists.
   void NameTrigger();
-  // The folder downloads go to.
-  static QString DownloadFolder();
+  // $QUELVAR_DOWNLOAD_DIR, else the desktop's download folder (XDG_DOWNLOAD_DIR, normally ~/Downloads),
+  // else the home folder.
+  static QString DefaultFolder();
 
- private slots:
+  // Starts on a text as handed over: the clipboard's text or the first argument; while a transfer
+  // runs, the request waits in a queue (at most kMaxQueued) and starts when its turn comes. False
+  // when the text is refused (the reason is shown).
+  bool StartText(const QString& text);
+  // The program ends: a download keeps its partial file for the next run, a recording keeps what it
+  // has recorded.
+  void Shutdown();
+
+  bool Busy() const { return transfer_ != nullptr; }
+  QString MessageText() const;
+  QString ProgressText() const;
+
+ public slots:
   void StartFromClipboard();
-  void OnConnected();
-  void OnReadyRead();
-  void OnDisconnected();
-  void OnSocketError(QAbstractSocket::SocketError error);
-  void OnIdle();
+  void CancelTransfer();
+
+ signals:
+  void Finished(bool ok, const QString& message, const QString& path);
 
  private:
-  void Fail(const QString& message);
-  void Succeed();
-  void Cleanup();
-  void ShowProgress();
+  bool Begin(const DownloadRequest& request);
+  void ShowProgress(const ProgressInfo& info);
+  void OnFinished(bool ok, const QString& message, const QString& path);
+  void ShowMessage(const QString& message, bool error);
+  void Refuse(const QString& message);
 
+  QString folderPath_;
+  Limits limits_;
   TriggerButton* trigger_ = nullptr;
-  QLabel* status_ = nullptr;
+  QPushButton* cancel_ = nullptr;
+  QLabel* address_ = nullptr;
+  QLabel* progressText_ = nullptr;
+  QLabel* message_ = nullptr;
   QProgressBar* progress_ = nullptr;
-
-  QTcpSocket* socket_ = nullptr;
-  QTimer idle_;
-  std::unique_ptr<ResponseReader> reader_;
-  PreparedRequest request_;
-  QFile part_;          // the body as it arrives, "<name>.part"
-  QString finalPath_;   // where the file goes when complete
-  bool busy_ = false;
+  QNetworkAccessManager* network_ = nullptr;
+  std::unique_ptr<DownloadFolder> folder_;
+  Transfer* transfer_ = nullptr;
+  std::deque<DownloadRequest> queue_;
 };
+
+// "1.5 MB", "830 KB", "12 字节".
+QString FormatBytes(std::uint64_t bytes);
+// "0:42", "1:02:03".
+QString FormatDuration(std::uint64_t seconds);
 
 }  // namespace dorrinel

@@ -1,0 +1,698 @@
+// The simple downloader against servers of the test's own on loopback: whole downloads, breaks that
+// are continued, servers that never end or drip, redirects, interim-answer floods, hostile names, the
+// window fed through the clipboard, stream recording with ffmpeg, and the program itself.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QStandardPaths>
+#include <QStringDecoder>
+#include <QThread>
+#include <chrono>
+#include <filesystem>
+#include <random>
+
+#include "tests/platform/dorrinel_server.h"
+#include "tests/platform/env_var.h"
+#include "tests/settings/temp_dir.h"
+#include "tools/Dorrinel/downloader_window.h"
+#include "tools/Dorrinel/http_download.h"
+#include "tools/Dorrinel/stream_recording.h"
+
+namespace dorrinel {
+namespace {
+
+using namespace std::string_literals;
+using qv::testing::EnvVar;
+using qv::testing::ReadBytes;
+using qv::testing::TempDir;
+using qv::testing::WriteBytes;
+using testing::Answer;
+using testing::KeepSending;
+using testing::SeenRequest;
+using testing::TestServer;
+namespace fs = std::filesystem;
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+// Runs the event loop until `done` holds or `ms` have passed.
+bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(2);
+  }
+  return true;
+}
+
+// The file server most tests use: `content` for every path, with a length, in pieces.
+TestServer::Handler Serve(const std::string& content) {
+  return [content](const SeenRequest&, QTcpSocket* socket) {
+    Answer(socket, "200 OK", "Content-Length: " + std::to_string(content.size()) + "\r\n", content);
+  };
+}
+
+struct Outcome {
+  bool finished = false;
+  bool ok = false;
+  QString message;
+  QString path;
+  QStringList notes;
+  std::string Text() const { return (message + " | " + notes.join(QStringLiteral(" | "))).toStdString(); }
+};
+
+class TransferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    folder = DownloadFolder::Open(dir.File("dl"), error);
+    ASSERT_TRUE(folder) << error;
+    limits.retryDelayMs = 50;
+    limits.idleSeconds = 10;
+  }
+
+  // A download of the handed text, run to its end.
+  Outcome Download(const std::string& handed, int ms = 30000, const std::function<void(Transfer&)>& meanwhile = {}) {
+    const DownloadRequest request = ParseHandedText(handed);
+    EXPECT_EQ(request.error, ParseError::kNone) << handed;
+    HttpDownload download(&network, folder.get(), request, limits);
+    return Run(download, ms, meanwhile);
+  }
+
+  Outcome Run(Transfer& t, int ms, const std::function<void(Transfer&)>& meanwhile = {}) {
+    Outcome o;
+    QObject::connect(&t, &Transfer::Note, [&](const QString& n) { o.notes << n; });
+    QObject::connect(&t, &Transfer::Finished, [&](bool ok, const QString& message, const QString& path) {
+      o.finished = true;
+      o.ok = ok;
+      o.message = message;
+      o.path = path;
+    });
+    t.Start();
+    if (meanwhile) meanwhile(t);
+    EXPECT_TRUE(WaitUntil([&] { return o.finished; }, ms)) << o.Text();
+    return o;
+  }
+
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.File("dl"))) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string Saved(const std::string& name) const { return ReadBytes(dir.File("dl/" + name)); }
+
+  TempDir dir;
+  std::unique_ptr<DownloadFolder> folder;
+  QNetworkAccessManager network;
+  Limits limits;
+};
+
+TEST_F(TransferTest, CapturedRequestIsSentAgainAndTheFileSavedWhole) {
+  const std::string content = RandomBytes(3 << 20, 1);
+  TestServer server(Serve(content));
+  // As Ctrl+E hands it over on Linux: TCP timestamp option bytes before the request line.
+  const std::string captured = "\x01\x01\x08\x0A\x12\xA5\xFE\x34\x56\x00\x00\x00\x81"s + "GET /v/clip.mp4?x=1 HTTP/1.1\r\nHost: 127.0.0.1:" +
+                               std::to_string(server.port()) +
+                               "\r\nUser-Agent: Test\xB2\xE2\r\nCookie: a=b\r\nReferer: http://page/\r\n"
+                               "Range: bytes=500-\r\nAccept-Encoding: gzip\r\nIf-None-Match: \"x\"\r\n"
+                               "Connection: keep-alive\r\n\r\n";
+  const Outcome o = Download(captured);
+  ASSERT_TRUE(o.ok) << o.Text();
+  EXPECT_EQ(Files(), std::vector<std::string>{"clip.mp4"});
+  EXPECT_TRUE(Saved("clip.mp4") == content);
+  EXPECT_EQ(o.path.toStdString(), dir.File("dl/clip.mp4"));
+
+  ASSERT_EQ(server.requests.size(), 1u);
+  const SeenRequest& r = server.requests[0];
+  EXPECT_EQ(r.Line(), "GET /v/clip.mp4?x=1 HTTP/1.1");
+  EXPECT_EQ(r.Header("User-Agent"), "Test\xB2\xE2");
+  EXPECT_EQ(r.Header("Cookie"), "a=b");
+  EXPECT_EQ(r.Header("Referer"), "http://page/");
+  EXPECT_EQ(r.Header("Range"), "-");
+  EXPECT_EQ(r.Header("If-None-Match"), "-");
+  EXPECT_EQ(r.Header("Accept-Encoding"), "identity");
+
+  // A POST goes again with its body; a second download of the same file gets a number.
+  const Outcome post = Download("POST /get.php HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+                                "\r\nContent-Length: 9\r\n\r\nid=7&k=\xA5\xFE" "z");
+  ASSERT_TRUE(post.ok) << post.Text();
+  ASSERT_EQ(server.requests.size(), 2u);
+  EXPECT_EQ(server.requests[1].Line(), "POST /get.php HTTP/1.1");
+  EXPECT_EQ(server.requests[1].body, "id=7&k=\0z"s);
+  ASSERT_TRUE(Download(server.Url("/v/clip.mp4")).ok);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"clip(1).mp4", "clip.mp4", "get.php"}));
+}
+
+// A server that breaks the first answer off in the middle, and answers the next request in one of
+// the ways servers do.
+TEST_F(TransferTest, ABreakIsContinuedWithARangeOrStartedOver) {
+  const std::string content = RandomBytes(2 << 20, 2);
+  enum class Mode { kRanges, kNoRanges, kWrongRange, kIgnoresIfRange };
+  for (Mode mode : {Mode::kRanges, Mode::kNoRanges, Mode::kWrongRange, Mode::kIgnoresIfRange}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    TestServer server([&](const SeenRequest& r, QTcpSocket* socket) {
+      const std::string range = r.Header("Range");
+      const std::string whole = "Content-Length: " + std::to_string(content.size()) + "\r\nETag: \"v1\"\r\n";
+      if (range == "-" && (mode != Mode::kWrongRange || r.Header("X-Second") == "-")) {
+        if (server.requests.size() == 1) {  // the first answer stops after 700000 bytes
+          const std::string head = "HTTP/1.1 200 OK\r\n" + whole + "\r\n";
+          socket->write((head + content.substr(0, 700000)).data(), static_cast<qint64>(head.size() + 700000));
+          socket->disconnectFromHost();  // once written: short of the length it announced
+          return;
+        }
+        return Answer(socket, "200 OK", whole, content);
+      }
+      const std::size_t from = std::stoul(range.substr(6));
+      switch (mode) {
+        case Mode::kRanges:
+        case Mode::kIgnoresIfRange:
+          return Answer(socket, "206 Partial Content",
+                        "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(content.size() - 1) + "/" +
+                            std::to_string(content.size()) + "\r\nContent-Length: " +
+                            std::to_string(content.size() - from) + "\r\n",
+                        content.substr(from));
+        case Mode::kNoRanges:
+          return Answer(socket, "200 OK", whole, content);
+        case Mode::kWrongRange:  // a part from somewhere else
+          return Answer(socket, "206 Partial Content",
+                        "Content-Range: bytes 0-99/" + std::to_string(content.size()) + "\r\nContent-Length: 100\r\n",
+                        content.substr(0, 100));
+      }
+    });
+    const Outcome o = Download(server.Url("/big" + std::to_string(static_cast<int>(mode)) + ".bin"));
+    ASSERT_TRUE(o.ok) << o.Text();
+    const std::string name = "big" + std::to_string(static_cast<int>(mode)) + ".bin";
+    EXPECT_TRUE(Saved(name) == content);
+    EXPECT_FALSE(fs::exists(dir.File("dl/" + name + ".part")));
+    ASSERT_GE(server.requests.size(), 2u) << o.Text();
+    const SeenRequest& second = server.requests[1];
+    ASSERT_EQ(second.Header("Range").rfind("bytes=", 0), 0u) << second.head << "\n" << o.Text();
+    EXPECT_EQ(second.Header("Range"), "bytes=700000-");
+    EXPECT_EQ(second.Header("If-Range"), "\"v1\"");
+    if (mode == Mode::kWrongRange) {
+      ASSERT_EQ(server.requests.size(), 3u);
+      EXPECT_EQ(server.requests[2].Header("Range"), "-");
+    }
+  }
+}
+
+// What Qt has received but the file has not taken is bounded: past the bound (here: any growth), a
+// server that takes ranges is left and asked again from where the file stands.
+TEST_F(TransferTest, AServerFasterThanTheDiskIsLeftAndAskedAgainFromWhereTheFileStands) {
+  const std::string content = RandomBytes(24 << 20, 8);
+  TestServer server([&](const SeenRequest& r, QTcpSocket* socket) {
+    const std::string range = r.Header("Range");
+    if (range == "-") {
+      return Answer(socket, "200 OK", "Accept-Ranges: bytes\r\nContent-Length: " + std::to_string(content.size()) + "\r\n", content);
+    }
+    const std::size_t from = std::stoul(range.substr(6));
+    Answer(socket, "206 Partial Content",
+           "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(content.size() - 1) + "/" +
+               std::to_string(content.size()) + "\r\nContent-Length: " + std::to_string(content.size() - from) + "\r\n",
+           content.substr(from));
+  });
+  limits.maxBacklogBytes = 0;
+  const Outcome o = Download(server.Url("/fast.bin"), 60000);
+  ASSERT_TRUE(o.ok) << o.Text();
+  EXPECT_TRUE(Saved("fast.bin") == content);
+  ASSERT_GE(server.requests.size(), 2u);
+  EXPECT_TRUE(o.notes.filter(QStringLiteral("暂停接收")).size() >= 1) << o.Text();
+  std::size_t last = 0;
+  for (std::size_t i = 1; i < server.requests.size(); ++i) {
+    const std::string range = server.requests[i].Header("Range");
+    ASSERT_EQ(range.rfind("bytes=", 0), 0u) << "request " << i << " of " << server.requests.size() << ":\n"
+                                            << server.requests[i].head << "\n" << o.Text();
+    const std::size_t from = std::stoul(range.substr(6));
+    EXPECT_GT(from, last);  // every return starts further on
+    last = from;
+  }
+}
+
+TEST_F(TransferTest, AServerThatNeverEndsIsStoppedByTheCapOrByCancel) {
+  TestServer server([](const SeenRequest&, QTcpSocket* socket) {
+    KeepSending(socket, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n", std::string(64 << 10, 'x'), 2);
+  });
+  limits.maxBytes = 3 << 20;
+  const Outcome capped = Download(server.Url("/endless.bin"));
+  EXPECT_FALSE(capped.ok);
+  EXPECT_TRUE(capped.message.contains(QStringLiteral("超过上限"))) << capped.Text();
+  EXPECT_EQ(Files(), std::vector<std::string>{});
+
+  // A length over the cap is refused before anything is written.
+  TestServer big([](const SeenRequest&, QTcpSocket* socket) {
+    KeepSending(socket, "HTTP/1.1 200 OK\r\nContent-Length: 999999999999\r\n\r\n", "y", 10);
+  });
+  const Outcome refused = Download(big.Url("/huge.iso"));
+  EXPECT_FALSE(refused.ok);
+  EXPECT_TRUE(refused.message.contains(QStringLiteral("999999999999"))) << refused.Text();
+
+  limits.maxBytes = 0;
+  const Outcome cancelled = Download(server.Url("/endless.bin"), 30000, [&](Transfer& t) {
+    WaitUntil([&] { return fs::exists(dir.File("dl/endless.bin.part")) && fs::file_size(dir.File("dl/endless.bin.part")) > (1 << 20); });
+    t.Cancel();
+  });
+  EXPECT_FALSE(cancelled.ok);
+  EXPECT_TRUE(cancelled.message.contains(QStringLiteral("取消"))) << cancelled.Text();
+  EXPECT_EQ(Files(), std::vector<std::string>{});
+}
+
+TEST_F(TransferTest, ADrippingOrSilentServerIsGivenUpAndThePartKept) {
+  TestServer drip([](const SeenRequest&, QTcpSocket* socket) {
+    KeepSending(socket, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n", "d", 300);
+  });
+  limits.lowSpeedBytes = 100;
+  limits.lowSpeedSeconds = 2;
+  const Outcome slow = Download(drip.Url("/slow.bin"));
+  EXPECT_FALSE(slow.ok);
+  EXPECT_TRUE(slow.message.contains(QStringLiteral("太慢"))) << slow.Text();
+  EXPECT_EQ(Files(), std::vector<std::string>{"slow.bin.part"});
+
+  TestServer silent([](const SeenRequest&, QTcpSocket* socket) {
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc";
+    socket->write(head.data(), static_cast<qint64>(head.size()));
+  });
+  limits.lowSpeedSeconds = 600;
+  limits.idleSeconds = 1;
+  const Outcome idle = Download(silent.Url("/silent.bin"));
+  EXPECT_FALSE(idle.ok);
+  EXPECT_TRUE(idle.message.contains(QStringLiteral("没有发送数据"))) << idle.Text();
+  EXPECT_TRUE(idle.message.contains(QStringLiteral("silent.bin.part"))) << idle.Text();
+  EXPECT_EQ(Saved("silent.bin.part"), "abc");
+}
+
+TEST_F(TransferTest, HostileNamesAndLinksStayInsideTheFolder) {
+  TestServer server([](const SeenRequest& r, QTcpSocket* socket) {
+    Answer(socket, "200 OK", "Content-Length: " + std::to_string(r.Target().size()) + "\r\n", r.Target());
+  });
+  fs::create_symlink(dir.File("outside.mp3"), dir.File("dl/song.mp3"));  // dangling, named like the download
+  const std::string long1000(1000, 'L');
+  const std::string long253(253, 'M');
+  const std::pair<std::string, std::string> cases[] = {
+      {"/song.mp3", "song(1).mp3"},
+      {"/../../outside2.mp3", "outside2.mp3"},
+      {"/a/%2e%2e%2f%2e%2e%2fetc%2fpasswd", "passwd"},
+      {"/x%2F..%2F..%2Fboot.ini", "boot.ini"},
+      {"/%2Ftmp%2Fabs.txt", "abs.txt"},
+      {"/dir\\..\\..\\win.ini", "win.ini"},
+      {"/a%00b%01c.txt", "a_b_c.txt"},
+      {"/%2e%2e", "download.bin"},
+      {"/" + long1000 + ".mp3", std::string(236, 'L') + ".mp3"},
+      {"/" + long253, std::string(240, 'M')},
+  };
+  for (const auto& [target, name] : cases) {
+    SCOPED_TRACE(target.substr(0, 40));
+    const Outcome o = Download("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) + "\r\n\r\n");
+    ASSERT_TRUE(o.ok) << o.Text();
+    EXPECT_EQ(o.path.toStdString(), dir.File("dl/" + name));
+    EXPECT_EQ(Saved(name), server.requests.back().Target());
+  }
+  // Nothing beside the folder, nothing through the link.
+  std::vector<std::string> outside;
+  for (const auto& e : fs::directory_iterator(dir.Path())) outside.push_back(e.path().filename().string());
+  EXPECT_EQ(outside, std::vector<std::string>{"dl"});
+  EXPECT_TRUE(fs::is_symlink(dir.File("dl/song.mp3")));
+  EXPECT_EQ(Files().size(), std::size(cases) + 1);
+}
+
+TEST_F(TransferTest, RedirectsAreFollowedShownAndKeepCredentialsAtHome) {
+  const std::string content = RandomBytes(100000, 3);
+  TestServer other(Serve(content));
+  TestServer server([&](const SeenRequest& r, QTcpSocket* socket) {
+    if (r.Target() == "/old") return Answer(socket, "302 Found", "Location: /mid?x=1\r\nContent-Length: 0\r\n", "");
+    if (r.Target() == "/mid?x=1") {
+      return Answer(socket, "307 Temporary Redirect", "Location: " + other.Url("/files/song.bin") + "\r\nContent-Length: 0\r\n", "");
+    }
+    if (r.Target() == "/loop") return Answer(socket, "301 Moved", "Location: /loop\r\nContent-Length: 0\r\n", "");
+    if (r.Target() == "/away") return Answer(socket, "302 Found", "Location: file:///etc/passwd\r\nContent-Length: 0\r\n", "");
+    Answer(socket, "404 Not Found", "Content-Length: 0\r\n", "");
+  });
+  const Outcome o = Download("GET /old HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+                             "\r\nCookie: secret=1\r\nAuthorization: Basic eDp5\r\nUser-Agent: UA\r\n\r\n");
+  ASSERT_TRUE(o.ok) << o.Text();
+  EXPECT_EQ(Files(), std::vector<std::string>{"old"});  // named after the address that was asked for
+  EXPECT_TRUE(Saved("old") == content);
+  ASSERT_EQ(server.requests.size(), 2u);
+  EXPECT_EQ(server.requests[1].Header("Cookie"), "secret=1");
+  ASSERT_EQ(other.requests.size(), 1u);
+  EXPECT_EQ(other.requests[0].Target(), "/files/song.bin");
+  EXPECT_EQ(other.requests[0].Header("Cookie"), "-");
+  EXPECT_EQ(other.requests[0].Header("Authorization"), "-");
+  EXPECT_EQ(other.requests[0].Header("User-Agent"), "UA");
+  EXPECT_TRUE(o.notes.filter(QStringLiteral("重定向")).size() == 2) << o.Text();
+  EXPECT_TRUE(o.notes.join(' ').contains(QString::fromStdString(other.Url("/files/song.bin")))) << o.Text();
+
+  const Outcome loop = Download(server.Url("/loop"));
+  EXPECT_FALSE(loop.ok);
+  EXPECT_TRUE(loop.message.contains(QStringLiteral("重定向次数过多"))) << loop.Text();
+  const Outcome away = Download(server.Url("/away"));
+  EXPECT_FALSE(away.ok);
+  EXPECT_TRUE(away.message.contains(QStringLiteral("file:///etc/passwd"))) << away.Text();
+  EXPECT_EQ(Files(), std::vector<std::string>{"old"});
+}
+
+TEST_F(TransferTest, HttpsIsFetchedFromATrustedServerAndRefusedFromAnUntrustedOne) {
+  ASSERT_TRUE(QSslSocket::supportsSsl()) << "Qt has no TLS backend";
+  // A certificate for 127.0.0.1, made here.
+  QProcess openssl;
+  openssl.start(QStringLiteral("openssl"),
+                {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+                 "subjectAltName=IP:127.0.0.1", "-keyout", QString::fromStdString(dir.File("key.pem")), "-out",
+                 QString::fromStdString(dir.File("cert.pem"))});
+  ASSERT_TRUE(openssl.waitForFinished(60000));
+  ASSERT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+  const QSslCertificate cert(QByteArray::fromStdString(ReadBytes(dir.File("cert.pem"))));
+  const QSslKey key(QByteArray::fromStdString(ReadBytes(dir.File("key.pem"))), QSsl::Rsa);
+  ASSERT_FALSE(cert.isNull());
+
+  const std::string content = RandomBytes(500000, 7);
+  auto tls = std::make_unique<QSslServer>();
+  QSslConfiguration serverConfig = QSslConfiguration::defaultConfiguration();
+  serverConfig.setLocalCertificate(cert);
+  serverConfig.setPrivateKey(key);
+  tls->setSslConfiguration(serverConfig);
+  TestServer server(Serve(content), std::move(tls), "https");
+
+  const Outcome untrusted = Download(server.Url("/secure.bin"));
+  EXPECT_FALSE(untrusted.ok);
+  EXPECT_TRUE(untrusted.message.contains(QStringLiteral("安全连接失败"))) << untrusted.Text();
+  EXPECT_EQ(Files(), std::vector<std::string>{});
+
+  const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+  QSslConfiguration trusting = saved;
+  trusting.addCaCertificate(cert);
+  QSslConfiguration::setDefaultConfiguration(trusting);
+  network.clearConnectionCache();
+  const Outcome trusted = Download(server.Url("/secure.bin"));
+  QSslConfiguration::setDefaultConfiguration(saved);
+  ASSERT_TRUE(trusted.ok) << trusted.Text();
+  EXPECT_TRUE(Saved("secure.bin") == content);
+}
+
+TEST_F(TransferTest, AFloodOfInterimAnswersEndsCleanly) {
+  const std::string content = RandomBytes(50000, 4);
+  std::string flood;
+  for (int i = 0; i < 20000; ++i) flood += "HTTP/1.1 100 Continue\r\n\r\n";
+  TestServer server([&](const SeenRequest&, QTcpSocket* socket) {
+    socket->write(flood.data(), static_cast<qint64>(flood.size()));
+    Answer(socket, "200 OK", "Content-Length: " + std::to_string(content.size()) + "\r\n", content);
+  });
+  const Outcome o = Download(server.Url("/after-flood.bin"));
+  ASSERT_TRUE(o.finished);
+  if (o.ok) {
+    EXPECT_TRUE(Saved("after-flood.bin") == content);
+  } else {
+    EXPECT_EQ(Files(), std::vector<std::string>{}) << o.Text();
+  }
+}
+
+TEST_F(TransferTest, FailuresAreToldAndLeaveNothing) {
+  TestServer server([](const SeenRequest& r, QTcpSocket* socket) {
+    if (r.Target() == "/garbage") {
+      socket->write("SSH-2.0-OpenSSH_9.2\r\n\r\n");
+      return socket->disconnectFromHost();
+    }
+    Answer(socket, "404 Not Found", "Content-Length: 9\r\n", "not found");
+  });
+  QTcpServer closed;
+  closed.listen(QHostAddress::LocalHost, 0);
+  const quint16 closedPort = closed.serverPort();
+  closed.close();
+  const std::pair<std::string, QString> cases[] = {
+      {server.Url("/missing.bin"), QStringLiteral("HTTP 404")},
+      {"http://127.0.0.1:" + std::to_string(closedPort) + "/a.bin", QStringLiteral("连接被拒绝")},
+      {server.Url("/garbage"), QStringLiteral("无法读取")},
+      {"http://no-such-host.invalid/a.bin", QStringLiteral("找不到服务器")},
+  };
+  for (const auto& [url, text] : cases) {
+    SCOPED_TRACE(url);
+    const Outcome o = Download(url);
+    EXPECT_FALSE(o.ok);
+    EXPECT_TRUE(o.message.contains(text)) << o.Text();
+  }
+  EXPECT_EQ(Files(), std::vector<std::string>{});
+}
+
+// ---- The window ----------------------------------------------------------------------------------
+
+struct WindowOutcome {
+  bool finished = false;
+  bool ok = false;
+  QString message;
+};
+
+WindowOutcome RunWindow(DownloaderWindow& window, const std::function<bool()>& start) {
+  WindowOutcome o;
+  QObject::connect(&window, &DownloaderWindow::Finished, [&](bool ok, const QString& message, const QString&) {
+    o.finished = true;
+    o.ok = ok;
+    o.message = message;
+  });
+  start();
+  EXPECT_TRUE(WaitUntil([&] { return o.finished; }));
+  return o;
+}
+
+TEST_F(TransferTest, TheWindowTakesTheClipboardAsCtrlEAndTheDoubleClickHandIt) {
+  const std::string content = RandomBytes(200000, 5);
+  TestServer server(Serve(content));
+  DownloaderWindow window(QString::fromStdString(dir.File("dl")), limits);
+
+  // The payload text as Quelvar puts it on the clipboard: GBK turned into Unicode, option bytes and all
+  // (the last one pairs with the 'G' into one character).
+  const std::string payload = "\x01\x01\x08\x0A\xA5\xFE\x11\x22\x33\x44\x55\x66\xB7"s +
+                              "GET /%D6%D0%CE%C4.bin HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+                              "\r\nUser-Agent: \xB2\xE2\xCA\xD4\r\n\r\n";
+  QStringDecoder fromGbk("GBK");
+  QGuiApplication::clipboard()->setText(fromGbk.decode(QByteArray(payload.data(), static_cast<qsizetype>(payload.size()))));
+  const WindowOutcome clip = RunWindow(window, [&] {
+    window.StartFromClipboard();
+    return true;
+  });
+  ASSERT_TRUE(clip.ok) << clip.message.toStdString();
+  EXPECT_TRUE(Saved("中文.bin") == content);
+  EXPECT_EQ(server.requests.back().Header("User-Agent"), "\xB2\xE2\xCA\xD4");
+
+  // A plain address, as the double click hands it (clipboard or first argument).
+  const WindowOutcome address = RunWindow(window, [&] { return window.StartText(QString::fromStdString(server.Url("/plain.bin"))); });
+  ASSERT_TRUE(address.ok) << address.message.toStdString();
+  EXPECT_TRUE(Saved("plain.bin") == content);
+  EXPECT_TRUE(window.ProgressText().isEmpty() || window.ProgressText().contains(QStringLiteral("已下载")));
+
+  const std::pair<QString, QString> refused[] = {
+      {QStringLiteral("HTTP/1.1 200 OK\r\n\r\n"), QStringLiteral("既不是HTTP请求")},
+      {QStringLiteral("ftp://h.example/a.zip"), QStringLiteral("不支持")},
+      {QStringLiteral("GET /a HTTP/1.1\r\n\r\n"), QStringLiteral("没有Host头")},
+      {QString(), QStringLiteral("没有数据包")},
+  };
+  for (const auto& [text, why] : refused) {
+    const WindowOutcome o = RunWindow(window, [&] { return window.StartText(text); });
+    EXPECT_FALSE(o.ok);
+    EXPECT_TRUE(o.message.contains(why)) << o.message.toStdString();
+    EXPECT_EQ(window.MessageText(), o.message);
+  }
+  EXPECT_EQ(Files(), (std::vector<std::string>{"plain.bin", "中文.bin"}));
+}
+
+// Rows handed over one after the other (Ctrl+E on several rows) wait their turn instead of being lost.
+TEST_F(TransferTest, RequestsHandedOverWhileOneRunsWaitTheirTurn) {
+  const std::string content = RandomBytes(300000, 9);
+  TestServer server([&](const SeenRequest& r, QTcpSocket* socket) {
+    if (r.Target() != "/first.bin") {
+      return Answer(socket, "200 OK", "Content-Length: " + std::to_string(content.size()) + "\r\n", content);
+    }
+    // The first one takes a while: its second half comes half a second later.
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) + "\r\n\r\n";
+    socket->write((head + content.substr(0, 1000)).data(), static_cast<qint64>(head.size() + 1000));
+    QTimer::singleShot(500, socket, [socket, &content] {
+      socket->write(content.data() + 1000, static_cast<qint64>(content.size() - 1000));
+      socket->disconnectFromHost();
+    });
+  });
+  DownloaderWindow window(QString::fromStdString(dir.File("dl")), limits);
+  std::vector<std::string> done;
+  QObject::connect(&window, &DownloaderWindow::Finished, [&](bool ok, const QString&, const QString& path) {
+    done.push_back(ok ? fs::path(path.toStdString()).filename().string() : "failed");
+  });
+  for (const char* name : {"/first.bin", "/second.bin", "/third.bin", "/first.bin"}) {
+    EXPECT_TRUE(window.StartText(QString::fromStdString(server.Url(name))));
+  }
+  EXPECT_TRUE(window.MessageText().contains(QStringLiteral("队列"))) << window.MessageText().toStdString();
+  ASSERT_TRUE(WaitUntil([&] { return done.size() == 4; }));
+  EXPECT_EQ(done, (std::vector<std::string>{"first.bin", "second.bin", "third.bin", "first(1).bin"}));
+  for (const char* name : {"first.bin", "second.bin", "third.bin", "first(1).bin"}) EXPECT_TRUE(Saved(name) == content) << name;
+}
+
+TEST_F(TransferTest, StreamsAreRecordedWithFfmpegOrThePackageIsNamed) {
+  {
+    EnvVar path("PATH", dir.File("empty-bin"));
+    DownloaderWindow window(QString::fromStdString(dir.File("dl")), limits);
+    const WindowOutcome o = RunWindow(window, [&] { return window.StartText(QStringLiteral("rtsp://127.0.0.1:1/live/ch1")); });
+    EXPECT_FALSE(o.ok);
+    EXPECT_TRUE(o.message.contains(QStringLiteral("apt install ffmpeg"))) << o.message.toStdString();
+    EXPECT_EQ(Files(), std::vector<std::string>{});
+  }
+  const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+  if (ffmpeg.isEmpty()) GTEST_SKIP() << "ffmpeg is not installed (Debian package ffmpeg)";
+
+  // A short HLS stream made here, served by the test's server.
+  const std::string www = dir.File("www");
+  fs::create_directories(www);
+  QProcess make;
+  make.setWorkingDirectory(QString::fromStdString(www));
+  make.start(ffmpeg, {"-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:duration=3", "-c:v",
+                      "mpeg2video", "-f", "hls", "-hls_time", "1", "-hls_list_size", "0", "live.m3u8"});
+  ASSERT_TRUE(make.waitForFinished(60000));
+  ASSERT_EQ(make.exitCode(), 0) << make.readAllStandardError().toStdString();
+  TestServer server([&](const SeenRequest& r, QTcpSocket* socket) {
+    const std::string name = r.Target().substr(r.Target().rfind('/') + 1);
+    if (!fs::exists(www + "/" + name)) return Answer(socket, "404 Not Found", "Content-Length: 0\r\n", "");
+    const std::string body = ReadBytes(www + "/" + name);
+    Answer(socket, "200 OK", "Content-Length: " + std::to_string(body.size()) + "\r\n", body);
+  });
+
+  const DownloadRequest request = ParseHandedText(server.Url("/tv/live.m3u8"));
+  ASSERT_TRUE(request.stream);
+  StreamRecording recording(folder.get(), request, limits);
+  const Outcome o = Run(recording, 60000);
+  ASSERT_TRUE(o.ok) << o.Text();
+  EXPECT_EQ(Files(), std::vector<std::string>{"live.mkv"});
+  const std::string saved = Saved("live.mkv");
+  EXPECT_GT(saved.size(), 1000u);
+  EXPECT_EQ(saved.substr(0, 4), "\x1A\x45\xDF\xA3");  // a Matroska file
+  EXPECT_GE(server.requests.size(), 4u);              // the playlist and its three segments
+
+  // A live stream (its playlist never ends): the person's stop keeps what was recorded.
+  std::string live = ReadBytes(www + "/live.m3u8");
+  live.erase(live.find("#EXT-X-ENDLIST"));
+  WriteBytes(www + "/onair.m3u8", live);
+  StreamRecording onAir(folder.get(), ParseHandedText(server.Url("/tv/onair.m3u8")), limits);
+  const Outcome stopped = Run(onAir, 60000, [&](Transfer& t) {
+    WaitUntil([&] { return fs::exists(dir.File("dl/onair.mkv.part")) && fs::file_size(dir.File("dl/onair.mkv.part")) > 1000; });
+    t.Cancel();
+  });
+  ASSERT_TRUE(stopped.ok) << stopped.Text();
+  EXPECT_TRUE(stopped.message.contains(QStringLiteral("录制已停止"))) << stopped.Text();
+  EXPECT_EQ(Saved("onair.mkv").substr(0, 4), "\x1A\x45\xDF\xA3");
+  EXPECT_EQ(Files(), (std::vector<std::string>{"live.mkv", "onair.mkv"}));
+
+  // A stream that is not there: ffmpeg's own reason is told.
+  StreamRecording missing(folder.get(), ParseHandedText(server.Url("/tv/none.m3u8")), limits);
+  const Outcome gone = Run(missing, 60000);
+  EXPECT_FALSE(gone.ok);
+  EXPECT_TRUE(gone.message.contains(QStringLiteral("ffmpeg"))) << gone.Text();
+  EXPECT_EQ(Files(), (std::vector<std::string>{"live.mkv", "onair.mkv"}));
+}
+
+// ---- The program ---------------------------------------------------------------------------------
+
+class ProgramTest : public TransferTest {
+ protected:
+  // Starts Dorrinel with `args`; its messages go to `log`.
+  void Start(QProcess& p, const QStringList& args) {
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral(DORRINEL_PATH), args);
+    ASSERT_TRUE(p.waitForStarted(10000));
+  }
+  static bool Finished(QProcess& p) { return WaitUntil([&] { return p.state() == QProcess::NotRunning; }, 20000); }
+  QString Dir() const { return QString::fromStdString(dir.File("dl")); }
+};
+
+TEST_F(ProgramTest, HelpAndVersionNeedNoDisplay) {
+  EnvVar noDisplay("DISPLAY", nullptr);
+  EnvVar noPlatform("QT_QPA_PLATFORM", nullptr);
+  for (const char* option : {"--help", "--version"}) {
+    QProcess p;
+    Start(p, {QString::fromLatin1(option)});
+    ASSERT_TRUE(Finished(p));
+    EXPECT_EQ(p.exitCode(), 0);
+    const QString out = QString::fromUtf8(p.readAll());
+    EXPECT_TRUE(out.contains(std::string_view(option) == "--help" ? QStringLiteral("--dir") : QStringLiteral("Dorrinel 1."))) << out.toStdString();
+  }
+  QProcess bad;
+  Start(bad, {QStringLiteral("--no-such-option")});
+  ASSERT_TRUE(Finished(bad));
+  EXPECT_EQ(bad.exitCode(), 2);
+}
+
+TEST_F(ProgramTest, AnAddressArgumentDownloadsAtOnceAndSigtermKeepsThePartForNextTime) {
+  const std::string content = RandomBytes(1 << 20, 6);
+  bool slow = true;  // the first run gets a slow server, the second a quick one with ranges
+  TestServer server([&](const SeenRequest& r, QTcpSocket* socket) {
+    const std::string range = r.Header("Range");
+    if (range != "-") {
+      const std::size_t from = std::stoul(range.substr(6));
+      return Answer(socket, "206 Partial Content",
+                    "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(content.size() - 1) + "/" +
+                        std::to_string(content.size()) + "\r\nContent-Length: " + std::to_string(content.size() - from) +
+                        "\r\n",
+                    content.substr(from));
+    }
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) + "\r\n\r\n";
+    if (!slow) return Answer(socket, "200 OK", "Content-Length: " + std::to_string(content.size()) + "\r\n", content);
+    socket->write(head.data(), static_cast<qint64>(head.size()));
+    auto* sent = new std::size_t(0);
+    auto* timer = new QTimer(socket);
+    QObject::connect(socket, &QObject::destroyed, [sent] { delete sent; });
+    QObject::connect(timer, &QTimer::timeout, socket, [socket, sent, &content] {
+      if (*sent >= content.size() / 2) return;
+      socket->write(content.data() + *sent, 16384);
+      *sent += 16384;
+    });
+    timer->start(20);
+  });
+
+  QProcess first;
+  Start(first, {QStringLiteral("--dir"), Dir(), QString::fromStdString(server.Url("/album/track.flac"))});
+  const std::string part = dir.File("dl/track.flac.part");
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(part) && fs::file_size(part) >= 100000; })) << first.readAll().toStdString();
+  ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+  ASSERT_TRUE(Finished(first));
+  EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(Files(), std::vector<std::string>{"track.flac.part"});
+  const std::size_t kept = fs::file_size(part);
+
+  slow = false;
+  QProcess second;
+  Start(second, {QStringLiteral("--quit"), QStringLiteral("--dir"), Dir(), QString::fromStdString(server.Url("/album/track.flac"))});
+  ASSERT_TRUE(Finished(second));
+  EXPECT_EQ(second.exitCode(), 0);
+  EXPECT_TRUE(Saved("track.flac") == content);
+  EXPECT_EQ(Files(), std::vector<std::string>{"track.flac"});
+  EXPECT_EQ(server.requests.back().Header("Range"), "bytes=" + std::to_string(kept) + "-");
+  const QString out = QString::fromUtf8(second.readAll());
+  EXPECT_TRUE(out.contains(QStringLiteral("Dorrinel: saved ") + Dir() + QStringLiteral("/track.flac (1048576 bytes)")))
+      << out.toStdString();
+
+  // A failure ends a --quit run with status 1.
+  QProcess third;
+  Start(third, {QStringLiteral("--quit"), QStringLiteral("--dir"), Dir(), QStringLiteral("ftp://h.example/x")});
+  ASSERT_TRUE(Finished(third));
+  EXPECT_EQ(third.exitCode(), 1);
+}
+
+}  // namespace
+}  // namespace dorrinel
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,212 @@
+#include "tools/Dorrinel/stream_recording.h"
+
+#include <QStandardPaths>
+#include <cerrno>
+#include <cstring>
+
+#include "tools/Dorrinel/names.h"
+
+namespace dorrinel {
+
+namespace {
+
+constexpr qint64 kReadPiece = 64 * 1024;
+constexpr int kTickMs = 1000;
+constexpr int kStopGraceMs = 5000;  // ffmpeg closes its file on SIGTERM; after this it is killed
+
+QString FromStd(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+// mms:// is no protocol name of ffmpeg: MMS over HTTP (mmsh) is what such servers speak most.
+QString FfmpegUrl(const std::string& url) {
+  QString u = QString::fromLatin1(url.data(), static_cast<qsizetype>(url.size()));
+  if (u.startsWith(QLatin1String("mms://"), Qt::CaseInsensitive)) u.replace(0, 3, QStringLiteral("mmsh"));
+  return u;
+}
+
+}  // namespace
+
+QStringList StreamRecording::Arguments(const QString& url) {
+  return {QStringLiteral("-nostdin"), QStringLiteral("-hide_banner"), QStringLiteral("-nostats"),
+          QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-progress"), QStringLiteral("pipe:2"),
+          QStringLiteral("-protocol_whitelist"),
+          QStringLiteral("http,https,tls,tcp,udp,rtp,srtp,rtsp,rtsps,rtmp,rtmps,rtmpt,rtmpts,mmsh,mmst,crypto,httpproxy"),
+          QStringLiteral("-rw_timeout"), QStringLiteral("30000000"),
+          // ffmpeg's own choice of streams: the best video and audio (of a playlist's best variant),
+          // not its data streams, which Matroska cannot hold.
+          QStringLiteral("-i"), url, QStringLiteral("-c"), QStringLiteral("copy"),
+          QStringLiteral("-f"), QStringLiteral("matroska"), QStringLiteral("pipe:1")};
+}
+
+StreamRecording::StreamRecording(DownloadFolder* folder, DownloadRequest request, Limits limits, QObject* parent)
+    : Transfer(parent),
+      folder_(folder),
+      request_(std::move(request)),
+      limits_(limits),
+      meter_(std::max(limits.lowSpeedSeconds, 5) * 1000 + 2 * kTickMs) {
+  tick_.setInterval(kTickMs);
+  idle_.setSingleShot(true);
+  connect(&tick_, &QTimer::timeout, this, &StreamRecording::OnTick);
+  connect(&idle_, &QTimer::timeout, this, [this] {
+    stopReason_ = QStringLiteral("流媒体 %1 秒没有数据，录制结束。").arg(limits_.idleSeconds);
+    Cancel();
+  });
+  connect(&ffmpeg_, &QProcess::readyReadStandardOutput, this, &StreamRecording::OnOutput);
+  connect(&ffmpeg_, &QProcess::readyReadStandardError, this, &StreamRecording::OnErrorOutput);
+  connect(&ffmpeg_, &QProcess::finished, this, &StreamRecording::OnFinished);
+  connect(&ffmpeg_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+    if (error == QProcess::FailedToStart) End(false, QStringLiteral("无法启动 ffmpeg：%1").arg(ffmpeg_.errorString()));
+  });
+}
+
+StreamRecording::~StreamRecording() {
+  ffmpeg_.disconnect(this);
+  if (ffmpeg_.state() != QProcess::NotRunning) {
+    ffmpeg_.kill();
+    ffmpeg_.waitForFinished(kStopGraceMs);
+  }
+}
+
+void StreamRecording::Start() {
+  const QString program = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+  if (program.isEmpty()) {
+    return End(false, QStringLiteral("录制流媒体需要 ffmpeg，但没有找到它。请安装 Debian 软件包 %1（sudo apt install %1）后再试。")
+                          .arg(QLatin1String(kFfmpegPackage)));
+  }
+  const DownloadFolder::Placement place = folder_->Place(StreamFileName(request_.target), request_.DisplayUrl());
+  // A recording is never continued: a partial recording of the same address stays as it is.
+  std::string name = place.name;
+  for (unsigned n = 1; place.resume && n < 10000 && (folder_->Exists(name) || folder_->Exists(name + std::string(kPartSuffix))); ++n) {
+    name = NumberedName(place.name, n);
+  }
+  if (name.empty()) return End(false, QStringLiteral("下载文件夹中找不到可用的文件名。"));
+  std::string error;
+  part_ = folder_->CreatePart(name, std::string(), error);
+  if (!part_) return End(false, QStringLiteral("无法写入文件：%1").arg(FromStd(error)));
+  reserve_ = std::min(limits_.reserveBytes, folder_->FreeBytes().value_or(0) / 2);
+  clock_.start();
+  meter_.Reset(0, 0);
+  tick_.start();
+  idle_.start(limits_.idleSeconds * 1000);
+  emit Note(QStringLiteral("用 ffmpeg 录制 %1 ……").arg(FromStd(request_.DisplayUrl())));
+  ffmpeg_.start(program, Arguments(FfmpegUrl(request_.Url())));
+}
+
+void StreamRecording::OnOutput() {
+  if (done_) return;
+  idle_.start();
+  while (ffmpeg_.bytesAvailable() > 0) {
+    const QByteArray data = ffmpeg_.read(kReadPiece);
+    if (data.isEmpty()) break;
+    if (!part_->Write(data.constData(), static_cast<std::size_t>(data.size()))) {
+      const int error = errno;
+      writeFailed_ = true;
+      stopReason_ = error == ENOSPC ? QStringLiteral("磁盘已满，录制结束。")
+                                    : QStringLiteral("无法写入文件：%1").arg(QString::fromLocal8Bit(std::strerror(error)));
+      return Cancel();
+    }
+    if (limits_.maxBytes > 0 && part_->size() >= limits_.maxBytes) {
+      stopReason_ = QStringLiteral("录制的文件达到上限 %1 字节，录制结束。").arg(limits_.maxBytes);
+      return Cancel();
+    }
+  }
+}
+
+void StreamRecording::OnErrorOutput() {
+  // Read as it comes, so that nothing piles up; the parser keeps bounded lines only.
+  const QByteArray data = ffmpeg_.readAllStandardError();
+  progress_.Feed(std::string_view(data.constData(), static_cast<std::size_t>(data.size())));
+}
+
+void StreamRecording::OnTick() {
+  if (done_) return;
+  meter_.Sample(clock_.elapsed(), part_->size());
+  ProgressInfo info;
+  info.bytes = part_->size();
+  info.bytesPerSecond = meter_.Speed(5000);
+  info.mediaSeconds = progress_.seconds().value_or(-1);
+  emit Progress(info);
+  const std::optional<std::uint64_t> free = folder_->FreeBytes();
+  if (free && *free < reserve_) {
+    stopReason_ = QStringLiteral("磁盘空间不足（只剩 %1 字节），录制结束。").arg(*free);
+    Cancel();
+  }
+}
+
+void StreamRecording::OnFinished(int exitCode, QProcess::ExitStatus status) {
+  if (done_) return;
+  OnOutput();
+  OnErrorOutput();
+  if (done_) return;
+  const bool complete = status == QProcess::NormalExit && exitCode == 0;
+  if (part_->size() > 0 && !writeFailed_ && (complete || stopping_)) {
+    return End(true, stopReason_.isEmpty() ? QString() : stopReason_);
+  }
+  QString why = stopReason_;
+  if (why.isEmpty()) {
+    const std::string& last = progress_.lastMessage();
+    why = QStringLiteral("ffmpeg 录制失败（退出码 %1）").arg(exitCode);
+    if (!last.empty()) why += QStringLiteral("：") + QString::fromUtf8(last.data(), static_cast<qsizetype>(last.size()));
+  }
+  End(false, why);
+}
+
+void StreamRecording::Cancel() {
+  if (done_) return;
+  if (ffmpeg_.state() == QProcess::NotRunning) return End(part_ && part_->size() > 0, QStringLiteral("录制已停止。"));
+  if (stopReason_.isEmpty()) stopReason_ = QStringLiteral("录制已停止。");
+  if (stopping_) return;
+  stopping_ = true;
+  ffmpeg_.terminate();  // ffmpeg ends its file properly on SIGTERM
+  QTimer::singleShot(kStopGraceMs, this, [this] {
+    if (ffmpeg_.state() != QProcess::NotRunning) ffmpeg_.kill();
+  });
+}
+
+void StreamRecording::Stop() {
+  // The program ends: what was recorded is kept, like a stop by the person.
+  if (done_) return;
+  ffmpeg_.disconnect(this);
+  if (ffmpeg_.state() != QProcess::NotRunning) {
+    ffmpeg_.terminate();
+    if (!ffmpeg_.waitForFinished(kStopGraceMs)) {
+      ffmpeg_.kill();
+      ffmpeg_.waitForFinished(kStopGraceMs);
+    }
+  }
+  stopping_ = true;
+  OnOutput();
+  End(part_ && part_->size() > 0 && !writeFailed_, QStringLiteral("程序结束，录制停止。"));
+}
+
+void StreamRecording::End(bool keep, const QString& message) {
+  if (done_) return;
+  done_ = true;
+  tick_.stop();
+  idle_.stop();
+  if (!part_) {
+    emit Finished(false, message, QString());
+    return;
+  }
+  if (!keep) {
+    folder_->Discard(*part_);
+    part_.reset();
+    emit Finished(false, message, QString());
+    return;
+  }
+  const std::uint64_t size = part_->size();
+  std::string finalName;
+  std::string error;
+  if (!part_->Sync() || !folder_->Publish(*part_, finalName, error)) {
+    folder_->Discard(*part_);
+    part_.reset();
+    emit Finished(false, QStringLiteral("无法保存文件：%1").arg(FromStd(error)), QString());
+    return;
+  }
+  part_.reset();
+  const QString path = FromStd(folder_->path() + "/" + finalName);
+  QString text = QStringLiteral("录制完成：%1（%2 字节）").arg(path).arg(size);
+  if (!message.isEmpty()) text = message + text;
+  emit Finished(true, text, path);
+}
+
+}  // namespace dorrinel
