@@ -2,7 +2,6 @@
 
 #include <QActionGroup>
 #include <QApplication>
-#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -14,7 +13,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
-#include <QPersistentModelIndex>
 #include <QProcess>
 #include <QScreen>
 #include <QStackedWidget>
@@ -35,7 +33,7 @@
 #include "app/ui/hand_off.h"
 #include "app/ui/help_viewer.h"
 #include "common/ui/icons.h"
-#include "app/ui/list_file.h"
+#include "app/ui/list_commands.h"
 #include "common/ui/prompter.h"
 #include "app/ui/update_checker.h"
 #include "common/ui/web_strip.h"
@@ -44,7 +42,6 @@
 #include "settings/file_type_table.h"
 #include "settings/ui/settings_dialog.h"
 #include "settings/ui/settings_host.h"
-#include "urls/en2cn.h"
 
 namespace qv {
 
@@ -432,6 +429,7 @@ void TForm1::BuildLists() {
   pgc1->addWidget(page0);
   pgc1->addWidget(page1);
   setCentralWidget(pgc1);
+  listCommands_ = std::make_unique<ListCommands>(List(), session_->Lv1Rows(), *LV1, *lv2, prompter_, *this);
 }
 
 void TForm1::BuildStatusBar() {
@@ -603,31 +601,7 @@ void TForm1::OnViewChanged() {
 
 // --- selection ---
 
-std::optional<std::size_t> TForm1::FirstSelected(const QTableView* view) const {
-  const QItemSelection selection = view->selectionModel()->selection();
-  std::optional<std::size_t> first;
-  const int rows = view->model()->rowCount();
-  for (const QItemSelectionRange& range : selection) {
-    if (range.top() >= rows) continue;
-    const auto top = static_cast<std::size_t>(range.top());
-    if (!first || top < *first) first = top;
-  }
-  return first;
-}
-
-std::vector<bool> TForm1::SelectedRows(const QTableView* view, std::size_t rows) const {
-  std::vector<bool> selected(rows, false);
-  for (const QItemSelectionRange& range : view->selectionModel()->selection())
-    for (int r = range.top(); r <= range.bottom() && r >= 0 && static_cast<std::size_t>(r) < rows; ++r)
-      selected[static_cast<std::size_t>(r)] = true;
-  return selected;
-}
-
-std::optional<SelectionCopy> TForm1::Selection() const {
-  return session_->List().LVSLT(FirstSelected(LV1), FirstSelected(lv2));
-}
-
-void TForm1::PutOnClipboard(const std::string& gbk) { QGuiApplication::clipboard()->setText(FromGbk(gbk)); }
+std::optional<SelectionCopy> TForm1::Selection() const { return listCommands_->Selection(); }
 
 void TForm1::lv1MouseUp(const QPoint& globalPos) {
   const auto selection = Selection();
@@ -636,7 +610,7 @@ void TForm1::lv1MouseUp(const QPoint& globalPos) {
   hintPos_ = globalPos;
   QToolTip::hideText();
   hintTimer_->start(style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay));
-  PutOnClipboard(selection->address);
+  ListCommands::PutOnClipboard(selection->address);
   if (N27->isChecked() && inspector_ && selection->data) {
     inspector_->FAddress = selection->address;
     inspector_->FRemote = selection->data->Remote;
@@ -660,81 +634,13 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 // --- list commands ---
 
-void TForm1::N20Click() {
-  if (const auto selection = Selection()) PutOnClipboard(selection->address);
-}
-
-void TForm1::N21Click() {
-  if (const auto selection = Selection(); selection && selection->data) PutOnClipboard(selection->data->Packet);
-}
-
-void TForm1::N23Click() {
-  if (List().ShowingAll()) {
-    if (const auto row = FirstSelected(LV1)) List().Remove(ListId::LV1, *row);
-  } else if (const auto row = FirstSelected(lv2)) {
-    List().Remove(ListId::Lv2, *row);
-  }
-}
-
-void TForm1::N4Click() {
-  if (!List().ShowingAll()) return;
-  const auto row = FirstSelected(LV1);
-  if (!row) return;
-  // Rows may come and go while the box is open: the row is followed, not its number.
-  const QPersistentModelIndex target(session_->Lv1Rows().index(static_cast<int>(*row), 0));
-  const QString text =
-      prompter_.InputBox(this, QStringLiteral("编辑备注"), QStringLiteral("一般只有需要保存的列表才编辑！"), QString());
-  if (target.isValid()) List().SetRemark(static_cast<std::size_t>(target.row()), ToGbk(text));
-}
-
-void TForm1::N17Click() {
-  const QString path = prompter_.SaveFileName(this, QStringLiteral("Save file"),
-                                              QStringLiteral("文本文件(*.txt);;列表文件(*.lst);;所有文件(*)"),
-                                              QStringLiteral("List.txt"));
-  if (path.isEmpty()) return;
-  ListFile::Mode mode = ListFile::Mode::Create;
-  if (QFileInfo::exists(path)) {
-    const BoxAnswer a = prompter_.Message(
-        this, BoxKind::Information,
-        QStringLiteral("文件已经存在，是否覆盖文件？\r\n按\"是\" ------ 覆盖文件\r\n按\"否\" ------ 追加到文件中"),
-        BoxButtons::YesNoCancel);
-    if (a == BoxAnswer::Yes) mode = ListFile::Mode::Overwrite;
-    else if (a == BoxAnswer::No) mode = ListFile::Mode::Append;
-    else return;
-  }
-  Guarded([&] {
-    ListFile file;
-    file.Open(path, mode);
-    const bool all =
-        prompter_.Message(this, BoxKind::Information,
-                          QStringLiteral("选择文件保存方式：\r\n按\"是\" ------ 保存所有地址\r\n按\"否\" ------ 只保存选中的地址"),
-                          BoxButtons::YesNo) == BoxAnswer::Yes;
-    if (List().ShowingAll()) {
-      const auto& rows = List().Lv1();
-      const std::vector<bool> selected = SelectedRows(LV1, rows.size());
-      for (std::size_t i = 0; i < rows.size(); ++i)
-        if (all || selected[i]) file.WriteLine(rows[i].cells[1]);
-    } else {
-      const auto& rows = List().Lv2();
-      const std::vector<bool> selected = SelectedRows(lv2, rows.size());
-      for (std::size_t i = 0; i < rows.size(); ++i)
-        if (all || selected[i]) file.WriteLine(rows[i].address);
-    }
-    file.Close();
-    prompter_.Message(this, BoxKind::Information, QStringLiteral("保存完毕"), BoxButtons::Ok);
-  });
-}
-
+void TForm1::N20Click() { listCommands_->CopyAddress(); }
+void TForm1::N21Click() { listCommands_->CopyPacket(); }
+void TForm1::N23Click() { listCommands_->Delete(); }
+void TForm1::N4Click() { listCommands_->AddRemark(); }
+void TForm1::N17Click() { listCommands_->Save(); }
 void TForm1::N9Click() { session_->ClearLists(); }
-
-void TForm1::N40Click() {
-  if (List().ShowingAll()) {
-    if (const auto row = FirstSelected(LV1); row && *row < List().Lv1().size())
-      List().SetAddress(ListId::LV1, *row, DecodeAddress(List().Lv1()[*row].cells[1]));
-  } else if (const auto row = FirstSelected(lv2); row && *row < List().Lv2().size()) {
-    List().SetAddress(ListId::Lv2, *row, DecodeAddress(List().Lv2()[*row].address));
-  }
-}
+void TForm1::N40Click() { listCommands_->DecodeAddress(); }
 
 void TForm1::N27Click() {
   const auto selection = Selection();

@@ -33,6 +33,7 @@ class QToolBar;
 namespace qv {
 
 class HandOff;
+class ListCommands;
 class Prompter;
 class TForm2;
 class UpdateChecker;
@@ -169,9 +170,6 @@ class TForm1 : public QMainWindow {
   QAction* NewAction(const char* name, const QString& text, const QKeySequence& key = {});
 
   std::optional<SelectionCopy> Selection() const;
-  std::optional<std::size_t> FirstSelected(const QTableView* view) const;
-  std::vector<bool> SelectedRows(const QTableView* view, std::size_t rows) const;
-  void PutOnClipboard(const std::string& gbk);
   void FillLocalAddresses(const std::vector<std::string>& addresses);
   void OnViewChanged();
   void ShowRunning(bool running);
@@ -194,6 +192,7 @@ class TForm1 : public QMainWindow {
   ShellOpener shellOpen_;
   SessionController* session_;  // a child, made first: it outlives every widget that shows it
   std::unique_ptr<SettingsLink> settingsLink_;
+  std::unique_ptr<ListCommands> listCommands_;  // over the two views, from BuildLists on
   bool autoStart_ = false;  // autoRun: tmr2 starts sniffing 3 s after start-up
 
   // Menus and controls.
