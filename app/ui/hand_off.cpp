@@ -9,9 +9,9 @@
 
 #include <unistd.h>
 
+#include "common/codepage.h"
 #include "common/ui/gbk_text.h"
 #include "common/ui/prompter.h"
-#include "common/codepage.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 

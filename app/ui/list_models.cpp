@@ -3,9 +3,9 @@
 #include <QBrush>
 #include <QColor>
 
-#include "common/ui/gbk_text.h"
 #include "common/bytes.h"
 #include "common/texts.h"
+#include "common/ui/gbk_text.h"
 
 namespace qv {
 

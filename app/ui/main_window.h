@@ -182,6 +182,9 @@ class TForm1 : public QMainWindow {
 
   class SettingsLink;  // the window as the settings dialog's SettingsHost
 
+  static inline const QString kStatusRunning = QStringLiteral("开始嗅探");
+  static inline const QString kStatusStopped = QStringLiteral("停止嗅探");
+
   PcapNet& net_;
   Prompter& prompter_;
   TForm1Options options_;

@@ -8,9 +8,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "common/bytes.h"
 #include "common/ui/gbk_text.h"
 #include "common/ui/prompter.h"
-#include "common/bytes.h"
 
 namespace qv {
 

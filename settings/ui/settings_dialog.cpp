@@ -21,15 +21,15 @@
 
 #include <exception>
 
-#include "common/ui/gbk_text.h"
-#include "common/ui/prompter.h"
-#include "common/ui/web_strip.h"
 #include "capture/adapter_test.h"
 #include "capture/frame_handler.h"
 #include "capture/pcap_net.h"
 #include "common/bytes.h"
 #include "common/site_host.h"
 #include "common/texts.h"
+#include "common/ui/gbk_text.h"
+#include "common/ui/prompter.h"
+#include "common/ui/web_strip.h"
 #include "platform/registry.h"
 #include "settings/file_type_table.h"
 #include "settings/settings_store.h"

@@ -24,10 +24,10 @@
 #include <thread>
 
 #include "app/ui/about_box.h"
-#include "common/ui/gbk_text.h"
 #include "app/ui/list_models.h"
 #include "capture/capture_file.h"
 #include "common/texts.h"
+#include "common/ui/gbk_text.h"
 #include "packets/ui/packet_inspector.h"
 #include "settings/ui/settings_dialog.h"
 #include "tests/platform/env_var.h"

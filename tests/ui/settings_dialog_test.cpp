@@ -16,8 +16,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include "common/ui/gbk_text.h"
 #include "common/texts.h"
+#include "common/ui/gbk_text.h"
 #include "platform/registry.h"
 #include "settings/ui/settings_dialog.h"
 #include "tests/ui/ui_support.h"
