@@ -37,6 +37,7 @@ bool PcapNet::Bind(const std::vector<std::string>& libraryNames) {
   }
   Look(library_, "pcap_open_offline", pcap_open_offline);
   Look(library_, "pcap_close", pcap_close);
+  Look(library_, "pcap_datalink", pcap_datalink);
   return true;
 }
 
@@ -50,6 +51,7 @@ void PcapNet::Release() {
   pcap_breakloop = nullptr;
   pcap_open_offline = nullptr;
   pcap_close = nullptr;
+  pcap_datalink = nullptr;
 }
 
 bool PcapNet::ListDevices(std::vector<CaptureDevice>& out) const {
@@ -91,6 +93,10 @@ pcap_t* PcapNet::OpenOffline(const std::string& path, std::string& error) const 
 
 void PcapNet::Close(pcap_t* handle) const {
   if (handle && pcap_close) pcap_close(handle);
+}
+
+int PcapNet::LinkType(pcap_t* handle) const {
+  return handle && pcap_datalink ? pcap_datalink(handle) : DLT_EN10MB;
 }
 
 }  // namespace qv

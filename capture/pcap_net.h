@@ -1,6 +1,6 @@
 // libpcap bound at run time. Capture is possible only when all five entry points of a live session
-// are found (all or nothing); reading capture files and closing handles are optional extras that never
-// change that.
+// are found (all or nothing); reading capture files, closing handles and asking a handle's link type
+// are optional extras that never change that.
 #pragma once
 #include <pcap/pcap.h>  // types only; nothing of the library is linked
 
@@ -43,6 +43,7 @@ class PcapNet {
   // Optional.
   pcap_t* (*pcap_open_offline)(const char*, char*) = nullptr;
   void (*pcap_close)(pcap_t*) = nullptr;
+  int (*pcap_datalink)(pcap_t*) = nullptr;
 
   // Device enumeration; false when the library reports a failure. The list is freed on every path.
   bool ListDevices(std::vector<CaptureDevice>& out) const;
@@ -52,6 +53,8 @@ class PcapNet {
   // Opens a capture file (pcap or pcapng); null with the reason on failure.
   pcap_t* OpenOffline(const std::string& path, std::string& error) const;
   void Close(pcap_t* handle) const;
+  // The handle's link type (DLT_EN10MB, DLT_LINUX_SLL, ...); Ethernet when the library cannot tell.
+  int LinkType(pcap_t* handle) const;
 
  private:
   void* library_ = nullptr;

@@ -6,7 +6,8 @@
 
 namespace qv {
 
-// The filter dialog's site field: cut before the first ":" and before the first "/" after that.
+// The filter dialog's site field: cut before the first ":" and before the first "/" after that; an
+// IPv6 address ("[v6]:port", or bare with its colons) is kept whole, without brackets.
 std::string CutSiteToHost(std::string_view site);
 
 // The adapter test's site: cut before the first "/" (a path belongs to the page), then before the

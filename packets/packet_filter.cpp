@@ -1,5 +1,6 @@
 #include "packets/packet_filter.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/bytes.h"
@@ -57,8 +58,11 @@ bool PacketFilter::DirectionPasses(Direction d) const {
 }
 
 bool PacketFilter::SitePasses(std::string_view remoteAddress) const {
+  if (siteAddress.empty()) return true;
+  // An IPv6 site (its text holds ":") is one address: the remote address must be that address.
+  if (siteAddress.find(':') != std::string::npos) return remoteAddress == siteAddress;
   // The remote address is looked for inside the site address, so 10.0.0.1 passes a site of 10.0.0.15.
-  return siteAddress.empty() || siteAddress.find(remoteAddress) != std::string::npos;
+  return siteAddress.find(remoteAddress) != std::string::npos;
 }
 
 bool PacketFilter::MinLengthPasses(std::string_view payloadText) const {

@@ -11,7 +11,7 @@ namespace qv {
 
 struct PacketFilter {
   std::string siteText;     // as the user typed it, cut to the host; shown again by the dialog only
-  std::string siteAddress;  // dotted quad or empty
+  std::string siteAddress;  // dotted quad, IPv6 text (RFC 5952, as ResolveHost gives it) or empty
   std::string contained;    // empty: no test
   int protocol = 0;         // 0 all, 6 TCP, 17 UDP, 1 ICMP, 80 ISO IP
   int direction = 0;        // 0 all, 1 inbound only, 2 outbound only

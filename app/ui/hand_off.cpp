@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include "app/ui/program_files.h"
 #include "common/codepage.h"
 #include "common/ui/gbk_text.h"
 #include "common/ui/prompter.h"
@@ -101,7 +102,7 @@ HandOff::HandOff(Prompter& prompter, QWidget* window, HandOffOptions options)
 HandOff::~HandOff() = default;
 
 QString HandOff::ProgramDir() const {
-  return options_.programDir.isEmpty() ? QCoreApplication::applicationDirPath() : options_.programDir;
+  return HelperFolder(options_.programDir);
 }
 
 void HandOff::Error(const char* gbk) {

@@ -27,6 +27,7 @@
 #include "app/ui/hand_off.h"
 #include "app/ui/help_viewer.h"
 #include "app/ui/list_commands.h"
+#include "app/ui/program_files.h"
 #include "app/ui/update_checker.h"
 #include "capture/host2ip.h"
 #include "common/ui/gbk_text.h"
@@ -42,9 +43,6 @@ namespace qv {
 
 namespace {
 
-QString ProgramFolder(const TForm1Options& options) {
-  return options.programDir.isEmpty() ? QCoreApplication::applicationDirPath() : options.programDir;
-}
 
 }  // namespace
 
@@ -96,6 +94,9 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   connect(session_, &SessionController::AdapterNotFound, this, &TForm1::OnAdapterNotFound);
   connect(session_, &SessionController::StartFailed, this, &TForm1::OnStartFailed);
   connect(session_, &SessionController::TrialStartFailed, this, &TForm1::TrialStartFailed);
+  connect(session_, &SessionController::CaptureEnded, this, [this](const QString& why) {
+    prompter_.Message(this, BoxKind::Error, QStringLiteral("嗅探已中止：%1").arg(why), BoxButtons::Ok);
+  });
 
   auto timer = [this](const char* name, int interval) {
     auto* t = new QTimer(this);
@@ -113,7 +114,7 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   connect(tmr4, &QTimer::timeout, this, &TForm1::tmr4Timer);
   connect(tmr5, &QTimer::timeout, this, &TForm1::tmr5Timer);
   // The hand-off's timers are connected inside it and idle until a download program is started.
-  handOff_ = std::make_unique<HandOff>(prompter_, this, HandOffOptions{ProgramFolder(options_), options_.registryPath});
+  handOff_ = std::make_unique<HandOff>(prompter_, this, HandOffOptions{options_.programDir, options_.registryPath});
   tmr6 = handOff_->tmr6();
   tmr7 = handOff_->tmr7();
   hintTimer_ = new QTimer(this);
@@ -150,7 +151,7 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   // there is nothing to compare, and its timer stays idle.
   if (store_) {
     updater_ = std::make_unique<UpdateChecker>(*store_, prompter_, this,
-                                               UpdateCheckerOptions{ProgramFolder(options_), options_.updateBase});
+                                               UpdateCheckerOptions{options_.programDir, options_.updateBase});
     tmr3 = updater_->tmr3();
   } else {
     tmr3 = timer("tmr3", 59000);
@@ -181,8 +182,11 @@ void TForm1::FormCreate() {
 
   Handler().workMode.store(WorkMode::Url);
 
-  const QString folder = ProgramFolder(options_);
-  const QString iniPath = folder + QStringLiteral("/setting.ini");
+  const QString iniPath = SettingsFilePath(options_.programDir);
+  if (const QString problem = SettingsFileProblem(iniPath); !problem.isEmpty()) {
+    prompter_.Message(this, BoxKind::Error, QStringLiteral("无法读取设置文件 %1：%2").arg(iniPath, problem), BoxButtons::Ok);
+    return;
+  }
   if (!QFileInfo(iniPath).isFile()) {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("安装文件损坏，请重新安装！"), BoxButtons::Ok);
     return;
@@ -411,7 +415,7 @@ void TForm1::N18Click() {
 void TForm1::tmr4Timer() {
   tmr4->stop();
   if (AdapterCount() == 0) {
-    const QString installer = QCoreApplication::applicationDirPath() + QStringLiteral("/") + QString::fromLatin1(kPcapInstaller);
+    const QString installer = DataFolder() + QStringLiteral("/") + QString::fromLatin1(kPcapInstaller);
     shellOpen_(QFileInfo(installer).isFile() ? installer : QString::fromLatin1(kPcapInstallPage));
   }
   close();
@@ -439,7 +443,7 @@ void TForm1::LV1Db2Click() {
   handOff_->DoubleClick(Selection(), defaultDL == 2 || defaultDL == 3 ? defaultDL : 1, other);
 }
 
-void TForm1::N29Click() { qv::N29Click(ProgramFolder(options_)); }
+void TForm1::N29Click() { qv::N29Click(options_.programDir); }
 
 void TForm1::N30Click() {
   if (!updater_) {

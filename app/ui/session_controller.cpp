@@ -19,7 +19,10 @@ SessionController::SessionController(PcapNet& net, QObject* parent)
                                if (!closing_) emit AdapterNotFound();
                              },
                              [this](const std::string& why) { OnStartFailed(why); },
-                             [this](bool running) { OnRunningChanged(running); }}) {
+                             [this](bool running) { OnRunningChanged(running); },
+                             [this](const std::string& why) {
+                               if (!closing_) emit CaptureEnded(QString::fromLocal8Bit(why.c_str()));
+                             }}) {
   lv1Model_ = new Lv1Model(list_, this);
   lv2Model_ = new Lv2Model(list_, this);
   hub_ = std::make_unique<ListModelHub>(*lv1Model_, *lv2Model_, [this] { emit ViewChanged(); });

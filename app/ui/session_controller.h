@@ -80,6 +80,8 @@ class SessionController : public QObject {
   void StartFailed(const QString& why, bool file);
   // The adapter under trial could not be opened: the trial fails, no box.
   void TrialStartFailed(const QString& why);
+  // The capture ended by itself (its helper program stopped): why.
+  void CaptureEnded(const QString& why);
   // The category view changed (a row of a new category, or a view chosen).
   void ViewChanged();
 

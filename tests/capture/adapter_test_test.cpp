@@ -212,8 +212,8 @@ TEST(SiteHost, TheTwoAddressFieldsCutTheirHosts) {
       {"b.example:81/x/y", "b.example", "b.example"},
       // A ":" inside the path: the test site's host ends at the "/".
       {"c.example/p:q", "c.example", "c.example"},
-      // An IPv6 literal keeps its colons in the test site.
-      {"http://[::1]/", "[", "[::1]"},
+      // An IPv6 literal keeps its colons.
+      {"http://[::1]/", "::1", "[::1]"},
       {"", "", ""},
       {"://", "", ""},
   };
