@@ -67,7 +67,6 @@ void FrameHandler::SetBrowserLocation(std::string address) {
 
 void FrameHandler::SetLocalAddresses(std::vector<std::string> addresses) {
   localShared_.Set(std::make_shared<const LocalAddressSet>(ParseLocalAddresses(addresses)));
-  localTexts_.Set(std::move(addresses));
 }
 
 void FrameHandler::RefreshLocalAddresses() {

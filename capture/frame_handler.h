@@ -55,6 +55,10 @@ struct AdapterTestState {
   std::atomic<bool> TestTrafficSeen{false};
 };
 
+// The maker's ad page, which the window shows in its tool bar: the requests that page makes are not
+// listed (SetAdPage), by the window and the headless front alike.
+inline constexpr const char* kAdPage = "http://www.quelvar.example/admax.htm";
+
 // Framing table of Ethernet links: IPv4 header offset per framing index (VLAN tags add to it).
 inline constexpr int kFramingOffsets[2] = {14, 22};
 inline constexpr int kFramingUnmatched = 2;
@@ -74,7 +78,6 @@ class FrameHandler {
   void SetAdPage(std::string address);
   // The local address list (the window's cbb2); the last one is the one shown as "the" local address.
   void SetLocalAddresses(std::vector<std::string> addresses);
-  std::vector<std::string> LocalAddressTexts() const { return localTexts_.Get(); }
 
   // --- capture thread ---
   // A new session: empty queue, framing unsettled, learned request offset -1, no flows held. The
@@ -133,7 +136,6 @@ class FrameHandler {
   LockedValue<std::pair<std::string, std::string>> pages_;
   std::atomic<unsigned> pagesVersion_{1};
   unsigned pagesSeen_ = 0;
-  LockedValue<std::vector<std::string>> localTexts_;
   VersionedValue<std::shared_ptr<const LocalAddressSet>> localShared_{std::make_shared<const LocalAddressSet>()};
 
   // Capture-thread state.

@@ -20,6 +20,15 @@ inline std::string Trim(std::string_view s) { return std::string(TrimView(s)); }
 // True when byte b opens a GBK double-byte character (its next byte is the trail byte).
 inline bool IsGbkLead(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
 
+// The value of a hexadecimal digit (either case), or -1.
+int HexValue(char c);
+// "%" followed by two hexadecimal digits gives that byte; any other "%" stays as it is.
+std::string PercentDecode(std::string_view s);
+
+// Equality ignoring the case of ASCII letters that are not the trail byte of a GBK double-byte
+// character: how the settings file and the registry compare their names.
+bool GbkSameName(std::string_view a, std::string_view b);
+
 // First occurrence of needle at or after `from` that does not begin on the trail byte of a GBK
 // double-byte character. Character boundaries are counted from the start of `hay`.
 std::size_t GbkFind(std::string_view hay, std::string_view needle, std::size_t from = 0);
@@ -32,7 +41,5 @@ std::size_t FindLowered(std::string_view hay, std::string_view lowerNeedle, std:
 // The same result as hay.find(needle, from), faster on long texts where the needle's first byte is
 // common: sixteen positions are tested at a time against the needle's first two bytes.
 std::size_t FindFast(std::string_view hay, std::string_view needle, std::size_t from = 0);
-
-inline bool Contains(std::string_view hay, std::string_view needle) { return hay.find(needle) != npos; }
 
 }  // namespace qv

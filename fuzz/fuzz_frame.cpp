@@ -187,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     local.push_back("2001:db8::1");  // so that IPv6 frames can be outbound too
   }
   FrameHandler handler(types, sink, [local] { return local; });
-  handler.SetAdPage("http://www.quelvar.example/admax.htm");
+  handler.SetAdPage(kAdPage);
   handler.SetBrowserLocation("http://www.quelvar.example/news.htm");
   if (useFilter) {
     static constexpr int kProtocols[8] = {0, 6, 17, 1, 80, 0, 6, 17};

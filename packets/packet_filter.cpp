@@ -83,21 +83,6 @@ std::string ProtocolCaption(int protocolNumber) {
   }
 }
 
-std::string CutSiteToHost(std::string_view site) {
-  std::string_view s = TrimView(site);
-  if (const auto p = s.find("://"); p != std::string_view::npos) s.remove_prefix(p + 3);
-  // An IPv6 address: in brackets (as in an address, with or without a port after them), or bare
-  // (more than one ":" before any "/"). Its colons are not a port's.
-  if (!s.empty() && s.front() == '[') {
-    if (const auto close = s.find(']'); close != std::string_view::npos) return std::string(s.substr(1, close - 1));
-  }
-  const std::string_view beforeSlash = s.substr(0, s.find('/'));
-  if (std::count(beforeSlash.begin(), beforeSlash.end(), ':') > 1) return std::string(beforeSlash);
-  if (const auto p = s.find(':'); p != std::string_view::npos) s = s.substr(0, p);
-  if (const auto p = s.find('/'); p != std::string_view::npos) s = s.substr(0, p);
-  return std::string(s);
-}
-
 namespace {
 constexpr int kProtocolByIndex[] = {0, 6, 17, 1, 80};
 constexpr int kProtocolEntries = sizeof(kProtocolByIndex) / sizeof(kProtocolByIndex[0]);

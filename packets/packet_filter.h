@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/lvdata.h"
+#include "common/site_host.h"
 
 namespace qv {
 
@@ -34,9 +35,7 @@ struct PacketFilter {
 std::string ProtocolCaption(int protocolNumber);
 
 // The filter dialog's reading of its fields.
-// Site field: trimmed, cut after "://", before ":" and before "/"; an IPv6 address ("[v6]:port", or
-// bare with its colons) is kept whole, without brackets.
-std::string CutSiteToHost(std::string_view site);
+// Site field: CutSiteToHost (common/site_host.h).
 // The protocol drop-down's index to the protocol setting and back.
 int ProtocolFromIndex(int index);
 int IndexFromProtocol(int protocol);

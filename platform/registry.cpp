@@ -62,29 +62,13 @@ std::string NormalKey(std::string_view key) {
   return out;
 }
 
-// Equality ignoring the case of ASCII letters outside GBK double-byte characters.
-bool SamePart(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  std::size_t i = 0;
-  while (i < a.size()) {
-    if (IsGbkLead(static_cast<unsigned char>(a[i])) && i + 1 < a.size()) {
-      if (a[i] != b[i] || a[i + 1] != b[i + 1]) return false;
-      i += 2;
-      continue;
-    }
-    if (LowerByte(a[i]) != LowerByte(b[i])) return false;
-    ++i;
-  }
-  return true;
-}
-
 enum class Relation { kOther, kSame, kBelow };
 
 // How the stored key `stored` stands to the key `wanted` (both already split).
 Relation Relate(const std::vector<std::string_view>& stored, const std::vector<std::string_view>& wanted) {
   if (stored.size() < wanted.size()) return Relation::kOther;
   for (std::size_t i = 0; i < wanted.size(); ++i) {
-    if (!SamePart(stored[i], wanted[i])) return Relation::kOther;
+    if (!GbkSameName(stored[i], wanted[i])) return Relation::kOther;
   }
   return stored.size() == wanted.size() ? Relation::kSame : Relation::kBelow;
 }
@@ -110,39 +94,13 @@ std::string Escape(std::string_view s) {
   return out;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// "%" followed by two hexadecimal digits gives that byte; any other "%" stays as it is.
-std::string Unescape(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size()) {
-      const int hi = HexValue(s[i + 1]);
-      const int lo = HexValue(s[i + 2]);
-      if (hi >= 0 && lo >= 0) {
-        out += static_cast<char>(hi * 16 + lo);
-        i += 2;
-        continue;
-      }
-    }
-    out += s[i];
-  }
-  return out;
-}
-
 // ---- the file as lines --------------------------------------------------------------------------
 
 // The key path of a section header line, or nothing when the line is not one.
 std::optional<std::string> HeaderKey(std::string_view content) {
   const std::string_view t = TrimView(content);
   if (t.size() < 2 || t.front() != '[' || t.back() != ']') return std::nullopt;
-  return Unescape(t.substr(1, t.size() - 2));
+  return PercentDecode(t.substr(1, t.size() - 2));
 }
 
 bool IsDefaultLine(std::string_view content) { return content.size() >= 2 && content.substr(0, 2) == "@="; }
@@ -268,7 +226,7 @@ std::optional<std::string> UserRegistry::ReadDefault(std::string_view key) const
   if (!f.exists) return std::nullopt;
   if (!f.defaultLine) return std::string();
   const Line& l = lines[*f.defaultLine];
-  return Unescape(std::string_view(text).substr(l.begin + 2, l.contentEnd - l.begin - 2));
+  return PercentDecode(std::string_view(text).substr(l.begin + 2, l.contentEnd - l.begin - 2));
 }
 
 bool UserRegistry::CreateKey(std::string_view key) {

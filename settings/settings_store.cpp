@@ -38,23 +38,6 @@ namespace qv {
 
 namespace {
 
-// Equality ignoring the case of ASCII letters that are not part of a GBK double-byte character.
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  std::size_t i = 0;
-  while (i < a.size()) {
-    const auto ca = static_cast<unsigned char>(a[i]);
-    if (IsGbkLead(ca) && i + 1 < a.size()) {
-      if (a[i] != b[i] || a[i + 1] != b[i + 1]) return false;
-      i += 2;
-      continue;
-    }
-    if (LowerByte(a[i]) != LowerByte(b[i])) return false;
-    ++i;
-  }
-  return true;
-}
-
 std::size_t GbkFindByte(std::string_view s, char c) {
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (s[i] == c) return i;
@@ -107,14 +90,14 @@ Location Locate(std::string_view text, const std::vector<Line>& lines, std::stri
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const Parsed p = ParseLine(text.substr(lines[i].begin, lines[i].contentEnd - lines[i].begin));
     if (p.kind == Kind::kSection) {
-      inSection = SameName(p.name, section);
+      inSection = GbkSameName(p.name, section);
       inFirst = inSection && !loc.sectionLine;
       if (inFirst) loc.sectionLine = i;
       continue;
     }
     if (!inSection || p.kind != Kind::kKey) continue;
     if (inFirst) loc.lastKeyLine = i;
-    if (!loc.keyLine && SameName(p.name, key)) loc.keyLine = i;
+    if (!loc.keyLine && GbkSameName(p.name, key)) loc.keyLine = i;
   }
   return loc;
 }

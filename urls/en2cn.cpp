@@ -4,14 +4,6 @@
 #include "common/codepage.h"
 
 namespace qv {
-namespace {
-
-bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-
-// Value of a lower-case hexadecimal digit.
-int HexValue(char c) { return c <= '9' ? c - '0' : c - 87; }
-
-}  // namespace
 
 std::string En2Cn(std::string_view s) {
   std::size_t i = s.find('%');
@@ -27,7 +19,7 @@ std::string En2Cn(std::string_view s) {
     }
     const char hi = LowerByte(s[i + 1]);
     const char lo = LowerByte(s[i + 2]);
-    if (IsHexDigit(hi) && IsHexDigit(lo)) {
+    if (HexValue(hi) >= 0 && HexValue(lo) >= 0) {
       out.push_back(static_cast<char>(HexValue(hi) * 16 + HexValue(lo)));
     } else {
       out.push_back('%');

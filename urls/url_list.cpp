@@ -33,6 +33,10 @@ std::string_view ViewEntryCaption(int entry) {
   }
 }
 
+std::string UrlList::Lv1AddressCaption() {
+  return Spaces(61, kAddressOpen) + "\xCB\xF9\xD3\xD0\xC0\xE0\xD0\xCD\xCE\xC4\xBC\xFE]";  // 所有类型文件]
+}
+
 UrlList::UrlList() : viewFilter_(texts::kViewAll), viewAddressCaption_(Spaces(61, kAddressShort)) {}
 
 // ---- address counts ----
@@ -60,6 +64,7 @@ void UrlList::AppendLv1(ListRow row) {
 }
 
 void UrlList::EraseLv1(std::size_t index) {
+  if (observer_) observer_->RowAboutToBeRemoved(ListId::LV1, index);
   CountSub(lv1Count_, lv1_[index].cells[1]);
   lv1_.erase(lv1_.begin() + static_cast<std::ptrdiff_t>(index));
   if (observer_) observer_->RowRemoved(ListId::LV1, index);
@@ -72,6 +77,7 @@ void UrlList::AppendLv2(ViewRow row) {
 }
 
 void UrlList::EraseLv2(std::size_t index) {
+  if (observer_) observer_->RowAboutToBeRemoved(ListId::Lv2, index);
   CountSub(lv2Count_, lv2_[index].address);
   lv2_.erase(lv2_.begin() + static_cast<std::ptrdiff_t>(index));
   if (observer_) observer_->RowRemoved(ListId::Lv2, index);

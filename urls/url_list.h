@@ -37,6 +37,8 @@ class UrlListObserver {
  public:
   virtual ~UrlListObserver() = default;
   virtual void RowsInserted(ListId list, std::size_t first, std::size_t count) = 0;
+  // Told while the row is still in the list, then again once it has gone.
+  virtual void RowAboutToBeRemoved(ListId /*list*/, std::size_t /*index*/) {}
   virtual void RowRemoved(ListId list, std::size_t index) = 0;
   virtual void ListReset(ListId list) = 0;
   // column counts the list view's columns: 0 is the caption (LV1: 1 direction, 2 address, 3 remark;
@@ -78,6 +80,8 @@ class UrlList {
   bool ShowingAll() const { return activeEntry_ == kViewAllEntry; }
   const std::string& ViewFilter() const { return viewFilter_; }
   const std::string& ViewAddressCaption() const { return viewAddressCaption_; }
+  // The URL list's address column caption, which never changes.
+  static std::string Lv1AddressCaption();
 
   // Selection copy of the visible list, given the selected rows of that list in list order.
   std::optional<SelectionCopy> LVSLT(std::optional<std::size_t> firstSelectedLv1,

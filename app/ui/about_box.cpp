@@ -10,7 +10,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include "app/ui/gbk_text.h"
+#include "common/ui/gbk_text.h"
 #include "settings/settings_store.h"
 
 namespace qv {

@@ -9,7 +9,7 @@
 
 #include <exception>
 
-#include "app/ui/icons.h"
+#include "common/ui/icons.h"
 
 namespace qv {
 

@@ -9,10 +9,10 @@
 
 #include <unistd.h>
 
-#include "app/ui/gbk_text.h"
-#include "app/ui/prompter.h"
 #include "app/ui/program_files.h"
 #include "common/codepage.h"
+#include "common/ui/gbk_text.h"
+#include "common/ui/prompter.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 
@@ -151,18 +151,7 @@ void HandOff::DownloadWithNetTransport(const std::optional<SelectionCopy>& row) 
   tmr6_->start();
 }
 
-void HandOff::tmr6Timer() {
-  if (!desk_ || !desk_->Ok()) {
-    tmr6_->stop();
-    return;
-  }
-  const x11::WindowId w = FindNetTransport(*desk_);
-  if (w == 0) return;
-  tmr6_->stop();
-  desk_->ShowNormal(w);
-  desk_->BringToTop(w);
-  desk_->PostKeyDown(w, x11::Key::kInsert);
-}
+void HandOff::tmr6Timer() { KeyWhenShown(tmr6_, [this] { return FindNetTransport(*desk_); }, x11::Key::kInsert); }
 
 void HandOff::DownloadWithFlashGet(const std::optional<SelectionCopy>& row) {
   if (!row) return;
@@ -178,16 +167,22 @@ void HandOff::DownloadWithFlashGet(const std::optional<SelectionCopy>& row) {
 }
 
 void HandOff::tmr7Timer() {
+  KeyWhenShown(tmr7_, [this] { return desk_->FindTopLevelContaining(kFlashGetTitlePart); }, x11::Key::kF4);
+}
+
+// One poll of a waiting timer: once the program's window is there, it is shown, brought to the top
+// and sent `key`, and the timer stops; without a display the timer stops at once.
+void HandOff::KeyWhenShown(QTimer* timer, const std::function<x11::WindowId()>& find, x11::Key key) {
   if (!desk_ || !desk_->Ok()) {
-    tmr7_->stop();
+    timer->stop();
     return;
   }
-  const x11::WindowId w = desk_->FindTopLevelContaining(kFlashGetTitlePart);
+  const x11::WindowId w = find();
   if (w == 0) return;
-  tmr7_->stop();
+  timer->stop();
   desk_->ShowNormal(w);
   desk_->BringToTop(w);
-  desk_->PostKeyDown(w, x11::Key::kF4);
+  desk_->PostKeyDown(w, key);
 }
 
 void HandOff::DownloadWithSimpleDownloader(const std::optional<SelectionCopy>& row) {

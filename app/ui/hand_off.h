@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -74,6 +75,7 @@ class HandOff : public QObject {
   // so and the result is null.
   x11::Desktop* DesktopOrReport();
   x11::WindowId FindNetTransport(x11::Desktop& desk) const;
+  void KeyWhenShown(QTimer* timer, const std::function<x11::WindowId()>& find, x11::Key key);
   void Error(const char* gbk);
   QString ProgramDir() const;
 

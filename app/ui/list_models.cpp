@@ -5,27 +5,22 @@
 
 #include <algorithm>
 
-#include "app/ui/gbk_text.h"
 #include "common/bytes.h"
 #include "common/codepage.h"
 #include "common/texts.h"
+#include "common/ui/gbk_text.h"
 
 namespace qv {
 
 namespace {
 
-QString Spaces(int n) { return QString(n, QLatin1Char(' ')); }
-
 // An address is shown from UTF-8 when its bytes are UTF-8 with a character beyond ASCII (today's
 // escaped names decode to that), else from GBK. Display only: the stored bytes stay as they are.
 QString AddressText(const std::string& bytes) {
-  if (IsUtf8WithMultibyte(bytes)) return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(std::min<std::size_t>(bytes.size(), 4096)));
+  if (IsUtf8WithMultibyte(bytes))
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(std::min<std::size_t>(bytes.size(), 4096)));
   return CellText(bytes);
 }
-
-// The address column's caption of LV1, and of lv2 until a category is first shown.
-QString Lv1AddressCaption() { return Spaces(61) + QStringLiteral("地    址  [所有类型文件]"); }
-QString Lv2InitialAddressCaption() { return Spaces(61) + QStringLiteral("地 址"); }
 
 }  // namespace
 
@@ -58,13 +53,21 @@ void LaggingListModel::Appended(std::size_t first, std::size_t count) {
   pending_ += static_cast<int>(count);
 }
 
-void LaggingListModel::Removed(std::size_t index) {
+void LaggingListModel::AboutToRemove(std::size_t index) {
   const int i = static_cast<int>(index);
-  if (i >= announced_) {
-    if (pending_ > 0) --pending_;
+  if (i >= announced_) return;
+  // The row is still in the list: what the views read while they let go of it is still that row.
+  beginRemoveRows(QModelIndex(), i, i);
+  removing_ = true;
+}
+
+void LaggingListModel::Removed(std::size_t index) {
+  if (!removing_) {
+    // A row the views have not been told of yet.
+    if (static_cast<int>(index) >= announced_ && pending_ > 0) --pending_;
     return;
   }
-  beginRemoveRows(QModelIndex(), i, i);
+  removing_ = false;
   --announced_;
   endRemoveRows();
 }
@@ -93,7 +96,7 @@ void LaggingListModel::Flush() {
 // --- Lv1Model ---
 
 Lv1Model::Lv1Model(const UrlList& list, QObject* parent) : LaggingListModel(parent), list_(list) {
-  captions_ = {QStringLiteral("文件类型"), QStringLiteral("数据包方向"), Lv1AddressCaption(), QStringLiteral("备注")};
+  captions_ = {QStringLiteral("文件类型"), QStringLiteral("数据包方向"), FromGbk(UrlList::Lv1AddressCaption()), QStringLiteral("备注")};
 }
 
 int Lv1Model::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 4; }
@@ -143,8 +146,7 @@ QVariant Lv2Model::headerData(int section, Qt::Orientation orientation, int role
   if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
   if (role != Qt::DisplayRole) return {};
   if (section == 0) return QStringLiteral("数据包方向");
-  const std::string& caption = list_.ViewAddressCaption();
-  return caption.empty() ? Lv2InitialAddressCaption() : FromGbk(caption);
+  return FromGbk(list_.ViewAddressCaption());
 }
 
 void Lv2Model::AddressCaptionChanged() { emit headerDataChanged(Qt::Horizontal, 1, 1); }
@@ -152,6 +154,7 @@ void Lv2Model::AddressCaptionChanged() { emit headerDataChanged(Qt::Horizontal, 
 // --- ListModelHub ---
 
 void ListModelHub::RowsInserted(ListId list, std::size_t first, std::size_t count) { Model(list).Appended(first, count); }
+void ListModelHub::RowAboutToBeRemoved(ListId list, std::size_t index) { Model(list).AboutToRemove(index); }
 void ListModelHub::RowRemoved(ListId list, std::size_t index) { Model(list).Removed(index); }
 void ListModelHub::ListReset(ListId list) { Model(list).Reset(); }
 void ListModelHub::CellChanged(ListId list, std::size_t row, int) { Model(list).RowChanged(row); }

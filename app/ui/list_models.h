@@ -21,6 +21,8 @@ class LaggingListModel : public QAbstractTableModel {
   using QAbstractTableModel::QAbstractTableModel;
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
 
+  // A row that UrlList is about to remove; the views are told before it goes.
+  void AboutToRemove(std::size_t index);
   // Changes that UrlList has already made.
   void Appended(std::size_t first, std::size_t count);
   void Removed(std::size_t index);
@@ -28,7 +30,6 @@ class LaggingListModel : public QAbstractTableModel {
   void RowChanged(std::size_t row);
   // Announces the rows appended since the last flush.
   void Flush();
-  int PendingRows() const { return pending_; }
 
  protected:
   virtual std::size_t CoreSize() const = 0;
@@ -37,6 +38,7 @@ class LaggingListModel : public QAbstractTableModel {
  private:
   int announced_ = 0;  // rows the views know of; the first rows of the core list
   int pending_ = 0;    // rows appended after them, not yet announced
+  bool removing_ = false;  // between AboutToRemove and Removed of an announced row
 };
 
 class Lv1Model : public LaggingListModel {
@@ -77,6 +79,7 @@ class ListModelHub : public UrlListObserver {
   ListModelHub(Lv1Model& lv1, Lv2Model& lv2, std::function<void()> viewChanged)
       : lv1_(lv1), lv2_(lv2), viewChanged_(std::move(viewChanged)) {}
   void RowsInserted(ListId list, std::size_t first, std::size_t count) override;
+  void RowAboutToBeRemoved(ListId list, std::size_t index) override;
   void RowRemoved(ListId list, std::size_t index) override;
   void ListReset(ListId list) override;
   void CellChanged(ListId list, std::size_t row, int column) override;

@@ -9,8 +9,8 @@
 #include "app/ui/application.h"
 #include "app/ui/instance_channel.h"
 #include "app/ui/main_window.h"
-#include "app/ui/prompter.h"
 #include "capture/pcap_net.h"
+#include "common/ui/prompter.h"
 #include "platform/single_copy.h"
 
 int main(int argc, char** argv) {

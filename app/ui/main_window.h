@@ -1,6 +1,6 @@
-// TForm1: the main window. It owns the address lists (UrlList, on this thread), the frame handler and
-// the capture session, and wires every menu, tool-bar and popup entry to its operation. Rows found on
-// the capture thread reach the lists through a RowQueue that a RowPump drains here, in order.
+// TForm1: the main window. It shows what the SessionController (the lists, the capture session and
+// its frame handler) reports and wires every menu, tool-bar and popup entry to its operation. The
+// settings dialog reaches it through a SettingsHost.
 #pragma once
 #include <QMainWindow>
 #include <QPoint>
@@ -13,18 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "app/ui/list_models.h"
-#include "app/ui/row_pump.h"
+#include "app/ui/session_controller.h"
 #include "app/update/update_check.h"
-#include "capture/capture_session.h"
-#include "capture/frame_handler.h"
 #include "capture/pcap_net.h"
-#include "common/locked_value.h"
 #include "packets/ui/filter_dialog.h"
 #include "packets/ui/packet_inspector.h"
-#include "settings/file_type_table.h"
 #include "settings/settings_store.h"
-#include "urls/url_list.h"
 
 class QAction;
 class QActionGroup;
@@ -39,14 +33,14 @@ class QToolBar;
 namespace qv {
 
 class HandOff;
+class ListCommands;
 class Prompter;
 class TForm2;
 class UpdateChecker;
 class WebStrip;
 
-// The maker's web site and the ad page that the tool bar's web page shows.
+// The maker's web site; its ad page, kAdPage, is the tool bar's web page.
 inline constexpr const char* kSiteHost = "www.quelvar.example";
-inline constexpr const char* kAdPage = "http://www.quelvar.example/admax.htm";
 // How to get the capture library: an installer beside the program, else this page.
 inline constexpr const char* kPcapInstaller = "WinPcap_4_0_beta2.exe";
 inline constexpr const char* kPcapInstallPage = "http://www.quelvar.example/install/default.htm";
@@ -85,26 +79,26 @@ class TForm1 : public QMainWindow {
   void SetShellOpener(ShellOpener opener) { shellOpen_ = std::move(opener); }
 
   // State the other windows and the tests reach.
-  UrlList& List() { return list_; }
-  FrameHandler& Handler() { return handler_; }
-  RowPump& Pump() { return *pump_; }
-  FrameSink& Sink() { return queue_; }  // where the capture thread hands its rows over
+  SessionController& Session() { return *session_; }
+  UrlList& List() { return session_->List(); }
+  FrameHandler& Handler() { return session_->Handler(); }
+  RowPump& Pump() { return session_->Pump(); }
+  FrameSink& Sink() { return session_->Sink(); }  // where the capture thread hands its rows over
   SettingsStore* Store() { return store_.get(); }
-  const std::string& AdapterName() const { return adapterName_; }
-  void SetAdapterName(std::string name) { adapterName_ = std::move(name); }  // the settings file is not written
+  const std::string& AdapterName() const { return session_->AdapterName(); }
+  void SetAdapterName(std::string name) { session_->SetAdapterName(std::move(name)); }  // the settings file is not written
   int AdapterCount() const { return static_cast<int>(adapterItems_.size()); }
   QAction* AdapterItem(int index) const {
     return index >= 0 && index < AdapterCount() ? adapterItems_[static_cast<std::size_t>(index)] : nullptr;
   }
-  FileTypeState& Types() { return types_; }
+  FileTypeState& Types() { return session_->Types(); }
   TForm2* Settings() const { return settings_; }
-  bool SessionRunning() const { return session_.Running(); }
+  bool SessionRunning() const { return session_->Running(); }
   // Frames read from the capture file of the current or last file session.
-  std::uint64_t FileFrames() const;
+  std::uint64_t FileFrames() const { return session_->FileFrames(); }
   QString PendingHint() const { return hintText_; }
   TForm4* Inspector() const { return inspector_; }
   TForm3* FilterDialog() const { return filterDialog_; }
-  QMenu* pm2PPM1 = nullptr;  // the popup of the settings dialog's file-type tree
 
   QTableView* LV1 = nullptr;
   QTableView* lv2 = nullptr;
@@ -147,8 +141,6 @@ class TForm1 : public QMainWindow {
   void N27Click();    // view packet
   void N40Click();    // decode address
   void LV1Db2Click(); // double click on a row
-  void MenuItem1Click();  // add file type (settings dialog's tree)
-  void MenuItem2Click();  // delete the selected file type
   void lv1MouseUp(const QPoint& globalPos);
   void OpenCaptureFileClick();
 
@@ -157,8 +149,6 @@ class TForm1 : public QMainWindow {
   void tmr3Timer();
   void tmr4Timer();
   void tmr5Timer();
-  void tmr6Timer();
-  void tmr7Timer();
 
  signals:
   // An adapter was chosen in the menu; its position among the adapter entries.
@@ -180,21 +170,20 @@ class TForm1 : public QMainWindow {
   QAction* NewAction(const char* name, const QString& text, const QKeySequence& key = {});
 
   std::optional<SelectionCopy> Selection() const;
-  std::optional<std::size_t> FirstSelected(const QTableView* view) const;
-  std::vector<bool> SelectedRows(const QTableView* view, std::size_t rows) const;
-  void PutOnClipboard(const std::string& gbk);
   void FillLocalAddresses(const std::vector<std::string>& addresses);
-  std::vector<std::string> CurrentLocalAddresses() const;
   void OnViewChanged();
-  void OnRunningChanged(bool running);
-  void OnListCleared();
+  void ShowRunning(bool running);
+  void ShowFileProgress(const QString& name, quint64 frames, bool reading);
   void OnAdapterNotFound();
-  void OnStartFailed(const std::string& why);
-  void WatchSession();
+  void OnStartFailed(const QString& why, bool file);
   void ShowHint();
   void Guarded(const std::function<void()>& command);
   bool AnsweringABox() const;
-  void EndSession();
+
+  class SettingsLink;  // the window as the settings dialog's SettingsHost
+
+  static inline const QString kStatusRunning = QStringLiteral("开始嗅探");
+  static inline const QString kStatusStopped = QStringLiteral("停止嗅探");
 
   PcapNet& net_;
   Prompter& prompter_;
@@ -202,31 +191,12 @@ class TForm1 : public QMainWindow {
   std::unique_ptr<SettingsStore> store_;
   std::unique_ptr<HandOff> handOff_;
   std::unique_ptr<UpdateChecker> updater_;  // null without a settings file
-  std::string adapterName_ = "???";
   TForm3::Resolver resolver_;
   ShellOpener shellOpen_;
-
-  // Declared in the order of their dependencies: the session goes first when the window goes.
-  FileTypeState types_;
-  UrlList list_;
-  RowQueue queue_;
-  LockedValue<std::optional<std::vector<std::string>>> fileLocalAddresses_;
-  FrameHandler handler_;
-  CaptureSession session_;
-  Lv1Model* lv1Model_;
-  Lv2Model* lv2Model_;
-  std::unique_ptr<ListModelHub> hub_;
-  RowPump* pump_;
-
-  // Sessions as the window sees them.
-  bool closing_ = false;       // the window is being destroyed: session events change nothing
-  bool autoStart_ = false;     // autoRun: tmr2 starts sniffing 3 s after start-up
-  bool sessionShown_ = false;  // the controls show a running session
-  bool fileSession_ = false;
-  QString fileName_;
-  std::uint64_t fileFramesBase_ = 0;
-  std::uint64_t fileFrames_ = 0;
-  QTimer* sessionWatch_;
+  SessionController* session_;  // a child, made first: it outlives every widget that shows it
+  std::unique_ptr<SettingsLink> settingsLink_;
+  std::unique_ptr<ListCommands> listCommands_;  // over the two views, from BuildLists on
+  bool autoStart_ = false;  // autoRun: tmr2 starts sniffing 3 s after start-up
 
   // Menus and controls.
   QAction* N12;
@@ -262,7 +232,6 @@ class TForm1 : public QMainWindow {
   QAction* btn4;
   QAction* btn5;
   QAction* btn11;
-  QLabel* statusCaption_;
   QLabel* bsSkinStatusPanel5;  // sniffing state
   QLabel* statusMode_;
   QLabel* statusFile_;

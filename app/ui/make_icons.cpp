@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "app/ui/icons.h"
+#include "common/ui/icons.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

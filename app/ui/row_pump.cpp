@@ -46,17 +46,11 @@ std::size_t RowQueue::Size() const {
 
 RowPump::RowPump(RowQueue& queue, UrlList& list, ListModelHub& hub, QObject* parent)
     : QObject(parent), queue_(queue), list_(list), hub_(hub) {
-  timer_.setInterval(intervalMs_);
+  timer_.setInterval(kIntervalMs);
   connect(&timer_, &QTimer::timeout, this, &RowPump::Tick);
 }
 
-void RowPump::SetTiming(int intervalMs, int budgetMs) {
-  intervalMs_ = intervalMs;
-  budgetMs_ = budgetMs;
-  timer_.setInterval(intervalMs_);
-}
-
-void RowPump::Start() { timer_.start(intervalMs_); }
+void RowPump::Start() { timer_.start(kIntervalMs); }
 void RowPump::Stop() { timer_.stop(); }
 
 void RowPump::DrainAll() {
@@ -73,11 +67,10 @@ void RowPump::Tick() {
   if (auto local = queue_.TakeLocalAddresses()) emit LocalAddressesReported(*local);
   QElapsedTimer clock;
   clock.start();
-  const std::size_t n = Apply(std::numeric_limits<std::size_t>::max(), &clock, budgetMs_);
+  Apply(std::numeric_limits<std::size_t>::max(), &clock, kBudgetMs);
   hub_.Flush();
-  if (n > 0) emit Drained(n);
   // Rows left over: come back as soon as the events waiting meanwhile have run.
-  timer_.setInterval(backlog_.empty() && queue_.Size() == 0 ? intervalMs_ : 0);
+  timer_.setInterval(backlog_.empty() && queue_.Size() == 0 ? kIntervalMs : 0);
 }
 
 std::size_t RowPump::Apply(std::size_t maxItems, const QElapsedTimer* clock, int budgetMs) {

@@ -44,10 +44,9 @@ class RowQueue : public FrameSink {
 class RowPump : public QObject {
   Q_OBJECT
  public:
-  // Every `interval` ms the pump moves the queued rows into `list`, spending at most `budgetMs` per
+  // Every kIntervalMs the pump moves the queued rows into `list`, spending at most kBudgetMs per
   // turn; while rows are left over it comes back at once, letting other events run in between.
   RowPump(RowQueue& queue, UrlList& list, ListModelHub& hub, QObject* parent = nullptr);
-  void SetTiming(int intervalMs, int budgetMs);
 
   void Start();
   void Stop();
@@ -61,7 +60,6 @@ class RowPump : public QObject {
 
  signals:
   void LocalAddressesReported(const std::vector<std::string>& addresses);
-  void Drained(std::size_t rows);
 
  private:
   void Tick();
@@ -72,8 +70,8 @@ class RowPump : public QObject {
   ListModelHub& hub_;
   QTimer timer_;
   std::deque<RowItem> backlog_;  // taken from the queue, not yet applied; always older than the queue
-  int intervalMs_ = 40;
-  int budgetMs_ = 20;
+  static constexpr int kIntervalMs = 40;
+  static constexpr int kBudgetMs = 20;
   std::uint64_t applied_ = 0;
 };
 

@@ -15,9 +15,9 @@
 #include "app/ui/application.h"
 #include "app/ui/list_models.h"
 #include "app/ui/main_window.h"
-#include "app/ui/prompter.h"
 #include "capture/pcap_net.h"
 #include "common/texts.h"
+#include "common/ui/prompter.h"
 #include "settings/settings_store.h"
 
 namespace {

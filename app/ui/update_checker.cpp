@@ -14,7 +14,7 @@
 #include <QWidget>
 
 #include "app/ui/program_files.h"
-#include "app/ui/prompter.h"
+#include "common/ui/prompter.h"
 #include "platform/process.h"
 #include "settings/settings_store.h"
 
@@ -51,11 +51,7 @@ QString UpdateChecker::ProgramDir() const {
 }
 
 void UpdateChecker::Report(const std::exception& e) {
-  if (onError_) {
-    onError_(e);
-  } else {
-    prompter_.Message(window_, BoxKind::Error, QString::fromLocal8Bit(e.what()), BoxButtons::Ok);
-  }
+  prompter_.Message(window_, BoxKind::Error, QString::fromLocal8Bit(e.what()), BoxButtons::Ok);
 }
 
 // Fetches `url` into `path`, waiting for the answer while the event loop runs. The body is written to

@@ -48,9 +48,6 @@ class UpdateChecker : public QObject {
 
   QTimer* tmr3() const { return tmr3_; }
 
-  // What an error that no command handles is shown with; by default an error box with its text.
-  void SetErrorHandler(std::function<void(const std::exception&)> handler) { onError_ = std::move(handler); }
-
  public slots:
   // The timed check: silent unless there is an update; Yes leaves hwnd and uppath in the settings and
   // starts the updater, and the window stays open.
@@ -67,7 +64,6 @@ class UpdateChecker : public QObject {
   QWidget* window_;
   UpdateCheckerOptions options_;
   QTimer* tmr3_;
-  std::function<void(const std::exception&)> onError_;
   bool checking_ = false;
 };
 

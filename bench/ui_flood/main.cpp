@@ -22,11 +22,11 @@
 
 #include "app/ui/application.h"
 #include "app/ui/main_window.h"
-#include "app/ui/prompter.h"
 #include "capture/capture_file.h"
 #include "capture/frame_handler.h"
 #include "capture/pcap_net.h"
 #include "capture/sniff_thread.h"
+#include "common/ui/prompter.h"
 #include "settings/settings_store.h"
 #include "tests/ui/pcap_writer.h"
 

@@ -8,9 +8,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/ui/gbk_text.h"
-#include "app/ui/prompter.h"
 #include "common/bytes.h"
+#include "common/ui/gbk_text.h"
+#include "common/ui/prompter.h"
 
 namespace qv {
 

@@ -10,7 +10,7 @@
 #include <QTextCursor>
 #include <QVBoxLayout>
 
-#include "app/ui/gbk_text.h"
+#include "common/ui/gbk_text.h"
 
 namespace qv {
 

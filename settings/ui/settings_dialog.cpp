@@ -1,5 +1,6 @@
 #include "settings/ui/settings_dialog.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileInfo>
@@ -20,13 +21,15 @@
 
 #include <exception>
 
-#include "app/ui/gbk_text.h"
-#include "app/ui/main_window.h"
-#include "app/ui/prompter.h"
-#include "app/ui/web_strip.h"
+#include "capture/adapter_test.h"
+#include "capture/frame_handler.h"
 #include "capture/pcap_net.h"
 #include "common/bytes.h"
+#include "common/site_host.h"
 #include "common/texts.h"
+#include "common/ui/gbk_text.h"
+#include "common/ui/prompter.h"
+#include "common/ui/web_strip.h"
 #include "platform/registry.h"
 #include "settings/file_type_table.h"
 #include "settings/settings_store.h"
@@ -94,12 +97,56 @@ QString AdapterCaption(const CaptureDevice& device) {
 
 }  // namespace
 
-TForm2::TForm2(TForm1& form, PcapNet& net, Prompter& prompter)
-    : QDialog(&form, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      form_(form),
+class TForm2::Trials : public AdapterTrials {
+ public:
+  explicit Trials(TForm2& d) : d_(d) {}
+  void StartCapture(const std::string& device) override {
+    d_.TWBSTWB1->Navigate(QUrl(QStringLiteral("about:blank")), false);
+    d_.host_.SetAdapterName(device);
+    d_.host_.StartSniffing();
+    d_.TWBSTWB1->Navigate(QUrl::fromUserInput(d_.edtURL->text()), true);
+  }
+  void StopCapture() override { d_.host_.StopSniffing(); }
+  void ShowStatus(int index, TrialStatus status, const std::string& why) override {
+    const char* text = status == TrialStatus::Testing  ? kAdapterTesting
+                       : status == TrialStatus::Usable ? kAdapterUsable
+                       : status == TrialStatus::Unusable ? kAdapterUnusable
+                                                         : "";
+    d_.SetRowStatus(index, text);
+    if (status == TrialStatus::Unusable)
+      if (QTreeWidgetItem* item = d_.lv2->topLevelItem(index)) item->setToolTip(2, QString::fromUtf8(why.c_str()));
+  }
+  bool OfferAsDefault(int) override {
+    return d_.prompter_.Message(&d_, BoxKind::Information, QStringLiteral("当前网络适配器可用，是否它作为缺省适配器！"),
+                                BoxButtons::OkCancel) == BoxAnswer::Ok;
+  }
+  void Choose(int index) override {
+    d_.host_.ChooseAdapter(index);
+    d_.CheckOnlyRow(index);
+  }
+  void Ticking(bool on) override {
+    if (on) d_.tmr1->start();
+    else d_.tmr1->stop();
+  }
+  void Finished() override { d_.btn6->setText(kBtn6Idle); }
+  void NothingUsable() override {
+    d_.prompter_.Message(&d_, BoxKind::Information,
+                         QStringLiteral("未发现可用的网络适配器！\r\n请检查你网络连接 或 换一个测试网站，然后再重新测试！"),
+                         BoxButtons::Ok);
+  }
+
+ private:
+  TForm2& d_;
+};
+
+TForm2::TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      host_(host),
       net_(net),
       prompter_(prompter),
-      registryPath_(UserRegistryPath()) {
+      registryPath_(UserRegistryPath()),
+      trials_(std::make_unique<Trials>(*this)),
+      test_(std::make_unique<AdapterTest>(host.TestState(), *trials_)) {
   setObjectName(QStringLiteral("TForm2"));
   setWindowTitle(QStringLiteral("设置"));
   setModal(false);
@@ -138,13 +185,12 @@ TForm2::TForm2(TForm1& form, PcapNet& net, Prompter& prompter)
   tmr1->setInterval(1000);
   connect(tmr1, &QTimer::timeout, this, &TForm2::tmr1Timer);
 
-  // Choosing an adapter, from the menu or from here, checks its row alone.
-  connect(&form_, &TForm1::AdapterChosen, this, [this](int index) { CheckOnlyRow(index); });
-  // An adapter under trial that cannot be opened fails at the next tick, with the reason in its row.
-  connect(&form_, &TForm1::TrialStartFailed, this, [this](const QString& why) { trialFailure_ = why; });
-
   Create();
 }
+
+TForm2::~TForm2() = default;
+
+int TForm2::TestIndex() const { return test_->Index(); }
 
 // --- layout ---
 
@@ -250,10 +296,15 @@ void TForm2::BuildDownloadPage() {
   v->addStretch(1);
   pgc1->addTab(page, QStringLiteral("下载软件"));
 
-  // The three buttons share one parent, so they form one exclusive group.
-  connect(rb1, &QRadioButton::clicked, this, [this] { rbClick(1); });
-  connect(rb2, &QRadioButton::clicked, this, [this] { rbClick(2); });
-  connect(rb3, &QRadioButton::clicked, this, [this] { rbClick(3); });
+  // The three buttons share one parent, so they form one exclusive group. The choice is written
+  // when a button is clicked and whenever one becomes the checked one, so that the settings file
+  // always names the program the dialog shows.
+  for (const auto& [button, which] : {std::pair{rb1, 1}, std::pair{rb2, 2}, std::pair{rb3, 3}}) {
+    connect(button, &QRadioButton::clicked, this, [this, which = which] { rbClick(which); });
+    connect(button, &QRadioButton::toggled, this, [this, which = which](bool on) {
+      if (on) rbClick(which);
+    });
+  }
   connect(btnDL1, &QPushButton::clicked, this, &TForm2::btnNetTransportClick);
   connect(btnDL2, &QPushButton::clicked, this, &TForm2::btnFlashGetClick);
   connect(btnDL3, &QPushButton::clicked, this, &TForm2::btnOtherClick);
@@ -271,9 +322,16 @@ void TForm2::BuildFileTypePage() {
   tree->before = [this](QTreeWidgetItem* node) { TVV1MouseMove(node); };
   tree->moved = [this](QTreeWidgetItem* node) { TVV1MouseMove(node); };
   tree->after = [this](QTreeWidgetItem* node) { TVV1MouseDown(node); };
-  connect(TVV1, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    if (form_.pm2PPM1) form_.pm2PPM1->popup(TVV1->viewport()->mapToGlobal(pos));
-  });
+  pm2PPM1 = new QMenu(this);
+  pm2PPM1->setObjectName(QStringLiteral("pm2PPM1"));
+  QAction* item1 = pm2PPM1->addAction(QStringLiteral("增加文件类型"));
+  item1->setObjectName(QStringLiteral("MenuItem1"));
+  QAction* item2 = pm2PPM1->addAction(QStringLiteral("删除所选文件类型"));
+  item2->setObjectName(QStringLiteral("MenuItem2"));
+  connect(item1, &QAction::triggered, this, &TForm2::N1Click);
+  connect(item2, &QAction::triggered, this, &TForm2::N2Click);
+  connect(TVV1, &QTreeWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { pm2PPM1->popup(TVV1->viewport()->mapToGlobal(pos)); });
   connect(TVV1, &QTreeWidget::itemChanged, this, [this] { PublishTable(); });
   v->addWidget(TVV1, 1);
   chk11 = new QCheckBox(page);
@@ -287,12 +345,12 @@ void TForm2::BuildFileTypePage() {
 void TForm2::Create() {
   // Every node of the tree is made with its check box; without a settings file the five categories
   // stand without entries and nothing else is loaded.
-  SettingsStore* store = form_.Store();
+  SettingsStore* store = host_.Store();
   if (store == nullptr) {
     LoadTree();
     return;
   }
-  form_.SetAdapterName(store->ReadString("system", "AdaptorName", "???"));
+  host_.SetAdapterName(store->ReadString("system", "AdaptorName", "???"));
   edt1->setText(FromGbk(store->ReadString("system", "DownloadPath", "")));
   chk1->setChecked(store->ReadBool("FileType", texts::kUndefinedTypesKey, true));
   chk1Click();
@@ -304,20 +362,17 @@ void TForm2::Create() {
   chk6->setChecked(store->ReadBool("system", kHttpsHostsKey, false));
   edt2->setText(FromGbk(store->ReadString("system", "title", "Quelvar")));
   const int dl = store->ReadInteger("system", "DefaultDL", 1);
-  if (dl == 2 || dl == 3) {
-    (dl == 2 ? rb2 : rb3)->setChecked(true);
-    rbClick(dl);
-  }
+  if (dl == 2 || dl == 3) (dl == 2 ? rb2 : rb3)->setChecked(true);  // the toggle writes it back
   LoadTree();
   connect(edt1, &QLineEdit::textChanged, this, [this] {
-    if (SettingsStore* s = form_.Store())
+    if (SettingsStore* s = host_.Store())
       Guarded([&] { s->WriteString("system", "DownloadPath", ToGbk(edt1->text())); });
   });
   ListAdapters();
 }
 
 void TForm2::LoadTree() {
-  const FileTypeSnapshot table = form_.Store() ? LoadFileTypes(*form_.Store()) : FileTypeSnapshot();
+  const FileTypeSnapshot table = host_.Store() ? LoadFileTypes(*host_.Store()) : FileTypeSnapshot();
   publishing_ = false;
   TVV1->clear();
   for (int c = 0; c < kCategoryCount; ++c) {
@@ -333,18 +388,18 @@ void TForm2::ListAdapters() {
   if (!net_.Available()) {
     prompter_.Message(this, BoxKind::Error,
                       QStringLiteral("未找到任何适配器！软件不能使用。\r\n\r\n请根据软件提示安装WINPCAP"), BoxButtons::Ok);
-    form_.tmr4->start(1);
+    host_.CaptureLibraryMissing();
     return;
   }
   std::vector<CaptureDevice> devices;
   bool found = false;
   if (net_.ListDevices(devices)) {
-    form_.SetAdapters(devices);  // the menu items, in device order, the selected one checked
+    host_.ShowAdapters(devices);  // the menu items, in device order, the selected one checked
     for (const CaptureDevice& d : devices) {
       auto* row = new QTreeWidgetItem(QStringList{AdapterCaption(d), FromGbk(d.name), QString()});
       row->setData(1, kGbkRole, QByteArray::fromStdString(d.name));
       row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-      const bool selected = d.name == form_.AdapterName();
+      const bool selected = d.name == host_.AdapterName();
       row->setCheckState(0, selected ? Qt::Checked : Qt::Unchecked);
       found = found || selected;
       lv2->addTopLevelItem(row);
@@ -353,7 +408,7 @@ void TForm2::ListAdapters() {
   if (!found) {
     prompter_.Message(this, BoxKind::Information,
                       QStringLiteral("首次运行程序，或者网络适配器配置错误，程序将会测试所有网络适配器！"), BoxButtons::Ok);
-    form_.tmr5->start(1000);
+    host_.AdapterUnknown();
   }
 }
 
@@ -375,27 +430,27 @@ void TForm2::Guarded(const std::function<void()>& write) {
 // --- page 0 ---
 
 void TForm2::chk4Click() {
-  if (SettingsStore* s = form_.Store()) Guarded([&] { s->WriteBool("system", "autoRun", chk4->isChecked()); });
+  if (SettingsStore* s = host_.Store()) Guarded([&] { s->WriteBool("system", "autoRun", chk4->isChecked()); });
 }
 
 void TForm2::chk1Click() {
   PublishTable();
-  if (SettingsStore* s = form_.Store()) Guarded([&] { s->WriteBool("FileType", texts::kUndefinedTypesKey, chk1->isChecked()); });
+  if (SettingsStore* s = host_.Store()) Guarded([&] { s->WriteBool("FileType", texts::kUndefinedTypesKey, chk1->isChecked()); });
 }
 
 void TForm2::chk6Click() {
   PublishTable();
-  if (SettingsStore* s = form_.Store()) Guarded([&] { s->WriteBool("system", kHttpsHostsKey, chk6->isChecked()); });
+  if (SettingsStore* s = host_.Store()) Guarded([&] { s->WriteBool("system", kHttpsHostsKey, chk6->isChecked()); });
 }
 
 void TForm2::chk5Click() {
   PublishTable();
-  if (SettingsStore* s = form_.Store()) Guarded([&] { s->WriteBool("system", "repeatURL", chk5->isChecked()); });
+  if (SettingsStore* s = host_.Store()) Guarded([&] { s->WriteBool("system", "repeatURL", chk5->isChecked()); });
 }
 
 void TForm2::edt2Exit() {
-  if (SettingsStore* s = form_.Store()) Guarded([&] { s->WriteString("system", "title", ToGbk(edt2->text())); });
-  form_.setWindowTitle(edt2->text());
+  if (SettingsStore* s = host_.Store()) Guarded([&] { s->WriteString("system", "title", ToGbk(edt2->text())); });
+  host_.ShowTitle(edt2->text());
 }
 
 bool TForm2::eventFilter(QObject* watched, QEvent* event) {
@@ -425,15 +480,19 @@ void TForm2::SetRowStatus(int row, const char* status) {
 void TForm2::lv2MouseDown(int row) {
   QTreeWidgetItem* item = row >= 0 ? lv2->topLevelItem(row) : nullptr;
   if (item == nullptr) return;
-  if (RowDevice(row) == form_.AdapterName()) {
+  if (RowDevice(row) == host_.AdapterName()) {
     item->setCheckState(0, Qt::Checked);
     return;
   }
-  if (QAction* menuItem = form_.AdapterItem(row)) form_.c(menuItem);
+  host_.ChooseAdapter(row);
   CheckOnlyRow(row);
 }
 
+void TForm2::AdapterChosen(int index) { CheckOnlyRow(index); }
+
 // --- page 1: the adapter test ---
+
+void TForm2::TrialStartFailed(const QString& why) { test_->TrialStartFailed(why.toStdString()); }
 
 void TForm2::btn6Click() {
   if (btn6->text() == kBtn6Cancel) {
@@ -441,106 +500,26 @@ void TForm2::btn6Click() {
     StopRunningTest();
     return;
   }
-  std::string host = ToGbk(edtURL->text().trimmed());
-  if (const auto scheme = host.find("://"); scheme != std::string::npos) host = host.substr(scheme + 3);
-  // A path belongs to the page, not to the name that is looked up, with or without a scheme.
-  if (const auto slash = host.find('/'); slash != std::string::npos) host = host.substr(0, slash);
-  // A port belongs to the address, not to the name that is looked up.
-  if (const auto colon = host.find(':'); colon != std::string::npos && host.find(':', colon + 1) == std::string::npos)
-    host = host.substr(0, colon);
-  const auto address = form_.HostResolver()(host);
+  const std::string host = TestSiteHost(ToGbk(edtURL->text().trimmed()));
+  const auto address = host_.ResolveHost(host);
   if (!address || address->empty()) {
     prompter_.Message(this, BoxKind::Information, QStringLiteral("当前网址经测试不能连接！请换一个网址测试。"),
                       BoxButtons::Ok);
     return;
   }
   // Trials capture on one adapter at a time: a session the user started ends first.
-  if (form_.SessionRunning()) form_.btn4Click();
+  if (host_.SessionRunning()) host_.StopSniffing();
   btn6->setText(kBtn6Cancel);
-  TestIndex = -1;
-  TestFound = false;
-  nettest();
+  std::vector<std::string> devices;
+  for (int i = 0; i < lv2->topLevelItemCount(); ++i) devices.push_back(RowDevice(i));
+  test_->Begin(std::move(devices));
 }
 
-void TForm2::nettest() {
-  AdapterTestState& test = form_.Handler().test;
-  if (TestIndex < lv2->topLevelItemCount() - 1) {
-    ++TestIndex;
-    SetRowStatus(TestIndex, kAdapterTesting);
-    TWBSTWB1->Navigate(QUrl(QStringLiteral("about:blank")), false);
-    form_.SetAdapterName(RowDevice(TestIndex));
-    test.TestFrameCount.store(0);
-    TestTicks = 0;
-    trialFailure_.clear();
-    tmr1->start();
-    test.TestTrafficSeen.store(false);
-    test.TestActive.store(true);
-    form_.btn3Click();
-    TWBSTWB1->Navigate(QUrl::fromUserInput(edtURL->text()), true);
-    return;
-  }
-  btn6->setText(kBtn6Idle);
-  if (!TestFound) {
-    prompter_.Message(this, BoxKind::Information,
-                      QStringLiteral("未发现可用的网络适配器！\r\n请检查你网络连接 或 换一个测试网站，然后再重新测试！"),
-                      BoxButtons::Ok);
-    return;
-  }
-  for (int i = 0; i < lv2->topLevelItemCount(); ++i) {
-    if (lv2->topLevelItem(i)->text(2) == QString::fromUtf8(kAdapterUsable)) {
-      if (QAction* item = form_.AdapterItem(i)) form_.c(item);
-      CheckOnlyRow(i);
-      break;
-    }
-  }
-}
-
-void TForm2::tmr1Timer() {
-  AdapterTestState& test = form_.Handler().test;
-  ++TestTicks;
-  if (test.TestTrafficSeen.load()) {
-    TestFound = true;
-    tmr1->stop();
-    test.TestTrafficSeen.store(false);
-    form_.btn4Click();
-    test.TestActive.store(false);
-    SetRowStatus(TestIndex, kAdapterUsable);
-    const BoxAnswer answer = prompter_.Message(this, BoxKind::Information,
-                                               QStringLiteral("当前网络适配器可用，是否它作为缺省适配器！"),
-                                               BoxButtons::OkCancel);
-    if (answer == BoxAnswer::Ok) {
-      if (QAction* item = form_.AdapterItem(TestIndex)) form_.c(item);
-      btn6->setText(kBtn6Idle);
-      CheckOnlyRow(TestIndex);
-    } else {
-      nettest();
-    }
-    return;
-  }
-  // An adapter that could not be opened sees nothing: its trial fails now, not after 11 ticks.
-  if ((TestTicks > 10 && !test.TestTrafficSeen.load()) || !trialFailure_.isEmpty()) {
-    tmr1->stop();
-    form_.btn4Click();
-    test.TestActive.store(false);
-    test.TestTrafficSeen.store(false);
-    SetRowStatus(TestIndex, kAdapterUnusable);
-    if (QTreeWidgetItem* item = lv2->topLevelItem(TestIndex)) item->setToolTip(2, trialFailure_);
-    trialFailure_.clear();
-    nettest();
-  }
-}
+void TForm2::tmr1Timer() { test_->Tick(); }
 
 // Ends a running test: no more ticks or counting, the session stopped, and the button and the row
 // under trial say the test is over.
-void TForm2::StopRunningTest() {
-    tmr1->stop();
-    form_.Handler().test.TestActive.store(false);
-    form_.btn4Click();
-  btn6->setText(kBtn6Idle);
-  if (TestIndex >= 0 && TestIndex < lv2->topLevelItemCount() &&
-      lv2->topLevelItem(TestIndex)->text(2) == QString::fromUtf8(kAdapterTesting))
-    SetRowStatus(TestIndex, "");
-}
+void TForm2::StopRunningTest() { test_->Cancel(); }
 
 // Escape leaves the dialog the one way it has: "确定", which saves the file types and runs the close
 // handling (a running adapter test stops).
@@ -555,7 +534,7 @@ void TForm2::closeEvent(QCloseEvent* event) {
 // --- page 2 ---
 
 void TForm2::rbClick(int which) {
-  if (SettingsStore* s = form_.Store()) Guarded([&] { s->WriteInteger("system", "DefaultDL", which); });
+  if (SettingsStore* s = host_.Store()) Guarded([&] { s->WriteInteger("system", "DefaultDL", which); });
 }
 
 QString TForm2::ChooseExecutable() {
@@ -601,7 +580,7 @@ void TForm2::PublishTable() {
     }
   }
   table = table.WithUndefinedTypes(chk1->isChecked()).WithDuplicates(chk5->isChecked()).WithHttpsHosts(chk6->isChecked());
-  form_.Types().Replace(std::move(table));
+  host_.Types().Replace(std::move(table));
 }
 
 void TForm2::SetNodeChecked(QTreeWidgetItem* node, bool checked) {
@@ -651,7 +630,7 @@ void TForm2::N1Click() {
     prompter_.Message(this, BoxKind::Warning, QStringLiteral("输入有误！添加失败"), BoxButtons::Ok);
     return;
   }
-  if (const auto found = form_.Types().Current()->FindChild(LowerAscii(text))) {
+  if (const auto found = host_.Types().Current()->FindChild(LowerAscii(text))) {
     QTreeWidgetItem* cat = TVV1->topLevelItem(found->category);
     QTreeWidgetItem* node = found->IsCategory() ? cat : cat->child(found->entry);
     TVV1->setCurrentItem(node);
@@ -673,7 +652,7 @@ void TForm2::N2Click() {
 }
 
 void TForm2::btn1Click() {
-  if (SettingsStore* s = form_.Store()) Guarded([&] { SaveFileTypes(*s, *form_.Types().Current()); });
+  if (SettingsStore* s = host_.Store()) Guarded([&] { SaveFileTypes(*s, *host_.Types().Current()); });
   close();
 }
 

@@ -1,16 +1,21 @@
 // TForm2: the settings dialog. Its controls are the live settings: the check boxes and the file-type
-// tree feed classification at once, the adapter rows mirror the main window's adapter menu, and
-// every change on the first three pages is written to the settings file the moment it is made.
-// It also runs the adapter test, which tries each adapter in turn until one sees traffic.
+// tree feed classification at once, the adapter rows mirror the program's adapter menu, and every
+// change on the first three pages is written to the settings file the moment it is made. It also
+// runs the adapter test, which tries each adapter in turn until one sees traffic. The rest of the
+// program it reaches only through a SettingsHost.
 #pragma once
 #include <QDialog>
 #include <QPoint>
 
 #include <functional>
+#include <memory>
 #include <string>
+
+#include "settings/ui/settings_host.h"
 
 class QCheckBox;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class QRadioButton;
 class QTabWidget;
@@ -20,9 +25,9 @@ class QTreeWidgetItem;
 
 namespace qv {
 
+class AdapterTest;
 class PcapNet;
 class Prompter;
-class TForm1;
 class WebStrip;
 
 // Status texts of the adapter rows.
@@ -34,12 +39,12 @@ class TForm2 : public QDialog {
   Q_OBJECT
  public:
   // Builds the dialog and runs its creation: settings, file-type table, adapter rows and menu items.
-  TForm2(TForm1& form, PcapNet& net, Prompter& prompter);
+  TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* parent = nullptr);
+  ~TForm2() override;
 
   // Page indexes.
   static constexpr int kPageGeneral = 0;
   static constexpr int kPageAdapters = 1;
-  static constexpr int kPageDownload = 2;
   static constexpr int kPageFileTypes = 3;
 
   void ShowPage(int page);  // select the page and show the dialog
@@ -54,8 +59,7 @@ class TForm2 : public QDialog {
   // Page 1.
   void lv2MouseDown(int row);  // a mouse press on a row (-1: none)
   void btn6Click();
-  void nettest();
-  void tmr1Timer();
+  void tmr1Timer();  // one second of the adapter trial
   // Page 2.
   void rbClick(int which);  // 1, 2 or 3
   void btnNetTransportClick();
@@ -89,16 +93,20 @@ class TForm2 : public QDialog {
   QPushButton* btnDL3;
   QLineEdit* edt1;
   QTreeWidget* TVV1;
+  QMenu* pm2PPM1;  // the tree's popup: add and delete a file type
   QPushButton* btn1;
   WebStrip* TWBSTWB1;
   QTimer* tmr1;
 
-  int TestIndex = -1;
-  int TestTicks = 0;
-  bool TestFound = false;
+  // The adapter under trial, or the last one tried; -1 before the first test.
+  int TestIndex() const;
 
  public slots:
   void reject() override;  // Escape: as "确定"
+  // An adapter was chosen (in the menu or here): its row alone is checked.
+  void AdapterChosen(int index);
+  // The adapter under trial could not be opened: the trial fails at the next tick, with this reason.
+  void TrialStartFailed(const QString& why);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -121,11 +129,14 @@ class TForm2 : public QDialog {
   void RegisterFolder(const QStringList& existingKeys, const QString& keyToCreate);
   void Guarded(const std::function<void()>& write);
 
-  TForm1& form_;
+  class Trials;  // the adapter test's view of this dialog
+
+  SettingsHost& host_;
   PcapNet& net_;
   Prompter& prompter_;
   std::string registryPath_;
-  QString trialFailure_;  // why the adapter under trial could not be opened; empty when it was
+  std::unique_ptr<Trials> trials_;
+  std::unique_ptr<AdapterTest> test_;
   bool publishing_ = false;  // off until the tree is filled, and while it is being filled
 };
 

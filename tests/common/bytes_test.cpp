@@ -15,6 +15,24 @@ TEST(Bytes, TrimRemovesControlBytesAndBlanksAtBothEnds) {
   EXPECT_EQ(Trim(" \n "), "");
 }
 
+TEST(Bytes, GbkSameNameFoldsAsciiCaseOutsideDoubleByteCharacters) {
+  struct Case {
+    const char* a;
+    const char* b;
+    bool same;
+  };
+  const Case cases[] = {
+      {"System", "SYSTEM", true},
+      {"AdaptorName", "adaptorname", true},
+      {"ab", "abc", false},
+      {"\xB2\xE2" "A", "\xB2\xE2" "a", true},  // a character, then a letter of its own
+      {"\x81\x41", "\x81\x61", false},    // the trail bytes 'A' and 'a' belong to two characters
+      {"\xB2\xE2", "\xB2\xE3", false},
+      {"", "", true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(GbkSameName(c.a, c.b), c.same) << c.a << " / " << c.b;
+}
+
 TEST(Bytes, GbkFindRefusesMatchBeginningOnTrailByte) {
   // 0xD5 0x2F is one double-byte character whose trail byte is "/"; the real "/" comes after.
   const std::string s = "a\xD5/b/c";

@@ -248,6 +248,7 @@ TEST(ScanProcess, SettingsFilesThatAreNotWhatTheySeem) {
       << fifo.err;
   EXPECT_NE(fifo.out.find("http://www.google.com/"), std::string::npos);
   fs::remove_all(dir);
+}
 
 // Captures made on a Linux machine: two network namespaces joined by a veth pair (and a tun pair with a
 // relay), a local server and real clients; documentation addresses only (tests/tools/captures/README.md).

@@ -1,5 +1,5 @@
-// What the tests of the stand-alone window commands share: a prompter that records every box and
-// answers from a script, and waiting while the event loop runs.
+// What the tests of the stand-alone window commands share: the scripted prompter of the window tests
+// and waiting while the event loop runs.
 #pragma once
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -10,34 +10,9 @@
 #include <functional>
 #include <vector>
 
-#include "app/ui/prompter.h"
+#include "tests/ui/scripted_prompter.h"
 
 namespace qv::testing {
-
-class RecordingPrompter : public Prompter {
- public:
-  struct Box {
-    BoxKind kind;
-    QString text;
-    BoxButtons buttons;
-  };
-  std::vector<Box> boxes;
-  std::deque<BoxAnswer> answers;  // taken in order; when empty, what closing the box gives
-
-  BoxAnswer Message(QWidget*, BoxKind kind, const QString& text, BoxButtons buttons) override {
-    boxes.push_back({kind, text, buttons});
-    if (!answers.empty()) {
-      const BoxAnswer a = answers.front();
-      answers.pop_front();
-      return a;
-    }
-    if (buttons == BoxButtons::Ok) return BoxAnswer::Ok;
-    return buttons == BoxButtons::YesNo ? BoxAnswer::No : BoxAnswer::Cancel;
-  }
-  QString InputBox(QWidget*, const QString&, const QString&, const QString&) override { return {}; }
-  QString SaveFileName(QWidget*, const QString&, const QString&, const QString&) override { return {}; }
-  QString OpenFileName(QWidget*, const QString&, const QString&) override { return {}; }
-};
 
 // Runs the event loop until `done` holds or `ms` have passed; whether it holds.
 inline bool Await(const std::function<bool()>& done, int ms = 20000) {

@@ -10,7 +10,7 @@
 #include <QTableView>
 #include <QTextCursor>
 
-#include "app/ui/gbk_text.h"
+#include "common/ui/gbk_text.h"
 #include "packets/packet_view.h"
 #include "packets/ui/filter_dialog.h"
 #include "packets/ui/packet_inspector.h"

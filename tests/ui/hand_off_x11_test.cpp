@@ -27,7 +27,7 @@ namespace {
 
 using testing::Await;
 using testing::EnvVar;
-using testing::RecordingPrompter;
+using testing::ScriptedPrompter;
 
 const std::string kMenuExt = "\\Software\\Microsoft\\Internet Explorer\\MenuExt\\";
 const std::string kNtKeyOld = kMenuExt + "\xCA\xB9\xD3\xC3\xCD\xF8\xC2\xE7\xB4\xAB\xCB\xCD\xB4\xF8\xCF\xC2\xD4\xD8";  // 使用网络传送带下载
@@ -96,7 +96,7 @@ class HandOffX11Test : public ::testing::Test {
   std::string registryPath = (dir.path() + "/registry.ini").toStdString();
   QString ntLog = dir.path() + "/nettransport.log";
   QString fgLog = dir.path() + "/flashget.log";
-  RecordingPrompter prompter;
+  ScriptedPrompter prompter;
 };
 
 TEST_F(HandOffX11Test, NetTransportIsStartedFromItsRegisteredFolderAndSentInsertOnceItsWindowAppears) {

@@ -8,7 +8,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-#include "app/ui/gbk_text.h"
+#include "common/ui/gbk_text.h"
 #include "tests/ui/ui_support.h"
 
 namespace qv::testing {

@@ -26,11 +26,11 @@
 #include <thread>
 
 #include "app/ui/about_box.h"
-#include "app/ui/web_strip.h"
-#include "app/ui/gbk_text.h"
 #include "app/ui/list_models.h"
 #include "capture/capture_file.h"
 #include "common/texts.h"
+#include "common/ui/gbk_text.h"
+#include "common/ui/web_strip.h"
 #include "packets/ui/packet_inspector.h"
 #include "settings/ui/settings_dialog.h"
 #include "tests/platform/env_var.h"

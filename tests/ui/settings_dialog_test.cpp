@@ -16,8 +16,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include "app/ui/gbk_text.h"
 #include "common/texts.h"
+#include "common/ui/gbk_text.h"
 #include "platform/registry.h"
 #include "settings/ui/settings_dialog.h"
 #include "tests/ui/ui_support.h"
@@ -245,7 +245,7 @@ TEST_F(SettingsDialogTest, AnUnknownAdapterStartsTheAdapterTestASecondLater) {
   EXPECT_FALSE(form.tmr5->isActive());
   EXPECT_EQ(d.pgc1->currentIndex(), TForm2::kPageAdapters);
   EXPECT_EQ(d.btn6->text(), "取消");
-  EXPECT_EQ(d.TestIndex, 0);
+  EXPECT_EQ(d.TestIndex(), 0);
   EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "正在测试");
   EXPECT_TRUE(form.Handler().test.TestActive.load());
   EXPECT_EQ(form.AdapterName(), Devices()[0].name);
@@ -439,14 +439,14 @@ TEST_F(SettingsDialogTest, EditorAddsAndDeletesWithItsMessages) {
   EXPECT_EQ(d.TVV1->topLevelItemCount(), 5);
   EXPECT_EQ(prompter_.boxes.size(), boxes);
 
-  // The tree's popup is the main window's, and its entries reach these commands.
+  // The tree's popup is the dialog's own, and its entries reach these commands.
   prompter_.inputAnswer = "abc";
   d.TVV1->setCurrentItem(Category(kTexts));
-  for (QAction* a : Form().pm2PPM1->actions())
+  for (QAction* a : d.pm2PPM1->actions())
     if (a->text() == "增加文件类型") a->trigger();
   EXPECT_NE(Entry(kTexts, ".abc"), nullptr);
   d.TVV1->setCurrentItem(Entry(kTexts, ".abc"));
-  for (QAction* a : Form().pm2PPM1->actions())
+  for (QAction* a : d.pm2PPM1->actions())
     if (a->text() == "删除所选文件类型") a->trigger();
   EXPECT_EQ(Entry(kTexts, ".abc"), nullptr);
 }
@@ -610,7 +610,7 @@ TEST_F(SettingsDialogTest, AnAdapterThatCannotBeOpenedFailsItsTrialWithoutABox) 
   EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "不可用");
   EXPECT_TRUE(d.lv2->topLevelItem(0)->toolTip(2).contains("quelvar-no-such-device"));
   if (d.lv2->topLevelItemCount() > 1) {
-    EXPECT_EQ(d.TestIndex, 1);
+    EXPECT_EQ(d.TestIndex(), 1);
   }
   EXPECT_TRUE(prompter_.boxes.empty());
   d.close();
@@ -646,14 +646,14 @@ TEST_F(SettingsDialogTest, TrialsAreJudgedByTheirTicks) {
     test.TestTrafficSeen.store(false);
   };
   begin();
-  EXPECT_EQ(d.TestIndex, 0);
+  EXPECT_EQ(d.TestIndex(), 0);
   EXPECT_TRUE(test.TestActive.load());
   for (int tick = 1; tick <= 10; ++tick) d.tmr1Timer();
   EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "正在测试");
   d.tmr1Timer();  // the 11th tick without traffic
   EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "不可用");
   if (devices.size() > 1) {
-    EXPECT_EQ(d.TestIndex, 1);
+    EXPECT_EQ(d.TestIndex(), 1);
     EXPECT_EQ(d.lv2->topLevelItem(1)->text(2), "正在测试");
     EXPECT_EQ(form.AdapterName(), devices[1].name);
     // "取消" stops the test as closing the dialog does.

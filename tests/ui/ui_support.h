@@ -1,5 +1,5 @@
-// What the window tests share: a prompter that answers from a script, a private program folder with
-// its own setting.ini, and a main window on it.
+// What the window tests share: the scripted prompter, a private program folder with its own
+// setting.ini, and a main window on it.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -17,47 +17,15 @@
 #include <vector>
 
 #include "app/ui/main_window.h"
-#include "app/ui/prompter.h"
 #include "capture/pcap_net.h"
 #include "settings/settings_store.h"
+#include "tests/ui/scripted_prompter.h"
 
 namespace qv::testing {
 
 inline std::string SharedCapture(const char* name) {
   return std::string(QUELVAR_SOURCE_DIR) + "/../shared/captures/" + name;
 }
-
-class ScriptedPrompter : public Prompter {
- public:
-  struct Box {
-    BoxKind kind;
-    QString text;
-    BoxButtons buttons;
-  };
-  std::vector<Box> boxes;
-  std::deque<BoxAnswer> answers;  // taken in order; Cancel (No for Yes/No) when empty
-  QString inputAnswer;
-  std::vector<QString> inputs;  // caption + "|" + prompt + "|" + initial of each input box
-  QString saveName;
-  QString openName;
-  // Runs while a box is open, before it is answered: a person who answers late.
-  std::function<void(const Box&)> whileOpen;
-
-  BoxAnswer Message(QWidget*, BoxKind kind, const QString& text, BoxButtons buttons) override {
-    boxes.push_back({kind, text, buttons});
-    if (whileOpen) whileOpen(boxes.back());
-    if (answers.empty()) return buttons == BoxButtons::YesNo ? BoxAnswer::No : (buttons == BoxButtons::Ok ? BoxAnswer::Ok : BoxAnswer::Cancel);
-    const BoxAnswer a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-  QString InputBox(QWidget*, const QString& caption, const QString& prompt, const QString& initial) override {
-    inputs.push_back(caption + "|" + prompt + "|" + initial);
-    return inputAnswer;
-  }
-  QString SaveFileName(QWidget*, const QString&, const QString&, const QString&) override { return saveName; }
-  QString OpenFileName(QWidget*, const QString&, const QString&) override { return openName; }
-};
 
 // Processes events until `done` or the guard time is up; true when done.
 template <typename F>

@@ -22,7 +22,7 @@ namespace qv {
 namespace {
 
 using testing::Await;
-using testing::RecordingPrompter;
+using testing::ScriptedPrompter;
 
 const QString kNotConnected = QStringLiteral("未连接到升级服务器！");
 const QString kNewest = QStringLiteral("已经是最新版本！");
@@ -81,7 +81,7 @@ class UpdateCheckerTest : public ::testing::Test {
   QProcess server;
   int port = 0;
   SettingsStore settings{(program.path() + "/setting.ini").toStdString()};
-  RecordingPrompter prompter;
+  ScriptedPrompter prompter;
   QWidget window;
 };
 

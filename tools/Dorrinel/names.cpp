@@ -1,33 +1,15 @@
 #include "tools/Dorrinel/names.h"
 
+#include "common/bytes.h"
 #include "common/codepage.h"
 
 namespace dorrinel {
 
 namespace {
 
+using qv::PercentDecode;
+
 constexpr std::size_t kMaxExtensionBytes = 16;
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string PercentDecode(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 && HexDigit(s[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
 
 bool IsUtf8(std::string_view s) {
   std::size_t i = 0;

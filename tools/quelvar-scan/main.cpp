@@ -149,7 +149,7 @@ int Run(const scan::Options& o) {
   FrameHandler handler(types, sink, [local] { return local; });
   handler.SetLocalAddresses(local);
   handler.SetFilter(filter);
-  handler.SetAdPage("http://www.quelvar.example/admax.htm");
+  handler.SetAdPage(kAdPage);
   handler.workMode = o.packetMode ? WorkMode::Packets : WorkMode::Url;
 
   std::string error;

@@ -1,4 +1,4 @@
-#include "app/ui/web_strip.h"
+#include "common/ui/web_strip.h"
 
 #include <QNetworkReply>
 #include <QNetworkRequest>

@@ -1,4 +1,4 @@
-#include "app/ui/gbk_text.h"
+#include "common/ui/gbk_text.h"
 
 #include <limits>
 

@@ -1,4 +1,4 @@
-#include "app/ui/icons.h"
+#include "common/ui/icons.h"
 
 #include <QPainter>
 #include <QPainterPath>

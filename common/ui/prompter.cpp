@@ -1,4 +1,4 @@
-#include "app/ui/prompter.h"
+#include "common/ui/prompter.h"
 
 #include <QFileDialog>
 #include <QInputDialog>

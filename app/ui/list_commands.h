@@ -1,0 +1,52 @@
+// The commands of the two address lists (the "列表" menu and the lists' popup) over what the views
+// select: copying, deleting, remarks, saving to a list file and address decoding. They change the
+// session's UrlList only; the views follow through its models.
+#pragma once
+#include <QString>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "urls/url_list.h"
+
+class QTableView;
+class QWidget;
+
+namespace qv {
+
+class Lv1Model;
+class Prompter;
+
+class ListCommands {
+ public:
+  // `LV1` shows the URL list, `lv2` the category view; boxes open over `window`.
+  ListCommands(UrlList& list, Lv1Model& lv1Rows, QTableView& LV1, QTableView& lv2, Prompter& prompter,
+               QWidget& window)
+      : list_(list), lv1Rows_(lv1Rows), LV1_(LV1), lv2_(lv2), prompter_(prompter), window_(window) {}
+
+  // The selected row of the list shown (its first selected row), detached from the list.
+  std::optional<SelectionCopy> Selection() const;
+
+  void CopyAddress();     // N20
+  void CopyPacket();      // N21
+  void Delete();          // N23
+  void AddRemark();       // N4
+  void Save();            // N17
+  void DecodeAddress();   // N40
+
+  static void PutOnClipboard(const std::string& gbk);
+
+ private:
+  static std::optional<std::size_t> FirstSelected(const QTableView& view);
+  static std::vector<bool> SelectedRows(const QTableView& view, std::size_t rows);
+
+  UrlList& list_;
+  Lv1Model& lv1Rows_;
+  QTableView& LV1_;
+  QTableView& lv2_;
+  Prompter& prompter_;
+  QWidget& window_;
+};
+
+}  // namespace qv

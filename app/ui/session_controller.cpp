@@ -1,0 +1,147 @@
+#include "app/ui/session_controller.h"
+
+#include "capture/capture_file.h"
+#include "capture/host2ip.h"
+
+namespace qv {
+
+SessionController::SessionController(PcapNet& net, QObject* parent)
+    : QObject(parent),
+      net_(net),
+      handler_(types_, queue_, [this] { return CurrentLocalAddresses(); }),
+      session_(net_, handler_,
+               SessionEvents{[this] {
+                               // Rows found before the list is emptied belong to the list that is emptied.
+                               pump_->DrainAll();
+                               list_.ClearLv1();
+                             },
+                             [this] {
+                               if (!closing_) emit AdapterNotFound();
+                             },
+                             [this](const std::string& why) { OnStartFailed(why); },
+                             [this](bool running) { OnRunningChanged(running); },
+                             [this](const std::string& why) {
+                               if (!closing_) emit CaptureEnded(QString::fromLocal8Bit(why.c_str()));
+                             }}) {
+  lv1Model_ = new Lv1Model(list_, this);
+  lv2Model_ = new Lv2Model(list_, this);
+  hub_ = std::make_unique<ListModelHub>(*lv1Model_, *lv2Model_, [this] { emit ViewChanged(); });
+  list_.SetObserver(hub_.get());
+  pump_ = new RowPump(queue_, list_, *hub_, this);
+  connect(pump_, &RowPump::LocalAddressesReported, this, &SessionController::LocalAddressesChanged);
+
+  // A stopped loop may still be finishing its last frame, and a file's loop ends by itself: the
+  // watch follows the session until its loop has returned.
+  watch_.setInterval(250);
+  connect(&watch_, &QTimer::timeout, this, &SessionController::Watch);
+}
+
+SessionController::~SessionController() { Shutdown(); }
+
+void SessionController::Shutdown() {
+  closing_ = true;
+  watch_.stop();
+  pump_->Stop();
+  End();
+  list_.SetObserver(nullptr);
+}
+
+void SessionController::End() {
+  // The capture thread must have left the frame handler and the library before either goes.
+  session_.Stop();
+  session_.Join();
+}
+
+void SessionController::Star() {
+  fileSession_ = false;
+  fileLocalAddresses_.Set(std::nullopt);
+  session_.Star(adapterName_);
+}
+
+void SessionController::Stop() {
+  session_.Stop();
+  handler_.SetFilter(handler_.Filter()->AfterStop());
+}
+
+bool SessionController::StartFile(const std::string& path, const QString& shownName) {
+  if (session_.Running()) {
+    // Ending the running session must not empty the filter the file is to be read with.
+    const auto filter = handler_.Filter();
+    End();
+    handler_.SetFilter(*filter);
+  }
+  std::vector<std::string> local = InferLocalAddresses(net_, path);
+  if (local.empty()) local = LocalAddresses();
+  fileLocalAddresses_.Set(local);
+  handler_.SetLocalAddresses(local);
+  emit LocalAddressesChanged(local);
+
+  fileSession_ = true;
+  fileName_ = shownName;
+  fileFramesBase_ = handler_.FramesSeen();
+  if (!session_.StartFile(path)) {
+    fileSession_ = false;
+    return false;
+  }
+  return true;
+}
+
+std::uint64_t SessionController::FileFrames() const {
+  const std::uint64_t seen = handler_.FramesSeen();
+  // The count may have been restarted by the session itself.
+  return seen >= fileFramesBase_ ? seen - fileFramesBase_ : seen;
+}
+
+void SessionController::RefreshLocalAddresses() {
+  const std::vector<std::string> local = CurrentLocalAddresses();
+  handler_.SetLocalAddresses(local);
+  emit LocalAddressesChanged(local);
+}
+
+std::vector<std::string> SessionController::CurrentLocalAddresses() const {
+  if (auto file = fileLocalAddresses_.Get()) return *file;
+  return LocalAddresses();
+}
+
+void SessionController::ShowView(int entry) {
+  // The rows found before the view changes are part of the list the view is built from.
+  pump_->DrainAll();
+  list_.N6Click(entry);
+}
+
+void SessionController::ClearLists() {
+  // Rows that arrived before the command are emptied with the lists; later ones keep coming.
+  pump_->DiscardPending();
+  list_.ClearAll();
+}
+
+void SessionController::OnStartFailed(const std::string& why) {
+  if (closing_) return;
+  const QString text = QString::fromLocal8Bit(why.c_str());
+  // During an adapter trial an adapter that cannot be opened just fails its trial.
+  if (!fileSession_ && handler_.test.TestActive.load()) {
+    emit TrialStartFailed(text);
+    return;
+  }
+  emit StartFailed(text, fileSession_);
+}
+
+void SessionController::OnRunningChanged(bool running) {
+  if (closing_) return;
+  shown_ = running;
+  emit RunningChanged(running);
+  watch_.start();
+  Watch();
+}
+
+void SessionController::Watch() {
+  if (fileSession_) emit FileProgress(fileName_, FileFrames(), session_.Running());
+  if (session_.Running()) return;
+  watch_.stop();
+  if (shown_) {
+    shown_ = false;
+    emit RunningChanged(false);
+  }
+}
+
+}  // namespace qv

@@ -1,0 +1,116 @@
+// SessionController: the capture session as the program runs it, without a widget. It owns the
+// frame handler, the capture session, the row queue and the pump that drains it into the URL list and
+// its two models, the file sessions and the local addresses. The main window shows what it reports
+// and forwards the commands; the capture thread only ever reaches the handler, the queue and the
+// local-address value held here, never a window.
+#pragma once
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/ui/list_models.h"
+#include "app/ui/row_pump.h"
+#include "capture/capture_session.h"
+#include "capture/frame_handler.h"
+#include "capture/pcap_net.h"
+#include "common/locked_value.h"
+#include "settings/file_type_table.h"
+#include "urls/url_list.h"
+
+namespace qv {
+
+class SessionController : public QObject {
+  Q_OBJECT
+ public:
+  explicit SessionController(PcapNet& net, QObject* parent = nullptr);
+  ~SessionController() override;
+
+  // What it owns.
+  UrlList& List() { return list_; }
+  FileTypeState& Types() { return types_; }
+  FrameHandler& Handler() { return handler_; }
+  FrameSink& Sink() { return queue_; }  // where the capture thread hands its rows over
+  RowPump& Pump() { return *pump_; }
+  Lv1Model& Lv1Rows() { return *lv1Model_; }
+  Lv2Model& Lv2Rows() { return *lv2Model_; }
+
+  // The adapter live sessions capture on; choosing one does not write the settings file.
+  const std::string& AdapterName() const { return adapterName_; }
+  void SetAdapterName(std::string name) { adapterName_ = std::move(name); }
+
+  // Live capture on the chosen adapter (the machine's local addresses).
+  void Star();
+  // Breaks the running loop; the filter loses what a stop clears. Does not wait.
+  void Stop();
+  // Stops and waits for the capture thread: the handler and the library are free afterwards.
+  void End();
+  // Runs a capture file through the same path as a live session, with the local addresses the file
+  // implies, else the machine's. A running session ends first, keeping the filter. False when the
+  // file cannot be opened (StartFailed has said why).
+  bool StartFile(const std::string& path, const QString& shownName);
+  bool Running() const { return session_.Running(); }
+  bool FileSession() const { return fileSession_; }
+  // Frames read from the capture file of the current or last file session.
+  std::uint64_t FileFrames() const;
+
+  // The local addresses now (a file session's, else the machine's), handed to the handler and reported.
+  void RefreshLocalAddresses();
+  // Rows found so far go into the list before the view changes.
+  void ShowView(int entry);
+  // Empties both lists; rows that had arrived before are emptied with them.
+  void ClearLists();
+  // From now on no session event is reported (the window is going); stops and waits.
+  void Shutdown();
+
+ signals:
+  // Whether a session runs, as the start controls and the status text show it.
+  void RunningChanged(bool running);
+  // A file session's progress: its file name, the frames read, whether it is still reading.
+  void FileProgress(const QString& name, quint64 frames, bool reading);
+  void LocalAddressesChanged(const std::vector<std::string>& addresses);
+  // The chosen adapter is not among the devices.
+  void AdapterNotFound();
+  // A device or file could not be opened; `file` tells which. Not reported during an adapter trial.
+  void StartFailed(const QString& why, bool file);
+  // The adapter under trial could not be opened: the trial fails, no box.
+  void TrialStartFailed(const QString& why);
+  // The capture ended by itself (its helper program stopped): why.
+  void CaptureEnded(const QString& why);
+  // The category view changed (a row of a new category, or a view chosen).
+  void ViewChanged();
+
+ private:
+  std::vector<std::string> CurrentLocalAddresses() const;  // any thread
+  void OnRunningChanged(bool running);
+  void OnStartFailed(const std::string& why);
+  void Watch();
+
+  PcapNet& net_;
+  std::string adapterName_ = "???";
+  bool closing_ = false;
+  bool shown_ = false;  // RunningChanged last said "running"
+  bool fileSession_ = false;
+  QString fileName_;
+  std::uint64_t fileFramesBase_ = 0;
+  QTimer watch_;
+
+  // Declared in the order of their dependencies: the session goes first.
+  FileTypeState types_;
+  UrlList list_;
+  RowQueue queue_;
+  LockedValue<std::optional<std::vector<std::string>>> fileLocalAddresses_;
+  FrameHandler handler_;
+  CaptureSession session_;
+  Lv1Model* lv1Model_;
+  Lv2Model* lv2Model_;
+  std::unique_ptr<ListModelHub> hub_;
+  RowPump* pump_;
+};
+
+}  // namespace qv
