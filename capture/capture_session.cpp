@@ -69,6 +69,11 @@ void CaptureSession::Stop() {
   if (events_.runningChanged) events_.runningChanged(false);
 }
 
+std::optional<CaptureStats> CaptureSession::Stats() {
+  if (!current_) return std::nullopt;
+  return current_->Stats();
+}
+
 void CaptureSession::Join() {
   if (current_) current_->Join();
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "capture/pcap_net.h"
@@ -29,6 +30,10 @@ class CaptureSession {
   void Stop();                                 // breaks the loop; does not wait
   void Join();                                 // waits for the current capture thread
   bool Running() const;                        // a loop is running now
+  // The frame counts of the current live session, or of the last one once it has ended: frames
+  // received, dropped by the kernel, dropped by the interface. Nothing for a capture file, or when the
+  // library keeps no counts. Cheap enough for a timer of a few hundred milliseconds.
+  std::optional<CaptureStats> Stats();
 
  private:
   void Launch(pcap_t* handle);

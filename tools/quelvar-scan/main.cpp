@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "capture/capture_file.h"
+#include "capture/capture_stats.h"
 #include "capture/frame_handler.h"
 #include "capture/host2ip.h"
 #include "capture/pcap_net.h"
@@ -54,6 +55,15 @@ extern "C" void OnSignal(int) {
 int Fail(const std::string& what) {
   std::fprintf(stderr, "quelvar-scan: %s\n", what.c_str());
   return 1;
+}
+
+// The library's frame counts of a live capture, as one line; empty when it keeps none.
+std::string LiveCounts(const PcapNet& net, pcap_t* handle) {
+  pcap_stat reading{};
+  if (!net.Stats(handle, reading)) return {};
+  CaptureCounter counter;
+  counter.Update(reading);
+  return DescribeCaptureStats(counter.Totals());
 }
 
 std::string ProgramFolder() {
@@ -139,7 +149,7 @@ int Run(const scan::Options& o) {
     handle = net.OpenOffline(o.readFile, error);
     if (!handle) return Fail("cannot read " + o.readFile + ": " + error);
   } else {
-    handle = net.OpenLive(o.interface, error);
+    handle = net.OpenLive(o.interface, error, o.bufferMB ? *o.bufferMB << 20 : kDefaultCaptureBufferBytes);
     if (!handle) {
       std::string why = "cannot capture on " + o.interface + ": " + error;
       if (error.find("ermission") != std::string::npos || error.find("not permitted") != std::string::npos)
@@ -161,12 +171,14 @@ int Run(const scan::Options& o) {
   const int rc = net.pcap_loop(handle, static_cast<int>(o.count), PacketCallback, reinterpret_cast<u_char*>(&handler));
   alarm(0);
   g_handle = nullptr;
+  const std::string counts = o.readFile.empty() ? LiveCounts(net, handle) : std::string();
   net.Close(handle);
 
   std::vector<char> buffer(1 << 16);
   std::setvbuf(stdout, buffer.data(), _IOFBF, buffer.size());
   scan::PrintList(stdout, list, kind, o.raw);
   std::fflush(stdout);
+  if (!counts.empty()) std::fprintf(stderr, "%s\n", counts.c_str());
   if (rc == PCAP_ERROR) {
     return Fail((o.readFile.empty() ? "capture on " + o.interface : "reading " + o.readFile) +
                 " ended early: the rest of the input cannot be read");
