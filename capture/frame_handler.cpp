@@ -189,23 +189,25 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
   if (!filter->ProtocolPasses(protocol)) return;
   const int headers = protocol == kProtoUdp ? 28 : 40;
   const long L = length - off - headers;
-  std::string remote;
+  // The remote text and the payload text are built in buffers kept from frame to frame; the row gets
+  // copies of exactly their size, and only when the frame passes every test.
+  std::string& remote = packetRemote_;
+  remote.clear();
   AppendIPText(remote, remoteAddr);
   if (!filter->SitePasses(remote) || !filter->DirectionPasses(dir)) return;
   remote += ':';
   AppendPortText(remote, remotePort);
   std::size_t avail = L > 0 ? static_cast<std::size_t>(L) : 0;
   const std::uint8_t* payload = f.Bytes(static_cast<std::size_t>(off + headers), avail);
-  std::string text;
-  AppendPayloadText(text, payload, avail);
+  const std::string_view text = packetText_.Assign(payload, avail);
   if (!filter->MinLengthPasses(text) || !filter->ContainedPasses(text)) return;
 
   PacketRowData row;
   row.caption = ProtocolCaption(protocol);
   row.direction = dir;
   row.length = std::to_string(L > 0 ? L : 0);
-  row.record = std::make_shared<const LVDATA>(LVDATA{std::move(remote), text});
-  row.payload = std::move(text);
+  row.record = std::make_shared<const LVDATA>(LVDATA{remote, std::string(text)});
+  row.payload = text;
   sink_.PacketFound(std::move(row));
 }
 
