@@ -341,8 +341,9 @@ void TForm1::BuildToolBar() {
   bar->setFloatable(false);
   bar->setIconSize(QSize(40, 40));
   bar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  // A white strip whatever the desktop's theme: its captions are dark on it, also under a dark theme.
   bar->setStyleSheet(QStringLiteral("QToolBar { background: white; border: none; spacing: 2px; }"
-                                    "QToolButton { min-width: 55px; min-height: 60px; }"));
+                                    "QToolButton { min-width: 55px; min-height: 60px; color: black; }"));
   auto button = [this, bar](const char* name, const QString& text, const QIcon& icon) {
     auto* a = new QAction(icon, text, this);
     a->setObjectName(QString::fromLatin1(name));

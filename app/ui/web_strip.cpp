@@ -32,6 +32,11 @@ WebStrip::WebStrip(QWidget* parent) : QTextBrowser(parent) {
   setObjectName(QStringLiteral("TWBS1"));
   setOpenLinks(false);
   setFrameShape(QFrame::NoFrame);
+  // The strip sits on a white panel: its page is drawn dark on white under any theme.
+  QPalette pal = palette();
+  pal.setColor(QPalette::Base, Qt::white);
+  pal.setColor(QPalette::Text, Qt::black);
+  setPalette(pal);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   net_.setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);

@@ -17,6 +17,8 @@
 #include <QTableView>
 #include <QTest>
 #include <QTextBrowser>
+#include <QImage>
+#include <QPalette>
 #include <QToolBar>
 
 #include <atomic>
@@ -24,6 +26,7 @@
 #include <thread>
 
 #include "app/ui/about_box.h"
+#include "app/ui/web_strip.h"
 #include "app/ui/gbk_text.h"
 #include "app/ui/list_models.h"
 #include "capture/capture_file.h"
@@ -152,6 +155,34 @@ TEST_F(MainWindowTest, MenusCarryTheirCaptionsAndShortcuts) {
   EXPECT_EQ(Header(Form().lv2, 1), Spaces(61) + "地 址");
   EXPECT_FALSE(Form().cbb2->isVisibleTo(&Form()));
   EXPECT_EQ(Form().pgc1->currentIndex(), 0);
+}
+
+// Under a dark theme the white tool-bar strip keeps dark captions and the banner a white page.
+TEST_F(MainWindowTest, ToolBarAndBannerStayReadableUnderADarkTheme) {
+  const QPalette saved = QApplication::palette();
+  QPalette dark = saved;
+  for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button})
+    dark.setColor(role, QColor(30, 30, 30));
+  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+    dark.setColor(role, QColor(235, 235, 235));
+  QApplication::setPalette(dark);
+  TForm1& form = Form();
+  form.show();
+  auto* bar = form.findChild<QToolBar*>(QStringLiteral("tlb1"));
+  ASSERT_NE(bar, nullptr);
+  QWidget* start = bar->widgetForAction(Action("btn3"));
+  ASSERT_NE(start, nullptr);
+  // The caption is the lower part of the button, under the 40 x 40 image, drawn on the strip.
+  const QRect button = start->geometry();
+  const QImage caption = bar->grab().toImage().copy(button.x(), button.bottom() - 19, button.width(), 18);
+  int dark_pixels = 0;
+  for (int y = 0; y < caption.height(); ++y)
+    for (int x = 0; x < caption.width(); ++x)
+      if (qGray(caption.pixel(x, y)) < 100) ++dark_pixels;
+  EXPECT_GT(dark_pixels, 10) << "no dark caption pixels on the white strip";
+  const QImage banner = form.TWBS1->viewport()->grab().toImage();
+  EXPECT_EQ(QColor(banner.pixel(banner.width() - 2, banner.height() - 2)), QColor(Qt::white));
+  QApplication::setPalette(saved);
 }
 
 TEST_F(MainWindowTest, StartUpReadsTheSettingsFile) {
