@@ -2,17 +2,63 @@
 
 #include "capture/frame_handler.h"
 
+#include <unistd.h>
+
+#include "settings/settings_location.h"
+
 namespace qv {
 
 CaptureSession::CaptureSession(PcapNet& net, FrameHandler& handler, SessionEvents events)
-    : net_(net), handler_(handler), events_(std::move(events)) {}
+    : net_(net), handler_(handler), events_(std::move(events)) {
+  const ProgramFiles files = FindProgramFiles(ExecutableFolder());
+  SetCaptureHelper(files.helperDir + "/" + kCaptureHelperName, files.installed);
+}
+
+void CaptureSession::SetCaptureHelper(std::string path, bool installed) {
+  helperPath_ = std::move(path);
+  helperInstalled_ = installed;
+}
 
 CaptureSession::~CaptureSession() {
   Stop();
   Join();
 }
 
-bool CaptureSession::Running() const { return current_ && !current_->Finished(); }
+bool CaptureSession::Running() const {
+  if (current_ && !current_->Finished()) return true;
+  EndHelper();
+  return false;
+}
+
+// Once the loop over the helper's stream has returned: the helper is stopped if it still runs, and
+// reported if it ended by itself.
+void CaptureSession::EndHelper() const {
+  if (!helper_) return;
+  if (!helper_->Ended()) helper_->Stop();
+  const std::string why = helper_->Finish();
+  helperCounts_ = helper_->Counts();
+  helper_.reset();
+  if (!why.empty() && events_.captureEnded) events_.captureEnded(why);
+}
+
+pcap_t* CaptureSession::OpenThroughHelper(const std::string& adapterName, std::unique_ptr<HelperCapture>& helper,
+                                          std::string& error) {
+  const std::string noRights =
+      adapterName + ": no permission to capture; " + CaptureRightsRemedy(helperPath_, helperInstalled_);
+  if (::access(helperPath_.c_str(), X_OK) != 0) {
+    error = noRights;
+    return nullptr;
+  }
+  helper = std::make_unique<HelperCapture>();
+  std::string why;
+  pcap_t* handle = nullptr;
+  if (helper->Start(helperPath_, adapterName, why)) handle = net_.OpenOffline(helper->StreamPath(), why);
+  if (!handle) {
+    helper.reset();
+    error = IsPermissionError(why) ? noRights : why;
+  }
+  return handle;
+}
 
 void CaptureSession::Star(const std::string& adapterName) {
   if (events_.listCleared) events_.listCleared();
@@ -31,11 +77,17 @@ void CaptureSession::Star(const std::string& adapterName) {
   }
   std::string error;
   pcap_t* handle = net_.OpenLive(adapterName, error);
+  std::unique_ptr<HelperCapture> helper;
+  if (!handle && IsPermissionError(error)) {
+    handle = OpenThroughHelper(adapterName, helper, error);
+  } else if (!handle && error.rfind(adapterName + ":", 0) != 0) {
+    error = adapterName + ": " + error;  // libpcap's reason names the adapter itself most of the time
+  }
   if (!handle) {
-    if (events_.startFailed) events_.startFailed(adapterName + ": " + error);
+    if (events_.startFailed) events_.startFailed(error);
     return;
   }
-  Launch(handle);
+  Launch(handle, std::move(helper));
 }
 
 bool CaptureSession::StartFile(const std::string& path) {
@@ -50,13 +102,17 @@ bool CaptureSession::StartFile(const std::string& path) {
   return true;
 }
 
-void CaptureSession::Launch(pcap_t* handle) {
+void CaptureSession::Launch(pcap_t* handle, std::unique_ptr<HelperCapture> helper) {
   // The handler must never run on two threads: the previous loop ends before the next begins.
   if (current_) {
     current_->BreakLoop();
+    if (helper_) helper_->Stop();
     current_->Join();
   }
-  handler_.StartSession();
+  EndHelper();
+  helperCounts_.reset();
+  helper_ = std::move(helper);
+  handler_.StartSession(net_.LinkType(handle));
   current_ = std::make_unique<TSniffThread>(net_, handler_);
   current_->SetPcapHandle(handle);
   current_->Resume();
@@ -65,17 +121,20 @@ void CaptureSession::Launch(pcap_t* handle) {
 
 void CaptureSession::Stop() {
   if (current_) current_->BreakLoop();
+  if (helper_) helper_->Stop();  // its stream ends, and with it a read the break cannot wake
   if (auto f = handler_.Filter()) handler_.SetFilter(f->AfterStop());
   if (events_.runningChanged) events_.runningChanged(false);
 }
 
 std::optional<CaptureStats> CaptureSession::Stats() {
   if (!current_) return std::nullopt;
-  return current_->Stats();
+  if (auto own = current_->Stats()) return own;
+  return helperCounts_;  // a capture through the helper: its counts once it has ended
 }
 
 void CaptureSession::Join() {
   if (current_) current_->Join();
+  EndHelper();
 }
 
 }  // namespace qv

@@ -6,7 +6,9 @@
 #include <pcap/pcap.h>  // types only
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace qv {
 
@@ -32,5 +34,7 @@ class CaptureCounter {
 
 // "N frames received, M dropped by the kernel, K by the interface"
 std::string DescribeCaptureStats(const CaptureStats& stats);
+// The counts back from such a line (the capture helper reports its counts so); nothing for any other text.
+std::optional<CaptureStats> ParseCaptureStats(std::string_view line);
 
 }  // namespace qv

@@ -1,7 +1,10 @@
-// The per-frame handler: settles the framing (Ethernet or PPPoE), reads the IPv4 and transport headers
-// at fixed offsets, decides the direction against the local addresses, turns the payload into text and
-// hands it to request parsing (URL mode) or to the packet filter (packet-list mode). Runs on the
-// capture thread; what the user-interface thread changes is held in atomics or locked values.
+// The per-frame handler: finds the network header by the capture's link type (on Ethernet it settles
+// the framing, plain or PPPoE, once per session), reads IPv4 at fixed offsets or walks the IPv6
+// header, decides the direction against the local addresses, turns the payload into text and hands it
+// to request parsing (URL mode) or to the packet filter (packet-list mode). In URL mode it also
+// watches flows for what no single segment shows (requests over two segments, TLS and QUIC server
+// names). Runs on the capture thread; what the user-interface thread changes is held in atomics or
+// locked values.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -12,7 +15,10 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/flow_watcher.h"
+#include "capture/link_layer.h"
 #include "capture/payload_text.h"
+#include "capture/protohdr.h"
 #include "common/locked_value.h"
 #include "common/lvdata.h"
 #include "packets/packet_filter.h"
@@ -49,7 +55,7 @@ struct AdapterTestState {
   std::atomic<bool> TestTrafficSeen{false};
 };
 
-// Framing table: IPv4 header offset per framing index.
+// Framing table of Ethernet links: IPv4 header offset per framing index (VLAN tags add to it).
 inline constexpr int kFramingOffsets[2] = {14, 22};
 inline constexpr int kFramingUnmatched = 2;
 
@@ -71,8 +77,9 @@ class FrameHandler {
   std::vector<std::string> LocalAddressTexts() const { return localTexts_.Get(); }
 
   // --- capture thread ---
-  // A new session: empty queue, framing unsettled, learned request offset -1.
-  void StartSession();
+  // A new session: empty queue, framing unsettled, learned request offset -1, no flows held. The
+  // link type is the capture's (pcap_datalink); Ethernet when the library cannot tell.
+  void StartSession(int linkType = kLinkEthernet);
   // One frame: `wireLength` is the frame's length on the wire, `captured` the bytes present at `frame`.
   void ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLength, std::uint32_t captured);
   void CheckDATA();
@@ -80,13 +87,31 @@ class FrameHandler {
   bool FramingSettled() const { return !framingUnsettled_; }
   int FramingIndex() const { return framingIndex_; }
   int LearnedOffset() const { return search_.learnedOffset; }
+  int LinkType() const { return linkType_; }
+  const FlowWatcher& Flows() const { return flows_; }
   std::uint64_t FramesSeen() const { return framesSeen_.load(std::memory_order_relaxed); }
   // Sees every work-queue entry as it is appended (for tests and diagnostics).
   void SetQueueObserver(std::function<void(std::string_view)> observer) { queueObserver_ = std::move(observer); }
 
  private:
   void RefreshLocalAddresses();
-  bool IsLocal(std::uint32_t address) const;
+  // The frame's network header, as decoded for the rest of the handler.
+  struct Decoded {
+    bool v6 = false;
+    std::uint8_t src[16], dst[16];  // network order; IPv4: the first four bytes only
+    int protocol = 0;
+    std::size_t transport = 0;  // where the transport header starts (IPv4: fixed at offset + 20)
+    bool hasPorts = true;       // false in an IPv6 fragment other than the first
+    std::uint16_t sport = 0, dport = 0;
+  };
+  bool CarriesLocal(const std::uint8_t* frame, std::size_t size, const NetworkHeader& net) const;
+  void QueuePayload(const std::uint8_t* frame, std::size_t size, long length, std::size_t netOffset, const Decoded& d,
+                    bool outbound, std::uint16_t remotePort, const PacketFilter* filter, bool settled);
+  void WatchFlows(const std::uint8_t* frame, std::size_t size, std::size_t netOffset, const Decoded& d,
+                  bool outbound, const PacketFilter* filter);
+  // The remote text of the frame ("a.b.c.d:port" or "[v6]:port"), kept while the peer stays the same;
+  // `addressEnd` is the end of the address part without brackets ("a.b.c.d" or "v6") at `addressStart`.
+  void UpdateRemote(bool v6, const std::uint8_t* address, std::uint16_t port);
 
   // Hands the addresses that request parsing finds to the frame sink.
   class UrlForwarder : public UrlSink {
@@ -109,13 +134,13 @@ class FrameHandler {
   std::atomic<unsigned> pagesVersion_{1};
   unsigned pagesSeen_ = 0;
   LockedValue<std::vector<std::string>> localTexts_;
-  VersionedValue<std::shared_ptr<const std::vector<std::uint32_t>>> localShared_{
-      std::make_shared<const std::vector<std::uint32_t>>()};
+  VersionedValue<std::shared_ptr<const LocalAddressSet>> localShared_{std::make_shared<const LocalAddressSet>()};
 
   // Capture-thread state.
+  int linkType_ = kLinkEthernet;
   bool framingUnsettled_ = true;
   int framingIndex_ = kFramingUnmatched;
-  std::shared_ptr<const std::vector<std::uint32_t>> local_;  // this thread's copies
+  std::shared_ptr<const LocalAddressSet> local_;  // this thread's copies
   unsigned localSeen_ = 0;
   std::shared_ptr<const PacketFilter> filterCopy_;
   unsigned filterSeen_ = 0;
@@ -139,10 +164,15 @@ class FrameHandler {
   std::string packetRemote_;
   PayloadTextBuffer packetText_;
   // The remote text of the last frame, reused while frames keep coming from the same peer.
-  std::uint32_t lastRemoteAddr_ = 0;
+  bool lastRemoteV6_ = false;
+  std::uint8_t lastRemoteAddr_[16] = {};
   std::uint16_t lastRemotePort_ = 0;
   std::string lastRemote_;
-  std::size_t lastRemoteAddrEnd_ = 0;  // length of the address part of lastRemote_
+  std::size_t lastRemoteAddrStart_ = 0;  // the address part of lastRemote_, without brackets
+  std::size_t lastRemoteAddrEnd_ = 0;
+  FlowWatcher flows_;
+  std::vector<FlowFind> found_;  // scratch
+  std::string flowText_;         // scratch
   std::function<void(std::string_view)> queueObserver_;
 };
 

@@ -46,6 +46,7 @@ bool PcapNet::Bind(const std::vector<std::string>& libraryNames) {
   Look(library_, "pcap_activate", pcap_activate);
   Look(library_, "pcap_geterr", pcap_geterr);
   Look(library_, "pcap_statustostr", pcap_statustostr);
+  Look(library_, "pcap_datalink", pcap_datalink);
   return true;
 }
 
@@ -68,6 +69,7 @@ void PcapNet::Release() {
   pcap_activate = nullptr;
   pcap_geterr = nullptr;
   pcap_statustostr = nullptr;
+  pcap_datalink = nullptr;
 }
 
 bool PcapNet::CanSetBuffer() const {
@@ -149,6 +151,10 @@ bool PcapNet::Stats(pcap_t* handle, pcap_stat& out) const {
   if (!handle || !HasStats()) return false;
   out = {};
   return pcap_stats(handle, &out) == 0;
+}
+
+int PcapNet::LinkType(pcap_t* handle) const {
+  return handle && pcap_datalink ? pcap_datalink(handle) : DLT_EN10MB;
 }
 
 }  // namespace qv

@@ -1,6 +1,7 @@
 // libpcap bound at run time. Capture is possible only when all five entry points of a live session
-// are found (all or nothing); reading capture files, closing handles, the capture statistics and the
-// open-in-steps calls that set the kernel buffer are optional extras that never change that.
+// are found (all or nothing); reading capture files, closing handles, asking a handle's link type, the
+// capture statistics and the open-in-steps calls that set the kernel buffer are optional extras that
+// never change that.
 #pragma once
 #include <pcap/pcap.h>  // types only; nothing of the library is linked
 
@@ -60,6 +61,7 @@ class PcapNet {
   int (*pcap_activate)(pcap_t*) = nullptr;
   char* (*pcap_geterr)(pcap_t*) = nullptr;
   const char* (*pcap_statustostr)(int) = nullptr;
+  int (*pcap_datalink)(pcap_t*) = nullptr;
 
   // Device enumeration; false when the library reports a failure. The list is freed on every path.
   bool ListDevices(std::vector<CaptureDevice>& out) const;
@@ -75,6 +77,8 @@ class PcapNet {
   // The library's counters of a live handle; false when it has no pcap_stats or cannot give them (a
   // capture file or a stream has none).
   bool Stats(pcap_t* handle, pcap_stat& out) const;
+  // The handle's link type (DLT_EN10MB, DLT_LINUX_SLL, ...); Ethernet when the library cannot tell.
+  int LinkType(pcap_t* handle) const;
 
  private:
   void* library_ = nullptr;

@@ -152,6 +152,21 @@ std::string GbkToUtf8(std::string_view gbk) {
   return out;
 }
 
+bool IsUtf8WithMultibyte(std::string_view bytes) {
+  bool multibyte = false;
+  for (std::size_t i = 0; i < bytes.size();) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t n = Utf8SequenceLength(bytes, i);
+    if (n == 0) return false;
+    multibyte = true;
+    i += n;
+  }
+  return multibyte;
+}
+
 std::optional<std::string> Utf8ToGbk(std::string_view utf8, std::size_t maxChars) {
   thread_local Iconv cv("GBK", "UTF-8");
   std::string out;

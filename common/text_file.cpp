@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <optional>
 
@@ -79,19 +81,49 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, mo
 }
 
 ReadResult ReadWholeFile(const std::string& path, std::string& out) {
+  return ReadRegularFile(path, out, kMaxTextFileBytes);
+}
+
+ReadResult ReadRegularFile(const std::string& path, std::string& out, std::size_t maxBytes, std::string* why) {
   out.clear();
-  if (path.empty()) return ReadResult::kFailed;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
+  auto fail = [&](ReadResult r, std::string text) {
+    if (why) *why = std::move(text);
+    out.clear();
+    return r;
+  };
+  if (path.empty()) return fail(ReadResult::kFailed, "no file name");
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int e = errno;
+    return e == ENOENT ? fail(ReadResult::kMissing, "no such file") : fail(ReadResult::kFailed, std::strerror(e));
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return fail(ReadResult::kFailed, S_ISDIR(st.st_mode) ? "a directory, not a file" : "not a regular file");
+  }
+  const std::string tooLarge = "larger than " + std::to_string(maxBytes) + " bytes";
+  if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+    ::close(fd);
+    return fail(ReadResult::kFailed, tooLarge);
+  }
+  out.reserve(static_cast<std::size_t>(st.st_size));
   char buf[8192];
   for (;;) {
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
+      const int e = errno;
       ::close(fd);
-      return ReadResult::kFailed;
+      return fail(ReadResult::kFailed, std::strerror(e));
     }
     if (n == 0) break;
+    // The file may grow while it is read: the limit holds for what is read, not only for its size.
+    if (out.size() + static_cast<std::size_t>(n) > maxBytes) {
+      ::close(fd);
+      return fail(ReadResult::kFailed, tooLarge);
+    }
     out.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fd);

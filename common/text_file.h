@@ -11,8 +11,15 @@ namespace qv {
 enum class ReadResult { kOk, kMissing, kFailed };
 
 // Reads the whole file into `out`; kMissing when it does not exist, kFailed when it cannot be read
-// (an empty path included).
+// (an empty path included), is not a regular file or is larger than kMaxTextFileBytes.
+inline constexpr std::size_t kMaxTextFileBytes = std::size_t{16} << 20;
 ReadResult ReadWholeFile(const std::string& path, std::string& out);
+
+// Reads a regular file of at most `maxBytes` bytes. Never blocks: a FIFO, a device or a directory is
+// refused before anything is read. On kMissing and kFailed `why` (when given) says what is wrong, in
+// a few words ("no such file", "not a regular file", "larger than 1048576 bytes", "Permission denied").
+ReadResult ReadRegularFile(const std::string& path, std::string& out, std::size_t maxBytes,
+                           std::string* why = nullptr);
 
 // A line of a text file: its bytes, and where its text ends before CR LF or LF.
 struct Line {

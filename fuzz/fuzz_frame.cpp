@@ -14,7 +14,8 @@
 //           bits5-7 minimum length in steps of 16
 //   [2..5]  the local IPv4 address, network order
 //   [6..9]  the filter's site address, network order (0.0.0.0: no site test)
-//   [10]    bits0-3 length of the contained string that follows the header; bits4-6 view entry
+//   [10]    bits0-3 length of the contained string that follows the header; bits4-6 view entry;
+//           bit7 the capture's link type is not Ethernet but one of seven others, picked by [11] bits0-2
 //   [11]    bytes the wire length exceeds the captured length by (a snapshot-length cut)
 //   then    the contained string, then frames: a 2-byte big-endian length (top bit set: the wire length
 //           is half the captured length) followed by that many bytes; the last frame takes what is left.
@@ -174,7 +175,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (earlyView) list.N6Click(viewEntry);
   ListSink sink(list);
   std::vector<std::string> local;
-  if (haveLocal) local.push_back(IPToText(localIp));
+  if (haveLocal) {
+    local.push_back(IPToText(localIp));
+    local.push_back("2001:db8::1");  // so that IPv6 frames can be outbound too
+  }
   FrameHandler handler(types, sink, [local] { return local; });
   handler.SetAdPage("http://www.quelvar.example/admax.htm");
   handler.SetBrowserLocation("http://www.quelvar.example/news.htm");
@@ -189,7 +193,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     handler.SetFilter(std::move(f));
   }
   handler.workMode = packetMode ? WorkMode::Packets : WorkMode::Url;
-  handler.StartSession();
+  // Linux cooked v1 and v2, raw IP (two numbers), BSD loopback, OpenBSD loopback, IPv6.
+  static constexpr int kLinkTypes[8] = {113, 276, 12, 101, 0, 108, 229, 228};
+  const int linkType = (data[10] & 0x80) ? kLinkTypes[data[11] & 7] : 1;
+  handler.StartSession(linkType);
 
   // Cut the rest into frames first, so that "half the frames" is known.
   struct Frame {
@@ -219,7 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (flipMode)
         handler.workMode = handler.workMode.load() == WorkMode::Url ? WorkMode::Packets : WorkMode::Url;
       if (restart) {
-        handler.StartSession();
+        handler.StartSession(linkType);
         CHECK(handler.LearnedOffset() == -1 && !handler.FramingSettled());
         learned = -1;
       }

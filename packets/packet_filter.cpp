@@ -1,5 +1,6 @@
 #include "packets/packet_filter.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/bytes.h"
@@ -57,8 +58,11 @@ bool PacketFilter::DirectionPasses(Direction d) const {
 }
 
 bool PacketFilter::SitePasses(std::string_view remoteAddress) const {
+  if (siteAddress.empty()) return true;
+  // An IPv6 site (its text holds ":") is one address: the remote address must be that address.
+  if (siteAddress.find(':') != std::string::npos) return remoteAddress == siteAddress;
   // The remote address is looked for inside the site address, so 10.0.0.1 passes a site of 10.0.0.15.
-  return siteAddress.empty() || siteAddress.find(remoteAddress) != std::string::npos;
+  return siteAddress.find(remoteAddress) != std::string::npos;
 }
 
 bool PacketFilter::MinLengthPasses(std::string_view payloadText) const {
@@ -82,6 +86,13 @@ std::string ProtocolCaption(int protocolNumber) {
 std::string CutSiteToHost(std::string_view site) {
   std::string_view s = TrimView(site);
   if (const auto p = s.find("://"); p != std::string_view::npos) s.remove_prefix(p + 3);
+  // An IPv6 address: in brackets (as in an address, with or without a port after them), or bare
+  // (more than one ":" before any "/"). Its colons are not a port's.
+  if (!s.empty() && s.front() == '[') {
+    if (const auto close = s.find(']'); close != std::string_view::npos) return std::string(s.substr(1, close - 1));
+  }
+  const std::string_view beforeSlash = s.substr(0, s.find('/'));
+  if (std::count(beforeSlash.begin(), beforeSlash.end(), ':') > 1) return std::string(beforeSlash);
   if (const auto p = s.find(':'); p != std::string_view::npos) s = s.substr(0, p);
   if (const auto p = s.find('/'); p != std::string_view::npos) s = s.substr(0, p);
   return std::string(s);

@@ -10,7 +10,7 @@ namespace qv {
 
 struct PacketFilter {
   std::string siteText;     // as the user typed it, cut to the host; shown again by the dialog only
-  std::string siteAddress;  // dotted quad or empty
+  std::string siteAddress;  // dotted quad, IPv6 text (RFC 5952, as ResolveHost gives it) or empty
   std::string contained;    // empty: no test
   int protocol = 0;         // 0 all, 6 TCP, 17 UDP, 1 ICMP, 80 ISO IP
   int direction = 0;        // 0 all, 1 inbound only, 2 outbound only
@@ -34,7 +34,8 @@ struct PacketFilter {
 std::string ProtocolCaption(int protocolNumber);
 
 // The filter dialog's reading of its fields.
-// Site field: trimmed, cut after "://", before ":" and before "/".
+// Site field: trimmed, cut after "://", before ":" and before "/"; an IPv6 address ("[v6]:port", or
+// bare with its colons) is kept whole, without brackets.
 std::string CutSiteToHost(std::string_view site);
 // The protocol drop-down's index to the protocol setting and back.
 int ProtocolFromIndex(int index);

@@ -113,6 +113,12 @@ FileTypeSnapshot FileTypeSnapshot::WithDuplicates(bool on) const {
   return next;
 }
 
+FileTypeSnapshot FileTypeSnapshot::WithHttpsHosts(bool on) const {
+  FileTypeSnapshot next = *this;
+  next.httpsHosts = on;
+  return next;
+}
+
 std::vector<FileTypeEntry> ParseExtensionList(std::string_view value) {
   // Split into items.
   std::vector<std::string_view> items;
@@ -167,10 +173,11 @@ std::string FormatExtensionList(const std::vector<FileTypeEntry>& entries) {
   return out;
 }
 
-FileTypeSnapshot LoadFileTypes(const SettingsStore& store) {
+FileTypeSnapshot LoadFileTypes(const SettingsReader& store) {
   FileTypeSnapshot table;
   table.undefinedTypes = store.ReadBool(kFileTypeSection, texts::kUndefinedTypesKey, true);
   table.duplicates = store.ReadBool(kSystemSection, kRepeatUrlKey, false);
+  table.httpsHosts = store.ReadBool(kSystemSection, kHttpsHostsKey, false);
   for (int c = 0; c < kCategoryCount; ++c) {
     for (FileTypeEntry& e : ParseExtensionList(store.ReadString(kFileTypeSection, kCategoryNames[c], ""))) {
       table = table.WithEntry(c, std::move(e.text), e.checked);

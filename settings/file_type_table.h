@@ -14,6 +14,7 @@
 
 namespace qv {
 
+class SettingsReader;
 class SettingsStore;
 
 inline constexpr int kCategoryCount = 5;
@@ -50,6 +51,7 @@ class FileTypeSnapshot {
 
   bool undefinedTypes = false;  // list addresses of no known type as "未定义"
   bool duplicates = false;      // an address may be listed again
+  bool httpsHosts = false;      // list the server name of every TLS ClientHello as https://NAME/
 
   // Edits return a changed copy.
   FileTypeSnapshot WithEntry(int category, std::string text, bool checked) const;
@@ -57,6 +59,7 @@ class FileTypeSnapshot {
   FileTypeSnapshot WithChecked(FileTypeNode node, bool checked) const;  // a category node sets all its entries
   FileTypeSnapshot WithUndefinedTypes(bool on) const;
   FileTypeSnapshot WithDuplicates(bool on) const;
+  FileTypeSnapshot WithHttpsHosts(bool on) const;
 
  private:
   std::array<std::vector<FileTypeEntry>, kCategoryCount> entries_;
@@ -81,9 +84,12 @@ class FileTypeState {
 std::vector<FileTypeEntry> ParseExtensionList(std::string_view value);
 std::string FormatExtensionList(const std::vector<FileTypeEntry>& entries);
 
+// Settings key of the HTTPS host switch in section "system" (1 lists, 0 not; absent means 0).
+inline constexpr std::string_view kHttpsHostsKey = "httpsHosts";
+
 // Loads the switches and the five categories from the store (when there is no store: an empty table
 // with both switches off). Save writes the five category keys.
-FileTypeSnapshot LoadFileTypes(const SettingsStore& store);
+FileTypeSnapshot LoadFileTypes(const SettingsReader& store);
 void SaveFileTypes(SettingsStore& store, const FileTypeSnapshot& table);
 
 }  // namespace qv

@@ -130,19 +130,13 @@ std::string OneLine(std::string_view value) {
   return v;
 }
 
-}  // namespace
-
-SettingsStore::SettingsStore(std::string path) : path_(std::move(path)) {}
-
-std::string SettingsStore::ReadString(std::string_view section, std::string_view key,
-                                      std::string_view def) const {
-  std::string text;
-  if (ReadWholeFile(path_, text) != ReadResult::kOk) return std::string(def);
+// The value of a key in the text of a settings file, as the reading rules give it.
+std::string ValueIn(std::string_view text, std::string_view section, std::string_view key, std::string_view def) {
   const std::vector<Line> lines = SplitLines(text);
   const Location loc = Locate(text, lines, section, key);
   if (!loc.keyLine) return std::string(def);
   const Line& l = lines[*loc.keyLine];
-  std::string_view v = ParseLine(std::string_view(text).substr(l.begin, l.contentEnd - l.begin)).value;
+  std::string_view v = ParseLine(text.substr(l.begin, l.contentEnd - l.begin)).value;
   v = TrimView(v);
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
     v = v.substr(1, v.size() - 2);
@@ -151,21 +145,46 @@ std::string SettingsStore::ReadString(std::string_view section, std::string_view
   return std::string(v);
 }
 
-int SettingsStore::ReadInteger(std::string_view section, std::string_view key, int def) const {
+}  // namespace
+
+int SettingsReader::ReadInteger(std::string_view section, std::string_view key, int def) const {
   int out = 0;
   if (!ParseSettingInteger(ReadString(section, key, ""), out)) return def;
   return out;
 }
 
-bool SettingsStore::ReadBool(std::string_view section, std::string_view key, bool def) const {
+bool SettingsReader::ReadBool(std::string_view section, std::string_view key, bool def) const {
   int out = 0;
   if (!ParseSettingInteger(ReadString(section, key, ""), out)) return def;
   return out != 0;
 }
 
+SettingsStore::SettingsStore(std::string path) : path_(std::move(path)) {}
+
+std::string SettingsStore::ReadString(std::string_view section, std::string_view key,
+                                      std::string_view def) const {
+  std::string text;
+  if (ReadRegularFile(path_, text, kMaxSettingsFileBytes) != ReadResult::kOk) return std::string(def);
+  return ValueIn(text, section, key, def);
+}
+
+SettingsSnapshot::SettingsSnapshot(std::string text) : text_(std::move(text)) {}
+
+std::string SettingsSnapshot::ReadString(std::string_view section, std::string_view key, std::string_view def) const {
+  return ValueIn(text_, section, key, def);
+}
+
+std::optional<SettingsSnapshot> ReadSettingsFile(const std::string& path, std::string& why, bool& missing) {
+  std::string text;
+  const ReadResult r = ReadRegularFile(path, text, kMaxSettingsFileBytes, &why);
+  missing = r == ReadResult::kMissing;
+  if (r != ReadResult::kOk) return std::nullopt;
+  return SettingsSnapshot(std::move(text));
+}
+
 void SettingsStore::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   std::string text;
-  if (ReadWholeFile(path_, text) == ReadResult::kFailed) {
+  if (ReadRegularFile(path_, text, kMaxSettingsFileBytes) == ReadResult::kFailed) {
     throw SettingsWriteError("Unable to write to " + path_);
   }
   const std::vector<Line> lines = SplitLines(text);

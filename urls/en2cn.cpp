@@ -47,7 +47,15 @@ std::string En2Cn(std::string_view s) {
 }
 
 std::string DecodeAddress(std::string_view address) {
-  if (address.find('%') != npos) return En2Cn(address);
+  if (address.find('%') != npos) {
+    // Escapes of UTF-8 (the usual form today) give UTF-8 bytes, which are converted like raw UTF-8;
+    // escapes of GBK (%C4%E3%BA%C3) are not valid UTF-8 and stay as decoded.
+    std::string decoded = En2Cn(address);
+    if (IsUtf8WithMultibyte(decoded)) {
+      if (auto gbk = Utf8ToGbk(decoded)) return std::move(*gbk);
+    }
+    return decoded;
+  }
   if (auto gbk = Utf8ToGbk(address)) return std::move(*gbk);
   return std::string(address);
 }

@@ -187,8 +187,8 @@ namespace {
 
 class Parser {
  public:
-  Parser(std::string_view payload, std::string_view remote, bool outbound, SearchContext& ctx)
-      : payload_(payload), remote_(remote), outbound_(outbound), ctx_(ctx) {}
+  Parser(std::string_view payload, std::string_view remote, bool outbound, SearchContext& ctx, bool joined = false)
+      : payload_(payload), remote_(remote), outbound_(outbound), joined_(joined), ctx_(ctx) {}
 
   // Plain searches go through std::string_view::find, which runs memchr on the needle's first byte;
   // those bytes (":", "E", "O", "\r") are rare enough in text and binary payloads alike that this beats
@@ -205,7 +205,19 @@ class Parser {
         return;
       }
     }
-    Scan();
+    if (!joined_) Scan();
+  }
+
+  // A server name from a TLS ClientHello: "https://" NAME, ":" PORT when it is not 443, "/".
+  void ServerName(std::string_view name, std::uint16_t port) {
+    std::string address;
+    address.reserve(8 + name.size() + 7);
+    address.append("https://").append(name);
+    if (port != 443) address.append(":").append(std::to_string(port));
+    address.append("/");
+    const std::string_view category = FileType(address, *ctx_.types);
+    if (category.empty()) return;
+    Emit(InsertionKind::RequestLine, category, Direction::Outbound, std::move(address));
   }
 
  private:
@@ -257,7 +269,8 @@ class Parser {
     const std::string_view category = FileType(address, *ctx_.types);
     // The learned offset is the position of the method's first byte. A payload starting with "ET "
     // has no such byte; the offset then stays unlearned and the next request sets it.
-    if (ctx_.learnedOffset == -1 && m > 0) ctx_.learnedOffset = static_cast<int>(m - 1);
+    // A head joined from several segments is not one payload: it teaches no offset.
+    if (ctx_.learnedOffset == -1 && m > 0 && !joined_) ctx_.learnedOffset = static_cast<int>(m - 1);
     if (category.empty()) return;
     Emit(InsertionKind::RequestLine, category, Direction::Outbound, std::move(address));
   }
@@ -321,6 +334,7 @@ class Parser {
   std::string_view payload_;
   std::string_view remote_;
   bool outbound_;
+  bool joined_;  // a request head joined from several segments: the request-line form only
   SearchContext& ctx_;
   PayloadMarks marks_;
   bool marksFound_ = false;
@@ -332,6 +346,15 @@ class Parser {
 
 void Searchs(std::string_view payload, std::string_view remote, bool outbound, SearchContext& ctx) {
   Parser(payload, remote, outbound, ctx).Run();
+}
+
+void SearchsJoined(std::string_view head, std::string_view remote, bool outbound, SearchContext& ctx) {
+  Parser(head, remote, outbound, ctx, true).Run();
+}
+
+void ListServerName(std::string_view name, std::uint16_t port, std::string_view remote, std::string_view payload,
+                    SearchContext& ctx) {
+  Parser(payload, remote, true, ctx).ServerName(name, port);
 }
 
 }  // namespace qv

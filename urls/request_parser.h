@@ -1,6 +1,7 @@
 // Request parsing: turns the payload text of one packet into the addresses it names, either from an
 // HTTP GET/POST request line with its Host header, or by scanning every "://" in it.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -49,5 +50,16 @@ PayloadMarks FindMarks(std::string_view payload);
 PayloadMarks FindMarksBaseline(std::string_view payload, std::size_t from = 0, PayloadMarks found = {});
 
 void Searchs(std::string_view payload, std::string_view remote, bool outbound, SearchContext& ctx);
+
+// A request head joined from consecutive segments of one flow (its request line and its Host header
+// came in different segments): only the request-line form is tried, and the learned request offset is
+// left as it is.
+void SearchsJoined(std::string_view head, std::string_view remote, bool outbound, SearchContext& ctx);
+
+// The server name of a TLS ClientHello (over TCP or in a QUIC Initial) as the row "https://NAME/"
+// ("https://NAME:PORT/" when the server's port is not 443), classified like any address and handed
+// to the request-line insertion (outbound). `payload` is the payload text kept with the row.
+void ListServerName(std::string_view name, std::uint16_t port, std::string_view remote, std::string_view payload,
+                    SearchContext& ctx);
 
 }  // namespace qv

@@ -11,6 +11,7 @@
 
 #include "app/ui/gbk_text.h"
 #include "app/ui/prompter.h"
+#include "app/ui/program_files.h"
 #include "common/codepage.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -101,7 +102,7 @@ HandOff::HandOff(Prompter& prompter, QWidget* window, HandOffOptions options)
 HandOff::~HandOff() = default;
 
 QString HandOff::ProgramDir() const {
-  return options_.programDir.isEmpty() ? QCoreApplication::applicationDirPath() : options_.programDir;
+  return HelperFolder(options_.programDir);
 }
 
 void HandOff::Error(const char* gbk) {

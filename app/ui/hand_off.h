@@ -26,7 +26,7 @@ namespace qv {
 class Prompter;
 
 struct HandOffOptions {
-  QString programDir;          // folder of Dorrinel; empty: the folder of the executable
+  QString programDir;          // folder of Dorrinel; empty: the helper folder (HelperFolder)
   std::string registryPath;    // the user registry file; empty: UserRegistryPath()
   int pollMs = 500;            // interval of tmr6 and tmr7
   int downloaderWaitSeconds = 5;  // how long the simple downloader's window is waited for

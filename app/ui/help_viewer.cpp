@@ -1,5 +1,7 @@
 #include "app/ui/help_viewer.h"
 
+#include "app/ui/program_files.h"
+
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -40,8 +42,7 @@ QPointer<HelpViewer>& Viewer() {
 }  // namespace
 
 QString N29Click(const QString& programDir) {
-  const QString folder = programDir.isEmpty() ? QCoreApplication::applicationDirPath() : programDir;
-  const QString path = folder + QLatin1Char('/') + QLatin1String(kHelpFileName);
+  const QString path = DataFolder(programDir) + QLatin1Char('/') + QLatin1String(kHelpFileName);
   if (!Viewer()) Viewer() = new HelpViewer;
   HelpViewer* viewer = Viewer();
   if (QFileInfo(path).isFile()) {

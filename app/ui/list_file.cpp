@@ -1,36 +1,53 @@
 #include "app/ui/list_file.h"
 
+#include <QFile>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <limits>
 #include <stdexcept>
+
+#include "common/text_file.h"
 
 namespace qv {
 
 namespace {
 
-[[noreturn]] void Fail(const char* what, const QFile& file) {
-  throw std::runtime_error(QStringLiteral("%1 \"%2\": %3")
-                               .arg(QString::fromLatin1(what), file.fileName(), file.errorString())
-                               .toStdString());
+[[noreturn]] void Fail(const char* what, const QString& name, const std::string& reason) {
+  throw std::runtime_error(
+      QStringLiteral("%1 \"%2\": %3").arg(QString::fromLatin1(what), name, QString::fromLocal8Bit(reason)).toStdString());
 }
 
 }  // namespace
 
 void ListFile::Open(const QString& path, Mode mode) {
-  file_.setFileName(path);
-  const QIODevice::OpenMode how =
-      mode == Mode::Append ? (QIODevice::WriteOnly | QIODevice::Append) : (QIODevice::WriteOnly | QIODevice::Truncate);
-  if (!file_.open(how)) Fail(mode == Mode::Append ? "Cannot open file" : "Cannot create file", file_);
+  path_ = path;
+  content_.clear();
+  const std::string local = QFile::encodeName(path).toStdString();
+  // What would stop the save is told now, before the user is asked which rows to save: the folder
+  // must take the temporary file, and the list file, when there is one, must be a file.
+  const char* what = mode == Mode::Append ? "Cannot open file" : "Cannot create file";
+  if (::access(FolderOf(local).c_str(), W_OK) != 0) Fail(what, path, std::strerror(errno));
+  struct stat st {};
+  if (::stat(local.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) Fail(what, path, "not a regular file");
+  if (mode != Mode::Append) return;
+  std::string why;
+  if (ReadRegularFile(local, content_, std::numeric_limits<std::size_t>::max(), &why) == ReadResult::kFailed)
+    Fail(what, path, why);
 }
 
 void ListFile::WriteLine(std::string_view bytes) {
-  if (file_.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
-      file_.write("\r\n", 2) != 2)
-    Fail("Cannot write file", file_);
+  content_.append(bytes);
+  content_.append("\r\n");
 }
 
 void ListFile::Close() {
-  if (!file_.flush()) Fail("Cannot write file", file_);
-  file_.close();
-  if (file_.error() != QFileDevice::NoError) Fail("Cannot close file", file_);
+  if (!ReplaceFileAtomically(QFile::encodeName(path_).toStdString(), content_))
+    Fail("Cannot write file", path_, "the file or its folder cannot be written, or the disk is full");
 }
 
 }  // namespace qv

@@ -1,9 +1,13 @@
 // The list file of "保存列表": one address per line as the list holds it (GBK), every line ended by
 // CR LF, no byte-order mark, no header.
+//
+// The lines are gathered in memory and written by Close to a temporary file beside the list file, which
+// then replaces it: a save that fails part-way (a full disk, an error between lines) leaves the old list
+// whole. Appending starts from the old list's bytes.
 #pragma once
-#include <QFile>
 #include <QString>
 
+#include <string>
 #include <string_view>
 
 namespace qv {
@@ -13,12 +17,14 @@ class ListFile {
   enum class Mode { Create, Overwrite, Append };
 
   // Each throws std::runtime_error with the reason when the file cannot be opened, written or closed.
+  // A ListFile destroyed without a successful Close leaves the list file as it was.
   void Open(const QString& path, Mode mode);
   void WriteLine(std::string_view bytes);
   void Close();
 
  private:
-  QFile file_;
+  QString path_;
+  std::string content_;
 };
 
 }  // namespace qv

@@ -3,6 +3,9 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <cstdio>
+#include <cstring>
+
 #include "app/ui/application.h"
 #include "app/ui/instance_channel.h"
 #include "app/ui/main_window.h"
@@ -11,6 +14,20 @@
 #include "platform/single_copy.h"
 
 int main(int argc, char** argv) {
+  if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::printf(
+        "usage: quelvar [CAPTURE-FILE]\n"
+        "Lists the addresses of the files that programs on this machine fetch, from live traffic or from\n"
+        "a capture file (pcap or pcapng) named here.\n"
+        "  --help      this text\n"
+        "  --version   the version\n"
+        "Settings: setting.ini beside the program in its build folder, else $XDG_CONFIG_HOME/quelvar/setting.ini.\n");
+    return 0;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("quelvar %s\n", QUELVAR_VERSION);
+    return 0;
+  }
   qv::PcapNet net;
   net.Bind();
 

@@ -38,6 +38,7 @@
 #include "app/ui/help_viewer.h"
 #include "app/ui/icons.h"
 #include "app/ui/list_file.h"
+#include "app/ui/program_files.h"
 #include "app/ui/prompter.h"
 #include "app/ui/update_checker.h"
 #include "app/ui/web_strip.h"
@@ -72,10 +73,6 @@ class ClickLabel : public QLabel {
   std::function<void()> onClick_;
 };
 
-QString ProgramFolder(const TForm1Options& options) {
-  return options.programDir.isEmpty() ? QCoreApplication::applicationDirPath() : options.programDir;
-}
-
 }  // namespace
 
 TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget* parent)
@@ -94,7 +91,12 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
       session_(net_, handler_,
                SessionEvents{[this] { OnListCleared(); }, [this] { OnAdapterNotFound(); },
                              [this](const std::string& why) { OnStartFailed(why); },
-                             [this](bool running) { OnRunningChanged(running); }}) {
+                             [this](bool running) { OnRunningChanged(running); },
+                             [this](const std::string& why) {
+                               prompter_.Message(this, BoxKind::Error,
+                                                 QStringLiteral("嗅探已中止：%1").arg(QString::fromLocal8Bit(why.c_str())),
+                                                 BoxButtons::Ok);
+                             }}) {
   setObjectName(QStringLiteral("TForm1"));
   setWindowTitle(QStringLiteral("Quelvar"));
 
@@ -121,7 +123,7 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   connect(tmr4, &QTimer::timeout, this, &TForm1::tmr4Timer);
   connect(tmr5, &QTimer::timeout, this, &TForm1::tmr5Timer);
   // The hand-off's timers are connected inside it and idle until a download program is started.
-  handOff_ = std::make_unique<HandOff>(prompter_, this, HandOffOptions{ProgramFolder(options_), options_.registryPath});
+  handOff_ = std::make_unique<HandOff>(prompter_, this, HandOffOptions{options_.programDir, options_.registryPath});
   tmr6 = handOff_->tmr6();
   tmr7 = handOff_->tmr7();
   sessionWatch_ = timer("sessionWatch", 250);
@@ -158,7 +160,7 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   // there is nothing to compare, and its timer stays idle.
   if (store_) {
     updater_ = std::make_unique<UpdateChecker>(*store_, prompter_, this,
-                                               UpdateCheckerOptions{ProgramFolder(options_), options_.updateBase});
+                                               UpdateCheckerOptions{options_.programDir, options_.updateBase});
     tmr3 = updater_->tmr3();
   } else {
     tmr3 = timer("tmr3", 59000);
@@ -465,8 +467,11 @@ void TForm1::FormCreate() {
 
   handler_.workMode.store(WorkMode::Url);
 
-  const QString folder = ProgramFolder(options_);
-  const QString iniPath = folder + QStringLiteral("/setting.ini");
+  const QString iniPath = SettingsFilePath(options_.programDir);
+  if (const QString problem = SettingsFileProblem(iniPath); !problem.isEmpty()) {
+    prompter_.Message(this, BoxKind::Error, QStringLiteral("无法读取设置文件 %1：%2").arg(iniPath, problem), BoxButtons::Ok);
+    return;
+  }
   if (!QFileInfo(iniPath).isFile()) {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("安装文件损坏，请重新安装！"), BoxButtons::Ok);
     return;
@@ -854,7 +859,7 @@ void TForm1::MenuItem2Click() {
 void TForm1::tmr4Timer() {
   tmr4->stop();
   if (AdapterCount() == 0) {
-    const QString installer = QCoreApplication::applicationDirPath() + QStringLiteral("/") + QString::fromLatin1(kPcapInstaller);
+    const QString installer = DataFolder() + QStringLiteral("/") + QString::fromLatin1(kPcapInstaller);
     shellOpen_(QFileInfo(installer).isFile() ? installer : QString::fromLatin1(kPcapInstallPage));
   }
   close();
@@ -884,7 +889,7 @@ void TForm1::LV1Db2Click() {
 void TForm1::tmr6Timer() { handOff_->tmr6Timer(); }
 void TForm1::tmr7Timer() { handOff_->tmr7Timer(); }
 
-void TForm1::N29Click() { qv::N29Click(ProgramFolder(options_)); }
+void TForm1::N29Click() { qv::N29Click(options_.programDir); }
 
 void TForm1::N30Click() {
   if (!updater_) {

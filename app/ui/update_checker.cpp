@@ -8,10 +8,12 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
 
+#include "app/ui/program_files.h"
 #include "app/ui/prompter.h"
 #include "platform/process.h"
 #include "settings/settings_store.h"
@@ -45,7 +47,7 @@ UpdateChecker::UpdateChecker(SettingsStore& settings, Prompter& prompter, QWidge
 }
 
 QString UpdateChecker::ProgramDir() const {
-  return options_.programDir.isEmpty() ? QCoreApplication::applicationDirPath() : options_.programDir;
+  return HelperFolder(options_.programDir);
 }
 
 void UpdateChecker::Report(const std::exception& e) {
@@ -56,33 +58,69 @@ void UpdateChecker::Report(const std::exception& e) {
   }
 }
 
-// Fetches `url` into `path`, waiting for the answer; the file is written only for a complete answer.
+// Fetches `url` into `path`, waiting for the answer while the event loop runs. The body is written to
+// the file as it arrives; the file is kept only for a complete answer of status 200 that stayed within
+// the size limit and arrived before the deadline.
 bool UpdateChecker::Fetch(const std::string& url, const std::string& path) {
+  QFile file(QString::fromStdString(path));
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
   QNetworkAccessManager manager;
   QNetworkRequest request(QUrl(QString::fromStdString(url)));
   request.setTransferTimeout(options_.downloadTimeoutMs);
   QNetworkReply* reply = manager.get(request);
+  reply->setReadBufferSize(64 * 1024);  // the body goes to the file; never gather much of it in memory
+
+  bool failed = false;
+  qint64 received = 0;
+  auto fail = [&] {
+    failed = true;
+    reply->abort();
+  };
+  QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [&] {
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > options_.maxInfoBytes) fail();
+  });
+  auto drain = [&] {
+    if (failed) return;
+    const QByteArray chunk = reply->read(options_.maxInfoBytes + 1 - received);
+    received += chunk.size();
+    if (received > options_.maxInfoBytes || file.write(chunk) != chunk.size()) fail();
+  };
+  QObject::connect(reply, &QNetworkReply::readyRead, reply, drain);
+  QTimer deadline;
+  deadline.setSingleShot(true);
+  QObject::connect(&deadline, &QTimer::timeout, reply, fail);
+  deadline.start(options_.deadlineMs);
+
   QEventLoop loop;
   QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-  if (!reply->isFinished()) loop.exec(QEventLoop::ExcludeUserInputEvents);
-  const bool ok = reply->error() == QNetworkReply::NoError &&
+  if (!reply->isFinished()) loop.exec();
+  deadline.stop();
+  if (reply->bytesAvailable() > 0) drain();  // what arrived with the end
+  const bool ok = !failed && reply->error() == QNetworkReply::NoError &&
                   reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
-  const QByteArray body = ok ? reply->readAll() : QByteArray();
+  reply->disconnect();
   reply->deleteLater();
-  if (!ok) return false;
-  QFile file(QString::fromStdString(path));
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-  const bool written = file.write(body) == body.size();
+  const bool written = ok && file.flush();
   file.close();
   if (!written) file.remove();
   return written;
 }
 
 int UpdateChecker::UPdata() {
+  if (checking_) return 0;
+  checking_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{checking_};
   const update::Downloader download = [this](const std::string& url, const std::string& path) {
     return Fetch(url, path);
   };
-  return static_cast<int>(update::UPdata(download, ProgramDir().toStdString(), settings_, options_.base));
+  // A folder of this check's own: nobody else can put a file of that name there meanwhile.
+  QTemporaryDir folder;
+  if (!folder.isValid()) return 0;
+  return static_cast<int>(update::UPdata(download, QFile::encodeName(folder.path()).toStdString(), settings_, options_.base));
 }
 
 bool UpdateChecker::StartUpdater() {
@@ -92,6 +130,7 @@ bool UpdateChecker::StartUpdater() {
 }
 
 void UpdateChecker::N30Click() {
+  if (checking_) return;  // the check already running answers
   try {
     switch (UPdata()) {
       case 0:
@@ -115,6 +154,7 @@ void UpdateChecker::N30Click() {
 
 void UpdateChecker::tmr3Timer() {
   tmr3_->stop();  // once per run
+  if (checking_) return;  // the user's own check is running
   try {
     if (UPdata() != 2) return;
     if (prompter_.Message(window_, BoxKind::Information, FromGbkBytes(kAskUpdate), BoxButtons::YesNo) != BoxAnswer::Yes) {

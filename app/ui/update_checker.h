@@ -20,11 +20,12 @@ class Prompter;
 class SettingsStore;
 
 struct UpdateCheckerOptions {
-  QString programDir;  // where updata.ini is fetched to and the updater is started from; empty: the
-                       // folder of the executable
+  QString programDir;  // where the updater is started from; empty: the helper folder (HelperFolder)
   std::string base = std::string(update::kDefaultServerBase);
-  int timedCheckMs = 59000;   // tmr3
-  int downloadTimeoutMs = 30000;
+  int timedCheckMs = 59000;      // tmr3
+  int downloadTimeoutMs = 30000;  // longest wait for the next bytes of the answer
+  int deadlineMs = 60000;         // longest time for the whole download, however it trickles
+  qint64 maxInfoBytes = 64 * 1024;  // updata.ini is a few lines: a larger answer is refused
 };
 
 class UpdateChecker : public QObject {
@@ -35,8 +36,12 @@ class UpdateChecker : public QObject {
   UpdateChecker(SettingsStore& settings, Prompter& prompter, QWidget* window, UpdateCheckerOptions options = {});
 
   // The check: 0 no answer from the server, 1 current, 2 an update exists. Throws
-  // update::ConversionError for a version that is not a number.
+  // update::ConversionError for a version that is not a number. updata.ini is streamed into a private
+  // temporary folder (the program folder of an installation cannot be written), within the deadline
+  // and the size limit of the options; the window's events, input included, are handled meanwhile.
+  // A check asked for while one runs gives 0 at once.
   int UPdata();
+  bool Checking() const { return checking_; }
 
   // "升级查询": every outcome is reported; Yes to the question starts the updater and closes the window.
   void N30Click();
@@ -63,6 +68,7 @@ class UpdateChecker : public QObject {
   UpdateCheckerOptions options_;
   QTimer* tmr3_;
   std::function<void(const std::exception&)> onError_;
+  bool checking_ = false;
 };
 
 }  // namespace qv

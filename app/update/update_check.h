@@ -14,7 +14,7 @@ namespace qv::update {
 // The update server: the base address whose path "updata/updata.ini" is fetched.
 inline constexpr std::string_view kDefaultServerBase = "http://update.quelvar.example/";
 inline constexpr std::string_view kInfoPath = "updata/updata.ini";
-// Local name of the fetched file, in the program folder; it only exists during a check.
+// Local name of the fetched file, in the folder the caller gives; it only exists during a check.
 inline constexpr std::string_view kInfoFileName = "updata.ini";
 // The external updater, started from the current directory.
 inline constexpr std::string_view kUpdaterProgram = "updata";
@@ -47,7 +47,8 @@ bool SameVersion(std::string_view installed, std::string_view offered);
 // Fetches `url` into the file `path`; true on success. May throw; a throw counts as a failure.
 using Downloader = std::function<bool(const std::string& url, const std::string& path)>;
 
-// The check: download the update information into `programFolder`/updata.ini, read `ver` of section
+// The check: download the update information into `programFolder`/updata.ini (the window gives a
+// temporary folder of its own), read `ver` of section
 // "UPdata" from it and `version` of section "system" from the settings, compare them as numbers.
 // The downloaded file is deleted on every path, also when a conversion error is thrown. A failed
 // download gives kNoAnswer (and no file is left behind).

@@ -127,7 +127,9 @@ def capture(scan, mode, rate, loops, replay_file, buffer_mb, tcpdump=False):
         replay = netns(TX, "tcpreplay", "-i", TX_IF, f"--pps={rate}", f"--loop={loops}", "--preload-pcap",
                        replay_file)
         elapsed = time.monotonic() - t0
-        time.sleep(2.0)
+        # Frames still waiting in the capture buffer when the capture ends would count as received but
+        # never be listed: wait until the capture has taken them (its CPU time stops growing).
+        wait_until_idle(proc.pid)
         # time(1) ignores SIGINT while it waits: the capture itself is told to end, and then prints its list.
         with open(f"/proc/{proc.pid}/task/{proc.pid}/children") as f:
             for child in f.read().split():
@@ -155,6 +157,35 @@ def capture(scan, mode, rate, loops, replay_file, buffer_mb, tcpdump=False):
         if c:
             r["received"], r["kdrop"], r["ifdrop"] = (int(x) for x in c.groups())
     return r
+
+
+def cpu_ticks(pid):
+    """User and system time of pid and its children that are still running, in clock ticks."""
+    total = 0
+    pids = [pid]
+    while pids:
+        p = pids.pop()
+        try:
+            with open(f"/proc/{p}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            total += int(fields[11]) + int(fields[12])
+            with open(f"/proc/{p}/task/{p}/children") as f:
+                pids += [int(c) for c in f.read().split()]
+        except (OSError, ValueError, IndexError):
+            pass
+    return total
+
+
+def wait_until_idle(pid, limit=120.0):
+    time.sleep(1.0)
+    end = time.monotonic() + limit
+    last = cpu_ticks(pid)
+    while time.monotonic() < end:
+        time.sleep(1.0)
+        now = cpu_ticks(pid)
+        if now - last <= 2:  # at most 20 ms of CPU in the last second
+            return
+        last = now
 
 
 def fmt(v, width, spec="d"):

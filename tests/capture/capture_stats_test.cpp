@@ -37,6 +37,16 @@ TEST(CaptureCounter, WidensTheLibrarysCountersAcrossAWrap) {
             "200288 frames received, 88588 dropped by the kernel, 3 by the interface");
 }
 
+TEST(CaptureCounter, CountsLineReadsBackAndNothingElseDoes) {
+  const CaptureStats big{5000000000ull, 4294967296ull, 7};
+  EXPECT_EQ(ParseCaptureStats(DescribeCaptureStats(big)), big);
+  for (const char* other : {"", "1500 frames received", "1500 frames received, 4 dropped by the kernel, 0 by the interface.",
+                            "x1500 frames received, 4 dropped by the kernel, 0 by the interface",
+                            "-1 frames received, 4 dropped by the kernel, 0 by the interface",
+                            "1500 frames received, 4 dropped by the kernel, 99999999999999999999999 by the interface"})
+    EXPECT_FALSE(ParseCaptureStats(other)) << other;
+}
+
 template <typename T>
 T* FakeVariable(const char* library, const char* name) {
   void* h = dlopen(library, RTLD_NOW | RTLD_NOLOAD);

@@ -124,10 +124,13 @@ TEST_F(SessionFixture, EnumerationFailureStartsNothingSilently) {
 
 TEST_F(SessionFixture, OpenFailureNamesAdapterAndReasonAndRunsNoThread) {
   CaptureSession session(net, handler, events);
+  session.SetCaptureHelper("/nonexistent/quelvar-capture", true);
   session.Star("eth-test");
   ASSERT_EQ(failures.size(), 1u);
-  EXPECT_NE(failures[0].find("eth-test"), std::string::npos);
+  EXPECT_EQ(failures[0].find("eth-test: "), 0u) << failures[0];
+  EXPECT_EQ(failures[0].find("eth-test", 1), std::string::npos) << "the adapter is named once: " << failures[0];
   EXPECT_NE(failures[0].find("permission"), std::string::npos);
+  EXPECT_NE(failures[0].find("usermod -a -G quelvar"), std::string::npos) << "the remedy is told: " << failures[0];
   EXPECT_FALSE(session.Running());
   EXPECT_FALSE(running);
 }

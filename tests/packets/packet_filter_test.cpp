@@ -54,6 +54,12 @@ TEST(PacketFilter, SiteLooksForRemoteAddressWithinSiteAddress) {
   f.siteAddress.clear();
   f.siteText = "example.org";
   EXPECT_TRUE(f.SitePasses("10.9.9.9"));
+  // An IPv6 site is one address: "::1" is not 2001:db8::1, though its text is inside.
+  f.siteAddress = "2001:db8::1";
+  for (const Case c : {Case{"2001:db8::1", true}, Case{"::1", false}, Case{"2001:db8::11", false},
+                       Case{"10.0.0.1", false}}) {
+    EXPECT_EQ(f.SitePasses(c.remote), c.passes) << c.remote;
+  }
 }
 
 TEST(PacketFilter, MinLengthCountsPayloadTextBytes) {
@@ -132,6 +138,11 @@ TEST(FilterDialog, CutSiteToHost) {
            Case{"/path", ""},
            Case{"   ", ""},
            Case{"", ""},
+           // IPv6 addresses keep their colons.
+           Case{"http://[2001:db8::2]:8080/a.mp3", "2001:db8::2"},
+           Case{"[2001:db8::2]", "2001:db8::2"},
+           Case{"2001:db8::2", "2001:db8::2"},
+           Case{"2001:db8::2/path", "2001:db8::2"},
        }) {
     EXPECT_EQ(CutSiteToHost(c.typed), c.host) << c.typed;
   }

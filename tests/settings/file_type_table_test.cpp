@@ -141,17 +141,19 @@ TEST_F(FileTypeLoadTest, FileWithoutFileTypeSectionGivesEmptyCategoriesAndUndefi
   for (int c = 0; c < kCategoryCount; ++c) EXPECT_TRUE(t.Entries(c).empty()) << c;
   EXPECT_TRUE(t.undefinedTypes);
   EXPECT_FALSE(t.duplicates);
+  EXPECT_FALSE(t.httpsHosts) << "a file without the key behaves as before: no HTTPS hosts";
 }
 
 TEST_F(FileTypeLoadTest, LoadsSwitchesAndListsFromTheirSections) {
   WriteBytes(path_,
-             "[SYSTEM]\r\nrepeatURL=1\r\n"
+             "[SYSTEM]\r\nrepeatURL=1\r\nHTTPSHOSTS=1\r\n"
              "[filetype]\r\n" +
                  std::string(texts::kUndefinedTypesKey) + "=0\r\n" + std::string(texts::kCatPicture) +
                  "=1.jpg|0.gif|\r\n" + std::string(texts::kCatCustom) + "=0.a b|\r\n");
   const FileTypeSnapshot t = LoadFileTypes(SettingsStore(path_));
   EXPECT_FALSE(t.undefinedTypes);
   EXPECT_TRUE(t.duplicates);
+  EXPECT_TRUE(t.httpsHosts);
   EXPECT_EQ(Flatten(t.Entries(2)), (Entries{{".jpg", true}, {".gif", false}}));
   EXPECT_TRUE(t.CategoryChecked(2));
   EXPECT_EQ(Flatten(t.Entries(4)), (Entries{{".a", false}, {".", false}}));
@@ -183,6 +185,7 @@ TEST(FileTypeShipped, ShippedSettingsFileLoads) {
   const FileTypeSnapshot t = LoadFileTypes(SettingsStore(QUELVAR_SOURCE_DIR "/data/setting.ini"));
   EXPECT_TRUE(t.undefinedTypes);
   EXPECT_FALSE(t.duplicates);
+  EXPECT_TRUE(t.httpsHosts);
   for (int c = 0; c < kCategoryCount; ++c) EXPECT_FALSE(t.Entries(c).empty()) << c;
   const struct {
     const char* ext;
@@ -191,6 +194,8 @@ TEST(FileTypeShipped, ShippedSettingsFileLoads) {
   } cases[] = {
       {".mp3", texts::kCatAudio, true},  {".flv", texts::kCatVideo, true},  {".jpg", texts::kCatPicture, true},
       {".txt", texts::kCatText, true},   {".htm", texts::kCatText, false},  {".zip", texts::kCatCustom, true},
+      {".m4s", texts::kCatVideo, true},  {".cmfv", texts::kCatVideo, true}, {".cmfa", texts::kCatAudio, true},
+      {".m3u", texts::kCatAudio, true},  {".pls", texts::kCatAudio, true},
   };
   for (const auto& c : cases) {
     const auto node = t.FindChild(c.ext);

@@ -2,12 +2,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 
 #include "tests/capture/frame_builder.h"
 #include "tools/quelvar-scan/scan_options.h"
+#include "urls/en2cn.h"
 #include "tools/quelvar-scan/scan_output.h"
 
 namespace qv {
@@ -78,7 +84,7 @@ TEST(ScanOptions, UsageErrors) {
   std::string error;
   const auto o = scan::ParseOptions({"--interface", "lo", "--mode", "packets", "--local", "1.2.3.4", "--local",
                                      "5.6.7.8", "--no-duplicates", "--protocol", "isoip", "--direction", "out",
-                                     "--min-length", "20", "--seconds", "3", "--raw"},
+                                     "--min-length", "20", "--seconds", "3", "--raw", "--https-hosts"},
                                     error);
   ASSERT_TRUE(o) << error;
   EXPECT_TRUE(o->packetMode);
@@ -92,19 +98,40 @@ TEST(ScanOptions, UsageErrors) {
   const auto buffered = scan::ParseOptions({"--interface", "lo", "--buffer", "2047"}, error);
   ASSERT_TRUE(buffered) << error;
   EXPECT_EQ(buffered->bufferMB, 2047);
+  EXPECT_EQ(o->httpsHosts, true);
+  EXPECT_EQ(scan::ParseOptions({"--read", "a", "--no-https-hosts"}, error)->httpsHosts, false);
+  EXPECT_EQ(scan::ParseOptions({"--read", "a"}, error)->httpsHosts, std::nullopt);
 }
 
-TEST(ScanOutput, FieldsAreEscapedAfterConversion) {
-  std::string line;
-  scan::AppendField(line, "a\\b\tc\rd\ne", false);
-  EXPECT_EQ(line, "a\\\\b\\tc\\rd\\ne");
-  // 0x95 0x5C is one GBK character whose trail byte is a backslash: it is not escaped.
-  line.clear();
-  scan::AppendField(line, "\x95\x5C\\", true);
-  EXPECT_EQ(line, "\x95\x5C\\\\");
-  line.clear();
-  scan::AppendField(line, "\xC4\xE3", false);
-  EXPECT_EQ(line, "\xE4\xBD\xA0");
+TEST(ScanOutput, EveryControlByteIsEscapedWhateverStandsBefore) {
+  struct Case {
+    std::string_view field;
+    bool raw;
+    std::string_view printed;
+  };
+  const Case cases[] = {
+      {"a\\b\tc\rd\ne", false, "a\\\\b\\tc\\rd\\ne"},
+      {"a\\b\tc\rd\ne", true, "a\\\\b\\tc\\rd\\ne"},
+      // Terminal controls from the network: ESC sequences (title, screen clear), BEL, NUL, DEL.
+      {"\x1b]0;owned\x07\x1b[2J", false, "\\x1b]0;owned\\x07\\x1b[2J"},
+      {"\x1b]0;owned\x07\x1b[2J", true, "\\x1b]0;owned\\x07\\x1b[2J"},
+      {std::string_view("a\0b\x7f\x1f", 5), true, "a\\x00b\\x7f\\x1f"},
+      // A byte 0x81-0xFE before a control byte does not make it part of a character.
+      {"x\xb0\tyz", true, "x\xb0\\tyz"},
+      {"\xfe\n\x81\r\x90\x1b", true, "\xfe\\n\x81\\r\x90\\x1b"},
+      {"x\xb0\tyz", false, "x\xEF\xBF\xBD\\tyz"},
+      // 0x95 0x5C is one GBK character whose trail byte is a backslash: it stays as it is.
+      {"\x95\x5C\\", true, "\x95\x5C\\\\"},
+      {"\xC4\xE3", true, "\xC4\xE3"},
+      {"\xC4\xE3", false, "\xE4\xBD\xA0"},
+      // A lead byte at the end of the field stands alone.
+      {"ab\xC4", true, "ab\xC4"},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    scan::AppendField(line, c.field, c.raw);
+    EXPECT_EQ(line, c.printed) << testing::PrintToString(std::string(c.field)) << (c.raw ? " raw" : "");
+  }
 }
 
 TEST(ScanProcess, ExitStatusesAndMessages) {
@@ -146,6 +173,156 @@ TEST(ScanProcess, PppoeCaptureListsRequestWithRemoteText) {
   ASSERT_EQ(packets.status, 0) << packets.err;
   EXPECT_EQ(packets.out.rfind("TCP\t网络→→本机\t<a href=", 0), 0u) << packets.out;
   EXPECT_NE(packets.out.find("\t56\t93.184.216.34:8080\n"), std::string::npos) << packets.out;
+}
+
+TEST(ScanProcess, ControlBytesFromTheNetworkNeverSplitARow) {
+  using namespace test;
+  // A UDP payload with a byte 0x81-0xFE before a TAB, and an address ending in terminal controls.
+  const auto path = WritePcap("controls.pcap", {
+      BuildFrame({Framing::Ethernet, 17, IP(10, 1, 1, 2), IP(10, 9, 9, 9), 5000, 53, "x\xb0\tyz"}),
+      BuildFrame({Framing::Ethernet, 6, IP(10, 1, 1, 2), IP(10, 9, 9, 9), 40000, 80,
+                  "GET /a.mp3\x1b]0;t\x07\x1b[2J HTTP/1.1\r\nHost: h\r\n\r\n"}),
+  });
+  for (const char* mode : {"url", "packets"}) {
+    for (const char* raw : {"", " --raw"}) {
+      const auto r = RunScan("--read " + path + " --local 10.1.1.2 --duplicates --mode " + mode + raw);
+      ASSERT_EQ(r.status, 0) << r.err;
+      const std::size_t fields = std::string_view(mode) == "url" ? 4 : 5;
+      std::istringstream lines(r.out);
+      int count = 0;
+      for (std::string line; std::getline(lines, line); ++count) {
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\t') + 1u, fields) << mode << raw << ": " << line;
+        EXPECT_EQ(std::count_if(line.begin(), line.end(),
+                                [](char c) { return c != '\t' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7f); }),
+                  0)
+            << mode << raw << ": " << line;
+      }
+      EXPECT_EQ(count, std::string_view(mode) == "url" ? 1 : 2) << mode << raw << "\n" << r.out;
+    }
+  }
+  const auto raw = RunScan("--read " + path + " --local 10.1.1.2 --mode packets --raw");
+  EXPECT_EQ(raw.out.rfind("UDP\t", 0), 0u) << raw.out;
+  EXPECT_NE(raw.out.find("\tx\xb0\\tyz\t"), std::string::npos) << raw.out;
+  const auto url = RunScan("--read " + path + " --local 10.1.1.2");
+  EXPECT_NE(url.out.find("http://h/a.mp3\\x1b]0;t\\x07\\x1b[2J\t"), std::string::npos) << url.out;
+}
+
+TEST(ScanProcess, SettingsFilesThatAreNotWhatTheySeem) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / ("scan_settings." + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "folder");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  { std::ofstream((dir / "huge").string()) << "[system]\n"; }
+  fs::resize_file(dir / "huge", std::uintmax_t{100} << 20);
+  const std::string capture = " --read " CAPTURES_DIR "/http_google.pcapng";
+
+  // Named with --settings: one line on standard error, status 1, nothing listed, and no wait.
+  for (const char* name : {"fifo", "folder", "huge"}) {
+    const auto r = RunScan("--settings " + (dir / name).string() + capture);
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find((dir / name).string()), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << name;
+  }
+  // A --settings file that does not exist: the defaults, silently (scripts use it to ask for them).
+  const auto absent = RunScan("--settings " + (dir / "absent.ini").string() + capture);
+  EXPECT_EQ(absent.status, 0);
+  EXPECT_TRUE(absent.err.empty()) << absent.err;
+
+  // The default file of an installed copy (no setting.ini beside the program) is a FIFO: a warning,
+  // and the defaults.
+  fs::create_directories(dir / "usr/bin");
+  fs::create_directories(dir / "usr/share/quelvar");
+  fs::copy_file(QUELVAR_SCAN, dir / "usr/bin/quelvar-scan");
+  ASSERT_EQ(::mkfifo((dir / "usr/share/quelvar/setting.ini").c_str(), 0600), 0);
+  const std::string env = "XDG_CONFIG_HOME=" + (dir / "cfg").string() + " ";
+  Result fifo;
+  {
+    const std::string cmd = env + (dir / "usr/bin/quelvar-scan").string() + capture + " 2>" + (dir / "err").string();
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) fifo.out.append(buf, n);
+    fifo.status = WEXITSTATUS(pclose(p));
+    std::ifstream e((dir / "err").string());
+    fifo.err.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
+  }
+  EXPECT_EQ(fifo.status, 0) << fifo.err;
+  EXPECT_EQ(fifo.err.rfind("quelvar-scan: warning: settings file " + (dir / "usr/share/quelvar/setting.ini").string() +
+                               ": not a regular file",
+                           0),
+            0u)
+      << fifo.err;
+  EXPECT_NE(fifo.out.find("http://www.google.com/"), std::string::npos);
+  fs::remove_all(dir);
+}
+
+// Captures made on a Linux machine: two network namespaces joined by a veth pair (and a tun pair with a
+// relay), a local server and real clients; documentation addresses only (tests/tools/captures/README.md).
+TEST(ScanProcess, RealCapturesOfTodaysTraffic) {
+  std::string token;
+  for (int i = 0; i < 50; ++i) token += "a1b2c3d4";
+  const struct {
+    const char* file;
+    const char* args;
+    std::string out;
+  } cases[] = {
+      // The capture opens with the server's ARP request for the local host.
+      {"arp_first_http.pcap", "--local 198.51.100.1",
+       "音频文件\t本机→→网络\thttp://198.51.100.2/music/a.mp3\t198.51.100.2:80\n"},
+      {"any_sll.pcap", "", "音频文件\t本机→→网络\thttp://198.51.100.2/music/a.mp3\t198.51.100.2:80\n"},
+      {"any_sll2.pcap", "", "音频文件\t本机→→网络\thttp://198.51.100.2/music/a.mp3\t198.51.100.2:80\n"},
+      {"ipv6_http.pcap", "", "音频文件\t本机→→网络\thttp://[2001:db8::2]/music/a.mp3\t[2001:db8::2]:80\n"},
+      {"ipv6_http.pcap", "--local 2001:db8:0::1 --direction in", ""},
+      {"tun_raw_ip.pcap", "",
+       "音频文件\t本机→→网络\thttp://192.0.2.2/music/a.mp3\t192.0.2.2:80\n"
+       "音频文件\t本机→→网络\thttp://[2001:db8:1::2]/music/a.mp3\t[2001:db8:1::2]:80\n"},
+      {"tls_sni.pcap", "",
+       "未定义\t本机→→网络\thttps://video.example/\t198.51.100.2:443\n"
+       "未定义\t本机→→网络\thttps://video.example:8443/\t198.51.100.2:8443\n"},
+      {"tls_sni.pcap", "--no-https-hosts", ""},
+      // curl's ClientHello over an MTU of 160: the name stands in its second segment.
+      {"tls_sni_two_segments.pcap", "", "未定义\t本机→→网络\thttps://video.example/\t198.51.100.2:443\n"},
+      // No handshake in a QUIC capture: the local address is given.
+      {"quic_initial.pcap", "--local 198.51.100.1", "未定义\t本机→→网络\thttps://video.example:4433/\t198.51.100.2:4433\n"},
+      // A signed address over an MTU of 300: request line and Host header in different segments.
+      {"split_request.pcap", "",
+       "视频文件\t本机→→网络\thttp://198.51.100.2/seg/v1.m4s?X-Amz-Signature=" + token + "\t198.51.100.2:80\n"},
+      {"utf8_names.pcap", "",
+       "音频文件\t本机→→网络\thttp://198.51.100.2/music/%E4%BD%A0%E5%A5%BD.mp3\t198.51.100.2:80\n"
+       "视频文件\t本机→→网络\thttp://198.51.100.2/seg/chunk-00042.m4s\t198.51.100.2:80\n"},
+  };
+  for (const auto& c : cases) {
+    const auto r = RunScan(std::string("--read " QUELVAR_SOURCE_DIR "/tests/tools/captures/") + c.file + " " + c.args +
+                           " --settings " QUELVAR_SOURCE_DIR "/data/setting.ini");
+    EXPECT_EQ(r.status, 0) << c.file << ": " << r.err;
+    EXPECT_EQ(r.out, c.out) << c.file << " " << c.args;
+  }
+  // Without the key in the settings file HTTPS hosts are not listed; the switch turns them on.
+  for (const char* args : {"", "--https-hosts"}) {
+    const auto r = RunScan(std::string("--read " QUELVAR_SOURCE_DIR "/tests/tools/captures/tls_sni.pcap --settings "
+                                       "/nonexistent/setting.ini ") + args);
+    EXPECT_EQ(r.out.find("https://video.example/") != std::string::npos, *args != '\0') << args;
+  }
+}
+
+// The captured row of a percent-escaped UTF-8 name becomes readable GBK with "地址汉化".
+TEST(ScanProcess, CapturedUtf8NameDecodesToGbk) {
+  const auto r = RunScan("--read " QUELVAR_SOURCE_DIR "/tests/tools/captures/utf8_names.pcap --raw --settings "
+                         QUELVAR_SOURCE_DIR "/data/setting.ini");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string first = r.out.substr(0, r.out.find('\n'));
+  const std::size_t a = first.find('\t', first.find('\t') + 1) + 1;
+  const std::string address = first.substr(a, first.find('\t', a) - a);
+  ASSERT_EQ(address, "http://198.51.100.2/music/%E4%BD%A0%E5%A5%BD.mp3");
+  EXPECT_EQ(DecodeAddress(address), "http://198.51.100.2/music/\xC4\xE3\xBA\xC3.mp3");  // 你好 in GBK
+}
+
+TEST(ScanProcess, LocalTakesIPv4AndIPv6Addresses) {
+  EXPECT_EQ(RunScan("--read " CAPTURES_DIR "/http_post.pcapng --local 2001:db8::1 --local 10.0.0.1").status, 0);
+  const auto r = RunScan("--read " CAPTURES_DIR "/http_post.pcapng --local [2001:db8::1]");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("IPv4 or IPv6"), std::string::npos) << r.err;
 }
 
 TEST(ScanProcess, LocalAddressesInferredFromHandshake) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -184,6 +185,58 @@ TEST_F(UpdateCheckerTest, ServerFileWithoutVersionGivesTheConversionErrorAndLeav
   EXPECT_EQ(prompter.boxes[0].text, QStringLiteral("'' is not a valid floating point value"));
   EXPECT_FALSE(InfoLeft());
   EXPECT_FALSE(UpdaterRan());
+}
+
+// Answers that never end, are far too large, or announce a size far too large: each is no answer, well
+// within the deadline, and leaves nothing behind; the event loop runs meanwhile.
+TEST_F(UpdateCheckerTest, DownloadIsBoundedInTimeAndSize) {
+  Installed("1.0");
+  for (const char* mode : {"trickle", "huge", "liar"}) {
+    SCOPED_TRACE(mode);
+    QProcess bad;
+    bad.setProgram(QStringLiteral("python3"));
+    bad.setArguments({QStringLiteral(QUELVAR_SOURCE_DIR "/tests/ui/stalling_http_server.py"), QString::fromLatin1(mode)});
+    bad.start();
+    ASSERT_TRUE(bad.waitForStarted());
+    int badPort = 0;
+    ASSERT_TRUE(Await([&] {
+      const auto m = QRegularExpression(QStringLiteral("port (\\d+)")).match(QString::fromUtf8(bad.peek(100)));
+      if (m.hasMatch()) badPort = m.captured(1).toInt();
+      return badPort > 0;
+    }));
+    UpdateCheckerOptions o = Options("http://127.0.0.1:" + std::to_string(badPort) + "/");
+    o.deadlineMs = 1500;  // the trickle is never idle for the 30 s transfer timeout
+    UpdateChecker checker(settings, prompter, &window, o);
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start(50);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(checker.UPdata(), 0);
+    EXPECT_LT(clock.elapsed(), 10000);
+    if (std::string_view(mode) == "trickle") {
+      EXPECT_GT(ticks, 10);  // the loop ran while the check waited
+    }
+    EXPECT_FALSE(checker.Checking());
+    EXPECT_FALSE(InfoLeft());
+    bad.kill();
+    bad.waitForFinished();
+  }
+  // The same checker with a proper server still answers.
+  Offered("[UPdata]\r\nver=1.0\r\n");
+  UpdateChecker good(settings, prompter, &window, Options(Base()));
+  EXPECT_EQ(good.UPdata(), 1);
+}
+
+// An installation's program folder cannot be written: the check does not need it.
+TEST_F(UpdateCheckerTest, CheckNeedsNoWritableProgramFolder) {
+  Installed("1.0");
+  Offered("[UPdata]\r\nver=1.0\r\n");
+  UpdateCheckerOptions o = Options(Base());
+  o.programDir = program.path() + QStringLiteral("/no such folder");
+  UpdateChecker checker(settings, prompter, &window, o);
+  EXPECT_EQ(checker.UPdata(), 1);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/codepage.h"
+
 #include <string>
 
 namespace qv {
@@ -36,8 +38,30 @@ TEST(En2Cn, DecodeAddressReadsUtf8OnlyWithoutPercent) {
   EXPECT_EQ(DecodeAddress("http://h.example/a.mp3"), "http://h.example/a.mp3");
   // Not UTF-8 (raw GBK): left as it is.
   EXPECT_EQ(DecodeAddress("http://h.example/\xC4\xE3.mp3"), "http://h.example/\xC4\xE3.mp3");
-  // With "%" the escapes are decoded and raw bytes are not converted.
-  EXPECT_EQ(DecodeAddress("/\xE4\xBD\xA0%41"), "/\xE4\xBD\xA0" "A");
+}
+
+TEST(En2Cn, EscapedUtf8BecomesGbkEscapedGbkStays) {
+  struct Case { const char* address; std::string decoded; };
+  for (const Case& c : {
+           Case{"http://h.example/%E4%BD%A0%E5%A5%BD.mp3", "http://h.example/\xC4\xE3\xBA\xC3.mp3"},  // 你好 in UTF-8
+           Case{"http://h.example/%C4%E3%BA%C3.mp3", "http://h.example/\xC4\xE3\xBA\xC3.mp3"},  // 你好 in GBK
+           Case{"/%e4%bd%a0%20a", "/\xC4\xE3 a"},          // lower-case escapes, mixed with ASCII
+           Case{"/\xE4\xBD\xA0%41", "/\xC4\xE3" "A"},     // raw UTF-8 beside an escape
+           Case{"/%41%42", "/AB"},                             // ASCII only: nothing to convert
+           Case{"/%E4%BD", "/\xE4\xBD"},                     // a cut sequence is not UTF-8: as decoded
+           Case{"/%F0%9F%8E%B5.mp3", "/?.mp3"},                // a character GBK lacks
+       }) {
+    EXPECT_EQ(DecodeAddress(c.address), c.decoded) << c.address;
+  }
+}
+
+TEST(Codepage, IsUtf8WithMultibyte) {
+  EXPECT_TRUE(IsUtf8WithMultibyte("http://h.example/\xE4\xBD\xA0.mp3"));
+  EXPECT_FALSE(IsUtf8WithMultibyte("http://h.example/a.mp3"));      // ASCII only
+  EXPECT_FALSE(IsUtf8WithMultibyte("http://h.example/\xC4\xE3"));  // GBK
+  EXPECT_FALSE(IsUtf8WithMultibyte("\xED\xA0\x80"));              // a surrogate
+  EXPECT_FALSE(IsUtf8WithMultibyte("\xC0\xAF"));                   // an overlong form
+  EXPECT_FALSE(IsUtf8WithMultibyte(""));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "capture/capture_file.h"
 #include "capture/capture_stats.h"
 #include "capture/frame_handler.h"
+#include "capture/helper_capture.h"
 #include "capture/host2ip.h"
 #include "capture/pcap_net.h"
 #include "capture/protohdr.h"
@@ -21,6 +23,7 @@
 #include "common/codepage.h"
 #include "packets/packet_filter.h"
 #include "settings/file_type_table.h"
+#include "settings/settings_location.h"
 #include "settings/settings_store.h"
 #include "tools/quelvar-scan/scan_options.h"
 #include "tools/quelvar-scan/scan_output.h"
@@ -48,8 +51,12 @@ class ListSink : public FrameSink {
 PcapNet* g_net = nullptr;
 pcap_t* volatile g_handle = nullptr;
 
+// A capture through the helper: its stream ends when the helper does.
+HelperCapture* volatile g_helper = nullptr;
+
 extern "C" void OnSignal(int) {
   if (g_net && g_handle) g_net->pcap_breakloop(g_handle);
+  if (g_helper) g_helper->Stop();
 }
 
 int Fail(const std::string& what) {
@@ -66,27 +73,38 @@ std::string LiveCounts(const PcapNet& net, pcap_t* handle) {
   return DescribeCaptureStats(counter.Totals());
 }
 
-std::string ProgramFolder() {
-  std::error_code ec;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(".") : exe.parent_path().string();
-}
-
-FileTypeSnapshot LoadTable(const std::string& path) {
-  if (!std::filesystem::exists(path)) {
-    // No settings file: an empty table, undefined types listed, duplicates not allowed.
-    return FileTypeSnapshot().WithUndefinedTypes(true).WithDuplicates(false);
+// The file-type table and the listing switches from the settings file, read once. An explicit
+// --settings that names a file which is there but cannot be read is an error; a missing one, or a
+// default file that is missing or cannot be read, gives the defaults (the latter with a warning): an
+// empty table, undefined types listed, duplicates not allowed.
+std::optional<FileTypeSnapshot> LoadTable(const std::string& explicitPath) {
+  const FileTypeSnapshot defaults = FileTypeSnapshot().WithUndefinedTypes(true).WithDuplicates(false);
+  const std::string path = explicitPath.empty()
+                               ? LocateSettings(FindProgramFiles(ExecutableFolder()), UserSettingsFolder(), false).path
+                               : explicitPath;
+  std::string why;
+  bool missing = false;
+  const auto snapshot = ReadSettingsFile(path, why, missing);
+  if (snapshot) return LoadFileTypes(*snapshot);
+  if (missing && !explicitPath.empty()) return defaults;
+  if (!explicitPath.empty()) {
+    Fail("cannot read the settings file " + path + ": " + why);
+    return std::nullopt;
   }
-  SettingsStore store(path);
-  return LoadFileTypes(store);
+  std::fprintf(stderr, "quelvar-scan: warning: settings file %s: %s; using the default file types\n", path.c_str(),
+               why.c_str());
+  return defaults;
 }
 
 int Run(const scan::Options& o) {
   FileTypeState types;
   {
-    FileTypeSnapshot table = LoadTable(o.settings.empty() ? ProgramFolder() + "/setting.ini" : o.settings);
+    auto loaded = LoadTable(o.settings);
+    if (!loaded) return 1;
+    FileTypeSnapshot table = std::move(*loaded);
     if (o.duplicates) table = table.WithDuplicates(*o.duplicates);
     if (o.undefinedTypes) table = table.WithUndefinedTypes(*o.undefinedTypes);
+    if (o.httpsHosts) table = table.WithHttpsHosts(*o.httpsHosts);
     types.Replace(std::move(table));
   }
 
@@ -122,9 +140,11 @@ int Run(const scan::Options& o) {
   }
 
   for (const auto& a : o.local) {
-    std::uint32_t v;
-    if (!ParseIPv4(a, v)) {
-      std::fprintf(stderr, "quelvar-scan: --local takes an IPv4 address, not %s\n%s", a.c_str(), scan::kUsage);
+    std::uint32_t v4;
+    IPv6Bytes v6;
+    if (!ParseIPv4(a, v4) && !ParseIPv6(a, v6)) {
+      std::fprintf(stderr, "quelvar-scan: --local takes an IPv4 or IPv6 address, not %s\n%s", a.c_str(),
+                   scan::kUsage);
       return 2;
     }
   }
@@ -141,28 +161,46 @@ int Run(const scan::Options& o) {
   handler.SetFilter(filter);
   handler.SetAdPage("http://www.quelvar.example/admax.htm");
   handler.workMode = o.packetMode ? WorkMode::Packets : WorkMode::Url;
-  handler.StartSession();
 
   std::string error;
   pcap_t* handle;
+  HelperCapture helper;
   if (!o.readFile.empty()) {
     handle = net.OpenOffline(o.readFile, error);
     if (!handle) return Fail("cannot read " + o.readFile + ": " + error);
   } else {
     handle = net.OpenLive(o.interface, error, o.bufferMB ? *o.bufferMB << 20 : kDefaultCaptureBufferBytes);
-    if (!handle) {
-      std::string why = "cannot capture on " + o.interface + ": " + error;
-      if (error.find("ermission") != std::string::npos || error.find("not permitted") != std::string::npos)
-        why += " (capture needs root, or grant the right once: sudo setcap cap_net_raw,cap_net_admin=eip " +
-               ProgramFolder() + "/quelvar-scan)";
-      return Fail(why);
+    if (!handle && IsPermissionError(error)) {
+      // No capture rights here: the capture helper holds them.
+      const ProgramFiles files = FindProgramFiles(ExecutableFolder());
+      const std::string helperPath = files.helperDir + "/" + kCaptureHelperName;
+      std::string helperError;
+      if (::access(helperPath.c_str(), X_OK) != 0) {
+        helperError = helperPath + " is missing";
+      } else if (helper.Start(helperPath, o.interface, helperError)) {
+        handle = net.OpenOffline(helper.StreamPath(), helperError);
+        if (!handle) helper.Stop(), helper.Finish();
+      }
+      if (!handle) {
+        if (!IsPermissionError(helperError) && !helperError.empty() && ::access(helperPath.c_str(), X_OK) == 0)
+          return Fail("cannot capture on " + o.interface + " through " + helperPath + ": " + helperError);
+        return Fail("cannot capture on " + o.interface + ": no permission to capture; " +
+                    CaptureRightsRemedy(helperPath, files.installed));
+      }
+      g_helper = &helper;
     }
+    if (!handle) return Fail("cannot capture on " + o.interface + ": " + error);
   }
+
+  handler.StartSession(net.LinkType(handle));
 
   g_net = &net;
   g_handle = handle;
   struct sigaction sa {};
-  sa.sa_handler = OnSignal;  // no SA_RESTART: a blocked read returns and the loop sees the break
+  sa.sa_handler = OnSignal;
+  // A live handle: no SA_RESTART, so that a blocked read returns and the loop sees the break. The
+  // helper's stream: the read goes on until the stopped helper closes the stream.
+  sa.sa_flags = g_helper ? SA_RESTART : 0;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGALRM, &sa, nullptr);
@@ -171,7 +209,16 @@ int Run(const scan::Options& o) {
   const int rc = net.pcap_loop(handle, static_cast<int>(o.count), PacketCallback, reinterpret_cast<u_char*>(&handler));
   alarm(0);
   g_handle = nullptr;
-  const std::string counts = o.readFile.empty() ? LiveCounts(net, handle) : std::string();
+  std::string counts = o.readFile.empty() ? LiveCounts(net, handle) : std::string();
+  // The helper's stream ends when the helper does: stop it first (a loop that ended by --count leaves it
+  // running), and learn whether it ended by itself.
+  std::string helperEnd;
+  if (g_helper) {
+    if (!helper.Ended()) helper.Stop();
+    helperEnd = helper.Finish();
+    if (const auto c = helper.Counts()) counts = DescribeCaptureStats(*c);  // the helper's own counts
+    g_helper = nullptr;
+  }
   net.Close(handle);
 
   std::vector<char> buffer(1 << 16);
@@ -179,6 +226,7 @@ int Run(const scan::Options& o) {
   scan::PrintList(stdout, list, kind, o.raw);
   std::fflush(stdout);
   if (!counts.empty()) std::fprintf(stderr, "%s\n", counts.c_str());
+  if (!helperEnd.empty()) return Fail("capture on " + o.interface + " ended: " + helperEnd);
   if (rc == PCAP_ERROR) {
     return Fail((o.readFile.empty() ? "capture on " + o.interface : "reading " + o.readFile) +
                 " ended early: the rest of the input cannot be read");
@@ -195,6 +243,14 @@ int main(int argc, char** argv) {
   if (!options) {
     std::fprintf(stderr, "quelvar-scan: %s\n%s", error.c_str(), scan::kUsage);
     return 2;
+  }
+  if (options->help) {
+    std::fputs(scan::kUsage, stdout);
+    return 0;
+  }
+  if (options->version) {
+    std::printf("quelvar-scan %s\n", QUELVAR_VERSION);
+    return 0;
   }
   try {
     return Run(*options);

@@ -8,10 +8,11 @@ const char* const kUsage =
     "usage: quelvar-scan --read FILE [options]        analyse a capture file (pcap or pcapng)\n"
     "       quelvar-scan --interface NAME [options]   capture live until SIGINT or SIGTERM, --count or --seconds\n"
     "  --mode url|packets      work mode; default url\n"
-    "  --settings FILE         settings file; default setting.ini beside the executable\n"
-    "  --local ADDR            a local IPv4 address; repeatable\n"
+    "  --settings FILE         settings file; default the one the window uses\n"
+    "  --local ADDR            a local IPv4 or IPv6 address; repeatable\n"
     "  --duplicates | --no-duplicates   override repeatURL\n"
     "  --undefined | --no-undefined     override the undefined-types switch\n"
+    "  --https-hosts | --no-https-hosts override httpsHosts (list TLS and QUIC server names)\n"
     "  --view NAME             show this category view (\xE8\xA7\x86\xE9\x9F\xB3\xE9\xA2\x91\xE6\x96\x87\xE4\xBB\xB6, "
     "\xE5\x9B\xBE\xE7\x89\x87\xE6\x96\x87\xE4\xBB\xB6, \xE6\x96\x87\xE6\x9C\xAC\xE6\x96\x87\xE4\xBB\xB6, "
     "\xE8\x87\xAA\xE5\xAE\x9A\xE4\xB9\x89\xE7\xB1\xBB\xE5\x9E\x8B or \xE6\x9C\xAA\xE5\xAE\x9A\xE4\xB9\x89)\n"
@@ -19,7 +20,10 @@ const char* const kUsage =
     "  --min-length N          the packet filter\n"
     "  --buffer MB             kernel buffer of a live capture, 1 to 2047 MB; default 32\n"
     "  --count N  --seconds S  limits of a live capture\n"
-    "  --raw                   print the list's bytes (GBK) unchanged\n";
+    "  --raw                   print the list's bytes (GBK) instead of UTF-8\n"
+    "  --help, --version\n"
+    "Output: one row per line, fields separated by TAB; in every field a backslash, TAB, CR and LF are\n"
+    "written as \\\\, \\t, \\r and \\n and every other control byte as \\xHH.\n";
 
 namespace {
 
@@ -64,6 +68,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       o.duplicates = a == "--duplicates";
     } else if (a == "--undefined" || a == "--no-undefined") {
       o.undefinedTypes = a == "--undefined";
+    } else if (a == "--https-hosts" || a == "--no-https-hosts") {
+      o.httpsHosts = a == "--https-hosts";
     } else if (a == "--view") {
       if (!value(o.view)) return std::nullopt;
     } else if (a == "--protocol") {
@@ -103,11 +109,16 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
         return error = "--seconds takes a positive number", std::nullopt;
     } else if (a == "--raw") {
       o.raw = true;
+    } else if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--version") {
+      o.version = true;
     } else {
       error = "unknown option " + a;
       return std::nullopt;
     }
   }
+  if (o.help || o.version) return o;
   if (o.readFile.empty() == o.interface.empty()) {
     error = "give exactly one of --read FILE and --interface NAME";
     return std::nullopt;

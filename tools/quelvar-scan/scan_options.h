@@ -11,9 +11,10 @@ struct Options {
   std::string interface;          // --interface
   bool packetMode = false;        // --mode packets
   std::string settings;           // --settings; empty: setting.ini beside the executable
-  std::vector<std::string> local; // --local, repeatable
+  std::vector<std::string> local; // --local (IPv4 or IPv6), repeatable
   std::optional<bool> duplicates; // --duplicates / --no-duplicates
   std::optional<bool> undefinedTypes;
+  std::optional<bool> httpsHosts; // --https-hosts / --no-https-hosts
   std::string view;               // --view, as given (UTF-8)
   int protocol = 0;
   int direction = 0;
@@ -24,6 +25,8 @@ struct Options {
   std::optional<int> bufferMB;    // --buffer: the kernel buffer of a live capture; default 32 MB
   long seconds = 0;
   bool raw = false;
+  bool help = false;     // --help: print the usage and end
+  bool version = false;  // --version: print the version and end
 };
 
 extern const char* const kUsage;

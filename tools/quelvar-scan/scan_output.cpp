@@ -7,31 +7,43 @@
 namespace qv::scan {
 namespace {
 
-// The escape of each byte that needs one, else nullptr.
-constexpr const char* EscapeOf(char c) {
-  switch (c) {
-    case '\\': return "\\\\";
-    case '\t': return "\\t";
-    case '\r': return "\\r";
-    case '\n': return "\\n";
-    default: return nullptr;
+// A byte that may follow a GBK lead byte as the second byte of one character.
+constexpr bool IsGbkTrail(unsigned char b) { return b >= 0x40 && b <= 0xFE && b != 0x7F; }
+
+// Bytes printed as an escape: the backslash and every control byte. Printed raw, a control byte from the
+// network could split a row (TAB, CR, LF) or drive the terminal (ESC sequences, BEL, DEL).
+constexpr bool NeedsEscape(unsigned char b) { return b < 0x20 || b == 0x7F || b == '\\'; }
+
+void AppendEscape(std::string& line, unsigned char b) {
+  switch (b) {
+    case '\\': line += "\\\\"; return;
+    case '\t': line += "\\t"; return;
+    case '\r': line += "\\r"; return;
+    case '\n': line += "\\n"; return;
+    default: {
+      static constexpr char kHex[] = "0123456789abcdef";
+      const char escape[4] = {'\\', 'x', kHex[b >> 4], kHex[b & 15]};
+      line.append(escape, 4);
+    }
   }
 }
 
-// Appends s with its escapes; runs of bytes that need none are appended whole. In GBK text the trail
-// byte of a double-byte character is never taken for a backslash.
+// Appends s with its escapes; runs of bytes that need none are appended whole. In GBK text a lead byte
+// and the trail byte after it are one character, so a backslash there (0x5C is a valid trail byte) is
+// part of that character and stays as it is; a control byte is never a trail byte and is escaped
+// whatever stands before it.
 void AppendEscaped(std::string& line, std::string_view s, bool gbk) {
   std::size_t run = 0;  // start of the bytes not yet appended
   for (std::size_t i = 0; i < s.size(); ++i) {
-    const char c = s[i];
-    if (gbk && IsGbkLead(static_cast<unsigned char>(c)) && i + 1 < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (gbk && IsGbkLead(b) && i + 1 < s.size() && IsGbkTrail(static_cast<unsigned char>(s[i + 1]))) {
       ++i;
       continue;
     }
-    if (const char* escape = EscapeOf(c)) {
-      line.append(s.data() + run, i - run).append(escape);
-      run = i + 1;
-    }
+    if (!NeedsEscape(b)) continue;
+    line.append(s.data() + run, i - run);
+    AppendEscape(line, b);
+    run = i + 1;
   }
   line.append(s.data() + run, s.size() - run);
 }

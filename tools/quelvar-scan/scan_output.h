@@ -12,8 +12,10 @@ namespace qv::scan {
 
 enum class OutputKind { UrlList, CategoryView, PacketList };
 
-// Backslash, TAB, CR and LF escaped. In raw mode the field is GBK and the trail byte of a double-byte
-// character is never taken for a backslash; otherwise it is first converted to UTF-8.
+// Backslash, TAB, CR and LF are escaped as \\, \t, \r and \n, every other control byte (0x00-0x1F, 0x7F)
+// as \xHH, so that a row is one line of tab-separated fields and nothing reaches a terminal raw. In raw
+// mode the field is GBK and a backslash that is the trail byte of a double-byte character stays as it
+// is; otherwise the field is first converted to UTF-8.
 void AppendField(std::string& line, std::string_view field, bool raw);
 
 void PrintList(std::FILE* out, const UrlList& list, OutputKind kind, bool raw);
