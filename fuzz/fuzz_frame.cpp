@@ -100,12 +100,19 @@ bool IsCategoryCaption(std::string_view s) {
   return false;
 }
 
-// "a.b.c.d:port", each part plain decimal.
+// "a.b.c.d:port", each part plain decimal, or "[v6]:port" with the IPv6 address as RFC 5952 writes it.
 bool IsRemoteText(std::string_view s) {
   const std::size_t colon = s.rfind(':');
   if (colon == std::string_view::npos) return false;
-  std::uint32_t ip;
-  if (!ParseIPv4(std::string(s.substr(0, colon)), ip)) return false;
+  if (!s.empty() && s.front() == '[') {
+    IPv6Bytes v6;
+    if (colon < 2 || s[colon - 1] != ']') return false;
+    const std::string_view text = s.substr(1, colon - 2);
+    if (!ParseIPv6(text, v6) || IPv6ToText(v6) != text) return false;
+  } else {
+    std::uint32_t ip;
+    if (!ParseIPv4(std::string(s.substr(0, colon)), ip)) return false;
+  }
   const std::string_view port = s.substr(colon + 1);
   if (port.empty() || port.size() > 5) return false;
   unsigned v = 0;

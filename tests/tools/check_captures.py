@@ -16,7 +16,7 @@ LOCAL = {
     "http_post.pcapng": "172.16.16.128",
     "http_dvwa_clearlogin.pcapng": "10.2.2.101",
     "http_dvwa_sqlinjection.pcapng": "10.2.2.101",
-    "http_espn_fail.pcapng": "172.16.0.122",
+    "http_espn_fail.pcapng": "172.16.16.154",
 }
 
 
