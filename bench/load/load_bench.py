@@ -238,7 +238,9 @@ def main():
                 else:
                     r["expected"] = r["delivered"]
                     r["lost"] = r["delivered"] - r["listed"]
-                r["lostpct"] = None if r["lost"] is None else 100.0 * r["lost"] / max(1, r["delivered"])
+                # Per cent of what there was to list: rows for packets and urldup, frames otherwise.
+                whole = r["expected"] if mode in ("packets", "urldup") else r["delivered"]
+                r["lostpct"] = None if r["lost"] is None else 100.0 * r["lost"] / max(1, whole)
                 results.setdefault(mode, []).append(r)
                 print(f"{mode:8} {fmt(r['sent'], 9)} {fmt(round(r['rate']), 8)} {fmt(r['delivered'], 9)} "
                       f"{fmt(r['received'], 9)} {fmt(r['kdrop'], 8)} {fmt(r['ifdrop'], 6)} {fmt(r['listed'], 9)} "
