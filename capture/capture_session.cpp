@@ -36,6 +36,7 @@ void CaptureSession::EndHelper() const {
   if (!helper_) return;
   if (!helper_->Ended()) helper_->Stop();
   const std::string why = helper_->Finish();
+  helperCounts_ = helper_->Counts();
   helper_.reset();
   if (!why.empty() && events_.captureEnded) events_.captureEnded(why);
 }
@@ -109,6 +110,7 @@ void CaptureSession::Launch(pcap_t* handle, std::unique_ptr<HelperCapture> helpe
     current_->Join();
   }
   EndHelper();
+  helperCounts_.reset();
   helper_ = std::move(helper);
   handler_.StartSession(net_.LinkType(handle));
   current_ = std::make_unique<TSniffThread>(net_, handler_);
@@ -122,6 +124,12 @@ void CaptureSession::Stop() {
   if (helper_) helper_->Stop();  // its stream ends, and with it a read the break cannot wake
   if (auto f = handler_.Filter()) handler_.SetFilter(f->AfterStop());
   if (events_.runningChanged) events_.runningChanged(false);
+}
+
+std::optional<CaptureStats> CaptureSession::Stats() {
+  if (!current_) return std::nullopt;
+  if (auto own = current_->Stats()) return own;
+  return helperCounts_;  // a capture through the helper: its counts once it has ended
 }
 
 void CaptureSession::Join() {

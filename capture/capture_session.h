@@ -3,6 +3,7 @@
 #pragma once
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "capture/helper_capture.h"
@@ -31,6 +32,11 @@ class CaptureSession {
   void Stop();                                 // breaks the loop; does not wait
   void Join();                                 // waits for the current capture thread
   bool Running() const;                        // a loop is running now; reports a helper that died
+  // The frame counts of the current live session, or of the last one once it has ended: frames
+  // received, dropped by the kernel, dropped by the interface. Nothing for a capture file, or when the
+  // library keeps no counts; through the capture helper, only once the session has ended (the helper
+  // reports them when it ends). Cheap enough for a timer of a few hundred milliseconds.
+  std::optional<CaptureStats> Stats();
 
   // The capture helper used when this program lacks the capture rights (quelvar-capture, found in the
   // helper folder of the running program by default).
@@ -48,6 +54,7 @@ class CaptureSession {
   std::unique_ptr<TSniffThread> current_;
   // The helper whose stream the current loop reads, if any; ended once that loop has returned.
   mutable std::unique_ptr<HelperCapture> helper_;
+  mutable std::optional<CaptureStats> helperCounts_;  // what the last helper reported when it ended
   std::string helperPath_;
   bool helperInstalled_ = false;
 };

@@ -212,7 +212,10 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
   // fragment has no transport header.
   const std::size_t base = !d.hasPorts ? d.transport : d.transport + (d.protocol == kProtoUdp ? 8 : 20);
   const long L = length - static_cast<long>(base);
-  std::string remote;
+  // The remote text and the payload text are built in buffers kept from frame to frame; the row gets
+  // copies of exactly their size, and only when the frame passes every test.
+  std::string& remote = packetRemote_;
+  remote.clear();
   if (d.v6) {
     AppendIPv6Text(remote, remoteAddr);
     if (!filter->SitePasses(remote) || !filter->DirectionPasses(dir)) return;
@@ -227,16 +230,15 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
   AppendPortText(remote, remotePort);
   std::size_t avail = L > 0 ? static_cast<std::size_t>(L) : 0;
   const std::uint8_t* payload = f.Bytes(base, avail);
-  std::string text;
-  AppendPayloadText(text, payload, avail);
+  const std::string_view text = packetText_.Assign(payload, avail);
   if (!filter->MinLengthPasses(text) || !filter->ContainedPasses(text)) return;
 
   PacketRowData row;
   row.caption = ProtocolCaption(d.protocol);
   row.direction = dir;
   row.length = std::to_string(L > 0 ? L : 0);
-  row.record = std::make_shared<const LVDATA>(LVDATA{std::move(remote), text});
-  row.payload = std::move(text);
+  row.record = std::make_shared<const LVDATA>(LVDATA{remote, std::string(text)});
+  row.payload = text;
   sink_.PacketFound(std::move(row));
 }
 

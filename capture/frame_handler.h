@@ -162,6 +162,9 @@ class FrameHandler {
   SearchContext search_;
   std::atomic<std::uint64_t> framesSeen_{0};
   QueueEntry scratch_;  // keeps its buffers from frame to frame
+  // Packet-list mode's buffers, kept from frame to frame.
+  std::string packetRemote_;
+  PayloadTextBuffer packetText_;
   // The remote text of the last frame, reused while frames keep coming from the same peer.
   bool lastRemoteV6_ = false;
   std::uint8_t lastRemoteAddr_[16] = {};

@@ -157,7 +157,25 @@ std::string HelperCapture::Finish() {
   }
   reaped_ = false;
   status_ = 0;
-  const std::string message = ReadMessage(errors_);
+  std::string message = ReadMessage(errors_);
+  // The line of frame counts the helper writes when its capture ends is kept apart from its message.
+  counts_.reset();
+  std::string rest;
+  for (std::size_t at = 0; at <= message.size();) {
+    std::size_t eol = message.find('\n', at);
+    if (eol == std::string::npos) eol = message.size();
+    const std::string_view line(message.data() + at, eol - at);
+    if (const auto counts = ParseCaptureStats(line)) {
+      counts_ = counts;
+    } else if (!line.empty()) {
+      if (!rest.empty()) rest += '\n';
+      rest += line;
+    }
+    at = eol + 1;
+  }
+  const std::string prefix = std::string(kCaptureHelperName) + ": ";
+  if (rest.rfind(prefix, 0) == 0) rest.erase(0, prefix.size());
+  message = std::move(rest);
   pid_ = -1;
   if (stream_ >= 0) ::close(stream_);
   if (errors_ >= 0) ::close(errors_);

@@ -9,7 +9,10 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
+
+#include "capture/capture_stats.h"
 
 namespace qv {
 
@@ -36,6 +39,9 @@ class HelperCapture {
   // Whether the helper has ended (it is then reaped; Finish reports how). Never waits.
   bool Ended();
   pid_t Pid() const { return pid_; }
+  // The frame counts the helper reported when it ended (received, dropped by the kernel, by the
+  // interface); nothing before Finish, or when it reported none.
+  std::optional<CaptureStats> Counts() const { return counts_; }
 
  private:
   bool reaped_ = false;
@@ -44,6 +50,7 @@ class HelperCapture {
   int stream_ = -1;  // read end of the helper's standard output
   int errors_ = -1;  // read end of its standard error
   std::atomic<bool> stopped_{false};  // lock-free: set from signal handlers and other threads
+  std::optional<CaptureStats> counts_;
 };
 
 // A capture failure that the capture rights would cure (libpcap's words for it).

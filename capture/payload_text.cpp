@@ -74,8 +74,16 @@ std::size_t WritePayloadTextBaseline(char* out, const std::uint8_t* p, std::size
 }
 
 void AppendPayloadText(std::string& out, const std::uint8_t* p, std::size_t n) {
+  // The text's own length plus the slack, not twice the payload: a string keeps its capacity when it
+  // shrinks, and texts that are kept would hold twice their size.
+  std::size_t zeros = 0;
+  for (std::size_t i = 0; i < n; ++zeros) {
+    const void* z = std::memchr(p + i, 0, n - i);
+    if (!z) break;
+    i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(z) - p) + 1;
+  }
   const std::size_t old = out.size();
-  out.resize(old + 2 * n + kPayloadTextSlack);
+  out.resize(old + n + zeros + kPayloadTextSlack);
   out.resize(old + WritePayloadText(out.data() + old, p, n));
 }
 

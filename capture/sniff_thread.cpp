@@ -74,9 +74,24 @@ void TSniffThread::Join() {
     thread_.join();
   }
   if (FPcapHandle) {
+    Stats();  // the final counts outlive the handle
+    std::lock_guard lock(statsMutex_);
     net_.Close(FPcapHandle);
     FPcapHandle = nullptr;
   }
+}
+
+std::optional<CaptureStats> TSniffThread::Stats() {
+  std::lock_guard lock(statsMutex_);
+  pcap_stat reading{};
+  // The capture thread never reads or writes the counters the library keeps for pcap_stats: it can be
+  // asked while the loop runs.
+  if (FPcapHandle && net_.Stats(FPcapHandle, reading)) {
+    counter_.Update(reading);
+    statsSeen_ = true;
+  }
+  if (!statsSeen_) return std::nullopt;
+  return counter_.Totals();
 }
 
 }  // namespace qv

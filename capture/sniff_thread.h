@@ -4,7 +4,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <thread>
+
+#include "capture/capture_stats.h"
 
 namespace qv {
 
@@ -26,6 +30,9 @@ class TSniffThread {
   void BreakLoop();  // from any thread; does not wait
   void Join();       // waits for the loop to return; the handle is closed then
   bool Finished() const { return finished_.load(); }
+  // The library's frame counts for this handle, from any thread; after Join, the last ones read before
+  // the handle was closed. Nothing when the library keeps none for it (a capture file, a stream).
+  std::optional<CaptureStats> Stats();
 
  private:
   void Execute();
@@ -36,6 +43,9 @@ class TSniffThread {
   std::thread thread_;
   std::atomic<bool> finished_{false};
   std::atomic<bool> breakRequested_{false};
+  std::mutex statsMutex_;  // the handle is closed only under it
+  CaptureCounter counter_;
+  bool statsSeen_ = false;
 };
 
 }  // namespace qv

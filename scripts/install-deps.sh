@@ -26,6 +26,8 @@ PACKAGES=(
 )
 if [[ "${1:-}" == "--bench" ]]; then
   PACKAGES+=(tshark httpry hyperfine)
+  # the load benchmark replays a capture over a veth pair at a fixed rate
+  PACKAGES+=(tcpreplay)
 fi
 
 missing=()

@@ -41,18 +41,31 @@ UrlList::UrlList() : viewFilter_(texts::kViewAll), viewAddressCaption_(Spaces(61
 
 // ---- address counts ----
 
+// The key of a cell in the counts. A long cell (in practice the payload text of a packet row) is keyed
+// by its length, its head and its tail only, so that a packet row costs the same whatever its size; two
+// long cells that differ only in the middle share a key, which costs a walk of the list, never a wrong
+// answer. Addresses are far shorter and are keyed whole.
+static std::size_t AddressKey(std::string_view address) {
+  constexpr std::size_t kWhole = 512, kPart = 128;
+  const std::hash<std::string_view> hash;
+  if (address.size() <= kWhole) return hash(address);
+  const std::size_t head = hash(address.substr(0, kPart));
+  const std::size_t tail = hash(address.substr(address.size() - kPart));
+  return head ^ (tail * 0x9E3779B97F4A7C15ull) ^ (address.size() * 0xC2B2AE3D27D4EB4Full);
+}
+
 void UrlList::CountAdd(CountMap& map, std::string_view address) {
-  ++map[std::hash<std::string_view>{}(address)];
+  ++map[AddressKey(address)];
 }
 
 void UrlList::CountSub(CountMap& map, std::string_view address) {
-  const auto it = map.find(std::hash<std::string_view>{}(address));
+  const auto it = map.find(AddressKey(address));
   if (it == map.end()) return;
   if (--it->second == 0) map.erase(it);
 }
 
 bool UrlList::CountHas(const CountMap& map, std::string_view address) {
-  return map.find(std::hash<std::string_view>{}(address)) != map.end();
+  return map.find(AddressKey(address)) != map.end();
 }
 
 // ---- row primitives ----

@@ -1,5 +1,6 @@
 /* A stand-in capture library for tests: two devices, a loop that delivers a few frames and then waits
- * for a break. Built twice: complete, and without pcap_breakloop. */
+ * for a break. Built three times: complete, without pcap_breakloop, and with the open-in-steps calls
+ * and pcap_stats (FAKE_PCAP_TUNABLE). */
 #include <pcap/pcap.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 struct pcap {
+  int buffer_size;
   int broken;
   pthread_mutex_t m;
   pthread_cond_t c;
@@ -31,7 +33,10 @@ void pcap_freealldevs(pcap_if_t* list) {
   ++fake_freed;
 }
 
+int fake_open_live_calls_total = 0;
+
 pcap_t* pcap_open_live(const char* dev, int snap, int promisc, int ms, char* err) {
+  ++fake_open_live_calls_total;
   (void)snap;
   (void)ms;
   if (promisc != 0 || strcmp(dev, "eth-test") == 0) {
@@ -92,3 +97,46 @@ void pcap_close(pcap_t* p) {
   pthread_cond_destroy(&p->c);
   free(p);
 }
+
+#ifdef FAKE_PCAP_TUNABLE
+/* pcap_create ... pcap_activate: "eth-test" is refused at activation; the buffer size asked for is kept
+ * in fake_buffer_size. pcap_stats answers with fake_stats. */
+int fake_buffer_size = -1;
+struct pcap_stat fake_stats = {0, 0, 0};
+static char fake_error[PCAP_ERRBUF_SIZE];
+
+pcap_t* pcap_create(const char* dev, char* err) {
+  (void)err;
+  pcap_t* p = pcap_open_live("lo-test", 65536, 0, 1000, err);
+  --fake_open_live_calls_total; /* this one is not a call of the program's */
+  p->buffer_size = strcmp(dev, "eth-test") == 0 ? -2 : 0;
+  return p;
+}
+int pcap_set_snaplen(pcap_t* p, int n) { (void)p, (void)n; return 0; }
+int pcap_set_promisc(pcap_t* p, int n) { return n == 0 && p ? 0 : -1; }
+int pcap_set_timeout(pcap_t* p, int n) { (void)p, (void)n; return 0; }
+int pcap_set_buffer_size(pcap_t* p, int n) {
+  if (p->buffer_size != -2) p->buffer_size = n;
+  return 0;
+}
+int pcap_activate(pcap_t* p) {
+  if (p->buffer_size == -2) {
+    strcpy(fake_error, "socket: Operation not permitted");
+    return PCAP_ERROR_PERM_DENIED;
+  }
+  fake_buffer_size = p->buffer_size;
+  return 0;
+}
+char* pcap_geterr(pcap_t* p) {
+  (void)p;
+  return fake_error;
+}
+const char* pcap_statustostr(int status) {
+  return status == PCAP_ERROR_PERM_DENIED ? "You don't have permission to capture on that device" : "error";
+}
+int pcap_stats(pcap_t* p, struct pcap_stat* out) {
+  (void)p;
+  *out = fake_stats;
+  return 0;
+}
+#endif

@@ -105,6 +105,30 @@ TEST_F(HelperCaptureTest, HelperThatDiesHalfWayIsReported) {
   ASSERT_TRUE(killed.Start(Helper("cat '" + kCapture + "'; kill -9 $$"), "lo", error)) << error;
   for (int i = 0; i < 500 && !killed.Ended(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(killed.Finish(), "quelvar-capture was ended by signal 9");
+  EXPECT_FALSE(killed.Counts());
+}
+
+TEST_F(HelperCaptureTest, FrameCountsTheHelperReportsAreKeptApartFromItsMessage) {
+  const std::string counts = "echo '1500 frames received, 40 dropped by the kernel, 0 by the interface' >&2; ";
+  struct Case {
+    std::string tail;     // what the helper does after streaming the capture
+    std::string message;  // what Finish reports
+    bool hasCounts;
+  };
+  const Case cases[] = {
+      {counts + "exit 0", "", true},
+      {counts + "echo 'quelvar-capture: capture on lo ended: gone' >&2; exit 1", "capture on lo ended: gone", true},
+      {"echo '1500 frames received' >&2; exit 1", "1500 frames received", false},  // not the counts line
+  };
+  for (const auto& c : cases) {
+    HelperCapture helper;
+    std::string error;
+    ASSERT_TRUE(helper.Start(Helper("cat '" + kCapture + "'; " + c.tail), "lo", error)) << error;
+    for (int i = 0; i < 500 && !helper.Ended(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(helper.Finish(), c.message) << c.tail;
+    EXPECT_EQ(helper.Counts(), c.hasCounts ? std::optional<CaptureStats>(CaptureStats{1500, 40, 0}) : std::nullopt)
+        << c.tail;
+  }
 }
 
 }  // namespace

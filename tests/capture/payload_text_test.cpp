@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <vector>
@@ -39,6 +40,8 @@ TEST(PayloadTextTest, ConversionsAgreeWithByteByByteReference) {
       std::string appended = "head";
       AppendPayloadText(appended, bytes.data(), n);
       ASSERT_EQ(appended, "head" + expected);
+      // A kept text holds about its own size, not twice the payload.
+      ASSERT_LE(appended.capacity(), std::max<std::size_t>(15, 4 + expected.size() + kPayloadTextSlack));
     }
   }
 }

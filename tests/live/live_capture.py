@@ -8,6 +8,7 @@ local, so requests are outbound and the page comes in.
 
 usage: live_capture.py QUELVAR_SCAN SETTINGS_FILE      (exit 77: skipped, with the reason)"""
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -86,6 +87,12 @@ def main():
         ["图片文件", "网络→→本机", f"{base}/img/pic.jpg", remote],
     ]
     missing = [e for e in expected if e not in rows]
+    # When the capture ends the library's frame counts are reported on standard error.
+    counts = re.search(r"^(\d+) frames received, (\d+) dropped by the kernel, (\d+) by the interface$",
+                       err.decode(errors="replace"), re.M)
+    if not counts or int(counts.group(1)) < 10:
+        print("no frame counts on standard error:", err.decode(errors="replace"))
+        return 1
     # The page itself is a known type that is not listed.
     unexpected = [r for r in rows if len(r) > 2 and r[2].endswith("index.html")]
     for m in missing:

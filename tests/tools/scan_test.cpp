@@ -71,6 +71,9 @@ TEST(ScanOptions, UsageErrors) {
       {"--read", "a", "--min-length", "-1"},
       {"--interface", "lo", "--count", "0"},
       {"--read", "a", "--count", "5"},
+      {"--interface", "lo", "--buffer", "0"},
+      {"--interface", "lo", "--buffer", "2048"},
+      {"--read", "a", "--buffer", "4"},
       {"--read", "a", "--bogus"},
   };
   for (const auto& args : bad) {
@@ -91,6 +94,10 @@ TEST(ScanOptions, UsageErrors) {
   EXPECT_EQ(o->direction, 2);
   EXPECT_EQ(o->minLength, 20);
   EXPECT_EQ(o->seconds, 3);
+  EXPECT_FALSE(o->bufferMB) << "no --buffer: the default";
+  const auto buffered = scan::ParseOptions({"--interface", "lo", "--buffer", "2047"}, error);
+  ASSERT_TRUE(buffered) << error;
+  EXPECT_EQ(buffered->bufferMB, 2047);
   EXPECT_EQ(o->httpsHosts, true);
   EXPECT_EQ(scan::ParseOptions({"--read", "a", "--no-https-hosts"}, error)->httpsHosts, false);
   EXPECT_EQ(scan::ParseOptions({"--read", "a"}, error)->httpsHosts, std::nullopt);

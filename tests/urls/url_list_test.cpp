@@ -215,6 +215,19 @@ TEST_F(UrlListTest, DuplicateChecksFollowEditsRemovalsAndPacketRows) {
   list.Remove(ListId::Lv2, 1);
   RequestLine(texts::kCatAudio, "http://h/v.mp3", "p8");
   EXPECT_EQ(Lv2(), (Strings{"http://h/\xC4\xE3.mp3@p4", "http://h/v.mp3@p8"}));
+
+  // Long cells that differ only in the middle are told apart, and removing one leaves the other found.
+  list.ClearAll();
+  const std::string head = "http://h/" + std::string(300, 'a'), tail = std::string(300, 'z') + ".mp3";
+  const std::string one = head + "1" + tail, two = head + "2" + tail;
+  Scan(texts::kCatAudio, one, "q1", false);
+  Scan(texts::kCatAudio, two, "q2", false);
+  Scan(texts::kCatAudio, one, "q3", false);
+  EXPECT_EQ(Lv1(), (Strings{one + "@q1", two + "@q2"}));
+  list.Remove(ListId::LV1, 0);
+  Scan(texts::kCatAudio, two, "q4", false);
+  Scan(texts::kCatAudio, one, "q5", false);
+  EXPECT_EQ(Lv1(), (Strings{two + "@q2", one + "@q5"}));
 }
 
 TEST_F(UrlListTest, ObserverSeesEveryChange) {

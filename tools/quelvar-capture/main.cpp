@@ -8,7 +8,9 @@
 // write fails, or the parent process ends), or after --count frames.
 //
 // Exit status: 0 ended as asked, 1 the adapter cannot be opened or the stream cannot be written (one
-// line on standard error says why), 2 a usage error.
+// line on standard error says why), 2 a usage error. When the capture ends it first writes the library's
+// frame counts on standard error ("N frames received, M dropped by the kernel, K by the interface"),
+// which its reader reports as its own. The kernel buffer is 32 MB.
 #include <linux/capability.h>
 #include <pcap/pcap.h>
 #include <signal.h>
@@ -113,6 +115,7 @@ int main(int argc, char** argv) {
   pcap_set_promisc(handle, 0);
   pcap_set_timeout(handle, 1000);
   pcap_set_immediate_mode(handle, 1);  // a frame is handed on when it arrives, not when a buffer fills
+  pcap_set_buffer_size(handle, 32 << 20);  // room for a burst while the reader is busy
   const int activated = pcap_activate(handle);
   if (activated < 0) {
     std::string why = pcap_geterr(handle);
@@ -145,6 +148,11 @@ int main(int argc, char** argv) {
   const int rc = pcap_loop(handle, count > 0 ? static_cast<int>(count) : -1, OnFrame, reinterpret_cast<u_char*>(&out));
   std::string error = rc == PCAP_ERROR ? pcap_geterr(handle) : "";
   g_handle = nullptr;
+  // The library's frame counts, for the reader to report: one line in the form quelvar-scan prints.
+  pcap_stat counts{};
+  if (pcap_stats(handle, &counts) == 0)
+    std::fprintf(stderr, "%u frames received, %u dropped by the kernel, %u by the interface\n", counts.ps_recv,
+                 counts.ps_drop, counts.ps_ifdrop);
   pcap_dump_close(out.dumper);  // closes standard output: the reader sees the end of the stream
   pcap_close(handle);
   if (out.failed) return 0;  // the reader went away: nothing more to do

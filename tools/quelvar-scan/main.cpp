@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "capture/capture_file.h"
+#include "capture/capture_stats.h"
 #include "capture/frame_handler.h"
 #include "capture/helper_capture.h"
 #include "capture/host2ip.h"
@@ -61,6 +62,15 @@ extern "C" void OnSignal(int) {
 int Fail(const std::string& what) {
   std::fprintf(stderr, "quelvar-scan: %s\n", what.c_str());
   return 1;
+}
+
+// The library's frame counts of a live capture, as one line; empty when it keeps none.
+std::string LiveCounts(const PcapNet& net, pcap_t* handle) {
+  pcap_stat reading{};
+  if (!net.Stats(handle, reading)) return {};
+  CaptureCounter counter;
+  counter.Update(reading);
+  return DescribeCaptureStats(counter.Totals());
 }
 
 // The file-type table and the listing switches from the settings file, read once. An explicit
@@ -159,7 +169,7 @@ int Run(const scan::Options& o) {
     handle = net.OpenOffline(o.readFile, error);
     if (!handle) return Fail("cannot read " + o.readFile + ": " + error);
   } else {
-    handle = net.OpenLive(o.interface, error);
+    handle = net.OpenLive(o.interface, error, o.bufferMB ? *o.bufferMB << 20 : kDefaultCaptureBufferBytes);
     if (!handle && IsPermissionError(error)) {
       // No capture rights here: the capture helper holds them.
       const ProgramFiles files = FindProgramFiles(ExecutableFolder());
@@ -199,12 +209,14 @@ int Run(const scan::Options& o) {
   const int rc = net.pcap_loop(handle, static_cast<int>(o.count), PacketCallback, reinterpret_cast<u_char*>(&handler));
   alarm(0);
   g_handle = nullptr;
+  std::string counts = o.readFile.empty() ? LiveCounts(net, handle) : std::string();
   // The helper's stream ends when the helper does: stop it first (a loop that ended by --count leaves it
   // running), and learn whether it ended by itself.
   std::string helperEnd;
   if (g_helper) {
     if (!helper.Ended()) helper.Stop();
     helperEnd = helper.Finish();
+    if (const auto c = helper.Counts()) counts = DescribeCaptureStats(*c);  // the helper's own counts
     g_helper = nullptr;
   }
   net.Close(handle);
@@ -213,6 +225,7 @@ int Run(const scan::Options& o) {
   std::setvbuf(stdout, buffer.data(), _IOFBF, buffer.size());
   scan::PrintList(stdout, list, kind, o.raw);
   std::fflush(stdout);
+  if (!counts.empty()) std::fprintf(stderr, "%s\n", counts.c_str());
   if (!helperEnd.empty()) return Fail("capture on " + o.interface + " ended: " + helperEnd);
   if (rc == PCAP_ERROR) {
     return Fail((o.readFile.empty() ? "capture on " + o.interface : "reading " + o.readFile) +

@@ -18,6 +18,7 @@ const char* const kUsage =
     "\xE8\x87\xAA\xE5\xAE\x9A\xE4\xB9\x89\xE7\xB1\xBB\xE5\x9E\x8B or \xE6\x9C\xAA\xE5\xAE\x9A\xE4\xB9\x89)\n"
     "  --protocol all|tcp|udp|icmp|isoip   --direction all|in|out   --site HOST   --contains TEXT\n"
     "  --min-length N          the packet filter\n"
+    "  --buffer MB             kernel buffer of a live capture, 1 to 2047 MB; default 32\n"
     "  --count N  --seconds S  limits of a live capture\n"
     "  --raw                   print the list's bytes (GBK) instead of UTF-8\n"
     "  --help, --version\n"
@@ -94,6 +95,11 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       if (!value(v)) return std::nullopt;
       if (!ParseNumber(v, 9999, n)) return error = "--min-length takes a number from 0 to 9999", std::nullopt;
       o.minLength = static_cast<int>(n);
+    } else if (a == "--buffer") {
+      long n;
+      if (!value(v)) return std::nullopt;
+      if (!ParseNumber(v, 2047, n) || n == 0) return error = "--buffer takes a number of MB from 1 to 2047", std::nullopt;
+      o.bufferMB = static_cast<int>(n);
     } else if (a == "--count") {
       if (!value(v)) return std::nullopt;
       if (!ParseNumber(v, 1L << 40, o.count) || o.count == 0) return error = "--count takes a positive number", std::nullopt;
@@ -117,8 +123,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
     error = "give exactly one of --read FILE and --interface NAME";
     return std::nullopt;
   }
-  if (!o.readFile.empty() && (o.count || o.seconds)) {
-    error = "--count and --seconds apply to a live capture only";
+  if (!o.readFile.empty() && (o.count || o.seconds || o.bufferMB)) {
+    error = "--count, --seconds and --buffer apply to a live capture only";
     return std::nullopt;
   }
   return o;

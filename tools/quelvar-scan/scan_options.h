@@ -22,6 +22,7 @@ struct Options {
   std::string contains;
   int minLength = 0;
   long count = 0;
+  std::optional<int> bufferMB;    // --buffer: the kernel buffer of a live capture; default 32 MB
   long seconds = 0;
   bool raw = false;
   bool help = false;     // --help: print the usage and end
