@@ -188,8 +188,8 @@ def wait_until_idle(pid, limit=120.0):
         last = now
 
 
-def fmt(v, width, spec="d"):
-    return ("-" if v is None else format(v, spec)).rjust(width)
+def fmt(v, width, code="d"):
+    return ("-" if v is None else format(v, code)).rjust(width)
 
 
 def main():
