@@ -134,6 +134,40 @@ TEST(ScanOutput, EveryControlByteIsEscapedWhateverStandsBefore) {
   }
 }
 
+// The address column follows the window: bytes that are UTF-8 with a multi-byte sequence are printed as
+// that text, anything else is read as GBK; the escapes apply in both cases, whatever byte precedes.
+TEST(ScanOutput, AddressFieldIsUtf8WhenItsBytesAreUtf8) {
+  struct Case {
+    std::string_view field;
+    bool raw;
+    std::string_view printed;
+  };
+  const Case cases[] = {
+      // UTF-8 (你好) as the bytes of the address: printed as they are, not read as GBK.
+      {"http://h.example/\xE4\xBD\xA0\xE5\xA5\xBD.mp3", false, "http://h.example/\xE4\xBD\xA0\xE5\xA5\xBD.mp3"},
+      {"http://h.example/\xE4\xBD\xA0\xE5\xA5\xBD.mp3", true, "http://h.example/\xE4\xBD\xA0\xE5\xA5\xBD.mp3"},
+      // GBK (你好): converted to UTF-8; raw keeps the GBK bytes.
+      {"http://h.example/\xC4\xE3\xBA\xC3.mp3", false, "http://h.example/\xE4\xBD\xA0\xE5\xA5\xBD.mp3"},
+      {"http://h.example/\xC4\xE3\xBA\xC3.mp3", true, "http://h.example/\xC4\xE3\xBA\xC3.mp3"},
+      // UTF-8 then GBK is not UTF-8: the whole field is read as GBK (E4 BD, A0 C4 and E3 BA are GBK
+      // characters, C3 stands alone), as the window shows it.
+      {"\xE4\xBD\xA0\xC4\xE3\xBA\xC3", false, "\xE6\xB5\xA3\xE7\x8A\x87\xE6\x84\xAB\xEF\xBF\xBD"},
+      // Control bytes and backslashes inside UTF-8 text: each escaped. 0xA0 0x5C would be one GBK
+      // character; in UTF-8 text the backslash stands alone and is escaped.
+      {"\xE4\xBD\xA0\\x", false, "\xE4\xBD\xA0\\\\x"},
+      {"\xC3\xA9\t\x1b[2J\r\n\x7f", false, "\xC3\xA9\\t\\x1b[2J\\r\\n\\x7f"},
+      {"\xC3\xA9\t\x1b", true, "\xC3\xA9\\t\\x1b"},
+      {std::string_view("\xE4\xBD\xA0\0", 4), false, "\xE4\xBD\xA0\\x00"},
+      // ASCII stays as it is.
+      {"http://h.example/a b.mp3", false, "http://h.example/a b.mp3"},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    scan::AppendAddressField(line, c.field, c.raw);
+    EXPECT_EQ(line, c.printed) << testing::PrintToString(std::string(c.field)) << (c.raw ? " raw" : "");
+  }
+}
+
 TEST(ScanProcess, ExitStatusesAndMessages) {
   auto r = RunScan("");
   EXPECT_EQ(r.status, 2);
@@ -173,6 +207,27 @@ TEST(ScanProcess, PppoeCaptureListsRequestWithRemoteText) {
   ASSERT_EQ(packets.status, 0) << packets.err;
   EXPECT_EQ(packets.out.rfind("TCP\t网络→→本机\t<a href=", 0), 0u) << packets.out;
   EXPECT_NE(packets.out.find("\t56\t93.184.216.34:8080\n"), std::string::npos) << packets.out;
+}
+
+TEST(ScanProcess, Utf8AddressIsPrintedAsTheWindowShowsIt) {
+  using namespace test;
+  // A raw UTF-8 name (你好.mp3) in a request line, and a GBK one (你好.jpg) in a page.
+  const auto path = WritePcap("utf8.pcap", {
+      BuildFrame({Framing::Ethernet, 6, IP(10, 1, 1, 2), IP(10, 9, 9, 9), 40000, 80,
+                  "GET /\xE4\xBD\xA0\xE5\xA5\xBD.mp3 HTTP/1.1\r\nHost: h.example\r\n\r\n"}),
+      BuildFrame({Framing::Ethernet, 6, IP(10, 9, 9, 9), IP(10, 1, 1, 2), 80, 40000,
+                  "<img src=\"http://h.example/\xC4\xE3\xBA\xC3.jpg\"> and some more text"}),
+  });
+  const std::string args = "--read " + path + " --local 10.1.1.2 --settings " QUELVAR_SOURCE_DIR "/data/setting.ini";
+  const auto r = RunScan(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "音频文件\t本机→→网络\thttp://h.example/你好.mp3\t10.9.9.9:80\n"
+            "图片文件\t网络→→本机\thttp://h.example/你好.jpg\t10.9.9.9:80\n");
+  const auto raw = RunScan(args + " --raw");
+  ASSERT_EQ(raw.status, 0) << raw.err;
+  EXPECT_NE(raw.out.find("\thttp://h.example/\xE4\xBD\xA0\xE5\xA5\xBD.mp3\t"), std::string::npos) << raw.out;
+  EXPECT_NE(raw.out.find("\thttp://h.example/\xC4\xE3\xBA\xC3.jpg\t"), std::string::npos) << raw.out;
 }
 
 TEST(ScanProcess, ControlBytesFromTheNetworkNeverSplitARow) {

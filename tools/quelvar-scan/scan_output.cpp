@@ -55,27 +55,34 @@ void AppendField(std::string& line, std::string_view field, bool raw) {
   else AppendEscaped(line, GbkToUtf8(field), false);
 }
 
+void AppendAddressField(std::string& line, std::string_view field, bool raw) {
+  if (!raw && IsUtf8WithMultibyte(field)) AppendEscaped(line, field, false);  // already UTF-8
+  else AppendField(line, field, raw);
+}
+
 void PrintList(std::FILE* out, const UrlList& list, OutputKind kind, bool raw) {
   std::string line;
-  auto emit = [&](std::initializer_list<std::string_view> fields) {
+  // `address` is the index of the field that the window shows as its address column.
+  auto emit = [&](std::initializer_list<std::string_view> fields, std::size_t address) {
     line.clear();
-    bool first = true;
+    std::size_t i = 0;
     for (std::string_view f : fields) {
-      if (!first) line += '\t';
-      first = false;
-      AppendField(line, f, raw);
+      if (i != 0) line += '\t';
+      if (i == address) AppendAddressField(line, f, raw);
+      else AppendField(line, f, raw);
+      ++i;
     }
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), out);
   };
   static const std::string kNone;
   if (kind == OutputKind::CategoryView) {
-    for (const auto& r : list.Lv2()) emit({r.caption, r.address, r.data ? r.data->Remote : kNone});
+    for (const auto& r : list.Lv2()) emit({r.caption, r.address, r.data ? r.data->Remote : kNone}, 1);
   } else if (kind == OutputKind::UrlList) {
-    for (const auto& r : list.Lv1()) emit({r.caption, r.cells[0], r.cells[1], r.data ? r.data->Remote : kNone});
+    for (const auto& r : list.Lv1()) emit({r.caption, r.cells[0], r.cells[1], r.data ? r.data->Remote : kNone}, 2);
   } else {
     for (const auto& r : list.Lv1())
-      emit({r.caption, r.cells[0], r.cells[1], r.cells[2], r.data ? r.data->Remote : kNone});
+      emit({r.caption, r.cells[0], r.cells[1], r.cells[2], r.data ? r.data->Remote : kNone}, 2);
   }
 }
 

@@ -18,6 +18,12 @@ enum class OutputKind { UrlList, CategoryView, PacketList };
 // is; otherwise the field is first converted to UTF-8.
 void AppendField(std::string& line, std::string_view field, bool raw);
 
+// The same for the field the window shows as its address column (the address of the URL list and the
+// category view, the payload of the packet list). Its bytes are printed as UTF-8 text when they are
+// valid UTF-8 with a multi-byte sequence, as the window shows them (today's percent-escaped names
+// decode to that); otherwise as AppendField. Raw output is the list's bytes either way.
+void AppendAddressField(std::string& line, std::string_view field, bool raw);
+
 void PrintList(std::FILE* out, const UrlList& list, OutputKind kind, bool raw);
 
 }  // namespace qv::scan
