@@ -142,13 +142,30 @@ bool SettingsReader::ReadBool(std::string_view section, std::string_view key, bo
   return out != 0;
 }
 
-SettingsStore::SettingsStore(std::string path) : path_(std::move(path)) {}
+SettingsStore::SettingsStore(std::string path, FileReader reader) : path_(std::move(path)), reader_(std::move(reader)) {}
+
+ReadResult SettingsStore::ReadFile(std::string& text) const {
+  text.clear();
+  return reader_ ? reader_(path_, text) : ReadRegularFile(path_, text, kMaxSettingsFileBytes);
+}
 
 std::string SettingsStore::ReadString(std::string_view section, std::string_view key,
                                       std::string_view def) const {
-  std::string text;
-  if (ReadRegularFile(path_, text, kMaxSettingsFileBytes) != ReadResult::kOk) return std::string(def);
-  return ValueIn(text, section, key, def);
+  const std::lock_guard lock(mutex_);
+  if (!loaded_) {
+    std::string text;
+    if (ReadFile(text) == ReadResult::kOk) text_ = std::move(text);
+    else text_.reset();
+    loaded_ = true;
+  }
+  if (!text_) return std::string(def);
+  return ValueIn(*text_, section, key, def);
+}
+
+void SettingsStore::Reload() {
+  const std::lock_guard lock(mutex_);
+  loaded_ = false;
+  text_.reset();
 }
 
 SettingsSnapshot::SettingsSnapshot(std::string text) : text_(std::move(text)) {}
@@ -166,10 +183,9 @@ std::optional<SettingsSnapshot> ReadSettingsFile(const std::string& path, std::s
 }
 
 void SettingsStore::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+  const std::lock_guard lock(mutex_);
   std::string text;
-  if (ReadRegularFile(path_, text, kMaxSettingsFileBytes) == ReadResult::kFailed) {
-    throw SettingsWriteError("Unable to write to " + path_);
-  }
+  if (ReadFile(text) == ReadResult::kFailed) throw SettingsWriteError("Unable to write to " + path_);
   const std::vector<Line> lines = SplitLines(text);
   const Location loc = Locate(text, lines, section, key);
   const std::string v = OneLine(value);
@@ -209,7 +225,14 @@ void SettingsStore::WriteString(std::string_view section, std::string_view key, 
     out.append(text, at, std::string::npos);
   }
 
-  if (!ReplaceFileAtomically(path_, out)) throw SettingsWriteError("Unable to write to " + path_);
+  if (!ReplaceFileAtomically(path_, out)) {
+    // The file is as it was: what was just read is its text.
+    text_ = std::move(text);
+    loaded_ = true;
+    throw SettingsWriteError("Unable to write to " + path_);
+  }
+  text_ = std::move(out);
+  loaded_ = true;
 }
 
 void SettingsStore::WriteInteger(std::string_view section, std::string_view key, int value) {

@@ -1,6 +1,9 @@
-// The settings store over one INI file (setting.ini). Caches nothing: every read goes to the file and
-// every write changes the file at once. Sections and keys are matched without regard to ASCII case.
+// The settings store over one INI file (setting.ini). The file is read once, at the first read, and its
+// text answers every read after that; every write changes the file at once (and the text kept is then
+// what was written). Sections and keys are matched without regard to ASCII case.
 #pragma once
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -29,19 +32,37 @@ class SettingsReader {
   bool ReadBool(std::string_view section, std::string_view key, bool def) const;
 };
 
+enum class ReadResult;
+
 class SettingsStore : public SettingsReader {
  public:
-  explicit SettingsStore(std::string path);
+  // How the file is read: ReadRegularFile(path, text, kMaxSettingsFileBytes) unless a test gives another.
+  using FileReader = std::function<ReadResult(const std::string& path, std::string& text)>;
+
+  explicit SettingsStore(std::string path, FileReader reader = {});
   const std::string& Path() const { return path_; }
 
+  // From the text read at the first read. A file that was missing, unreadable, not a regular file or too
+  // large then gives the defaults until Reload() or a write.
   std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const override;
 
+  // Each write reads the file afresh (a change that another program made to other keys stays), changes
+  // the key's line, replaces the file and keeps the new text for the reads that follow.
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
   void WriteInteger(std::string_view section, std::string_view key, int value);
   void WriteBool(std::string_view section, std::string_view key, bool value);
 
+  // Forgets the text read: the next read goes to the file again.
+  void Reload();
+
  private:
+  ReadResult ReadFile(std::string& text) const;
+
   std::string path_;
+  FileReader reader_;
+  mutable std::mutex mutex_;          // guards the two below: reads are const but fill the text in
+  mutable bool loaded_ = false;       // the file was read (whatever the result)
+  mutable std::optional<std::string> text_;  // its text; nothing when it could not be read
 };
 
 // The text of a settings file, read once: every read answers from it (a program that only reads its

@@ -94,7 +94,7 @@ TEST(SettingsFiles, SnapshotIsReadOnceAndAnswersLikeTheStore) {
   bool missing = false;
   const auto snapshot = ReadSettingsFile(path, why, missing);
   ASSERT_TRUE(snapshot) << why;
-  const SettingsStore store(path);
+  SettingsStore store(path);
   const FileTypeSnapshot fromSnapshot = LoadFileTypes(*snapshot);
   const FileTypeSnapshot fromStore = LoadFileTypes(store);
   EXPECT_EQ(fromSnapshot.Entries(0).size(), 2u);
@@ -102,10 +102,13 @@ TEST(SettingsFiles, SnapshotIsReadOnceAndAnswersLikeTheStore) {
   EXPECT_TRUE(fromSnapshot.duplicates);
   EXPECT_EQ(snapshot->ReadString("SYSTEM", "Title", ""), "T");
 
-  // Changing or removing the file afterwards changes nothing the snapshot answers.
+  // Changing or removing the file afterwards changes nothing the snapshot answers; the store keeps
+  // what it read until it is told to read again.
   fs::remove(path);
   EXPECT_EQ(snapshot->ReadString("system", "title", ""), "T");
   EXPECT_EQ(snapshot->ReadInteger("system", "repeatURL", 0), 1);
+  EXPECT_EQ(store.ReadString("system", "title", "gone"), "T");
+  store.Reload();
   EXPECT_EQ(store.ReadString("system", "title", "gone"), "gone");
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 
+#include "common/text_file.h"
 #include "common/texts.h"
 #include "temp_dir.h"
 
@@ -245,6 +246,66 @@ TEST_F(SettingsStoreTest, RefusedWriteRaisesErrorNamingThePath) {
   }
   EXPECT_TRUE(std::filesystem::is_directory(folder));
   EXPECT_EQ(onFolder.ReadString("system", "autoRun", "def"), "def");
+}
+
+// The window reads a dozen values at start (its caption, the settings dialog, the file types) and more
+// later (the about box, the update check): one read of the file serves them all.
+TEST_F(SettingsStoreTest, FileIsReadOnceThenAfterEachWriteOnly) {
+  Ini(kShippedLike);
+  int reads = 0;
+  SettingsStore store(path_, [&reads](const std::string& path, std::string& text) {
+    ++reads;
+    return ReadRegularFile(path, text, kMaxSettingsFileBytes);
+  });
+  EXPECT_EQ(reads, 0);
+  EXPECT_EQ(store.ReadString("system", "version", ""), "1.0");
+  EXPECT_TRUE(store.ReadBool("system", "autoRun", false));
+  EXPECT_EQ(store.ReadString("SYSTEM", "unknownkey", ""), "kept as is ;x");
+  EXPECT_EQ(store.ReadString("FileType", texts::kCatAudio, ""), "1.mp3|");
+  EXPECT_EQ(store.ReadString("system", "absent", "def"), "def");
+  EXPECT_EQ(reads, 1);
+
+  // Another program changes the file: the store answers from what it read until it reads again.
+  std::string changed = kShippedLike;
+  changed.replace(changed.find("version=1.0"), 11, "version=2.0");
+  WriteBytes(path_, changed);
+  EXPECT_EQ(store.ReadString("system", "version", ""), "1.0");
+  EXPECT_EQ(reads, 1);
+
+  // A write reads the file afresh, so that change is kept, and the reads after it see both.
+  store.WriteBool("system", "autoRun", false);
+  EXPECT_EQ(reads, 2);
+  std::string want = changed;
+  want.replace(want.find("autoRun=1"), 9, "autoRun=0");
+  EXPECT_EQ(ReadBytes(path_), want);
+  EXPECT_FALSE(store.ReadBool("system", "autoRun", true));
+  EXPECT_EQ(store.ReadString("system", "version", ""), "2.0");
+  EXPECT_EQ(reads, 2);
+
+  // Reload forgets the text: a file gone since then reads as defaults.
+  std::filesystem::remove(path_);
+  EXPECT_EQ(store.ReadString("system", "version", "gone"), "2.0");
+  store.Reload();
+  EXPECT_EQ(store.ReadString("system", "version", "gone"), "gone");
+  EXPECT_EQ(store.ReadString("system", "autoRun", "def"), "def");
+  EXPECT_EQ(reads, 3);
+}
+
+// A file that could not be read at the first read stays unread (defaults) until a reload; a write that
+// fails keeps the text that was on disk.
+TEST_F(SettingsStoreTest, UnreadableFileGivesDefaultsUntilReload) {
+  Ini(kShippedLike);
+  bool refuse = true;
+  SettingsStore store(path_, [&refuse](const std::string& path, std::string& text) {
+    return refuse ? ReadResult::kFailed : ReadRegularFile(path, text, kMaxSettingsFileBytes);
+  });
+  EXPECT_EQ(store.ReadString("system", "version", "def"), "def");
+  EXPECT_THROW(store.WriteString("system", "title", "x"), SettingsWriteError);
+  EXPECT_EQ(ReadBytes(path_), kShippedLike);
+  refuse = false;
+  EXPECT_EQ(store.ReadString("system", "version", "def"), "def");
+  store.Reload();
+  EXPECT_EQ(store.ReadString("system", "version", "def"), "1.0");
 }
 
 // Lets a test make every write beyond a size fail, as a full disk would, and undoes it afterwards.

@@ -61,8 +61,10 @@ class UpdateCheckerTest : public ::testing::Test {
     server.waitForFinished();
   }
 
+  // The settings file of a program started with this version installed.
   void Installed(const std::string& version) {
     Write(program.path() + "/setting.ini", "[system]\r\nversion=" + version + "\r\n[FileType]\r\n");
+    settings.Reload();
   }
   void Offered(const std::string& iniText) { Write(www.path() + "/updata/updata.ini", iniText); }
   std::string Base() const { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
