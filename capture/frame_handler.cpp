@@ -195,6 +195,11 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
 
   if (workMode.load(std::memory_order_relaxed) == WorkMode::Url) {
     const PacketFilter* filter = settled ? filterCopy_.get() : nullptr;
+    // URL mode runs the protocol, direction, site and contained-text tests; a filter with none set (the
+    // usual case) is not consulted for every frame.
+    if (filter && filter->protocol == 0 && filter->direction == 0 && filter->siteAddress.empty() &&
+        filter->contained.empty())
+      filter = nullptr;
     UpdateRemote(d.v6, remoteAddr, remotePort);
     if (filter && !(filter->ProtocolPasses(d.protocol) && filter->DirectionPasses(dir) &&
                     filter->SitePasses(std::string_view(lastRemote_)
@@ -270,6 +275,12 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
     take = part > 0 ? std::min(static_cast<std::size_t>(part), avail) : 0;
   }
   if (!zeroFree) zeroFree = std::memchr(payload, 0, take) == nullptr;
+  // A payload with zero bytes (most binary data) would have to be converted to payload text before it
+  // is searched. Request parsing lists nothing from a payload that holds none of "ET ", "OST " and
+  // "://"; these are plain ASCII without a zero byte, so the payload holds one exactly when its text
+  // does, and a payload without any is neither converted nor queued.
+  if (!zeroFree && !queueObserver_ && !HasRequestMarks(std::string_view(reinterpret_cast<const char*>(payload), take)))
+    return;
 
   QueueEntry& entry = scratch_;
   entry.outbound = outbound;

@@ -16,19 +16,22 @@ std::size_t FindMarks(const char* s, std::size_t n, std::size_t& get, std::size_
   auto mask = [](__m256i v) { return static_cast<unsigned>(_mm256_movemask_epi8(v)); };
   std::size_t i = 0;
   for (; i + 35 <= n; i += 32) {
-    // Every marker has "T", "S" or "/" as its second byte.
-    const __m256i b = load(i + 1);
-    const __m256i bT = _mm256_cmpeq_epi8(b, T);
-    if (!mask(_mm256_or_si256(_mm256_or_si256(bT, _mm256_cmpeq_epi8(b, S)), _mm256_cmpeq_epi8(b, SLASH)))) continue;
-    const __m256i a = load(i), c = load(i + 2);
-    const unsigned g = mask(_mm256_and_si256(_mm256_cmpeq_epi8(a, E), _mm256_and_si256(bT, _mm256_cmpeq_epi8(c, SP))));
-    const unsigned sep = mask(_mm256_and_si256(_mm256_cmpeq_epi8(a, COLON),
-                                               _mm256_and_si256(_mm256_cmpeq_epi8(b, SLASH), _mm256_cmpeq_epi8(c, SLASH))));
+    // Every marker begins with one of the pairs "ET", "OS" and ":/". Blocks without one (nearly every
+    // block of binary data, most of text) are passed over by one well-predicted branch; testing a
+    // single byte first would let through about a third of binary blocks, each a likely misprediction.
+    const __m256i a = load(i), b = load(i + 1);
+    const __m256i et = _mm256_and_si256(_mm256_cmpeq_epi8(a, E), _mm256_cmpeq_epi8(b, T));
+    const __m256i os = _mm256_and_si256(_mm256_cmpeq_epi8(a, O), _mm256_cmpeq_epi8(b, S));
+    const __m256i cs = _mm256_and_si256(_mm256_cmpeq_epi8(a, COLON), _mm256_cmpeq_epi8(b, SLASH));
+    if (!mask(_mm256_or_si256(_mm256_or_si256(et, os), cs))) continue;
+    const __m256i c = load(i + 2);
+    const unsigned g = mask(_mm256_and_si256(et, _mm256_cmpeq_epi8(c, SP)));
+    const unsigned sep = mask(_mm256_and_si256(cs, _mm256_cmpeq_epi8(c, SLASH)));
     if (g && get == kNone) get = i + static_cast<std::size_t>(__builtin_ctz(g));
     if (sep && separator == kNone) separator = i + static_cast<std::size_t>(__builtin_ctz(sep));
     if (post == kNone && get == kNone) {
-      const unsigned p = mask(_mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, O), _mm256_cmpeq_epi8(b, S)),
-                                               _mm256_and_si256(_mm256_cmpeq_epi8(c, T), _mm256_cmpeq_epi8(load(i + 3), SP))));
+      const unsigned p =
+          mask(_mm256_and_si256(os, _mm256_and_si256(_mm256_cmpeq_epi8(c, T), _mm256_cmpeq_epi8(load(i + 3), SP))));
       if (p) post = i + static_cast<std::size_t>(__builtin_ctz(p));
     }
     if (get != kNone && separator != kNone) return i + 32;

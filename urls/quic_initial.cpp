@@ -1,11 +1,11 @@
 #include "urls/quic_initial.h"
 
 #include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/kdf.h>
 
 #include <cstring>
 #include <memory>
+
+#include "urls/crypto_binding.h"
 
 namespace qv {
 namespace {
@@ -19,31 +19,33 @@ constexpr std::size_t kSampleLength = 16;
 constexpr int kMaxPacketsPerDatagram = 8;
 
 struct KdfDeleter {
-  void operator()(EVP_KDF_CTX* c) const { EVP_KDF_CTX_free(c); }
+  void operator()(EVP_KDF_CTX* c) const { Crypto()->EVP_KDF_CTX_free(c); }
 };
 struct CipherDeleter {
-  void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
+  void operator()(EVP_CIPHER_CTX* c) const { Crypto()->EVP_CIPHER_CTX_free(c); }
 };
 
 // One HKDF step with SHA-256: extract (mode EXTRACT_ONLY, `salt` and `key`) or expand (`key` and `info`).
 bool Hkdf(int mode, const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* saltOrInfo,
           std::size_t saltOrInfoLength, std::uint8_t* out, std::size_t outLength) {
+  const CryptoEntryPoints* c = Crypto();
+  if (c == nullptr) return false;
   // Fetched once; a fetched algorithm may be shared between threads.
-  static EVP_KDF* const kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
+  static EVP_KDF* const kdf = c->EVP_KDF_fetch(nullptr, "HKDF", nullptr);
   if (kdf == nullptr) return false;
-  std::unique_ptr<EVP_KDF_CTX, KdfDeleter> ctx(EVP_KDF_CTX_new(kdf));
+  std::unique_ptr<EVP_KDF_CTX, KdfDeleter> ctx(c->EVP_KDF_CTX_new(kdf));
   if (!ctx) return false;
   char digest[] = "SHA256";
   OSSL_PARAM params[5];
   int p = 0;
-  params[p++] = OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode);
-  params[p++] = OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0);
-  params[p++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(key), keyLength);
-  params[p++] = OSSL_PARAM_construct_octet_string(
+  params[p++] = c->OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode);
+  params[p++] = c->OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0);
+  params[p++] = c->OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(key), keyLength);
+  params[p++] = c->OSSL_PARAM_construct_octet_string(
       mode == EVP_KDF_HKDF_MODE_EXTRACT_ONLY ? OSSL_KDF_PARAM_SALT : OSSL_KDF_PARAM_INFO,
       const_cast<std::uint8_t*>(saltOrInfo), saltOrInfoLength);
-  params[p] = OSSL_PARAM_construct_end();
-  return EVP_KDF_derive(ctx.get(), out, outLength, params) == 1;
+  params[p] = c->OSSL_PARAM_construct_end();
+  return c->EVP_KDF_derive(ctx.get(), out, outLength, params) == 1;
 }
 
 // TLS 1.3's HKDF-Expand-Label with an empty context.
@@ -64,11 +66,13 @@ bool ExpandLabel(const std::uint8_t* secret, const char* label, std::uint8_t* ou
 
 // The header-protection mask: AES-128-ECB of the sample.
 bool Mask(const std::uint8_t* hp, const std::uint8_t* sample, std::uint8_t* mask) {
-  std::unique_ptr<EVP_CIPHER_CTX, CipherDeleter> ctx(EVP_CIPHER_CTX_new());
+  const CryptoEntryPoints* c = Crypto();
+  if (c == nullptr) return false;
+  std::unique_ptr<EVP_CIPHER_CTX, CipherDeleter> ctx(c->EVP_CIPHER_CTX_new());
   int len = 0;
-  return ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, hp, nullptr) == 1 &&
-         EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 &&
-         EVP_EncryptUpdate(ctx.get(), mask, &len, sample, static_cast<int>(kSampleLength)) == 1 && len == 16;
+  return ctx && c->EVP_EncryptInit_ex(ctx.get(), c->EVP_aes_128_ecb(), nullptr, hp, nullptr) == 1 &&
+         c->EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 &&
+         c->EVP_EncryptUpdate(ctx.get(), mask, &len, sample, static_cast<int>(kSampleLength)) == 1 && len == 16;
 }
 
 // AES-128-GCM open; false when the tag does not match.
@@ -80,18 +84,20 @@ bool Open(const QuicInitialKeys& keys, std::uint64_t packetNumber, const std::ui
   for (int k = 0; k < 8; ++k) nonce[11 - k] ^= static_cast<std::uint8_t>(packetNumber >> (8 * k));
   const std::size_t textLength = sealedLength - kTagLength;
   plain.resize(textLength);
-  std::unique_ptr<EVP_CIPHER_CTX, CipherDeleter> ctx(EVP_CIPHER_CTX_new());
+  const CryptoEntryPoints* c = Crypto();
+  if (c == nullptr) return false;
+  std::unique_ptr<EVP_CIPHER_CTX, CipherDeleter> ctx(c->EVP_CIPHER_CTX_new());
   int len = 0;
-  if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_gcm(), nullptr, nullptr, nullptr) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1 ||
-      EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, keys.key, nonce) != 1 ||
-      EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad, static_cast<int>(aadLength)) != 1 ||
-      EVP_DecryptUpdate(ctx.get(), plain.data(), &len, sealed, static_cast<int>(textLength)) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagLength),
-                          const_cast<std::uint8_t*>(sealed + textLength)) != 1)
+  if (!ctx || c->EVP_DecryptInit_ex(ctx.get(), c->EVP_aes_128_gcm(), nullptr, nullptr, nullptr) != 1 ||
+      c->EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1 ||
+      c->EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, keys.key, nonce) != 1 ||
+      c->EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad, static_cast<int>(aadLength)) != 1 ||
+      c->EVP_DecryptUpdate(ctx.get(), plain.data(), &len, sealed, static_cast<int>(textLength)) != 1 ||
+      c->EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagLength),
+                             const_cast<std::uint8_t*>(sealed + textLength)) != 1)
     return false;
   int finalLength = 0;
-  return EVP_DecryptFinal_ex(ctx.get(), plain.data() + len, &finalLength) == 1;
+  return c->EVP_DecryptFinal_ex(ctx.get(), plain.data() + len, &finalLength) == 1;
 }
 
 // A variable-length integer at *pos; false when it does not fit before `end`.

@@ -49,6 +49,14 @@ PayloadMarks FindMarks(std::string_view payload);
 // found before it (FindMarks uses it after its wider kernel, and tests hold the two together).
 PayloadMarks FindMarksBaseline(std::string_view payload, std::size_t from = 0, PayloadMarks found = {});
 
+// Whether the payload holds "ET ", "OST " or "://": without any of them Searchs lists nothing and
+// changes nothing.
+inline bool HasRequestMarks(std::string_view payload) {
+  const PayloadMarks m = FindMarks(payload);
+  return m.get != std::string_view::npos || m.post != std::string_view::npos ||
+         m.separator != std::string_view::npos;
+}
+
 void Searchs(std::string_view payload, std::string_view remote, bool outbound, SearchContext& ctx);
 
 // A request head joined from consecutive segments of one flow (its request line and its Host header

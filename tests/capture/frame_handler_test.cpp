@@ -221,5 +221,50 @@ TEST_F(HandlerTest, TruncatedFramesNeverReadPastTheirEnd) {
   for (const auto& p : sink.packets) EXPECT_LE(p.payload.size(), 16u);
 }
 
+// A payload with zero bytes and no "ET ", "OST " or "://" is passed over before it is converted to
+// payload text; one with a marker is converted and parsed. A handler with a queue observer converts
+// and queues every payload, so the two must list the same rows and learn the same offset.
+TEST(HandlerFastPath, BinaryPayloadsListAsWhenEveryPayloadIsParsed) {
+  const std::string z(1, '\0');
+  const std::vector<FrameSpec> frames = {
+      // Binary without markers, then binary with an address after zero bytes (inbound).
+      {Framing::Ethernet, 6, kRemote, kLocal, 80, 1234, z + "\x89PNG\r\n\x1a\n" + z + z + "IHDR" + std::string(40, '\x7f')},
+      {Framing::Ethernet, 6, kRemote, kLocal, 80, 1234, z + z + "<a href=\"http://h.example/p/b.mp3\">" + z + "tail"},
+      // A request behind two bytes, with zero bytes after its head: teaches the offset 2.
+      {Framing::Ethernet, 6, kLocal, kRemote, 1234, 80, "xyGET /c.mp3 HTTP/1.1\r\nHost: h.example\r\n\r\n" + z + z},
+      // Binary with zero bytes whose markers are only in pieces ("E" "T", ":/" then a zero).
+      {Framing::Ethernet, 6, kRemote, kLocal, 80, 1234, "E" + z + "T :/" + z + "/ OS" + z + "T " + std::string(30, 'q')},
+      {Framing::Ethernet, 6, kLocal, kRemote, 1234, 80, "zzPOST /d.mp3 HTTP/1.1\r\nHost: h.example\r\n\r\n" + z},
+  };
+  struct Run {
+    FileTypeState types;
+    Recorder sink;
+    FrameHandler handler{types, sink, [] { return std::vector<std::string>{"192.168.1.5"}; }};
+  };
+  Run fast, observed;
+  std::size_t queued = 0;
+  observed.handler.SetQueueObserver([&queued](std::string_view) { ++queued; });
+  for (Run* r : {&fast, &observed}) {
+    r->types.Replace(FileTypeSnapshot().WithEntry(1, ".mp3", true).WithUndefinedTypes(true));
+    r->handler.StartSession();
+    for (const FrameSpec& spec : frames) {
+      const auto f = BuildFrame(spec);
+      r->handler.ProcessPacket(f.data(), static_cast<std::uint32_t>(f.size()), static_cast<std::uint32_t>(f.size()));
+    }
+  }
+  EXPECT_EQ(queued, frames.size());
+  ASSERT_EQ(fast.sink.urls.size(), 3u);
+  ASSERT_EQ(observed.sink.urls.size(), fast.sink.urls.size());
+  for (std::size_t i = 0; i < fast.sink.urls.size(); ++i) {
+    EXPECT_EQ(fast.sink.urls[i].address, observed.sink.urls[i].address) << i;
+    EXPECT_EQ(fast.sink.urls[i].record->Packet, observed.sink.urls[i].record->Packet) << i;
+  }
+  EXPECT_EQ(fast.sink.urls[0].address, "http://h.example/p/b.mp3");
+  EXPECT_EQ(fast.sink.urls[0].record->Packet.substr(0, 4), "\xA5\xFE\xA5\xFE");
+  EXPECT_EQ(fast.sink.urls[1].address, "http://h.example/c.mp3");
+  EXPECT_EQ(fast.handler.LearnedOffset(), 2);
+  EXPECT_EQ(observed.handler.LearnedOffset(), 2);
+}
+
 }  // namespace
 }  // namespace qv

@@ -1,0 +1,53 @@
+#include "urls/crypto_binding.h"
+
+#include <dlfcn.h>
+#include <openssl/opensslv.h>
+
+namespace qv {
+namespace {
+
+static_assert(OPENSSL_VERSION_MAJOR == 3, "the library file name below is that of OpenSSL 3");
+constexpr const char* kLibrary = "libcrypto.so.3";
+
+template <typename F>
+bool Bind(void* library, const char* name, F& entry) {
+  entry = reinterpret_cast<F>(::dlsym(library, name));
+  return entry != nullptr;
+}
+
+const CryptoEntryPoints* Load() {
+  void* library = ::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return nullptr;
+  static CryptoEntryPoints c;
+  const bool all =
+      Bind(library, "EVP_KDF_fetch", c.EVP_KDF_fetch) && Bind(library, "EVP_KDF_CTX_new", c.EVP_KDF_CTX_new) &&
+      Bind(library, "EVP_KDF_CTX_free", c.EVP_KDF_CTX_free) && Bind(library, "EVP_KDF_derive", c.EVP_KDF_derive) &&
+      Bind(library, "OSSL_PARAM_construct_int", c.OSSL_PARAM_construct_int) &&
+      Bind(library, "OSSL_PARAM_construct_utf8_string", c.OSSL_PARAM_construct_utf8_string) &&
+      Bind(library, "OSSL_PARAM_construct_octet_string", c.OSSL_PARAM_construct_octet_string) &&
+      Bind(library, "OSSL_PARAM_construct_end", c.OSSL_PARAM_construct_end) &&
+      Bind(library, "EVP_CIPHER_CTX_new", c.EVP_CIPHER_CTX_new) &&
+      Bind(library, "EVP_CIPHER_CTX_free", c.EVP_CIPHER_CTX_free) &&
+      Bind(library, "EVP_CIPHER_CTX_set_padding", c.EVP_CIPHER_CTX_set_padding) &&
+      Bind(library, "EVP_CIPHER_CTX_ctrl", c.EVP_CIPHER_CTX_ctrl) &&
+      Bind(library, "EVP_aes_128_ecb", c.EVP_aes_128_ecb) && Bind(library, "EVP_aes_128_gcm", c.EVP_aes_128_gcm) &&
+      Bind(library, "EVP_EncryptInit_ex", c.EVP_EncryptInit_ex) &&
+      Bind(library, "EVP_EncryptUpdate", c.EVP_EncryptUpdate) &&
+      Bind(library, "EVP_DecryptInit_ex", c.EVP_DecryptInit_ex) &&
+      Bind(library, "EVP_DecryptUpdate", c.EVP_DecryptUpdate) &&
+      Bind(library, "EVP_DecryptFinal_ex", c.EVP_DecryptFinal_ex);
+  if (!all) {
+    ::dlclose(library);
+    return nullptr;
+  }
+  return &c;
+}
+
+}  // namespace
+
+const CryptoEntryPoints* Crypto() {
+  static const CryptoEntryPoints* const entries = Load();
+  return entries;
+}
+
+}  // namespace qv

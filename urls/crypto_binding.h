@@ -1,0 +1,38 @@
+// The few entry points of OpenSSL's libcrypto that reading QUIC Initials needs, bound at run time.
+// libcrypto is large (some 17,000 relocations): linked, it would be loaded and relocated at every start
+// of every program, though most sessions never meet a QUIC Initial. It is loaded on first use instead.
+#pragma once
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
+#include <openssl/params.h>
+
+namespace qv {
+
+struct CryptoEntryPoints {
+  decltype(&::EVP_KDF_fetch) EVP_KDF_fetch;
+  decltype(&::EVP_KDF_CTX_new) EVP_KDF_CTX_new;
+  decltype(&::EVP_KDF_CTX_free) EVP_KDF_CTX_free;
+  decltype(&::EVP_KDF_derive) EVP_KDF_derive;
+  decltype(&::OSSL_PARAM_construct_int) OSSL_PARAM_construct_int;
+  decltype(&::OSSL_PARAM_construct_utf8_string) OSSL_PARAM_construct_utf8_string;
+  decltype(&::OSSL_PARAM_construct_octet_string) OSSL_PARAM_construct_octet_string;
+  decltype(&::OSSL_PARAM_construct_end) OSSL_PARAM_construct_end;
+  decltype(&::EVP_CIPHER_CTX_new) EVP_CIPHER_CTX_new;
+  decltype(&::EVP_CIPHER_CTX_free) EVP_CIPHER_CTX_free;
+  decltype(&::EVP_CIPHER_CTX_set_padding) EVP_CIPHER_CTX_set_padding;
+  decltype(&::EVP_CIPHER_CTX_ctrl) EVP_CIPHER_CTX_ctrl;
+  decltype(&::EVP_aes_128_ecb) EVP_aes_128_ecb;
+  decltype(&::EVP_aes_128_gcm) EVP_aes_128_gcm;
+  decltype(&::EVP_EncryptInit_ex) EVP_EncryptInit_ex;
+  decltype(&::EVP_EncryptUpdate) EVP_EncryptUpdate;
+  decltype(&::EVP_DecryptInit_ex) EVP_DecryptInit_ex;
+  decltype(&::EVP_DecryptUpdate) EVP_DecryptUpdate;
+  decltype(&::EVP_DecryptFinal_ex) EVP_DecryptFinal_ex;
+};
+
+// The entry points, bound by the first call (from any thread; later calls return at once); nullptr
+// when the library cannot be loaded or lacks one of them (nothing can then be decrypted). The library
+// stays loaded until the program ends.
+const CryptoEntryPoints* Crypto();
+
+}  // namespace qv
