@@ -5,6 +5,7 @@
 #include "capture/flow_watcher.h"
 #include "capture/frame_handler.h"
 #include "tests/capture/frame_builder.h"
+#include "tests/capture/recording_sink.h"
 #include "tests/urls/quic_sample.h"
 
 namespace qv {
@@ -17,12 +18,7 @@ using test::Framing;
 using test::FrameSpec;
 using test::IP;
 
-class Recorder : public FrameSink {
- public:
-  void UrlFound(UrlInsertion&& i) override { urls.push_back(std::move(i)); }
-  void PacketFound(PacketRowData&&) override {}
-  std::vector<UrlInsertion> urls;
-};
+using Recorder = test::RecordingSink;
 
 struct FlowTest : ::testing::Test {
   explicit FlowTest(bool https = true) {
@@ -39,7 +35,7 @@ struct FlowTest : ::testing::Test {
     Feed(BuildFrame(s));
   }
   void Feed(const std::vector<std::uint8_t>& f) {
-    handler.ProcessPacket(f.data(), static_cast<std::uint32_t>(f.size()), static_cast<std::uint32_t>(f.size()));
+    test::FeedWhole(handler, f);
   }
   std::vector<std::string> Addresses() const {
     std::vector<std::string> a;

@@ -4,6 +4,7 @@
 #include "capture/frame_handler.h"
 #include "capture/link_layer.h"
 #include "tests/capture/frame_builder.h"
+#include "tests/capture/recording_sink.h"
 
 namespace qv {
 namespace {
@@ -14,13 +15,7 @@ using test::Framing;
 using test::FrameSpec;
 using test::IP;
 
-class Recorder : public FrameSink {
- public:
-  void UrlFound(UrlInsertion&& i) override { urls.push_back(std::move(i)); }
-  void PacketFound(PacketRowData&& r) override { packets.push_back(std::move(r)); }
-  std::vector<UrlInsertion> urls;
-  std::vector<PacketRowData> packets;
-};
+using Recorder = test::RecordingSink;
 
 const std::string kGet = "GET /music/a.mp3 HTTP/1.1\r\nHost: h.example\r\n\r\n";
 
@@ -29,7 +24,7 @@ struct DecodingTest : ::testing::Test {
   void Start(Framing framing) { handler.StartSession(test::LinkTypeOf(framing)); }
   void Feed(const FrameSpec& s) { Feed(BuildFrame(s)); }
   void Feed(const std::vector<std::uint8_t>& f) {
-    handler.ProcessPacket(f.data(), static_cast<std::uint32_t>(f.size()), static_cast<std::uint32_t>(f.size()));
+    test::FeedWhole(handler, f);
   }
   FrameSpec Out(Framing framing, bool v6, std::string payload) const {
     FrameSpec s{framing, 6, IP(192, 168, 1, 5), IP(10, 0, 0, 1), 1234, 80, std::move(payload)};

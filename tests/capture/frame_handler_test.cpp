@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/capture/frame_builder.h"
+#include "tests/capture/recording_sink.h"
 
 namespace qv {
 namespace {
@@ -12,13 +13,7 @@ using test::Framing;
 using test::FrameSpec;
 using test::IP;
 
-class Recorder : public FrameSink {
- public:
-  void UrlFound(UrlInsertion&& i) override { urls.push_back(std::move(i)); }
-  void PacketFound(PacketRowData&& r) override { packets.push_back(std::move(r)); }
-  std::vector<UrlInsertion> urls;
-  std::vector<PacketRowData> packets;
-};
+using Recorder = test::RecordingSink;
 
 const std::uint32_t kLocal = IP(192, 168, 1, 5);
 const std::uint32_t kRemote = IP(10, 0, 0, 1);
@@ -32,7 +27,7 @@ struct HandlerTest : ::testing::Test {
   }
   void Feed(const FrameSpec& s) {
     const auto f = BuildFrame(s);
-    handler.ProcessPacket(f.data(), static_cast<std::uint32_t>(f.size()), static_cast<std::uint32_t>(f.size()));
+    test::FeedWhole(handler, f);
   }
   FrameSpec Out(std::string payload, Framing fr = Framing::Ethernet) {
     return FrameSpec{fr, 6, kLocal, kRemote, 1234, 80, std::move(payload)};
@@ -247,10 +242,7 @@ TEST(HandlerFastPath, BinaryPayloadsListAsWhenEveryPayloadIsParsed) {
   for (Run* r : {&fast, &observed}) {
     r->types.Replace(FileTypeSnapshot().WithEntry(1, ".mp3", true).WithUndefinedTypes(true));
     r->handler.StartSession();
-    for (const FrameSpec& spec : frames) {
-      const auto f = BuildFrame(spec);
-      r->handler.ProcessPacket(f.data(), static_cast<std::uint32_t>(f.size()), static_cast<std::uint32_t>(f.size()));
-    }
+    for (const FrameSpec& spec : frames) test::FeedWhole(r->handler, BuildFrame(spec));
   }
   EXPECT_EQ(queued, frames.size());
   ASSERT_EQ(fast.sink.urls.size(), 3u);
