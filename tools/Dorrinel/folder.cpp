@@ -151,6 +151,15 @@ std::unique_ptr<PartFile> DownloadFolder::OpenPart(const std::string& name, std:
   return std::unique_ptr<PartFile>(new PartFile(fd, name, static_cast<std::uint64_t>(st.st_size)));
 }
 
+std::optional<std::string> DownloadFolder::Finish(std::unique_ptr<PartFile> part, std::string& error) {
+  std::string finalName;
+  if (!part->Sync() || !Publish(*part, finalName, error)) {
+    Discard(*part);
+    return std::nullopt;
+  }
+  return path_ + "/" + finalName;
+}
+
 bool DownloadFolder::Publish(PartFile& part, std::string& finalName, std::string& error) {
   const std::string partName = PartName(part.name());
   ::fremovexattr(part.fd_, kUrlAttribute);

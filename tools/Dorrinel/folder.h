@@ -71,6 +71,10 @@ class DownloadFolder {
   bool Publish(PartFile& part, std::string& finalName, std::string& error);
   // Removes the partial file.
   void Discard(PartFile& part);
+  // Ends a download that is to be kept: syncs the partial file and publishes it. The full path of the
+  // final file; nothing when either step fails (`error` says why when Publish failed), and the
+  // partial file is then removed.
+  std::optional<std::string> Finish(std::unique_ptr<PartFile> part, std::string& error);
 
   // Bytes that may still be written on the folder's file system.
   std::optional<std::uint64_t> FreeBytes() const;

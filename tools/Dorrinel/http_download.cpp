@@ -338,16 +338,13 @@ void HttpDownload::Complete() {
   tick_.stop();
   retry_.stop();
   const std::uint64_t size = part_->size();
-  std::string finalName;
   std::string error;
-  if (!part_->Sync() || !folder_->Publish(*part_, finalName, error)) {
-    folder_->Discard(*part_);
-    part_.reset();
+  const std::optional<std::string> saved = folder_->Finish(std::move(part_), error);
+  if (!saved) {
     emit Finished(false, QStringLiteral("无法保存文件：%1").arg(FromStd(error)), QString());
     return;
   }
-  part_.reset();
-  const QString path = FromStd(folder_->path() + "/" + finalName);
+  const QString path = FromStd(*saved);
   emit Finished(true, QStringLiteral("下载完成：%1（%2 字节）").arg(path).arg(size), path);
 }
 

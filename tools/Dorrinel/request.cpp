@@ -163,6 +163,21 @@ std::string EncodeUserInfo(std::string_view s) {
   return out;
 }
 
+// The host, port and target of a request from the authority ("host:port", user info removed) and
+// the target after it; an empty or malformed authority sets the error instead.
+void SetServerAndTarget(std::string_view authority, std::string_view target, DownloadRequest& r) {
+  if (authority.empty()) {
+    r.error = ParseError::kNoHost;
+    return;
+  }
+  if (!ParseHostPort(authority, r)) {
+    r.error = ParseError::kBadHost;
+    return;
+  }
+  r.target = OriginTarget(target);
+  r.stream = IsStreamAddress(r.scheme, r.target);
+}
+
 DownloadRequest ParseAddress(std::string_view text) {
   DownloadRequest r;
   const std::size_t sep = text.find("://");
@@ -188,16 +203,7 @@ DownloadRequest ParseAddress(std::string_view text) {
     r.userInfo = EncodeUserInfo(authority.substr(0, at));
     authority = authority.substr(at + 1);
   }
-  if (authority.empty()) {
-    r.error = ParseError::kNoHost;
-    return r;
-  }
-  if (!ParseHostPort(authority, r)) {
-    r.error = ParseError::kBadHost;
-    return r;
-  }
-  r.target = OriginTarget(target);
-  r.stream = IsStreamAddress(r.scheme, r.target);
+  SetServerAndTarget(authority, target, r);
   return r;
 }
 
@@ -240,16 +246,7 @@ DownloadRequest ParseRequest(std::string_view text, const RequestLine& line) {
   } else if (hostHeader) {
     authority = *hostHeader;
   }
-  if (authority.empty()) {
-    r.error = ParseError::kNoHost;
-    return r;
-  }
-  if (!ParseHostPort(authority, r)) {
-    r.error = ParseError::kBadHost;
-    return r;
-  }
-  r.target = OriginTarget(target);
-  r.stream = IsStreamAddress(r.scheme, r.target);
+  SetServerAndTarget(authority, target, r);
   return r;
 }
 
