@@ -3,6 +3,7 @@
 #   <libexecdir>/quelvar      quelvar-capture (the only file that may get capture rights), Dorrinel
 #   <datadir>/quelvar         the shipped setting.ini, the help file
 #   <datadir>/applications, icons/hicolor, metainfo, <mandir>: what the desktop and man need
+#   <datadir>/doc/quelvar     copyright (machine-readable, DEP-5) and the package's changelog
 # settings/settings_location.h finds these folders from the programs' own folder.
 
 install(TARGETS quelvar-scan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -37,6 +38,17 @@ foreach(page ${QUELVAR_MAN_PAGES})
 endforeach()
 add_custom_target(quelvar_man ALL DEPENDS ${man_outputs})
 
+# The copyright file and the changelog, as Debian policy puts them. The package is native (its own
+# upstream, no Debian revision), so its one changelog is changelog.gz, not changelog.Debian.gz.
+set(QUELVAR_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/quelvar)
+set(changelog_gz ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+add_custom_command(OUTPUT ${changelog_gz}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/doc
+  COMMAND gzip -n -9 -c ${CMAKE_SOURCE_DIR}/data/debian/changelog > ${changelog_gz}
+  DEPENDS ${CMAKE_SOURCE_DIR}/data/debian/changelog VERBATIM)
+add_custom_target(quelvar_doc ALL DEPENDS ${changelog_gz})
+install(FILES data/debian/copyright ${changelog_gz} DESTINATION ${QUELVAR_DOC_DIR})
+
 # The Debian package.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quelvar)
@@ -44,20 +56,25 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Quelvar developers <dev@quelvar.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "list the addresses of the files that programs fetch")
 set(CPACK_PACKAGE_DESCRIPTION
-  "Quelvar watches the network traffic of the computer it runs on and lists the addresses of the files\n\
-that programs fetch or stream: video, audio, pictures, text and any type you add, each with its\n\
-category, its direction and the packet it came from. quelvar-scan does the same without a window.\n\
-Live capture runs through a small helper, quelvar-capture, the only file that may get capture rights.")
+  "Quelvar watches the network traffic of the computer it runs on and lists the\n\
+addresses of the files that programs fetch or stream: video, audio, pictures,\n\
+text and any type you add, each with its category, its direction and the\n\
+packet it came from. quelvar-scan does the same without a window.\n\
+Live capture runs through a small helper, quelvar-capture, the only file that\n\
+may get capture rights.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libpcap is loaded at run time by the window and quelvar-scan; setcap sets the helper's rights.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpcap0.8, libcap2-bin, passwd, debconf (>= 0.5) | debconf-2.0")
+# libpcap and libcrypto (libssl3) are loaded at run time by the window and quelvar-scan, so that
+# dpkg-shlibdeps cannot see them; setcap sets the helper's rights.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpcap0.8, libssl3, libcap2-bin, passwd, debconf (>= 0.5) | debconf-2.0")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/data/debian/templates ${CMAKE_SOURCE_DIR}/data/debian/config
   ${CMAKE_SOURCE_DIR}/data/debian/postinst ${CMAKE_SOURCE_DIR}/data/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+# Installed programs carry no symbol tables (Debian keeps those in -dbgsym packages).
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)

@@ -3,6 +3,7 @@
 # Idempotent: packages already present are left alone. Runs as root, or through sudo.
 #   scripts/install-deps.sh          build, run and test
 #   scripts/install-deps.sh --bench  also the programs the benchmarks compare against
+#   scripts/install-deps.sh --package  also lintian, which scripts/package.sh runs on the package
 set -euo pipefail
 
 PACKAGES=(
@@ -28,6 +29,9 @@ if [[ "${1:-}" == "--bench" ]]; then
   PACKAGES+=(tshark httpry hyperfine)
   # the load benchmark replays a capture over a veth pair at a fixed rate
   PACKAGES+=(tcpreplay)
+fi
+if [[ "${1:-}" == "--package" ]]; then
+  PACKAGES+=(lintian)
 fi
 
 missing=()

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian package quelvar_<version>_<arch>.deb with CPack, in build-pkg/ (a release build
-# without tests), and lists what it installs.
+# without tests), lists what it installs and runs lintian on it (its findings are printed).
 #   scripts/package.sh            build the package
 # Install it with: sudo apt install ./build-pkg/quelvar_*.deb
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh --package
 
 launcher=()
 if command -v ccache >/dev/null; then
@@ -20,4 +20,5 @@ rm -f build-pkg/quelvar_*.deb
 deb=$(ls build-pkg/quelvar_*.deb)
 dpkg-deb --field "$deb"
 dpkg-deb --contents "$deb"
+lintian --info "$deb" || true
 echo "$deb"

@@ -13,7 +13,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 for f in bin/quelvar-scan libexec/quelvar/quelvar-capture share/quelvar/setting.ini share/quelvar/readme.html \
          share/applications/quelvar.desktop share/icons/hicolor/scalable/apps/quelvar.svg \
          share/metainfo/example.quelvar.Quelvar.metainfo.xml share/man/man1/quelvar-scan.1.gz \
-         share/man/man8/quelvar-capture.8.gz; do
+         share/man/man8/quelvar-capture.8.gz share/doc/quelvar/copyright share/doc/quelvar/changelog.gz; do
   [[ -e $prefix/$f ]] || fail "$f is not installed"
 done
 for p in bin/quelvar-scan libexec/quelvar/quelvar-capture bin/quelvar; do
@@ -21,6 +21,13 @@ for p in bin/quelvar-scan libexec/quelvar/quelvar-capture bin/quelvar; do
   "$prefix/$p" --version | grep -q "^$(basename "$p") [0-9]" || fail "$p --version"
   "$prefix/$p" --help | grep -q "usage:" || fail "$p --help"
 done
+
+# The package's changelog names the version the programs report; the copyright file is machine-readable.
+version=$("$prefix/bin/quelvar-scan" --version | cut -d' ' -f2)
+[[ $(gzip -dc "$prefix/share/doc/quelvar/changelog.gz" | head -n1) == "quelvar ($version) "* ]] ||
+  fail "changelog.gz does not start with version $version"
+head -n1 "$prefix/share/doc/quelvar/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+  fail "copyright is not in the machine-readable format"
 
 # The shipped file lists pictures (.jpg, .png) that an empty table would call undefined.
 out=$(XDG_CONFIG_HOME="$prefix/cfg" "$prefix/bin/quelvar-scan" --read "$capture" 2>"$prefix/err")
