@@ -242,7 +242,7 @@ TEST(HandlerFastPath, BinaryPayloadsListAsWhenEveryPayloadIsParsed) {
   for (Run* r : {&fast, &observed}) {
     r->types.Replace(FileTypeSnapshot().WithEntry(1, ".mp3", true).WithUndefinedTypes(true));
     r->handler.StartSession();
-    for (const FrameSpec& spec : frames) test::FeedWhole(r->handler, BuildFrame(spec));
+    for (const FrameSpec& frame : frames) test::FeedWhole(r->handler, BuildFrame(frame));
   }
   EXPECT_EQ(queued, frames.size());
   ASSERT_EQ(fast.sink.urls.size(), 3u);
