@@ -1,6 +1,7 @@
 #include "common/list_text.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "common/bytes.h"
 #include "common/codepage.h"
@@ -32,28 +33,51 @@ bool TextNeedle::In(std::string_view text) const {
   return InGbk(text);
 }
 
-// Tries the needle at every character boundary of the GBK text. A match that starts on a boundary
-// meets the text's boundaries where the needle has its own, so an ASCII byte of the needle always
-// faces a byte that begins a character: folding that byte never touches a trail byte.
+// Candidates are found by the needle's first byte (memchr, both spellings of a letter); a candidate
+// counts only where a character begins. A match that starts on a boundary meets the text's boundaries
+// where the needle has its own, so an ASCII byte of the needle always faces a byte that begins a
+// character: folding that byte never touches a trail byte.
+//
+// Whether position p begins a character: the byte after any byte below 0x81 does (such a byte is
+// never a lead), and from there on every byte of 0x81 and above pairs with the next. So p begins a
+// character when the run of such bytes right before it has even length. The run is counted back
+// no further than the last position known to begin a character, which only moves forward: the
+// boundary checks cost one pass over the text at most.
 bool TextNeedle::InGbk(std::string_view text) const {
   if (!gbkValid_) return false;
   const std::size_t n = gbk_.size();
   if (text.size() < n) return false;
-  const char first = gbk_[0];
-  const char firstUpper = gbkFold_[0] && first >= 'a' && first <= 'z' ? static_cast<char>(first - 32) : first;
+  const char* s = text.data();
   const std::size_t last = text.size() - n;
-  std::size_t i = 0;
-  while (i <= last) {
-    const char c = text[i];
-    if (c == first || c == firstUpper) {
+  const char lower = gbk_[0];
+  const char upper = gbkFold_[0] && lower >= 'a' && lower <= 'z' ? static_cast<char>(lower - 32) : lower;
+  auto next = [&](char c, std::size_t from) -> std::size_t {
+    if (from > last) return npos;
+    const void* hit = std::memchr(s + from, c, last - from + 1);
+    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - s) : npos;
+  };
+  std::size_t known = 0;  // begins a character
+  auto begins = [&](std::size_t p) {
+    std::size_t q = p;
+    while (q > known && static_cast<unsigned char>(s[q - 1]) >= 0x81) --q;
+    const bool yes = (p - q) % 2 == 0;
+    known = yes ? p : p + 1;
+    return yes;
+  };
+  std::size_t nl = next(lower, 0);
+  std::size_t nu = upper == lower ? npos : next(upper, 0);
+  while (nl != npos || nu != npos) {
+    const std::size_t p = nl < nu ? nl : nu;
+    if (p >= known && begins(p)) {
       std::size_t k = 1;
       for (; k < n; ++k) {
-        const char h = gbkFold_[k] ? LowerByte(text[i + k]) : text[i + k];
+        const char h = gbkFold_[k] ? LowerByte(s[p + k]) : s[p + k];
         if (h != gbk_[k]) break;
       }
       if (k == n) return true;
     }
-    i += IsGbkLead(static_cast<unsigned char>(c)) ? 2 : 1;
+    if (p == nl) nl = next(lower, p + 1);
+    else nu = next(upper, p + 1);
   }
   return false;
 }

@@ -41,6 +41,10 @@ TEST(TextNeedle, NeverMatchesAcrossOrInsideADoubleByteCharacter) {
   EXPECT_FALSE(a.In("\x81\x41"));       // one character whose trail byte is 'A'
   EXPECT_FALSE(a.In("x\x81\x61y"));     // ... or 'a'
   EXPECT_TRUE(a.In("\x81\x41" "A"));    // the letter after it
+  // Long runs of double-byte characters: the boundary is counted from the last byte below 0x81.
+  EXPECT_FALSE(a.In("\xB2\xE2\xB2\xE2\x81\x61"));
+  EXPECT_TRUE(a.In("\xB2\xE2\xB2\xE2" "a"));
+  EXPECT_TRUE(a.In("\x81\x61\xB2\x41\xB2\xE2" "A"));  // two false candidates, then the letter
   const TextNeedle lead(std::string("\x81\x61"), "\xE4\xB8\x82");  // the character 0x81 0x61 itself
   EXPECT_TRUE(lead.In("x\x81\x61"));
   EXPECT_FALSE(lead.In("x\x81\x41"));   // a different character, not the same one in another case
