@@ -6,6 +6,7 @@ namespace qv {
 
 StatusCounts::StatusCounts(QWidget* parent) : QLabel(parent) {
   setObjectName(QStringLiteral("StatusCounts"));
+  setContentsMargins(16, 0, 16, 0);  // apart from the file panel before it
   Show();
 }
 
