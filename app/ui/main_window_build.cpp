@@ -320,6 +320,12 @@ void TForm1::BuildLists() {
   });
   actQuickFilter = NewAction("actQuickFilter", QStringLiteral("快速筛选"), QKeySequence(Qt::CTRL | Qt::Key_F));
   connect(actQuickFilter, &QAction::triggered, edtFilter, &QuickFilterEdit::Summon);
+  connect(edtFilter, &QuickFilterEdit::ToRows, this, [this] {
+    QTableView* view = List().ShowingAll() ? LV1 : lv2;
+    view->setFocus(Qt::ShortcutFocusReason);
+    if (!view->currentIndex().isValid() && view->model()->rowCount() > 0)
+      view->setCurrentIndex(view->model()->index(0, 0));
+  });
   connect(pgc1, &QStackedWidget::currentChanged, this, &TForm1::ShowRowCounts);
   connect(session_, &SessionController::ViewChanged, this, &TForm1::ShowRowCounts);
 }

@@ -33,6 +33,16 @@ void QuickFilterEdit::keyPressEvent(QKeyEvent* event) {
     event->accept();
     return;
   }
+  if (event->key() == Qt::Key_Down || event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    // The rows follow the text at once, not after the pause.
+    if (settle_.isActive()) {
+      settle_.stop();
+      emit FilterChanged(text());
+    }
+    emit ToRows();
+    event->accept();
+    return;
+  }
   QLineEdit::keyPressEvent(event);
 }
 

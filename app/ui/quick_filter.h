@@ -1,5 +1,5 @@
 // The search field above the lists: what is typed narrows the visible rows a moment later (typing a
-// word filters once, not once per key); Escape empties it.
+// word filters once, not once per key); Escape empties it; Down or Enter goes on to the rows.
 #pragma once
 #include <QLineEdit>
 #include <QTimer>
@@ -18,6 +18,8 @@ class QuickFilterEdit : public QLineEdit {
  signals:
   // The text to filter by, after typing settled or at once when the field was emptied.
   void FilterChanged(const QString& text);
+  // Down or Enter: the person is done typing and goes on to the rows.
+  void ToRows();
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;

@@ -231,6 +231,12 @@ TEST_F(ListViewsTest, QuickFilterNarrowsBothListsAndNewRowsAndCountsShowIt) {
   EXPECT_TRUE(Counts().startsWith("显示 2 / 共 3 行"));
   Action("N6")->trigger();
 
+  // Down goes on to the rows, the first one current.
+  Form().edtFilter->setFocus();
+  QTest::keyClick(Form().edtFilter, Qt::Key_Down);
+  EXPECT_TRUE(lv1->hasFocus());
+  EXPECT_EQ(lv1->currentIndex().row(), 0);
+
   // Escape empties the field and every row is back at once.
   Form().edtFilter->setFocus();
   QTest::keyClick(Form().edtFilter, Qt::Key_Escape);
