@@ -292,7 +292,7 @@ void TForm1::BuildLists() {
   // The address takes the width the window has to spare; the remark (length) column stays readable.
   LV1->setColumnWidth(0, 80);
   LV1->setColumnWidth(1, 88);
-  LV1->setColumnWidth(3, 120);
+  LV1->setColumnWidth(3, LV1->horizontalHeader()->defaultSectionSize());
   LV1->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
   layout0->addWidget(LV1);
 

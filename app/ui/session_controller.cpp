@@ -152,7 +152,11 @@ void SessionController::OnRunningChanged(bool running) {
   if (closing_) return;
   shown_ = running;
   emit RunningChanged(running);
-  if (running) counts_.start();
+  if (running) {
+    // The new session's figures replace the last one's at once, then every interval.
+    counts_.start();
+    ReportCounts();
+  }
   watch_.start();
   Watch();
 }
