@@ -5,6 +5,7 @@
 #include <QActionGroup>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -323,8 +324,10 @@ void TForm1::BuildLists() {
   connect(edtFilter, &QuickFilterEdit::ToRows, this, [this] {
     QTableView* view = List().ShowingAll() ? LV1 : lv2;
     view->setFocus(Qt::ShortcutFocusReason);
-    if (!view->currentIndex().isValid() && view->model()->rowCount() > 0)
-      view->setCurrentIndex(view->model()->index(0, 0));
+    // The first row shown becomes the selected one, unless a shown row is selected already.
+    if (!view->selectionModel()->hasSelection() && view->model()->rowCount() > 0)
+      view->selectionModel()->setCurrentIndex(view->model()->index(0, 0),
+                                              QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   });
   connect(pgc1, &QStackedWidget::currentChanged, this, &TForm1::ShowRowCounts);
   connect(session_, &SessionController::ViewChanged, this, &TForm1::ShowRowCounts);
