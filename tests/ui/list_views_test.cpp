@@ -28,6 +28,7 @@
 #include "common/texts.h"
 #include "common/ui/gbk_text.h"
 #include "packets/ui/packet_inspector.h"
+#include "settings/settings_store.h"
 #include "tests/ui/sample_capture.h"
 #include "tests/ui/ui_support.h"
 
@@ -195,6 +196,44 @@ TEST_F(ListViewsTest, CopyWithSeveralRowsSelectedCopiesEachAddressInTheOrderShow
   Select(lv1, {0, 1});
   Action("N20")->trigger();
   EXPECT_EQ(Clipboard(), "http://music.example/你好.mp3\nhttp://pics.example/你好.jpg");
+}
+
+// A double click hands the address to the other download program as the list shows it: a UTF-8
+// address stays UTF-8 on its command line and on the clipboard, a GBK one is converted.
+TEST_F(ListViewsTest, TheOtherDownloadProgramGetsTheAddressAsTheListShowsIt) {
+  const QString script = dir_.path() + "/record.sh";
+  const QString recorded = dir_.path() + "/argument.txt";
+  {
+    QFile f(script);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("#!/bin/sh\nprintf '%s' \"$1\" > \"$0.tmp\" && mv \"$0.tmp\" \"" + recorded.toUtf8() + "\"\n");
+  }
+  QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  {
+    SettingsStore store(IniPath().toStdString());
+    store.WriteInteger("system", "DefaultDL", 3);
+    store.WriteString("system", "DownloadPath", script.toStdString() + " %u");
+  }
+  LoadSample();
+  QTableView* lv1 = Form().LV1;
+  const struct {
+    const char* stored;
+    const char* shown;
+  } cases[] = {
+      {"http://music.example/\xE4\xBD\xA0\xE5\xA5\xBD.mp3", "http://music.example/你好.mp3"},
+      {"http://pics.example/\xC4\xE3\xBA\xC3.jpg", "http://pics.example/你好.jpg"},
+  };
+  for (const auto& c : cases) {
+    QFile::remove(recorded);
+    Form().List().SetAddress(ListId::LV1, 0, c.stored);
+    Select(lv1, {0});
+    Form().LV1Db2Click();
+    ASSERT_TRUE(WaitFor([&] { return QFile::exists(recorded); }, 10000)) << c.shown;
+    QFile f(recorded);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(f.readAll()), QString::fromUtf8(c.shown));
+    EXPECT_EQ(Clipboard(), QString::fromUtf8(c.shown));
+  }
 }
 
 TEST_F(ListViewsTest, QuickFilterNarrowsBothListsAndNewRowsAndCountsShowIt) {
