@@ -56,8 +56,8 @@ void AppendField(std::string& line, std::string_view field, bool raw) {
 }
 
 void AppendAddressField(std::string& line, std::string_view field, bool raw) {
-  if (!raw && IsUtf8WithMultibyte(field)) AppendEscaped(line, field, false);  // already UTF-8
-  else AppendField(line, field, raw);
+  if (raw) AppendEscaped(line, field, true);
+  else AppendEscaped(line, AddressToUtf8(field), false);
 }
 
 void PrintList(std::FILE* out, const UrlList& list, OutputKind kind, bool raw) {
