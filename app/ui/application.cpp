@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "common/ui/icons.h"
+#include "common/ui/prompter.h"
 
 namespace qv {
 
@@ -19,11 +20,17 @@ bool QuelvarApplication::notify(QObject* receiver, QEvent* event) {
   try {
     return QApplication::notify(receiver, event);
   } catch (const std::exception& e) {
-    QMessageBox::critical(activeWindow(), QStringLiteral("Quelvar"), QString::fromLocal8Bit(e.what()));
+    ShowError(QString::fromLocal8Bit(e.what()));
   } catch (...) {
-    QMessageBox::critical(activeWindow(), QStringLiteral("Quelvar"), QStringLiteral("Unknown error"));
+    ShowError(QStringLiteral("Unknown error"));
   }
   return false;
+}
+
+void QuelvarApplication::ShowError(const QString& text) {
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Quelvar"), text, QMessageBox::Ok, activeWindow());
+  FitBoxToTitle(box);
+  box.exec();
 }
 
 void ApplyLook(QApplication& app) {
