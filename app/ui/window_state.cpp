@@ -226,8 +226,11 @@ void PlaceWindow(QWidget& window, const std::optional<SavedPlace>& place, QSize 
   if (place) {
     client = FitOnScreens(place->frame, screens).marginsRemoved(place->decorations);
   } else {
-    const QSize frame = firstClient.grownBy(kDecorationAllowance);
-    client = CentredOnScreen(frame, primary->availableGeometry()).marginsRemoved(kDecorationAllowance);
+    // At most nine tenths of the screen: a window manager that puts the frame, not the client, at the
+    // given place still keeps the whole window on the screen.
+    const QRect screen = primary->availableGeometry();
+    const QSize frame = firstClient.grownBy(kDecorationAllowance).boundedTo(screen.size() * 0.9);
+    client = CentredOnScreen(frame, screen).marginsRemoved(kDecorationAllowance);
   }
   // The client area itself is placed; the window manager draws its decorations around it.
   if (client.width() < 1) client.setWidth(1);
