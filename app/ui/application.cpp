@@ -1,6 +1,7 @@
 #include "app/ui/application.h"
 
 #include <QFont>
+#include <QPalette>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -10,6 +11,7 @@
 #include <exception>
 
 #include "common/ui/icons.h"
+#include "common/ui/prompter.h"
 
 namespace qv {
 
@@ -19,16 +21,52 @@ bool QuelvarApplication::notify(QObject* receiver, QEvent* event) {
   try {
     return QApplication::notify(receiver, event);
   } catch (const std::exception& e) {
-    QMessageBox::critical(activeWindow(), QStringLiteral("Quelvar"), QString::fromLocal8Bit(e.what()));
+    ShowError(QString::fromLocal8Bit(e.what()));
   } catch (...) {
-    QMessageBox::critical(activeWindow(), QStringLiteral("Quelvar"), QStringLiteral("Unknown error"));
+    ShowError(QStringLiteral("Unknown error"));
   }
   return false;
 }
 
+void QuelvarApplication::ShowError(const QString& text) {
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Quelvar"), text, QMessageBox::Ok, activeWindow());
+  FitBoxToTitle(box);
+  box.exec();
+}
+
+namespace {
+
+// A dark variant of the Fusion colours, for a desktop that asks for dark windows the way GTK
+// programs are asked (GTK_THEME=NAME:dark); Debian's Qt has no platform theme that would pass it on.
+QPalette DarkPalette() {
+  QPalette p;
+  const QColor window(45, 45, 48), base(30, 30, 32), text(230, 230, 230), disabled(130, 130, 130);
+  p.setColor(QPalette::Window, window);
+  p.setColor(QPalette::WindowText, text);
+  p.setColor(QPalette::Base, base);
+  p.setColor(QPalette::AlternateBase, window);
+  p.setColor(QPalette::ToolTipBase, QColor(60, 60, 64));
+  p.setColor(QPalette::ToolTipText, text);
+  p.setColor(QPalette::PlaceholderText, disabled);
+  p.setColor(QPalette::Text, text);
+  p.setColor(QPalette::Button, window);
+  p.setColor(QPalette::ButtonText, text);
+  p.setColor(QPalette::BrightText, Qt::red);
+  p.setColor(QPalette::Link, QColor(110, 170, 255));
+  p.setColor(QPalette::Highlight, QColor(53, 132, 228));
+  p.setColor(QPalette::HighlightedText, Qt::white);
+  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+    p.setColor(QPalette::Disabled, role, disabled);
+  return p;
+}
+
+}  // namespace
+
 void ApplyLook(QApplication& app) {
   QApplication::setApplicationName(QStringLiteral("Quelvar"));
   if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) QApplication::setStyle(fusion);
+  if (qEnvironmentVariable("GTK_THEME").endsWith(QStringLiteral(":dark"), Qt::CaseInsensitive))
+    QApplication::setPalette(DarkPalette());
   QFont font = QApplication::font();
   font.setFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans")});
   QApplication::setFont(font);

@@ -9,6 +9,9 @@ class QuelvarApplication : public QApplication {
  public:
   QuelvarApplication(int& argc, char** argv);
   bool notify(QObject* receiver, QEvent* event) override;
+
+ private:
+  void ShowError(const QString& text);
 };
 
 // Fusion style and a font list that reads Chinese; used by the program and by its tests.

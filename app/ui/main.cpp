@@ -45,7 +45,9 @@ int main(int argc, char** argv) {
     qv::QuelvarApplication app(argc, argv);
     qv::ApplyLook(app);
     qv::QtPrompter prompter;
-    qv::TForm1 form(net, prompter);
+    qv::TForm1Options options;
+    options.rememberState = true;  // the window's place, columns, mode and dialog folders
+    qv::TForm1 form(net, prompter, options);
     form.show();
     qv::InstanceChannel channel;
     QObject::connect(&channel, &qv::InstanceChannel::RaiseRequested, &form, [&form] {

@@ -19,8 +19,10 @@
 #include <QSystemTrayIcon>
 #include <QTableView>
 #include <QToolTip>
+#include <QWindow>
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 
 #include "app/ui/about_box.h"
@@ -29,6 +31,7 @@
 #include "app/ui/list_commands.h"
 #include "app/ui/program_files.h"
 #include "app/ui/update_checker.h"
+#include "app/ui/window_state.h"
 #include "capture/host2ip.h"
 #include "common/ui/gbk_text.h"
 #include "common/ui/icons.h"
@@ -107,10 +110,12 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   };
   tmr1 = timer("tmr1", 1000);
   tmr2 = timer("tmr2", 3000);
+  tmr3 = timer("tmr3", options_.updateCheckMs);
   tmr4 = timer("tmr4", 1);
   tmr5 = timer("tmr5", 1000);
   connect(tmr1, &QTimer::timeout, this, &TForm1::tmr1Timer);
   connect(tmr2, &QTimer::timeout, this, &TForm1::tmr2Timer);
+  connect(tmr3, &QTimer::timeout, this, &TForm1::tmr3Timer);
   connect(tmr4, &QTimer::timeout, this, &TForm1::tmr4Timer);
   connect(tmr5, &QTimer::timeout, this, &TForm1::tmr5Timer);
   // The hand-off's timers are connected inside it and idle until a download program is started.
@@ -120,6 +125,11 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   hintTimer_ = new QTimer(this);
   hintTimer_->setSingleShot(true);
   connect(hintTimer_, &QTimer::timeout, this, &TForm1::ShowHint);
+  // The hint belongs to the list under the pointer: another window taking the focus (a dialog of this
+  // program, or any other program's window) ends it.
+  connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focus) {
+    if (focus == nullptr || focus != windowHandle()) HideHint();
+  });
 
   BuildLists();
   BuildMenus();
@@ -129,16 +139,23 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   tray_ = new QSystemTrayIcon(AppIcon(), this);
   tray_->setObjectName(QStringLiteral("TrayIcon"));
   tray_->setToolTip(QStringLiteral("欢迎使用Quelvar！"));
-  connect(tray_, &QSystemTrayIcon::activated, this, [this] {
-    showNormal();
-    activateWindow();
-    tray_->hide();
-  });
+  connect(tray_, &QSystemTrayIcon::activated, this, &TForm1::RestoreFromTray);
 
-  // A client area of 725 x 501 below the menu bar, centred on the screen.
-  resize(725, 501 + menuBar()->sizeHint().height());
-  if (QScreen* screen = QGuiApplication::primaryScreen())
-    move(screen->availableGeometry().center() - rect().center());
+  // The timers that count from the start of the program run from here, before anything can show a
+  // message: tmr1 (the local addresses at 1 s) and tmr3 (the update check at 59 s). tmr1 reaches no
+  // window but the lists, built above; tmr3 waits while the window is not complete or a box is open.
+  tmr1->start();
+  tmr3->start();
+
+  // The place of the last run, or on the first start a client area of 725 x 501 below the menu bar,
+  // cut to the screen and centred on it.
+  if (options_.rememberState) {
+    state_ = std::make_unique<WindowState>();
+    prompter_.RememberFoldersIn(state_.get());
+  }
+  const std::optional<SavedPlace> place = state_ ? state_->Place() : std::nullopt;
+  if (place) normalDecorations_ = place->decorations;
+  PlaceWindow(*this, place, QSize(725, 501 + menuBar()->sizeHint().height()));
 
   FormCreate();
   // The settings dialog comes right after the window: it loads the settings it shows, lists the
@@ -148,27 +165,26 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   connect(this, &TForm1::TrialStartFailed, settings_, &TForm2::TrialStartFailed);
 
   // The update check compares with the installed version in the settings file; without that file
-  // there is nothing to compare, and its timer stays idle.
+  // there is nothing to compare, and tmr3 stops.
   if (store_) {
     updater_ = std::make_unique<UpdateChecker>(*store_, prompter_, this,
                                                UpdateCheckerOptions{options_.programDir, options_.updateBase});
-    tmr3 = updater_->tmr3();
   } else {
-    tmr3 = timer("tmr3", 59000);
+    tmr3->stop();
   }
+  RestoreState();
 
-  // Timers that run from the start, started only now that every window exists: the settings dialog's
-  // creation may have shown a message that the person answers late, and no timer may reach a window
-  // that is still being built. tmr2 runs when FormCreate armed it (autoRun); the update check runs
-  // once, 59 s after start.
-  tmr1->start();
+  // The automatic start counts from the end of start-up: the settings dialog's creation may have
+  // shown a message that the person answers late, and sniffing must not start under it.
   if (autoStart_) tmr2->start(3000);
-  if (updater_) tmr3->start();
   session_->Pump().Start();
 }
 
 // The session stops reporting and its capture thread has returned before any widget goes.
-TForm1::~TForm1() { session_->Shutdown(); }
+TForm1::~TForm1() {
+  prompter_.RememberFoldersIn(nullptr);
+  session_->Shutdown();
+}
 
 // --- creation (the widgets themselves: main_window_build.cpp) ---
 
@@ -340,15 +356,27 @@ void TForm1::lv1MouseUp(const QPoint& globalPos) {
   }
 }
 
+// The hint floats over the list it was asked for, and only while that list is under the pointer: it
+// goes when the pointer moves off the list, and HideHint ends it earlier (see its callers).
 void TForm1::ShowHint() {
-  QWidget* over = QApplication::widgetAt(hintPos_);
-  QToolTip::showText(hintPos_, hintText_, over != nullptr ? over : this);
+  if (!isVisible() || isMinimized()) return;
+  QWidget* list = pgc1->currentIndex() == 0 ? LV1->viewport() : lv2->viewport();
+  QToolTip::showText(hintPos_, hintText_, list, list->rect());
+}
+
+void TForm1::HideHint() {
+  hintTimer_->stop();
+  if (QToolTip::isVisible() && QToolTip::text() == hintText_) QToolTip::hideText();
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::MouseButtonRelease && (watched == LV1->viewport() || watched == lv2->viewport())) {
-    auto* mouse = static_cast<QMouseEvent*>(event);
-    lv1MouseUp(mouse->globalPosition().toPoint());
+  if (watched == LV1->viewport() || watched == lv2->viewport()) {
+    if (event->type() == QEvent::MouseButtonRelease) {
+      auto* mouse = static_cast<QMouseEvent*>(event);
+      lv1MouseUp(mouse->globalPosition().toPoint());
+    } else if (event->type() == QEvent::Leave || event->type() == QEvent::Hide) {
+      HideHint();
+    }
   }
   return QMainWindow::eventFilter(watched, event);
 }
@@ -463,9 +491,15 @@ void TForm1::N30Click() {
 
 void TForm1::N32Click() { TAboutBox::N32Click(store_.get()); }
 
+// Once, 59 s after start. While the window is still being built or a box waits for an answer, the
+// check waits and is tried again half a second later.
 void TForm1::tmr3Timer() {
+  if (settings_ == nullptr || AnsweringABox()) {
+    tmr3->start(500);
+    return;
+  }
+  tmr3->stop();
   if (updater_) updater_->tmr3Timer();
-  else tmr3->stop();
 }
 
 void TForm1::lbl1Click() {
@@ -508,21 +542,77 @@ void TForm1::Guarded(const std::function<void()>& command) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  HideHint();
+  KeepState();
   session_->Pump().Stop();
   session_->End();
   tray_->hide();
   event->accept();
 }
 
+// The window's own minimise button minimises as usual (the task bar keeps its entry); only the
+// minimise-to-tray command hides it in the tray. Losing the activation ends the hover hint.
 void TForm1::changeEvent(QEvent* event) {
-  // Minimised, the window goes to the tray where the desktop has one.
-  if (event->type() == QEvent::WindowStateChange && isMinimized() && QSystemTrayIcon::isSystemTrayAvailable()) {
-    QTimer::singleShot(0, this, [this] {
-      hide();
-      tray_->show();
-    });
-  }
+  if (event->type() == QEvent::ActivationChange && !isActiveWindow()) HideHint();
+  if (event->type() == QEvent::WindowStateChange && isMinimized()) HideHint();
   QMainWindow::changeEvent(event);
+}
+
+// Whatever brings the window back (the tray icon, a second start), the tray icon goes with it.
+void TForm1::showEvent(QShowEvent* event) {
+  tray_->hide();
+  QMainWindow::showEvent(event);
+}
+
+void TForm1::moveEvent(QMoveEvent* event) {
+  if (isVisible() && windowState() == Qt::WindowNoState) normalDecorations_ = DecorationsOf(*this);
+  QMainWindow::moveEvent(event);
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+  if (isVisible() && windowState() == Qt::WindowNoState) normalDecorations_ = DecorationsOf(*this);
+  QMainWindow::resizeEvent(event);
+}
+
+bool TForm1::TrayAvailable() const {
+  return options_.trayAvailable ? options_.trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void TForm1::MinimiseToTrayClick() {
+  HideHint();
+  if (!TrayAvailable()) {
+    // No tray to come back from: a hidden window would be lost, so it minimises as usual.
+    showMinimized();
+    return;
+  }
+  hide();
+  tray_->show();
+}
+
+void TForm1::RestoreFromTray() {
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  show();
+  raise();
+  activateWindow();
+}
+
+// --- remembered state ---
+
+void TForm1::RestoreState() {
+  if (!state_) return;
+  ApplyHeaderWidths(*LV1->horizontalHeader(), state_->ColumnWidths(QStringLiteral("LV1")));
+  ApplyHeaderWidths(*lv2->horizontalHeader(), state_->ColumnWidths(QStringLiteral("lv2")));
+  if (state_->WorkMode() == 1) N34Click();
+}
+
+void TForm1::KeepState() {
+  if (!state_) return;
+  state_->SetPlace(PlaceOf(*this, normalDecorations_));
+  state_->SetColumnWidths(QStringLiteral("LV1"), HeaderWidths(*LV1->horizontalHeader()));
+  state_->SetColumnWidths(QStringLiteral("lv2"), HeaderWidths(*lv2->horizontalHeader()));
+  state_->SetWorkMode(Handler().workMode.load() == WorkMode::Packets ? 1 : 0);
+  if (!state_->Save())
+    std::fprintf(stderr, "quelvar: the window state cannot be written to %s\n", qPrintable(state_->Path()));
 }
 
 }  // namespace qv

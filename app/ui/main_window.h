@@ -3,6 +3,7 @@
 // settings dialog reaches it through a SettingsHost.
 #pragma once
 #include <QMainWindow>
+#include <QMargins>
 #include <QPoint>
 #include <QPointer>
 #include <QTimer>
@@ -42,6 +43,7 @@ class Prompter;
 class TForm2;
 class UpdateChecker;
 class WebStrip;
+class WindowState;
 
 // The maker's web site; its ad page, kAdPage, is the tool bar's web page.
 inline constexpr const char* kSiteHost = "www.quelvar.example";
@@ -54,6 +56,13 @@ struct TForm1Options {
   bool fetchAdPage = true;  // load the ad page over the network
   std::string registryPath;  // where the download programs are registered; empty: the user's registry
   std::string updateBase = std::string(update::kDefaultServerBase);  // the update server
+  int updateCheckMs = 59000;  // tmr3: the timed update check, counted from the start
+  // Keep the window's place, column widths, work mode and file-dialog folders from one start to the
+  // next, in the state file of WindowState (XDG_STATE_HOME). The program turns it on; windows made
+  // by tests, benchmarks and screenshots leave the user's state alone.
+  bool rememberState = false;
+  // Whether the desktop has a tray for the minimise-to-tray command (tests replace it).
+  std::function<bool()> trayAvailable;
 
   // A window over the settings in `dir` that loads no ad page (tests, screenshots).
   static TForm1Options Offline(QString dir) {
@@ -103,6 +112,7 @@ class TForm1 : public QMainWindow {
   QString PendingHint() const { return hintText_; }
   TForm4* Inspector() const { return inspector_; }
   TForm3* FilterDialog() const { return filterDialog_; }
+  QSystemTrayIcon* Tray() const { return tray_; }
 
   QTableView* LV1 = nullptr;
   QTableView* lv2 = nullptr;
@@ -116,7 +126,7 @@ class TForm1 : public QMainWindow {
 
   QTimer* tmr1;
   QTimer* tmr2;
-  QTimer* tmr3;  // the timed update check (the update checker's own)
+  QTimer* tmr3;  // the timed update check, once 59 s after start
   QTimer* tmr4;
   QTimer* tmr5;
   QTimer* tmr6;  // waiting for NetTransport's window (the hand-off's own)
@@ -151,6 +161,8 @@ class TForm1 : public QMainWindow {
   void LV1Db2Click(); // double click on a row
   void lv1MouseUp(const QPoint& globalPos);
   void OpenCaptureFileClick();
+  void MinimiseToTrayClick();  // hides the window; the tray icon brings it back
+  void RestoreFromTray();
 
   void tmr1Timer();
   void tmr2Timer();
@@ -166,6 +178,9 @@ class TForm1 : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -186,6 +201,10 @@ class TForm1 : public QMainWindow {
   void OnAdapterNotFound();
   void OnStartFailed(const QString& why, bool file);
   void ShowHint();
+  void HideHint();
+  void RestoreState();
+  void KeepState();
+  bool TrayAvailable() const;
   void Guarded(const std::function<void()>& command);
   bool AnsweringABox() const;
 
@@ -211,6 +230,7 @@ class TForm1 : public QMainWindow {
   QAction* N12;
   QAction* N13;
   QAction* actOpenCapture;
+  QAction* actToTray;
   QAction* URL2;
   QAction* N34;
   QAction* N39;
@@ -253,6 +273,8 @@ class TForm1 : public QMainWindow {
   QPointer<TForm3> filterDialog_;
   QPointer<TForm4> inspector_;
 
+  std::unique_ptr<WindowState> state_;  // null when the window keeps no state (options)
+  QMargins normalDecorations_;  // the title bar and borders while the window was last neither maximised nor minimised
   QTimer* hintTimer_;
   QString hintText_;
   QPoint hintPos_;

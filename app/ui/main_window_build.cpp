@@ -85,6 +85,11 @@ void TForm1::BuildMenus() {
   N39 = NewAction("N39", QStringLiteral("过滤设置"));
   sniff->addAction(N39);
   sniff->addSeparator();
+  // The window's own minimise button minimises as usual; this entry puts the window in the tray.
+  actToTray = NewAction("actToTray", QStringLiteral("最小化到托盘"));
+  actToTray->setStatusTip(QStringLiteral("隐藏窗口，只在托盘显示图标；点击图标恢复窗口"));
+  sniff->addAction(actToTray);
+  connect(sniff, &QMenu::aboutToShow, this, [this] { actToTray->setEnabled(TrayAvailable()); });
   N15 = NewAction("N15", QStringLiteral("退  出"), QKeySequence(Qt::CTRL | Qt::Key_Q));
   sniff->addAction(N15);
 
@@ -168,6 +173,7 @@ void TForm1::BuildMenus() {
   connect(URL2, &QAction::triggered, this, &TForm1::URL2Click);
   connect(N34, &QAction::triggered, this, &TForm1::N34Click);
   connect(N39, &QAction::triggered, this, &TForm1::N39Click);
+  connect(actToTray, &QAction::triggered, this, &TForm1::MinimiseToTrayClick);
   connect(N15, &QAction::triggered, this, &TForm1::btn11Click);
   connect(N20, &QAction::triggered, this, &TForm1::N20Click);
   connect(N21, &QAction::triggered, this, &TForm1::N21Click);

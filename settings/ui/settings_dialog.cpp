@@ -538,7 +538,8 @@ void TForm2::rbClick(int which) {
 }
 
 QString TForm2::ChooseExecutable() {
-  return prompter_.OpenFileName(this, QStringLiteral("Open file"), QStringLiteral("可执行文件 (*.exe);;所有文件 (*)"));
+  // Programs here have no ".exe": the first choice shows the files this user may run.
+  return prompter_.OpenProgramName(this, QStringLiteral("Open file"));
 }
 
 void TForm2::RegisterFolder(const QStringList& existingKeys, const QString& keyToCreate) {

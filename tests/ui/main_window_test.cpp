@@ -602,8 +602,10 @@ class WindowCommandsTest : public MainWindowTest {
   TForm1& CommandForm() {
     if (!form_) {
       const std::string registry = (dir_.path() + "/registry.ini").toStdString();
-      form_ = std::make_unique<TForm1>(Net(), prompter_,
-                                       TForm1Options{dir_.path(), false, registry, "http://127.0.0.1:1/"});
+      TForm1Options options = TForm1Options::Offline(dir_.path());
+      options.registryPath = registry;
+      options.updateBase = "http://127.0.0.1:1/";
+      form_ = std::make_unique<TForm1>(Net(), prompter_, options);
       form_->tmr5->stop();
     }
     return *form_;

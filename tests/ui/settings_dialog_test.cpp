@@ -260,9 +260,9 @@ TEST_F(SettingsDialogTest, AnUnknownAdapterStartsTheAdapterTestASecondLater) {
   ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
 }
 
-// The first-run message answered late: while it is open no timer runs (the automatic start would
-// raise a second message, and the adapter test would reach a dialog not yet built); once it is
-// answered, start-up goes on and the adapter test opens the dialog.
+// The first-run message answered late: while it is open neither the automatic start nor the adapter
+// test runs (the first would raise a second message, the second would reach a dialog not yet built);
+// once it is answered, start-up goes on and the adapter test opens the dialog.
 TEST_F(SettingsDialogTest, AFirstRunMessageAnsweredLateHoldsTheTimersBack) {
   if (!Net().Available()) GTEST_SKIP() << "no capture library";
   CutDeviceList cut(Net());
