@@ -6,7 +6,10 @@
 #include <QAbstractTableModel>
 #include <QStringList>
 
+#include <cstdint>
 #include <functional>
+#include <string>
+#include <string_view>
 
 #include "urls/url_list.h"
 
@@ -14,7 +17,8 @@ namespace qv {
 
 // The URL list's colouring: pure red for a row whose caption holds "频" or whose address cell ends,
 // lower-cased, in ".flv"; a row with fewer than two cells besides its caption is drawn normally.
-bool RowIsRed(const ListRow& row);
+bool RowIsRed(std::string_view caption, std::string_view address);
+inline bool RowIsRed(const ListRow& row) { return RowIsRed(row.caption, row.cells[1]); }
 
 class LaggingListModel : public QAbstractTableModel {
  public:
@@ -49,13 +53,21 @@ class Lv1Model : public LaggingListModel {
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
   // The captions of the first and fourth columns change with the work mode.
   void SetModeCaptions(const QString& first, const QString& fourth);
+  // A row's whole address cell, GBK (a packet row's payload text, read back from the spill file):
+  // what a filter over the rows should test.
+  std::string AddressBytes(int row) const;
 
  protected:
   std::size_t CoreSize() const override { return list_.Lv1().size(); }
 
  private:
+  // The address cell of `row`; a spilled row's is read once for the several roles a paint asks for.
+  const std::string& Address(const ListRow& row) const;
+
   const UrlList& list_;
   QStringList captions_;
+  mutable std::uint64_t cachedOffset_ = ~std::uint64_t{0};
+  mutable std::string cachedAddress_;
 };
 
 class Lv2Model : public LaggingListModel {
