@@ -1,5 +1,6 @@
 #include "app/ui/row_pump.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "app/ui/list_models.h"
@@ -62,9 +63,15 @@ void RowQueue::LocalAddressesChanged(const std::vector<std::string>& addresses) 
 }
 
 std::vector<RowItem> RowQueue::TakeAll() {
+  // The queue is left with room for a batch like the last one, allocated outside the lock, so that
+  // the capture thread seldom grows it while holding the lock.
   std::vector<RowItem> out;
-  std::lock_guard lock(mutex_);
-  out.swap(items_);
+  out.reserve(std::min<std::size_t>(lastTaken_, 65536));
+  {
+    std::lock_guard lock(mutex_);
+    out.swap(items_);
+  }
+  lastTaken_ = out.size();
   return out;
 }
 
@@ -98,7 +105,8 @@ void RowPump::DrainAll() {
 
 void RowPump::DiscardPending() {
   queue_.TakeAll();
-  backlog_.clear();
+  batch_.clear();
+  next_ = 0;
 }
 
 void RowPump::Tick() {
@@ -109,21 +117,21 @@ void RowPump::Tick() {
   Apply(std::numeric_limits<std::size_t>::max(), &clock, kBudgetMs);
   hub_.Flush();
   // Rows left over: come back as soon as the events waiting meanwhile have run.
-  timer_.setInterval(backlog_.empty() && queue_.Size() == 0 ? kIntervalMs : 0);
+  timer_.setInterval(next_ == batch_.size() && queue_.Size() == 0 ? kIntervalMs : 0);
 }
 
 std::size_t RowPump::Apply(std::size_t maxItems, const QElapsedTimer* clock, int budgetMs) {
   constexpr std::size_t kChunk = 256;  // rows between two looks at the clock
   std::size_t done = 0;
   while (done < maxItems) {
-    if (backlog_.empty()) {
-      auto items = queue_.TakeAll();
-      if (items.empty()) break;
-      backlog_.insert(backlog_.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    if (next_ == batch_.size()) {
+      batch_ = queue_.TakeAll();
+      next_ = 0;
+      if (batch_.empty()) break;
     }
     std::size_t chunk = 0;
-    while (!backlog_.empty() && chunk < kChunk && done < maxItems) {
-      RowItem& item = backlog_.front();
+    while (next_ < batch_.size() && chunk < kChunk && done < maxItems) {
+      RowItem& item = batch_[next_];
       if (auto* url = std::get_if<UrlInsertion>(&item)) {
         list_.Insert(std::move(*url));
       } else if (auto* s = std::get_if<SpilledPacketRow>(&item)) {
@@ -134,7 +142,7 @@ std::size_t RowPump::Apply(std::size_t maxItems, const QElapsedTimer* clock, int
         list_.AppendPacketRow(std::move(p.caption), p.direction, std::move(p.payload), std::move(p.length),
                               std::move(p.record));
       }
-      backlog_.pop_front();
+      ++next_;
       ++chunk;
       ++done;
     }

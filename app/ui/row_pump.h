@@ -62,6 +62,7 @@ class RowQueue : public FrameSink {
   bool spillFailureTold_ = false;
   std::vector<RowItem> items_;
   std::optional<std::vector<std::string>> local_;
+  std::size_t lastTaken_ = 0;  // user-interface thread: the size of the last batch taken
 };
 
 class RowPump : public QObject {
@@ -78,7 +79,7 @@ class RowPump : public QObject {
   // Throws away the rows that have not reached the lists yet.
   void DiscardPending();
   // Rows queued or taken but not yet applied.
-  std::size_t Backlog() const { return queue_.Size() + backlog_.size(); }
+  std::size_t Backlog() const { return queue_.Size() + (batch_.size() - next_); }
   std::uint64_t Applied() const { return applied_; }
 
  signals:
@@ -94,7 +95,11 @@ class RowPump : public QObject {
   UrlList& list_;
   ListModelHub& hub_;
   QTimer timer_;
-  std::deque<RowItem> backlog_;  // taken from the queue, not yet applied; always older than the queue
+  // Taken from the queue as one batch, applied from `next_` on; always older than the queue. Kept as
+  // taken (never moved item by item into another container), so that taking a large batch costs
+  // no more than taking a small one.
+  std::vector<RowItem> batch_;
+  std::size_t next_ = 0;
   static constexpr int kIntervalMs = 40;
   static constexpr int kBudgetMs = 20;
   std::uint64_t applied_ = 0;

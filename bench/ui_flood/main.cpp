@@ -23,6 +23,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+
+#include <sys/resource.h>
 #include <functional>
 #include <string>
 #include <vector>
@@ -196,6 +198,7 @@ int main(int argc, char** argv) {
     // The user-interface thread's own CPU time over the largest gap: a gap much longer than it was
     // spent waiting for a core (a loaded machine), not working.
     double largestGapBusyMs = 0, lastCpuMs = ThreadCpuMs();
+    long lastVoluntary = 0, lastInvoluntary = 0;  // the thread's context switches (FLOOD_GAPS=1 prints them per gap)
     QTimer probe;
     probe.setTimerType(Qt::PreciseTimer);
     probe.setInterval(10);
@@ -203,9 +206,15 @@ int main(int argc, char** argv) {
       const qint64 gap = tick.restart();
       const double cpu = ThreadCpuMs(), busy = cpu - lastCpuMs;
       lastCpuMs = cpu;
+      rusage ru{};
+      getrusage(RUSAGE_THREAD, &ru);
+      const long vol = ru.ru_nvcsw - lastVoluntary, invol = ru.ru_nivcsw - lastInvoluntary;
+      lastVoluntary = ru.ru_nvcsw;
+      lastInvoluntary = ru.ru_nivcsw;
       if (gap > 50 && std::getenv("FLOOD_GAPS"))
-        std::fprintf(stderr, "gap %lld ms (busy %.0f ms) at %lld ms, %zu rows\n", static_cast<long long>(gap), busy,
-                     static_cast<long long>(clock.elapsed()), form.List().Lv1().size());
+        std::fprintf(stderr, "gap %lld ms (busy %.0f ms; %ld waits, %ld preemptions) at %lld ms, %zu rows\n",
+                     static_cast<long long>(gap), busy, vol, invol, static_cast<long long>(clock.elapsed()),
+                     form.List().Lv1().size());
       if (gap > largestGap) {
         largestGap = gap;
         largestGapBusyMs = busy;
