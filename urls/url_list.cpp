@@ -55,13 +55,15 @@ std::size_t UrlList::AddressKey(std::string_view address) {
 }
 
 void UrlList::CountSubKey(CountMap& map, std::size_t key) {
-  const auto it = map.find(key);
-  if (it == map.end()) return;
-  if (--it->second == 0) map.erase(it);
+  auto& shard = map.Shard(key);
+  const auto it = shard.find(key);
+  if (it == shard.end()) return;
+  if (--it->second == 0) shard.erase(it);
 }
 
 bool UrlList::CountHas(const CountMap& map, std::string_view address) {
-  return map.find(AddressKey(address)) != map.end();
+  const std::size_t key = AddressKey(address);
+  return map.Shard(key).count(key) != 0;
 }
 
 // ---- spilled rows ----

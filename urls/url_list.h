@@ -132,7 +132,25 @@ class UrlList {
   // Number of rows per hash of the address cell (LV1: cell 2, whatever the row holds there; lv2: the
   // address), so that an absent address costs no walk of the list. Keyed by hash, not by text, so
   // that packet rows do not keep a second copy of their payload; a collision only costs a walk.
-  using CountMap = std::unordered_map<std::size_t, std::size_t>;
+  // Split by key into shards, each a map of its own: a list of millions of distinct cells (packet rows)
+  // grows its maps a shard at a time, never all of them in one long pause.
+  class CountMap {
+   public:
+    std::size_t& operator[](std::size_t key) { return Shard(key)[key]; }
+    std::unordered_map<std::size_t, std::size_t>& Shard(std::size_t key) {
+      return shards_[(key * 0x9E3779B97F4A7C15ull) >> (64 - kShardBits)];
+    }
+    const std::unordered_map<std::size_t, std::size_t>& Shard(std::size_t key) const {
+      return shards_[(key * 0x9E3779B97F4A7C15ull) >> (64 - kShardBits)];
+    }
+    void clear() {
+      for (auto& shard : shards_) shard.clear();
+    }
+
+   private:
+    static constexpr int kShardBits = 6;
+    std::array<std::unordered_map<std::size_t, std::size_t>, std::size_t{1} << kShardBits> shards_;
+  };
   static void CountAdd(CountMap& map, std::string_view address) { ++map[AddressKey(address)]; }
   static void CountSub(CountMap& map, std::string_view address) { CountSubKey(map, AddressKey(address)); }
   static void CountSubKey(CountMap& map, std::size_t key);

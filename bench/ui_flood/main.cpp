@@ -1,6 +1,10 @@
 // bench_ui_flood: floods the main window with packet rows and measures what the user would feel.
 //
-//   bench_ui_flood [--capture FILE] [--rows N] [--keep] [--no-spill]
+//   bench_ui_flood [--capture FILE] [--rows N] [--keep] [--no-spill] [--distinct]
+//
+// --distinct writes a number into the last 8 bytes of every frame longer than 80 bytes, so that the
+// repeated payloads differ from each other as live traffic does (the repeats otherwise share their
+// texts, and the list's address counts stay small).
 //
 // --no-spill keeps the packet rows' payloads in memory, as the window does when it cannot write its
 // spill file.
@@ -118,13 +122,15 @@ int main(int argc, char** argv) {
   std::size_t wanted = 100000;
   bool keep = false;
   bool spill = true;
+  bool distinct = false;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--capture") && i + 1 < argc) capture = argv[++i];
     else if (!std::strcmp(argv[i], "--rows") && i + 1 < argc) wanted = std::strtoull(argv[++i], nullptr, 10);
     else if (!std::strcmp(argv[i], "--keep")) keep = true;
     else if (!std::strcmp(argv[i], "--no-spill")) spill = false;
+    else if (!std::strcmp(argv[i], "--distinct")) distinct = true;
     else {
-      std::fprintf(stderr, "usage: bench_ui_flood [--capture FILE] [--rows N] [--keep] [--no-spill]\n");
+      std::fprintf(stderr, "usage: bench_ui_flood [--capture FILE] [--rows N] [--keep] [--no-spill] [--distinct]\n");
       return 2;
     }
   }
@@ -161,7 +167,15 @@ int main(int argc, char** argv) {
       testing::PcapWriter w(big);
       while (written < wanted)
         for (const auto& f : source.frames) {
-          w.Write(f);
+          if (distinct && f.size() > 80) {
+            testing::Frame copy = f;
+            char tag[9];
+            std::snprintf(tag, sizeof tag, "%08zx", written);
+            std::memcpy(copy.data() + copy.size() - 8, tag, 8);
+            w.Write(copy);
+          } else {
+            w.Write(f);
+          }
           ++written;
         }
       w.Close();
