@@ -167,6 +167,11 @@ bool IsUtf8WithMultibyte(std::string_view bytes) {
   return multibyte;
 }
 
+std::string AddressToUtf8(std::string_view bytes) {
+  if (IsUtf8WithMultibyte(bytes)) return std::string(bytes);
+  return GbkToUtf8(bytes);
+}
+
 std::optional<std::string> Utf8ToGbk(std::string_view utf8, std::size_t maxChars) {
   thread_local Iconv cv("GBK", "UTF-8");
   std::string out;

@@ -86,6 +86,11 @@ std::vector<std::string> OtherProgramCommand(std::string_view commandLine, std::
 
 void PutTextOnClipboard(std::string_view gbk) { QGuiApplication::clipboard()->setText(FromGbk(gbk)); }
 
+// An address goes to the clipboard as the list shows it (UTF-8 addresses stay UTF-8).
+void PutAddressOnClipboard(std::string_view address) {
+  QGuiApplication::clipboard()->setText(QString::fromStdString(AddressToUtf8(address)));
+}
+
 HandOff::HandOff(Prompter& prompter, QWidget* window, HandOffOptions options)
     : QObject(nullptr),
       prompter_(prompter),
@@ -143,7 +148,7 @@ void HandOff::DownloadWithNetTransport(const std::optional<SelectionCopy>& row) 
     Error(kNetTransportError);
     return;
   }
-  PutTextOnClipboard(row->address);
+  PutAddressOnClipboard(row->address);
   x11::Desktop* desk = DesktopOrReport();
   if (desk == nullptr) return;  // without a display no window can be found nor a key sent
   if (FindNetTransport(*desk) != 0) return;  // a running NetTransport takes the clipboard itself
@@ -160,7 +165,7 @@ void HandOff::DownloadWithFlashGet(const std::optional<SelectionCopy>& row) {
     Error(kFlashGetError);
     return;
   }
-  PutTextOnClipboard(row->address);
+  PutAddressOnClipboard(row->address);
   if (DesktopOrReport() == nullptr) return;
   StartProgram(InFolder(*folder, kFlashGetExe), {}, ShowState::kMinimized);
   tmr7_->start();
@@ -223,9 +228,9 @@ void HandOff::DoubleClick(const std::optional<SelectionCopy>& row, int defaultDL
   } else if (defaultDL == 2) {
     DownloadWithFlashGet(row);
   } else {
-    PutTextOnClipboard(row->address);
+    PutAddressOnClipboard(row->address);
     const std::vector<std::string> command =
-        OtherProgramCommand(GbkToUtf8(otherCommandLine), GbkToUtf8(row->address), ProgramDir().toStdString());
+        OtherProgramCommand(GbkToUtf8(otherCommandLine), AddressToUtf8(row->address), ProgramDir().toStdString());
     if (!command.empty())
       StartProgram(command.front(), std::vector<std::string>(command.begin() + 1, command.end()), ShowState::kMinimized);
   }

@@ -7,33 +7,53 @@
 #include <QPersistentModelIndex>
 #include <QTableView>
 
+#include <algorithm>
 #include <exception>
 
 #include "app/ui/list_file.h"
 #include "app/ui/list_models.h"
+#include "app/ui/list_proxy.h"
+#include "common/codepage.h"
 #include "common/ui/gbk_text.h"
 #include "common/ui/prompter.h"
 #include "urls/en2cn.h"
 
 namespace qv {
 
+// The selected rows of the view, top to bottom as shown.
+static std::vector<int> SelectedViewRows(const QTableView& view) {
+  std::vector<int> rows;
+  const int count = view.model()->rowCount();
+  for (const QItemSelectionRange& range : view.selectionModel()->selection())
+    for (int r = std::max(range.top(), 0); r <= range.bottom() && r < count; ++r) rows.push_back(r);
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  return rows;
+}
+
+std::vector<std::size_t> ListCommands::SelectedInViewOrder(const QTableView& view) {
+  std::vector<std::size_t> rows;
+  for (int r : SelectedViewRows(view))
+    if (const auto source = ListProxy::SourceRow(view.model(), r)) rows.push_back(*source);
+  return rows;
+}
+
 std::optional<std::size_t> ListCommands::FirstSelected(const QTableView& view) {
   const QItemSelection selection = view.selectionModel()->selection();
-  std::optional<std::size_t> first;
+  std::optional<int> top;
   const int rows = view.model()->rowCount();
   for (const QItemSelectionRange& range : selection) {
     if (range.top() >= rows) continue;
-    const auto top = static_cast<std::size_t>(range.top());
-    if (!first || top < *first) first = top;
+    if (!top || range.top() < *top) top = range.top();
   }
-  return first;
+  if (!top) return std::nullopt;
+  return ListProxy::SourceRow(view.model(), *top);
 }
 
 std::vector<bool> ListCommands::SelectedRows(const QTableView& view, std::size_t rows) {
   std::vector<bool> selected(rows, false);
-  for (const QItemSelectionRange& range : view.selectionModel()->selection())
-    for (int r = range.top(); r <= range.bottom() && r >= 0 && static_cast<std::size_t>(r) < rows; ++r)
-      selected[static_cast<std::size_t>(r)] = true;
+  for (std::size_t r : SelectedInViewOrder(view))
+    if (r < rows) selected[r] = true;
   return selected;
 }
 
@@ -41,14 +61,34 @@ std::optional<SelectionCopy> ListCommands::Selection() const {
   return list_.LVSLT(FirstSelected(LV1_), FirstSelected(lv2_));
 }
 
-void ListCommands::PutOnClipboard(const std::string& gbk) { QGuiApplication::clipboard()->setText(FromGbk(gbk)); }
+QString ListCommands::AddressText(const std::string& bytes) {
+  if (IsUtf8WithMultibyte(bytes)) return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  return FromGbk(bytes);
+}
+
+void ListCommands::PutOnClipboard(const std::string& address) {
+  QGuiApplication::clipboard()->setText(AddressText(address));
+}
 
 void ListCommands::CopyAddress() {
-  if (const auto selection = Selection()) PutOnClipboard(selection->address);
+  const bool all = list_.ShowingAll();
+  const std::vector<std::size_t> rows = SelectedInViewOrder(all ? LV1_ : lv2_);
+  if (rows.size() <= 1) {
+    if (const auto selection = Selection()) PutOnClipboard(selection->address);
+    return;
+  }
+  QStringList lines;
+  for (std::size_t r : rows) {
+    if (all && r < list_.Lv1().size()) lines << AddressText(list_.AddressOf(list_.Lv1()[r]));
+    else if (!all && r < list_.Lv2().size()) lines << AddressText(list_.Lv2()[r].address);
+  }
+  QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
 }
 
 void ListCommands::CopyPacket() {
-  if (const auto selection = Selection(); selection && selection->data) PutOnClipboard(selection->data->Packet);
+  // The payload text is GBK like every text the capture makes.
+  if (const auto selection = Selection(); selection && selection->data)
+    QGuiApplication::clipboard()->setText(FromGbk(selection->data->Packet));
 }
 
 void ListCommands::Delete() {

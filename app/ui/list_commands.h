@@ -25,9 +25,11 @@ class ListCommands {
                QWidget& window)
       : list_(list), lv1Rows_(lv1Rows), LV1_(LV1), lv2_(lv2), prompter_(prompter), window_(window) {}
 
-  // The selected row of the list shown (its first selected row), detached from the list.
+  // The selected row of the list shown (its topmost selected row as the view shows it), detached
+  // from the list.
   std::optional<SelectionCopy> Selection() const;
 
+  // Copies the address of every selected row of the list shown, one a line, top to bottom as shown.
   void CopyAddress();     // N20
   void CopyPacket();      // N21
   void Delete();          // N23
@@ -35,7 +37,13 @@ class ListCommands {
   void Save();            // N17
   void DecodeAddress();   // N40
 
-  static void PutOnClipboard(const std::string& gbk);
+  // An address as text: from UTF-8 when its bytes are UTF-8 text (as the lists show it), else GBK.
+  static QString AddressText(const std::string& bytes);
+  static void PutOnClipboard(const std::string& address);
+
+  // The list rows behind the selected rows of a view (which may sort and filter), top to bottom as
+  // the view shows them.
+  static std::vector<std::size_t> SelectedInViewOrder(const QTableView& view);
 
  private:
   static std::optional<std::size_t> FirstSelected(const QTableView& view);

@@ -16,11 +16,14 @@ namespace {
 
 // An address is shown from UTF-8 when its bytes are UTF-8 with a character beyond ASCII (today's
 // escaped names decode to that), else from GBK. Display only: the stored bytes stay as they are.
-QString AddressText(const std::string& bytes) {
+QString AddressText(const std::string& bytes, std::size_t maxBytes = 1024) {
   if (IsUtf8WithMultibyte(bytes))
-    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(std::min<std::size_t>(bytes.size(), 4096)));
-  return CellText(bytes);
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(std::min<std::size_t>(bytes.size(), std::max<std::size_t>(maxBytes, 4096))));
+  return CellText(bytes, maxBytes);
 }
+
+// The whole of a long address for its tooltip, up to this many bytes.
+constexpr std::size_t kToolTipBytes = 8192;
 
 }  // namespace
 
@@ -110,14 +113,29 @@ QVariant Lv1Model::data(const QModelIndex& index, int role) const {
     case Qt::ForegroundRole:
       if (RowIsRed(row.caption, Address(row))) return QBrush(QColor(255, 0, 0));
       return {};
+    case Qt::ToolTipRole:
+      if (index.column() == 2) return AddressText(Address(row), kToolTipBytes);
+      return {};
     default:
       return {};
   }
 }
 
+std::string_view Lv1Model::CellBytes(int row, int column, std::string& scratch) const {
+  if (row < 0 || static_cast<std::size_t>(row) >= list_.Lv1().size() || column < 0 || column > 3) return {};
+  const ListRow& r = list_.Lv1()[static_cast<std::size_t>(row)];
+  if (column == 2 && r.spilled.addressSpilled) {
+    // A packet row's payload text, read back whole from the spill file.
+    scratch = list_.AddressOf(r);
+    return scratch;
+  }
+  return column == 0 ? std::string_view(r.caption) : std::string_view(r.cells[static_cast<std::size_t>(column - 1)]);
+}
+
 QVariant Lv1Model::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || section < 0 || section >= captions_.size()) return {};
   if (role == Qt::DisplayRole) return captions_[section];
+  if (role == Qt::InitialSortOrderRole) return static_cast<int>(Qt::AscendingOrder);  // a first click sorts A to Z
   if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
   return {};
 }
@@ -130,11 +148,6 @@ const std::string& Lv1Model::Address(const ListRow& row) const {
     cachedOffset_ = row.spilled.offset;
   }
   return cachedAddress_;
-}
-
-std::string Lv1Model::AddressBytes(int row) const {
-  if (row < 0) return {};
-  return list_.Lv1Address(static_cast<std::size_t>(row));
 }
 
 void Lv1Model::SetModeCaptions(const QString& first, const QString& fourth) {
@@ -150,13 +163,22 @@ Lv2Model::Lv2Model(const UrlList& list, QObject* parent) : LaggingListModel(pare
 int Lv2Model::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 2; }
 
 QVariant Lv2Model::data(const QModelIndex& index, int role) const {
-  if (!Valid(index) || role != Qt::DisplayRole) return {};
+  if (!Valid(index)) return {};
   const ViewRow& row = list_.Lv2()[static_cast<std::size_t>(index.row())];
+  if (role == Qt::ToolTipRole && index.column() == 1) return AddressText(row.address, kToolTipBytes);
+  if (role != Qt::DisplayRole) return {};
   return index.column() == 0 ? CellText(row.caption) : AddressText(row.address);
+}
+
+std::string_view Lv2Model::CellBytes(int row, int column, std::string&) const {
+  if (row < 0 || static_cast<std::size_t>(row) >= list_.Lv2().size() || column < 0 || column > 1) return {};
+  const ViewRow& r = list_.Lv2()[static_cast<std::size_t>(row)];
+  return column == 0 ? std::string_view(r.caption) : std::string_view(r.address);
 }
 
 QVariant Lv2Model::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || section < 0 || section > 1) return {};
+  if (role == Qt::InitialSortOrderRole) return static_cast<int>(Qt::AscendingOrder);
   if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
   if (role != Qt::DisplayRole) return {};
   if (section == 0) return QStringLiteral("数据包方向");

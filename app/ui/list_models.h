@@ -35,6 +35,16 @@ class LaggingListModel : public QAbstractTableModel {
   // Announces the rows appended since the last flush.
   void Flush();
 
+  // The bytes of a cell as the list holds them (GBK, or UTF-8 for an address that is UTF-8 text),
+  // for sorting and the quick filter: a view into the row itself, or into `scratch` where the bytes
+  // have to be fetched. Empty for a row or column out of range. Valid until the list changes or
+  // `scratch` is used again.
+  virtual std::string_view CellBytes(int row, int column, std::string& scratch) const = 0;
+  // The column the quick filter searches: the address (in packet-list mode, the payload text).
+  virtual int FilterColumn() const = 0;
+  // The text the quick filter searches in a row: every filter reads a row through here.
+  std::string_view FilterText(int row, std::string& scratch) const { return CellBytes(row, FilterColumn(), scratch); }
+
  protected:
   virtual std::size_t CoreSize() const = 0;
   bool Valid(const QModelIndex& index) const;
@@ -53,9 +63,8 @@ class Lv1Model : public LaggingListModel {
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
   // The captions of the first and fourth columns change with the work mode.
   void SetModeCaptions(const QString& first, const QString& fourth);
-  // A row's whole address cell, GBK (a packet row's payload text, read back from the spill file):
-  // what a filter over the rows should test.
-  std::string AddressBytes(int row) const;
+  std::string_view CellBytes(int row, int column, std::string& scratch) const override;
+  int FilterColumn() const override { return 2; }
 
  protected:
   std::size_t CoreSize() const override { return list_.Lv1().size(); }
@@ -77,6 +86,8 @@ class Lv2Model : public LaggingListModel {
   QVariant data(const QModelIndex& index, int role) const override;
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
   void AddressCaptionChanged();
+  std::string_view CellBytes(int row, int column, std::string& scratch) const override;
+  int FilterColumn() const override { return 1; }
 
  protected:
   std::size_t CoreSize() const override { return list_.Lv2().size(); }

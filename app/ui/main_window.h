@@ -32,8 +32,12 @@ class QToolBar;
 
 namespace qv {
 
+class FollowNewest;
 class HandOff;
 class ListCommands;
+class ListProxy;
+class QuickFilterEdit;
+class StatusCounts;
 class Prompter;
 class TForm2;
 class UpdateChecker;
@@ -102,6 +106,10 @@ class TForm1 : public QMainWindow {
 
   QTableView* LV1 = nullptr;
   QTableView* lv2 = nullptr;
+  // What the two lists show: the rows sorted and narrowed as the person asked.
+  ListProxy* lv1View = nullptr;
+  ListProxy* lv2View = nullptr;
+  QuickFilterEdit* edtFilter = nullptr;  // Ctrl+F
   QComboBox* cbb2 = nullptr;  // local addresses; hidden under LV1
   QStackedWidget* pgc1 = nullptr;
   WebStrip* TWBS1 = nullptr;
@@ -166,6 +174,7 @@ class TForm1 : public QMainWindow {
   void BuildToolBar();
   void BuildLists();
   void BuildStatusBar();
+  void ShowRowCounts();
   void FormCreate();
   QAction* NewAction(const char* name, const QString& text, const QKeySequence& key = {});
 
@@ -225,6 +234,7 @@ class TForm1 : public QMainWindow {
   QAction* N32;
   QAction* N27;
   QAction* N40;
+  QAction* actQuickFilter;
   std::vector<QAction*> viewEntries_;  // "分类察看", by entry index (the separator's slot is null)
   std::vector<QAction*> adapterItems_;
   QMenu* pm1;
@@ -235,6 +245,7 @@ class TForm1 : public QMainWindow {
   QLabel* bsSkinStatusPanel5;  // sniffing state
   QLabel* statusMode_;
   QLabel* statusFile_;
+  StatusCounts* statusCounts_ = nullptr;  // rows, frames seen, frames dropped
   QLabel* lbl1;  // the maker's web site
   QSystemTrayIcon* tray_;
 

@@ -5,6 +5,7 @@
 #include <QActionGroup>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -15,7 +16,12 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 
+#include "app/ui/cell_tooltip.h"
+#include "app/ui/follow_newest.h"
 #include "app/ui/list_commands.h"
+#include "app/ui/list_proxy.h"
+#include "app/ui/quick_filter.h"
+#include "app/ui/status_counts.h"
 #include "common/ui/gbk_text.h"
 #include "common/ui/icons.h"
 #include "common/ui/web_strip.h"
@@ -225,9 +231,9 @@ void TForm1::BuildToolBar() {
 }
 
 void TForm1::BuildLists() {
-  auto setUp = [this](QTableView* view, const char* name, QAbstractItemModel* model) {
+  auto setUp = [this](QTableView* view, const char* name, ListProxy* rows) {
     view->setObjectName(QString::fromLatin1(name));
-    view->setModel(model);
+    view->setModel(rows);
     view->setSelectionBehavior(QAbstractItemView::SelectRows);
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view->setShowGrid(true);
@@ -235,20 +241,44 @@ void TForm1::BuildLists() {
     view->setTextElideMode(Qt::ElideRight);
     view->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     view->setContextMenuPolicy(Qt::CustomContextMenu);
+    view->setItemDelegate(new ElidedCellTips(view));
     view->verticalHeader()->hide();
     view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
-    view->horizontalHeader()->setHighlightSections(false);
-    view->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    view->horizontalHeader()->setStretchLastSection(true);
+    QHeaderView* header = view->horizontalHeader();
+    header->setHighlightSections(false);
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setStretchLastSection(false);
+    // A click on a column header sorts by it, a second click reverses, a third returns to the
+    // list's own order (the order of arrival).
+    header->setSortIndicator(-1, Qt::AscendingOrder);
+    header->setSortIndicatorClearable(true);
+    view->setSortingEnabled(true);
     view->viewport()->installEventFilter(this);
     connect(view, &QWidget::customContextMenuRequested, this,
             [this, view](const QPoint& pos) { pm1->popup(view->viewport()->mapToGlobal(pos)); });
     connect(view, &QAbstractItemView::doubleClicked, this, &TForm1::LV1Db2Click);
+    new FollowNewest(*view, [rows] { return rows->InListOrder(); });
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+      connect(rows, signal, this, &TForm1::ShowRowCounts);
+    connect(rows, &QAbstractItemModel::modelReset, this, &TForm1::ShowRowCounts);
+    connect(rows, &QAbstractItemModel::layoutChanged, this, &TForm1::ShowRowCounts);
   };
 
-  pgc1 = new QStackedWidget(this);
+  auto* lists = new QWidget(this);
+  lists->setObjectName(QStringLiteral("pnlLists"));
+  auto* listsLayout = new QVBoxLayout(lists);
+  listsLayout->setContentsMargins(0, 0, 0, 0);
+  listsLayout->setSpacing(2);
+  edtFilter = new QuickFilterEdit(lists);
+  listsLayout->addWidget(edtFilter);
+
+  pgc1 = new QStackedWidget(lists);
   pgc1->setObjectName(QStringLiteral("pgc1"));
+  listsLayout->addWidget(pgc1, 1);
+
+  lv1View = new ListProxy(session_->Lv1Rows(), this);
+  lv2View = new ListProxy(session_->Lv2Rows(), this);
 
   auto* page0 = new QWidget(pgc1);
   page0->setObjectName(QStringLiteral("ts1"));
@@ -258,11 +288,13 @@ void TForm1::BuildLists() {
   cbb2->setObjectName(QStringLiteral("cbb2"));
   cbb2->hide();
   LV1 = new QTableView(page0);
-  setUp(LV1, "LV1", &session_->Lv1Rows());
+  setUp(LV1, "LV1", lv1View);
   LV1->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  // The address takes the width the window has to spare; the remark (length) column stays readable.
   LV1->setColumnWidth(0, 80);
   LV1->setColumnWidth(1, 88);
-  LV1->setColumnWidth(2, 480);
+  LV1->setColumnWidth(3, LV1->horizontalHeader()->defaultSectionSize());
+  LV1->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
   layout0->addWidget(LV1);
 
   auto* page1 = new QWidget(pgc1);
@@ -270,16 +302,42 @@ void TForm1::BuildLists() {
   auto* layout1 = new QVBoxLayout(page1);
   layout1->setContentsMargins(0, 0, 0, 0);
   lv2 = new QTableView(page1);
-  setUp(lv2, "lv2", &session_->Lv2Rows());
+  setUp(lv2, "lv2", lv2View);
   lv2->setSelectionMode(QAbstractItemView::SingleSelection);
   lv2->setColumnWidth(0, 100);
-  lv2->setColumnWidth(1, 600);
+  lv2->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
   layout1->addWidget(lv2);
 
   pgc1->addWidget(page0);
   pgc1->addWidget(page1);
-  setCentralWidget(pgc1);
+  setCentralWidget(lists);
   listCommands_ = std::make_unique<ListCommands>(List(), session_->Lv1Rows(), *LV1, *lv2, prompter_, *this);
+
+  // The quick filter narrows both lists; Ctrl+F reaches it from anywhere in the window.
+  connect(edtFilter, &QuickFilterEdit::FilterChanged, this, [this](const QString& text) {
+    lv1View->SetQuickFilter(text);
+    lv2View->SetQuickFilter(text);
+    ShowRowCounts();
+  });
+  actQuickFilter = NewAction("actQuickFilter", QStringLiteral("快速筛选"), QKeySequence(Qt::CTRL | Qt::Key_F));
+  connect(actQuickFilter, &QAction::triggered, edtFilter, &QuickFilterEdit::Summon);
+  connect(edtFilter, &QuickFilterEdit::ToRows, this, [this] {
+    QTableView* view = List().ShowingAll() ? LV1 : lv2;
+    view->setFocus(Qt::ShortcutFocusReason);
+    // The first row shown becomes the selected one, unless a shown row is selected already.
+    if (!view->selectionModel()->hasSelection() && view->model()->rowCount() > 0)
+      view->selectionModel()->setCurrentIndex(view->model()->index(0, 0),
+                                              QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  });
+  connect(pgc1, &QStackedWidget::currentChanged, this, &TForm1::ShowRowCounts);
+  connect(session_, &SessionController::ViewChanged, this, &TForm1::ShowRowCounts);
+}
+
+void TForm1::ShowRowCounts() {
+  if (statusCounts_ == nullptr) return;
+  const bool all = List().ShowingAll();
+  const int total = static_cast<int>(all ? session_->Lv1Rows().rowCount() : session_->Lv2Rows().rowCount());
+  statusCounts_->SetRows(total, (all ? lv1View : lv2View)->rowCount());
 }
 
 void TForm1::BuildStatusBar() {
@@ -297,6 +355,13 @@ void TForm1::BuildStatusBar() {
   statusMode_ = panel("bsSkinStatusPanel6", QStringLiteral("当前工作模式[获取URL]"), 161);
   statusFile_ = panel("StatusCaptureFile", QString(), 0);
   statusFile_->hide();
+  statusCounts_ = new StatusCounts(bar);
+  bar->addWidget(statusCounts_);
+  connect(session_, &SessionController::CountsChanged, this,
+          [this](quint64 frames, std::optional<quint64> dropped) {
+            statusCounts_->SetFrames(frames, dropped ? std::optional<std::uint64_t>(*dropped) : std::nullopt);
+          });
+  ShowRowCounts();
   lbl1 = new ClickLabel(QStringLiteral("官方网站  ") + QString::fromLatin1(kSiteHost), [this] { lbl1Click(); }, bar);
   lbl1->setObjectName(QStringLiteral("lbl1"));
   lbl1->setAlignment(Qt::AlignCenter);

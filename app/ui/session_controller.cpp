@@ -41,6 +41,8 @@ SessionController::SessionController(PcapNet& net, QObject* parent)
   // watch follows the session until its loop has returned.
   watch_.setInterval(250);
   connect(&watch_, &QTimer::timeout, this, &SessionController::Watch);
+  counts_.setInterval(kCountsIntervalMs);
+  connect(&counts_, &QTimer::timeout, this, &SessionController::ReportCounts);
 }
 
 SessionController::~SessionController() { Shutdown(); }
@@ -48,6 +50,7 @@ SessionController::~SessionController() { Shutdown(); }
 void SessionController::Shutdown() {
   closing_ = true;
   watch_.stop();
+  counts_.stop();
   pump_->Stop();
   End();
   list_.SetObserver(nullptr);
@@ -67,6 +70,7 @@ void SessionController::UseSpillStore(std::shared_ptr<SpillStore> store) {
 
 void SessionController::Star() {
   fileSession_ = false;
+  sessionFramesBase_ = handler_.FramesSeen();
   fileLocalAddresses_.Set(std::nullopt);
   session_.Star(adapterName_);
 }
@@ -92,6 +96,7 @@ bool SessionController::StartFile(const std::string& path, const QString& shownN
   fileSession_ = true;
   fileName_ = shownName;
   fileFramesBase_ = handler_.FramesSeen();
+  sessionFramesBase_ = fileFramesBase_;
   if (!session_.StartFile(path)) {
     fileSession_ = false;
     return false;
@@ -103,6 +108,23 @@ std::uint64_t SessionController::FileFrames() const {
   const std::uint64_t seen = handler_.FramesSeen();
   // The count may have been restarted by the session itself.
   return seen >= fileFramesBase_ ? seen - fileFramesBase_ : seen;
+}
+
+std::uint64_t SessionController::SessionFrames() const {
+  const std::uint64_t seen = handler_.FramesSeen();
+  return seen >= sessionFramesBase_ ? seen - sessionFramesBase_ : seen;
+}
+
+std::optional<std::uint64_t> SessionController::SessionDropped() {
+  if (fileSession_) return std::nullopt;  // a file drops nothing
+  if (const auto stats = session_.Stats()) return stats->Dropped();
+  return std::nullopt;
+}
+
+void SessionController::ReportCounts() {
+  if (closing_) return;
+  const auto dropped = SessionDropped();
+  emit CountsChanged(SessionFrames(), dropped ? std::optional<quint64>(*dropped) : std::nullopt);
 }
 
 void SessionController::RefreshLocalAddresses() {
@@ -143,6 +165,11 @@ void SessionController::OnRunningChanged(bool running) {
   if (closing_) return;
   shown_ = running;
   emit RunningChanged(running);
+  if (running) {
+    // The new session's figures replace the last one's at once, then every interval.
+    counts_.start();
+    ReportCounts();
+  }
   watch_.start();
   Watch();
 }
@@ -151,6 +178,11 @@ void SessionController::Watch() {
   if (fileSession_) emit FileProgress(fileName_, FileFrames(), session_.Running());
   if (session_.Running()) return;
   watch_.stop();
+  // The loop has returned: the last figures, then no more polling.
+  if (counts_.isActive()) {
+    counts_.stop();
+    ReportCounts();
+  }
   if (shown_) {
     shown_ = false;
     emit RunningChanged(false);

@@ -58,6 +58,13 @@ class SessionController : public QObject {
   bool FileSession() const { return fileSession_; }
   // Frames read from the capture file of the current or last file session.
   std::uint64_t FileFrames() const;
+  // Frames the frame handler has seen in the current or last session (live or file).
+  std::uint64_t SessionFrames() const;
+  // Frames dropped in the current or last live session (by the kernel and the interface), when the
+  // capture library counts them.
+  std::optional<std::uint64_t> SessionDropped();
+  // How often CountsChanged reports while a session runs.
+  static constexpr int kCountsIntervalMs = 500;
 
   // The local addresses now (a file session's, else the machine's), handed to the handler and reported.
   void RefreshLocalAddresses();
@@ -90,12 +97,15 @@ class SessionController : public QObject {
   void SpillFailed(const QString& why);
   // The category view changed (a row of a new category, or a view chosen).
   void ViewChanged();
+  // The session's frame counts: every kCountsIntervalMs while it runs, and once when it has ended.
+  void CountsChanged(quint64 frames, std::optional<quint64> dropped);
 
  private:
   std::vector<std::string> CurrentLocalAddresses() const;  // any thread
   void OnRunningChanged(bool running);
   void OnStartFailed(const std::string& why);
   void Watch();
+  void ReportCounts();
 
   PcapNet& net_;
   std::string adapterName_ = "???";
@@ -104,7 +114,9 @@ class SessionController : public QObject {
   bool fileSession_ = false;
   QString fileName_;
   std::uint64_t fileFramesBase_ = 0;
+  std::uint64_t sessionFramesBase_ = 0;
   QTimer watch_;
+  QTimer counts_;
 
   // Declared in the order of their dependencies: the session goes first.
   FileTypeState types_;

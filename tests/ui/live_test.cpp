@@ -68,6 +68,15 @@ TEST_F(WindowTest, LiveSessionOnLoopbackListsARequestAndStops) {
   };
   EXPECT_TRUE(WaitFor(listed, 20000)) << "the request did not reach the list";
 
+  // While capturing, the status bar counts the rows, the frames seen and, where the library counts
+  // them, the frames dropped.
+  auto* counts = form.findChild<QLabel*>("StatusCounts");
+  EXPECT_TRUE(WaitFor([&] { return counts->text().contains(QStringLiteral("捕获")); }, 5000)) << counts->text().toStdString();
+  EXPECT_TRUE(counts->text().startsWith(QStringLiteral("%1 行").arg(form.List().Lv1().size())));
+  const bool dropsCounted = form.Session().SessionDropped().has_value();
+  EXPECT_TRUE(WaitFor([&] { return counts->text().contains(QStringLiteral("丢弃")) == dropsCounted; }, 5000))
+      << counts->text().toStdString();
+
   form.btn4Click();
   EXPECT_EQ(form.findChild<QLabel*>("bsSkinStatusPanel5")->text(), "停止嗅探");
   EXPECT_TRUE(form.findChild<QAction*>("btn3")->isEnabled());

@@ -360,8 +360,9 @@ TEST_F(MainWindowTest, CommandsActOnTheTopmostOfSeveralSelectedRows) {
   const auto& rows = Form().List().Lv1();
   Select(lv1, {3, 1});
 
+  // Copying the address takes every selected row (one a line); the other commands the topmost.
   Action("N20")->trigger();
-  EXPECT_EQ(Clipboard(), "http://pics.example/pics/photo.jpg");
+  EXPECT_EQ(Clipboard(), "http://pics.example/pics/photo.jpg\nhttp://video.example/video/clip.flv");
   Action("N21")->trigger();
   EXPECT_EQ(Clipboard(), FromGbk(rows[1].data->Packet));
   EXPECT_TRUE(Clipboard().startsWith("GET /pics/photo.jpg"));

@@ -91,15 +91,18 @@ TEST_F(PacketSpillTest, ASpilledSessionShowsCopiesInspectsAndSavesAsTheInMemoryO
   EXPECT_GT(spilled.Session().Spill()->Committed(), 100u * kRows);
 
   const std::vector<int> sample = {0, 1, 2, 3, 4, 5, 6, 7, 12345, 50000, 77777, kRows - 2, kRows - 1};
-  auto* spilledModel = static_cast<Lv1Model*>(spilled.LV1->model());
-  auto* memoryModel = static_cast<Lv1Model*>(memory->LV1->model());
+  Lv1Model* spilledModel = &spilled.Session().Lv1Rows();
+  Lv1Model* memoryModel = &memory->Session().Lv1Rows();
   for (int r : sample) {
     SCOPED_TRACE(r);
     for (int c = 0; c < 4; ++c)
       for (int role : {int(Qt::DisplayRole), int(Qt::ForegroundRole)})
         EXPECT_EQ(spilledModel->index(r, c).data(role), memoryModel->index(r, c).data(role)) << c << "/" << role;
-    EXPECT_EQ(spilledModel->AddressBytes(r), memoryModel->AddressBytes(r));
-    EXPECT_EQ(spilledModel->AddressBytes(r), MakeRow(r).payload);
+    // The quick filter's text and the bytes sorting compares: the whole payload.
+    std::string a, b;
+    EXPECT_EQ(spilledModel->FilterText(r, a), memoryModel->FilterText(r, b));
+    EXPECT_EQ(spilledModel->FilterText(r, a), MakeRow(r).payload);
+    EXPECT_EQ(spilledModel->index(r, 2).data(Qt::ToolTipRole), memoryModel->index(r, 2).data(Qt::ToolTipRole));
 
     // Both copy commands.
     for (const char* command : {"N20", "N21"}) {
@@ -128,6 +131,15 @@ TEST_F(PacketSpillTest, ASpilledSessionShowsCopiesInspectsAndSavesAsTheInMemoryO
     EXPECT_EQ(spilled.Inspector()->mmo1->toPlainText(), memory->Inspector()->mmo1->toPlainText());
   }
 
+  // Copying several rows' addresses at once.
+  Select(spilled, {1, 5, 77777});
+  spilled.findChild<QAction*>(QStringLiteral("N20"))->trigger();
+  const QString several = Clip();
+  Select(*memory, {1, 5, 77777});
+  memory->findChild<QAction*>(QStringLiteral("N20"))->trigger();
+  EXPECT_EQ(several, Clip());
+  EXPECT_TRUE(several.contains(QString::fromStdString(MakeRow(77777).payload)));
+
   // The list file: every row, then a few selected ones.
   EXPECT_EQ(Save(spilled, prompter_, "spilled-all.txt", true), Save(*memory, memoryPrompter_, "memory-all.txt", true));
   Select(spilled, {3, 5, 77777});
@@ -145,7 +157,8 @@ TEST_F(PacketSpillTest, ASpilledSessionShowsCopiesInspectsAndSavesAsTheInMemoryO
   }
   for (int r : {2, 3, 4}) {
     EXPECT_EQ(spilledModel->index(r, 2).data(), memoryModel->index(r, 2).data()) << r;
-    EXPECT_EQ(spilledModel->AddressBytes(r), memoryModel->AddressBytes(r)) << r;
+    std::string a, b;
+    EXPECT_EQ(spilledModel->FilterText(r, a), memoryModel->FilterText(r, b)) << r;
   }
   EXPECT_EQ(spilled.List().Lv1().size(), static_cast<std::size_t>(kRows - 1));
 }
@@ -179,10 +192,11 @@ TEST_F(PacketSpillTest, AFullSpillFileIsToldOnceAndRowsKeepTheirPayloads) {
   EXPECT_TRUE(prompter_.boxes[0].text.contains(QStringLiteral("内存")));
   EXPECT_TRUE(form.Session().Spill()->Failed());
 
-  auto* model = static_cast<Lv1Model*>(form.LV1->model());
+  Lv1Model* model = &form.Session().Lv1Rows();
   int inMemory = 0;
   for (int i = 0; i < 100; ++i) {
-    EXPECT_EQ(model->AddressBytes(i), MakeRow(i).payload) << i;
+    std::string scratch;
+    EXPECT_EQ(model->FilterText(i, scratch), MakeRow(i).payload) << i;
     const auto record = form.List().RecordOf(form.List().Lv1()[static_cast<std::size_t>(i)]);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->Remote, MakeRow(i).record->Remote) << i;

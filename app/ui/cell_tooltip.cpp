@@ -1,0 +1,40 @@
+#include "app/ui/cell_tooltip.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QHelpEvent>
+#include <QStyle>
+#include <QToolTip>
+
+namespace qv {
+
+bool ElidedCellTips::Elided(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  QStyleOptionViewItem opt = option;
+  initStyleOption(&opt, index);
+  const QWidget* widget = opt.widget;
+  const QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+  const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+  // The style keeps a margin on both sides of the text inside that rectangle.
+  const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+  return opt.fontMetrics.horizontalAdvance(opt.text) > textRect.width() - 2 * margin;
+}
+
+QString ElidedCellTips::TipText(const QString& text, int lineChars) {
+  QStringList lines;
+  for (qsizetype at = 0; at < text.size(); at += lineChars) lines << text.mid(at, lineChars).toHtmlEscaped();
+  return QStringLiteral("<p style='white-space:pre'>") + lines.join(QStringLiteral("<br>")) + QStringLiteral("</p>");
+}
+
+bool ElidedCellTips::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                               const QModelIndex& index) {
+  if (event == nullptr || view == nullptr || event->type() != QEvent::ToolTip || !index.isValid())
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
+  // A cell shown whole needs no tip; whatever tip is up (the row's "IP:" hint) stays.
+  if (!Elided(option, index)) return true;
+  QString full = index.data(Qt::ToolTipRole).toString();
+  if (full.isEmpty()) full = index.data(Qt::DisplayRole).toString();
+  QToolTip::showText(event->globalPos(), TipText(full), view->viewport(), view->visualRect(index));
+  return true;
+}
+
+}  // namespace qv

@@ -1,0 +1,376 @@
+// The lists as the window shows them: sorted by a column, narrowed by the quick filter, several rows
+// copied at once, following the newest row, the status-bar counts and the address column's width
+// and tooltip. The list's own order and every command must follow what the person sees.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QHeaderView>
+#include <QHelpEvent>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTest>
+#include <QToolTip>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/ui/cell_tooltip.h"
+#include "app/ui/list_proxy.h"
+#include "app/ui/quick_filter.h"
+#include "common/texts.h"
+#include "common/ui/gbk_text.h"
+#include "packets/ui/packet_inspector.h"
+#include "settings/settings_store.h"
+#include "tests/ui/sample_capture.h"
+#include "tests/ui/ui_support.h"
+
+namespace qv::testing {
+namespace {
+
+class ListViewsTest : public WindowTest {
+ protected:
+  void LoadSample() {
+    const std::string path = (dir_.path() + "/sample.pcap").toStdString();
+    WriteSampleCapture(path);
+    Load(path);
+    Form().resize(900, 600);
+    Form().show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form()));
+  }
+  QAction* Action(const char* name) { return Form().findChild<QAction*>(QString::fromLatin1(name)); }
+  QString Cell(QTableView* view, int row, int column) {
+    return view->model()->index(row, column).data(Qt::DisplayRole).toString();
+  }
+  QStringList Column(QTableView* view, int column) {
+    QStringList cells;
+    for (int r = 0; r < view->model()->rowCount(); ++r) cells << Cell(view, r, column);
+    return cells;
+  }
+  QStringList ListAddresses() {
+    QStringList cells;
+    for (const ListRow& row : Form().List().Lv1()) cells << FromGbk(row.cells[1]);
+    return cells;
+  }
+  void ClickHeader(QTableView* view, int section) {
+    QHeaderView* header = view->horizontalHeader();
+    const int x = header->sectionViewportPosition(section) + header->sectionSize(section) / 2;
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+  }
+  void Select(QTableView* view, std::initializer_list<int> rows) {
+    view->clearSelection();
+    for (int r : rows)
+      view->selectionModel()->select(view->model()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
+  QString Clipboard() { return QGuiApplication::clipboard()->text(); }
+  QString Counts() { return Form().findChild<QLabel*>(QStringLiteral("StatusCounts"))->text(); }
+  void Filter(const QString& text) {
+    QLineEdit* edit = Form().edtFilter;
+    edit->clear();
+    bool ascii = true;
+    for (QChar c : text) ascii &= c.unicode() < 0x80;
+    if (ascii) QTest::keyClicks(edit, text);
+    else edit->insert(text);  // an input method's commit: QTest types ASCII only
+    ASSERT_TRUE(WaitFor([&] { return Form().lv1View->QuickFilter() == text; }, 5000));
+  }
+  // An address requested now, as request parsing lists it.
+  void Request(const std::string& address) {
+    auto record = std::make_shared<const LVDATA>(LVDATA{"10.0.0.1:80", "GET " + address});
+    Form().List().InsertRequestLine(texts::kCatUndefined, Direction::Outbound, address, record, true);
+  }
+  const QStringList kSourceOrder = {"http://music.example/music/song.mp3", "http://pics.example/pics/photo.jpg",
+                                    "http://www.example/index", "http://video.example/video/clip.flv",
+                                    "http://cdn.example/track.mp3"};
+  const QStringList kSorted = {"http://cdn.example/track.mp3", "http://music.example/music/song.mp3",
+                               "http://pics.example/pics/photo.jpg", "http://video.example/video/clip.flv",
+                               "http://www.example/index"};
+};
+
+TEST_F(ListViewsTest, HeaderClicksSortAscendingDescendingThenBackToTheListsOrder) {
+  LoadSample();
+  QTableView* lv1 = Form().LV1;
+  ASSERT_EQ(Column(lv1, 2), kSourceOrder);
+
+  ClickHeader(lv1, 2);
+  EXPECT_EQ(Column(lv1, 2), kSorted);
+  EXPECT_EQ(lv1->horizontalHeader()->sortIndicatorSection(), 2);
+  EXPECT_EQ(lv1->horizontalHeader()->sortIndicatorOrder(), Qt::AscendingOrder);
+  ClickHeader(lv1, 2);
+  QStringList reversed = kSorted;
+  std::reverse(reversed.begin(), reversed.end());
+  EXPECT_EQ(Column(lv1, 2), reversed);
+  ClickHeader(lv1, 2);
+  EXPECT_EQ(Column(lv1, 2), kSourceOrder);
+  EXPECT_EQ(lv1->horizontalHeader()->sortIndicatorSection(), -1);
+
+  // Sorting by category keeps rows of one category in the order they came (a stable sort).
+  ClickHeader(lv1, 0);
+  const QStringList categories = Column(lv1, 0);
+  EXPECT_TRUE(std::is_sorted(categories.begin(), categories.end(), [](const QString& a, const QString& b) {
+    return ToGbk(a) < ToGbk(b);
+  }));
+  EXPECT_LT(Column(lv1, 2).indexOf(kSourceOrder[0]), Column(lv1, 2).indexOf(kSourceOrder[4]));  // both audio
+  // The list underneath never moved.
+  EXPECT_EQ(ListAddresses(), kSourceOrder);
+
+  // A row arriving while sorted takes its sorted place; the list appends it.
+  Request("http://aaa.example/first.bin");
+  Form().Session().Lv1Rows().Flush();
+  ClickHeader(lv1, 2);
+  EXPECT_EQ(Cell(lv1, 0, 2), "http://aaa.example/first.bin");
+  EXPECT_EQ(ListAddresses().back(), "http://aaa.example/first.bin");
+}
+
+TEST_F(ListViewsTest, CommandsActOnTheRowShownSelectedInASortedFilteredView) {
+  LoadSample();
+  QTableView* lv1 = Form().LV1;
+  const auto& rows = Form().List().Lv1();
+  ClickHeader(lv1, 2);  // sorted by address
+  Filter("C");          // hides www.example/index, the one address without a "c"
+  ASSERT_EQ(Column(lv1, 2), QStringList({kSorted[0], kSorted[1], kSorted[2], kSorted[3]}));
+
+  // View row 2 is pics.example, list row 1.
+  Select(lv1, {2});
+  Action("N20")->trigger();
+  EXPECT_EQ(Clipboard(), "http://pics.example/pics/photo.jpg");
+  Action("N21")->trigger();
+  EXPECT_EQ(Clipboard(), FromGbk(rows[1].data->Packet));
+  Form().lv1MouseUp(QPoint(5, 5));
+  EXPECT_EQ(Form().PendingHint(), "IP:  10.0.0.1:80");
+  Action("N27")->trigger();
+  ASSERT_NE(Form().Inspector(), nullptr);
+  EXPECT_EQ(Form().Inspector()->FAddress, "http://pics.example/pics/photo.jpg");
+  Form().Inspector()->close();
+
+  prompter_.inputAnswer = "mine";
+  Action("N4")->trigger();
+  EXPECT_EQ(FromGbk(rows[1].cells[2]), "mine");
+  EXPECT_EQ(Cell(lv1, 2, 3), "mine");
+
+  // With several selected, the single-row commands take the topmost as shown: view row 0 is
+  // cdn.example, the last row of the list.
+  Select(lv1, {3, 0});
+  Action("N21")->trigger();
+  EXPECT_EQ(Clipboard(), FromGbk(rows[4].data->Packet));
+  Action("N23")->trigger();
+  EXPECT_EQ(ListAddresses(), QStringList({kSourceOrder[0], kSourceOrder[1], kSourceOrder[2], kSourceOrder[3]}));
+  EXPECT_EQ(Column(lv1, 2), QStringList({kSorted[1], kSorted[2], kSorted[3]}));
+
+  // Saving the selected rows writes them in the list's order.
+  Select(lv1, {2, 0});
+  const QString path = dir_.path() + "/sel.txt";
+  prompter_.saveName = path;
+  prompter_.answers = {BoxAnswer::No, BoxAnswer::Ok};  // only the selected ones
+  Action("N17")->trigger();
+  QFile saved(path);
+  ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+  EXPECT_EQ(saved.readAll(), "http://music.example/music/song.mp3\r\nhttp://video.example/video/clip.flv\r\n");
+}
+
+TEST_F(ListViewsTest, CopyWithSeveralRowsSelectedCopiesEachAddressInTheOrderShown) {
+  LoadSample();
+  QTableView* lv1 = Form().LV1;
+  Select(lv1, {3, 1});
+  Action("N20")->trigger();
+  EXPECT_EQ(Clipboard(), "http://pics.example/pics/photo.jpg\nhttp://video.example/video/clip.flv");
+  ClickHeader(lv1, 2);
+  ClickHeader(lv1, 2);  // descending
+  Select(lv1, {4, 0, 2});
+  Action("N20")->trigger();
+  EXPECT_EQ(Clipboard(), "http://www.example/index\nhttp://pics.example/pics/photo.jpg\nhttp://cdn.example/track.mp3");
+  // One row: its address alone, as before.
+  Select(lv1, {1});
+  QTest::keyClick(lv1, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(Clipboard(), "http://video.example/video/clip.flv");
+  // An address held as UTF-8 reaches the clipboard as the list shows it.
+  Form().List().SetAddress(ListId::LV1, 0, "http://music.example/\xE4\xBD\xA0\xE5\xA5\xBD.mp3");
+  Form().List().SetAddress(ListId::LV1, 1, "http://pics.example/\xC4\xE3\xBA\xC3.jpg");
+  ClickHeader(lv1, 2);  // back to the list's order
+  Select(lv1, {0, 1});
+  Action("N20")->trigger();
+  EXPECT_EQ(Clipboard(), "http://music.example/你好.mp3\nhttp://pics.example/你好.jpg");
+}
+
+// A double click hands the address to the other download program as the list shows it: a UTF-8
+// address stays UTF-8 on its command line and on the clipboard, a GBK one is converted.
+TEST_F(ListViewsTest, TheOtherDownloadProgramGetsTheAddressAsTheListShowsIt) {
+  const QString script = dir_.path() + "/record.sh";
+  const QString recorded = dir_.path() + "/argument.txt";
+  {
+    QFile f(script);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("#!/bin/sh\nprintf '%s' \"$1\" > \"$0.tmp\" && mv \"$0.tmp\" \"" + recorded.toUtf8() + "\"\n");
+  }
+  QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  {
+    SettingsStore store(IniPath().toStdString());
+    store.WriteInteger("system", "DefaultDL", 3);
+    store.WriteString("system", "DownloadPath", script.toStdString() + " %u");
+  }
+  LoadSample();
+  QTableView* lv1 = Form().LV1;
+  const struct {
+    const char* stored;
+    const char* shown;
+  } cases[] = {
+      {"http://music.example/\xE4\xBD\xA0\xE5\xA5\xBD.mp3", "http://music.example/你好.mp3"},
+      {"http://pics.example/\xC4\xE3\xBA\xC3.jpg", "http://pics.example/你好.jpg"},
+  };
+  for (const auto& c : cases) {
+    QFile::remove(recorded);
+    Form().List().SetAddress(ListId::LV1, 0, c.stored);
+    Select(lv1, {0});
+    Form().LV1Db2Click();
+    ASSERT_TRUE(WaitFor([&] { return QFile::exists(recorded); }, 10000)) << c.shown;
+    QFile f(recorded);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(f.readAll()), QString::fromUtf8(c.shown));
+    EXPECT_EQ(Clipboard(), QString::fromUtf8(c.shown));
+  }
+}
+
+TEST_F(ListViewsTest, QuickFilterNarrowsBothListsAndNewRowsAndCountsShowIt) {
+  LoadSample();
+  QTableView* lv1 = Form().LV1;
+  EXPECT_EQ(Counts(), QStringLiteral("5 行 | 捕获 %1 帧").arg(Form().FileFrames()));
+
+  // Ctrl+F from the list focuses the field.
+  lv1->setFocus();
+  Form().activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&Form()));
+  QTest::keyClick(lv1, Qt::Key_F, Qt::ControlModifier);
+  EXPECT_TRUE(Form().edtFilter->hasFocus());
+
+  Filter("MP3");
+  EXPECT_EQ(Column(lv1, 2), QStringList({kSourceOrder[0], kSourceOrder[4]}));
+  EXPECT_TRUE(Counts().startsWith("2 / 5 行"));
+  // Delete pressed in the field edits the text; it never removes a row.
+  QTest::keyClick(Form().edtFilter, Qt::Key_Home);
+  QTest::keyClick(Form().edtFilter, Qt::Key_Delete);
+  EXPECT_EQ(Form().List().Lv1().size(), 5u);
+  Filter("mp3");
+
+  // A new row that matches appears; one that does not stays in the list only.
+  Request("http://new.example/a.MP3");
+  Request("http://new.example/b.jpg");
+  Form().Session().Lv1Rows().Flush();
+  EXPECT_EQ(Column(lv1, 2), QStringList({kSourceOrder[0], kSourceOrder[4], "http://new.example/a.MP3"}));
+  EXPECT_TRUE(Counts().startsWith("3 / 7 行"));
+
+  // The category view is narrowed by the same text.
+  Action("N6_2")->trigger();  // audio and video
+  EXPECT_EQ(Column(Form().lv2, 1), QStringList({kSourceOrder[0], kSourceOrder[4]}));
+  EXPECT_TRUE(Counts().startsWith("2 / 3 行"));
+  Action("N6")->trigger();
+
+  // Down goes on to the rows: the first one shown is selected, and the commands take it.
+  lv1->clearSelection();
+  Form().edtFilter->setFocus();
+  QTest::keyClick(Form().edtFilter, Qt::Key_Down);
+  EXPECT_TRUE(lv1->hasFocus());
+  EXPECT_EQ(lv1->currentIndex().row(), 0);
+  Action("N20")->trigger();
+  EXPECT_EQ(Clipboard(), kSourceOrder[0]);
+
+  // Escape empties the field and every row is back at once.
+  Form().edtFilter->setFocus();
+  QTest::keyClick(Form().edtFilter, Qt::Key_Escape);
+  EXPECT_TRUE(Form().edtFilter->text().isEmpty());
+  EXPECT_EQ(lv1->model()->rowCount(), 7);
+  EXPECT_TRUE(Counts().startsWith("7 行 |"));
+
+  // Text no row holds, and Chinese text in a GBK address.
+  Filter("nothing-like-this");
+  EXPECT_EQ(lv1->model()->rowCount(), 0);
+  Form().List().SetAddress(ListId::LV1, 2, "http://www.example/\xC4\xE3\xBA\xC3");  // 你好 in GBK
+  Filter("你好");
+  EXPECT_EQ(Column(lv1, 2), QStringList({"http://www.example/你好"}));
+}
+
+TEST_F(ListViewsTest, PacketModeFiltersByPayloadText) {
+  Form().N34Click();
+  LoadSample();
+  QTableView* lv1 = Form().LV1;
+  ASSERT_GT(lv1->model()->rowCount(), 4);
+  Filter("host: PICS.example");
+  ASSERT_EQ(lv1->model()->rowCount(), 1);
+  EXPECT_TRUE(Cell(lv1, 0, 2).startsWith("GET /pics/photo.jpg"));
+  Select(lv1, {0});
+  Action("N21")->trigger();
+  EXPECT_TRUE(Clipboard().contains("Host: pics.example"));
+}
+
+TEST_F(ListViewsTest, TheViewFollowsTheNewestRowOnlyWhileAtTheBottom) {
+  LoadSample();
+  Form().resize(700, 400);
+  QTableView* lv1 = Form().LV1;
+  QScrollBar* bar = lv1->verticalScrollBar();
+  int next = 0;
+  auto arrive = [&](int n) {
+    for (int i = 0; i < n; ++i) Request("http://flood.example/" + std::to_string(next++));
+    Form().Session().Lv1Rows().Flush();
+    QCoreApplication::processEvents();
+  };
+  auto lastRowVisible = [&] {
+    const QRect last = lv1->visualRect(lv1->model()->index(lv1->model()->rowCount() - 1, 0));
+    return last.isValid() && lv1->viewport()->rect().intersects(last);
+  };
+  arrive(60);
+  ASSERT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_TRUE(lastRowVisible());
+
+  // Scrolled up, the view stays where the person left it.
+  bar->setValue(5);
+  arrive(40);
+  EXPECT_EQ(bar->value(), 5);
+  EXPECT_FALSE(lastRowVisible());
+
+  // Back at the bottom, it follows again.
+  bar->setValue(bar->maximum());
+  arrive(40);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_TRUE(lastRowVisible());
+}
+
+TEST_F(ListViewsTest, AddressColumnTakesTheSpareWidthAndShowsALongAddressAsATip) {
+  LoadSample();
+  QTableView* lv1 = Form().LV1;
+  QHeaderView* header = lv1->horizontalHeader();
+  const int remark = header->sectionSize(3);
+  const int address = header->sectionSize(2);
+  Form().resize(Form().width() + 300, Form().height());
+  ASSERT_TRUE(WaitFor([&] { return header->sectionSize(2) > address; }, 5000));
+  EXPECT_EQ(header->sectionSize(3), remark);
+  EXPECT_GE(remark, 80);
+
+  // A long address with markup in it: the tip shows all of it, as text.
+  const std::string tail(300, 'x');
+  const std::string longAddress = "http://long.example/<b>bold</b>/" + tail;
+  Form().List().SetAddress(ListId::LV1, 0, longAddress);
+  const QRect cell = lv1->visualRect(lv1->model()->index(0, 2));
+  QHelpEvent tip(QEvent::ToolTip, cell.center(), lv1->viewport()->mapToGlobal(cell.center()));
+  QApplication::sendEvent(lv1->viewport(), &tip);
+  ASSERT_TRUE(QToolTip::isVisible());
+  EXPECT_EQ(QToolTip::text(), ElidedCellTips::TipText(QString::fromStdString(longAddress)));
+  EXPECT_TRUE(QToolTip::text().contains("&lt;b&gt;bold&lt;/b&gt;"));
+  EXPECT_TRUE(QToolTip::text().contains(QString::fromStdString(tail.substr(0, 50))));
+  QToolTip::hideText();
+  ASSERT_TRUE(WaitFor([] { return !QToolTip::isVisible(); }, 5000));
+
+  // A cell shown whole has no tip.
+  const QRect shortCell = lv1->visualRect(lv1->model()->index(1, 1));
+  QHelpEvent none(QEvent::ToolTip, shortCell.center(), lv1->viewport()->mapToGlobal(shortCell.center()));
+  QApplication::sendEvent(lv1->viewport(), &none);
+  EXPECT_FALSE(QToolTip::isVisible());
+}
+
+}  // namespace
+}  // namespace qv::testing
