@@ -45,7 +45,7 @@ UrlList::UrlList() : viewFilter_(texts::kViewAll), viewAddressCaption_(Spaces(61
 // by its length, its head and its tail only, so that a packet row costs the same whatever its size; two
 // long cells that differ only in the middle share a key, which costs a walk of the list, never a wrong
 // answer. Addresses are far shorter and are keyed whole.
-static std::size_t AddressKey(std::string_view address) {
+std::size_t UrlList::AddressKey(std::string_view address) {
   constexpr std::size_t kWhole = 512, kPart = 128;
   const std::hash<std::string_view> hash;
   if (address.size() <= kWhole) return hash(address);
@@ -54,31 +54,59 @@ static std::size_t AddressKey(std::string_view address) {
   return head ^ (tail * 0x9E3779B97F4A7C15ull) ^ (address.size() * 0xC2B2AE3D27D4EB4Full);
 }
 
-void UrlList::CountAdd(CountMap& map, std::string_view address) {
-  ++map[AddressKey(address)];
-}
-
-void UrlList::CountSub(CountMap& map, std::string_view address) {
-  const auto it = map.find(AddressKey(address));
-  if (it == map.end()) return;
-  if (--it->second == 0) map.erase(it);
+void UrlList::CountSubKey(CountMap& map, std::size_t key) {
+  auto& shard = map.Shard(key);
+  const auto it = shard.find(key);
+  if (it == shard.end()) return;
+  if (--it->second == 0) shard.erase(it);
 }
 
 bool UrlList::CountHas(const CountMap& map, std::string_view address) {
-  return map.find(AddressKey(address)) != map.end();
+  const std::size_t key = AddressKey(address);
+  return map.Shard(key).count(key) != 0;
+}
+
+// ---- spilled rows ----
+
+std::string UrlList::AddressOf(const ListRow& row) const {
+  if (!row.spilled.addressSpilled) return row.cells[1];
+  std::string text;
+  if (spill_) spill_->Read(row.spilled.offset + row.spilled.remoteSize, row.spilled.packetSize, text);
+  return text;
+}
+
+LVDataPtr UrlList::RecordOf(const ListRow& row) const {
+  if (!row.spilled.present) return row.data;
+  std::string both;
+  LVDATA record;
+  if (spill_ && spill_->Read(row.spilled.offset, std::size_t{row.spilled.remoteSize} + row.spilled.packetSize, both)) {
+    record.Remote = both.substr(0, row.spilled.remoteSize);
+    record.Packet = both.substr(row.spilled.remoteSize);
+  }
+  return std::make_shared<const LVDATA>(std::move(record));
+}
+
+bool UrlList::CellEquals(const ListRow& row, std::string_view address) const {
+  if (!row.spilled.addressSpilled) return row.cells[1] == address;
+  return row.spilled.packetSize == address.size() && AddressOf(row) == address;
 }
 
 // ---- row primitives ----
 
 void UrlList::AppendLv1(ListRow row) {
-  CountAdd(lv1Count_, row.cells[1]);
+  const std::size_t key = AddressKey(row.cells[1]);
+  AppendLv1(std::move(row), key);
+}
+
+void UrlList::AppendLv1(ListRow row, std::size_t key) {
+  ++lv1Count_[key];
   lv1_.push_back(std::move(row));
   if (observer_) observer_->RowsInserted(ListId::LV1, lv1_.size() - 1, 1);
 }
 
 void UrlList::EraseLv1(std::size_t index) {
   if (observer_) observer_->RowAboutToBeRemoved(ListId::LV1, index);
-  CountSub(lv1Count_, lv1_[index].cells[1]);
+  CountSub(lv1Count_, AddressOf(lv1_[index]));
   lv1_.erase(lv1_.begin() + static_cast<std::ptrdiff_t>(index));
   if (observer_) observer_->RowRemoved(ListId::LV1, index);
 }
@@ -101,7 +129,7 @@ void UrlList::EraseLv2(std::size_t index) {
 std::optional<std::size_t> UrlList::FindLv1(std::string_view address) const {
   if (!CountHas(lv1Count_, address)) return std::nullopt;
   for (std::size_t i = 0; i < lv1_.size(); ++i)
-    if (lv1_[i].cells[1] == address) return i;
+    if (CellEquals(lv1_[i], address)) return i;
   return std::nullopt;
 }
 
@@ -171,6 +199,14 @@ void UrlList::AppendPacketRow(std::string caption, Direction dir, std::string pa
                     std::move(record)});
 }
 
+void UrlList::AppendSpilledPacketRow(std::string caption, Direction dir, std::string length,
+                                     const SpilledRecord& record, std::size_t addressKey) {
+  ListRow row{std::move(caption), {std::string(DirectionLabel(dir)), std::string(), std::move(length)}, nullptr, record};
+  row.spilled.present = true;
+  row.spilled.addressSpilled = true;
+  AppendLv1(std::move(row), addressKey);
+}
+
 // ---- views ----
 
 void UrlList::N6Click(int entry) {
@@ -192,8 +228,9 @@ void UrlList::flck(std::string_view name) {
   viewAddressCaption_.append(name).push_back(']');
   for (const ListRow& row : lv1_) {
     if (row.caption.find(viewFilter_) == npos) continue;
-    CountAdd(lv2Count_, row.cells[1]);
-    lv2_.push_back(ViewRow{row.cells[0], row.cells[1], row.data});
+    ViewRow view{row.cells[0], AddressOf(row), RecordOf(row)};
+    CountAdd(lv2Count_, view.address);
+    lv2_.push_back(std::move(view));
   }
   if (observer_) {
     observer_->ListReset(ListId::Lv2);
@@ -206,7 +243,7 @@ std::optional<SelectionCopy> UrlList::LVSLT(std::optional<std::size_t> firstSele
   if (ShowingAll()) {
     if (!firstSelectedLv1 || *firstSelectedLv1 >= lv1_.size()) return std::nullopt;
     const ListRow& row = lv1_[*firstSelectedLv1];
-    return SelectionCopy{row.cells[1], row.data};
+    return SelectionCopy{AddressOf(row), RecordOf(row)};
   }
   if (!selectedLv2 || *selectedLv2 >= lv2_.size()) return std::nullopt;
   const ViewRow& row = lv2_[*selectedLv2];
@@ -245,8 +282,10 @@ void UrlList::SetRemark(std::size_t lv1Row, std::string text) {
 void UrlList::SetAddress(ListId list, std::size_t row, std::string text) {
   if (list == ListId::LV1) {
     if (row >= lv1_.size()) return;
-    std::string& cell = lv1_[row].cells[1];
-    CountSub(lv1Count_, cell);
+    ListRow& changed = lv1_[row];
+    CountSub(lv1Count_, AddressOf(changed));
+    changed.spilled.addressSpilled = false;  // the record stays where it is
+    std::string& cell = changed.cells[1];
     cell = std::move(text);
     CountAdd(lv1Count_, cell);
     if (observer_) observer_->CellChanged(ListId::LV1, row, 2);

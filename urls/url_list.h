@@ -4,6 +4,7 @@
 #pragma once
 #include <array>
 #include <cstddef>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "common/lvdata.h"
+#include "common/spill_store.h"
 #include "urls/request_parser.h"
 
 namespace qv {
@@ -18,11 +20,14 @@ namespace qv {
 enum class ListId : unsigned char { LV1, Lv2 };
 
 // A row of LV1: caption (category or protocol) and three cells (direction, address or payload,
-// remark or length).
+// remark or length). A packet row whose record went to the spill file has no `data`, and while
+// `spilled.addressSpilled` holds its address cell is empty: UrlList::AddressOf and RecordOf read
+// them back.
 struct ListRow {
   std::string caption;
   std::array<std::string, 3> cells;
   LVDataPtr data;
+  SpilledRecord spilled;
 };
 
 // A row of lv2: the direction label as caption and the address.
@@ -72,6 +77,19 @@ class UrlList {
   // A packet row of packet-list mode, appended to LV1.
   void AppendPacketRow(std::string caption, Direction dir, std::string payload, std::string length,
                        LVDataPtr record);
+  // The same, its record and address cell in the spill file; `addressKey` is AddressKey(payload).
+  void AppendSpilledPacketRow(std::string caption, Direction dir, std::string length, const SpilledRecord& record,
+                              std::size_t addressKey);
+
+  // The store that spilled rows are read from; it outlives the rows.
+  void SetSpillStore(std::shared_ptr<const SpillStore> store) { spill_ = std::move(store); }
+  // A row's whole address cell and record, read back from the spill file for a spilled row (an
+  // unreadable record gives empty texts).
+  std::string AddressOf(const ListRow& row) const;
+  LVDataPtr RecordOf(const ListRow& row) const;
+  std::string Lv1Address(std::size_t row) const { return row < lv1_.size() ? AddressOf(lv1_[row]) : std::string(); }
+  // The key of an address cell in the counts.
+  static std::size_t AddressKey(std::string_view address);
 
   // Views.
   void N6Click(int entry);             // check the entry, then flck with its caption
@@ -94,11 +112,14 @@ class UrlList {
   void SetRemark(std::size_t lv1Row, std::string text);
   void SetAddress(ListId list, std::size_t row, std::string text);
 
-  const std::vector<ListRow>& Lv1() const { return lv1_; }
+  // A deque: a list of millions of packet rows grows without ever moving them all at once.
+  const std::deque<ListRow>& Lv1() const { return lv1_; }
   const std::vector<ViewRow>& Lv2() const { return lv2_; }
 
  private:
   void AppendLv1(ListRow row);
+  void AppendLv1(ListRow row, std::size_t key);
+  bool CellEquals(const ListRow& row, std::string_view address) const;
   void EraseLv1(std::size_t index);
   std::optional<std::size_t> FindLv1(std::string_view address) const;
   std::optional<std::size_t> FindLv2(std::string_view address) const;
@@ -106,14 +127,33 @@ class UrlList {
   bool InView(std::string_view category) const;
   static bool StartsWithHttp(std::string_view address);
 
-  std::vector<ListRow> lv1_;
+  std::deque<ListRow> lv1_;
   std::vector<ViewRow> lv2_;
   // Number of rows per hash of the address cell (LV1: cell 2, whatever the row holds there; lv2: the
   // address), so that an absent address costs no walk of the list. Keyed by hash, not by text, so
   // that packet rows do not keep a second copy of their payload; a collision only costs a walk.
-  using CountMap = std::unordered_map<std::size_t, std::size_t>;
-  static void CountAdd(CountMap& map, std::string_view address);
-  static void CountSub(CountMap& map, std::string_view address);
+  // Split by key into shards, each a map of its own: a list of millions of distinct cells (packet rows)
+  // grows its maps a shard at a time, never all of them in one long pause.
+  class CountMap {
+   public:
+    std::size_t& operator[](std::size_t key) { return Shard(key)[key]; }
+    std::unordered_map<std::size_t, std::size_t>& Shard(std::size_t key) {
+      return shards_[(key * 0x9E3779B97F4A7C15ull) >> (64 - kShardBits)];
+    }
+    const std::unordered_map<std::size_t, std::size_t>& Shard(std::size_t key) const {
+      return shards_[(key * 0x9E3779B97F4A7C15ull) >> (64 - kShardBits)];
+    }
+    void clear() {
+      for (auto& shard : shards_) shard.clear();
+    }
+
+   private:
+    static constexpr int kShardBits = 6;
+    std::array<std::unordered_map<std::size_t, std::size_t>, std::size_t{1} << kShardBits> shards_;
+  };
+  static void CountAdd(CountMap& map, std::string_view address) { ++map[AddressKey(address)]; }
+  static void CountSub(CountMap& map, std::string_view address) { CountSubKey(map, AddressKey(address)); }
+  static void CountSubKey(CountMap& map, std::size_t key);
   static bool CountHas(const CountMap& map, std::string_view address);
   void EraseLv2(std::size_t index);
   CountMap lv1Count_;
@@ -122,6 +162,7 @@ class UrlList {
   std::string viewFilter_;
   std::string viewAddressCaption_;
   UrlListObserver* observer_ = nullptr;
+  std::shared_ptr<const SpillStore> spill_;
 };
 
 }  // namespace qv

@@ -79,7 +79,7 @@ void ListCommands::CopyAddress() {
   }
   QStringList lines;
   for (std::size_t r : rows) {
-    if (all && r < list_.Lv1().size()) lines << AddressText(list_.Lv1()[r].cells[1]);
+    if (all && r < list_.Lv1().size()) lines << AddressText(list_.AddressOf(list_.Lv1()[r]));
     else if (!all && r < list_.Lv2().size()) lines << AddressText(list_.Lv2()[r].address);
   }
   QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
@@ -136,7 +136,7 @@ void ListCommands::Save() {
       const auto& rows = list_.Lv1();
       const std::vector<bool> selected = SelectedRows(LV1_, rows.size());
       for (std::size_t i = 0; i < rows.size(); ++i)
-        if (all || selected[i]) file.WriteLine(rows[i].cells[1]);
+        if (all || selected[i]) file.WriteLine(list_.AddressOf(rows[i]));
     } else {
       const auto& rows = list_.Lv2();
       const std::vector<bool> selected = SelectedRows(lv2_, rows.size());
@@ -153,7 +153,7 @@ void ListCommands::Save() {
 void ListCommands::DecodeAddress() {
   if (list_.ShowingAll()) {
     if (const auto row = FirstSelected(LV1_); row && *row < list_.Lv1().size())
-      list_.SetAddress(ListId::LV1, *row, qv::DecodeAddress(list_.Lv1()[*row].cells[1]));
+      list_.SetAddress(ListId::LV1, *row, qv::DecodeAddress(list_.Lv1Address(*row)));
   } else if (const auto row = FirstSelected(lv2_); row && *row < list_.Lv2().size()) {
     list_.SetAddress(ListId::Lv2, *row, qv::DecodeAddress(list_.Lv2()[*row].address));
   }

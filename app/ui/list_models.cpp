@@ -27,12 +27,11 @@ constexpr std::size_t kToolTipBytes = 8192;
 
 }  // namespace
 
-bool RowIsRed(const ListRow& row) {
+bool RowIsRed(std::string_view caption, std::string_view address) {
   // Every row carries its three cells; the rule's short-row case cannot arise with this layout.
-  if (GbkFind(row.caption, texts::kFin) != npos) return true;
-  const std::string& address = row.cells[1];
+  if (GbkFind(caption, texts::kFin) != npos) return true;
   if (address.size() < 4) return false;
-  return LowerAscii(std::string_view(address).substr(address.size() - 4)) == ".flv";
+  return LowerAscii(address.substr(address.size() - 4)) == ".flv";
 }
 
 // --- LaggingListModel ---
@@ -109,22 +108,27 @@ QVariant Lv1Model::data(const QModelIndex& index, int role) const {
   const ListRow& row = list_.Lv1()[static_cast<std::size_t>(index.row())];
   switch (role) {
     case Qt::DisplayRole:
-      if (index.column() == 2) return AddressText(row.cells[1]);
+      if (index.column() == 2) return AddressText(Address(row));
       return index.column() == 0 ? CellText(row.caption) : CellText(row.cells[static_cast<std::size_t>(index.column() - 1)]);
     case Qt::ForegroundRole:
-      if (RowIsRed(row)) return QBrush(QColor(255, 0, 0));
+      if (RowIsRed(row.caption, Address(row))) return QBrush(QColor(255, 0, 0));
       return {};
     case Qt::ToolTipRole:
-      if (index.column() == 2) return AddressText(row.cells[1], kToolTipBytes);
+      if (index.column() == 2) return AddressText(Address(row), kToolTipBytes);
       return {};
     default:
       return {};
   }
 }
 
-std::string_view Lv1Model::CellBytes(int row, int column, std::string&) const {
+std::string_view Lv1Model::CellBytes(int row, int column, std::string& scratch) const {
   if (row < 0 || static_cast<std::size_t>(row) >= list_.Lv1().size() || column < 0 || column > 3) return {};
   const ListRow& r = list_.Lv1()[static_cast<std::size_t>(row)];
+  if (column == 2 && r.spilled.addressSpilled) {
+    // A packet row's payload text, read back whole from the spill file.
+    scratch = list_.AddressOf(r);
+    return scratch;
+  }
   return column == 0 ? std::string_view(r.caption) : std::string_view(r.cells[static_cast<std::size_t>(column - 1)]);
 }
 
@@ -134,6 +138,16 @@ QVariant Lv1Model::headerData(int section, Qt::Orientation orientation, int role
   if (role == Qt::InitialSortOrderRole) return static_cast<int>(Qt::AscendingOrder);  // a first click sorts A to Z
   if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
   return {};
+}
+
+const std::string& Lv1Model::Address(const ListRow& row) const {
+  if (!row.spilled.addressSpilled) return row.cells[1];
+  // Spilled records never change, and each has an offset of its own.
+  if (cachedOffset_ != row.spilled.offset) {
+    cachedAddress_ = list_.AddressOf(row);
+    cachedOffset_ = row.spilled.offset;
+  }
+  return cachedAddress_;
 }
 
 void Lv1Model::SetModeCaptions(const QString& first, const QString& fourth) {

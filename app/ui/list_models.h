@@ -6,6 +6,7 @@
 #include <QAbstractTableModel>
 #include <QStringList>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -16,7 +17,8 @@ namespace qv {
 
 // The URL list's colouring: pure red for a row whose caption holds "频" or whose address cell ends,
 // lower-cased, in ".flv"; a row with fewer than two cells besides its caption is drawn normally.
-bool RowIsRed(const ListRow& row);
+bool RowIsRed(std::string_view caption, std::string_view address);
+inline bool RowIsRed(const ListRow& row) { return RowIsRed(row.caption, row.cells[1]); }
 
 class LaggingListModel : public QAbstractTableModel {
  public:
@@ -68,8 +70,13 @@ class Lv1Model : public LaggingListModel {
   std::size_t CoreSize() const override { return list_.Lv1().size(); }
 
  private:
+  // The address cell of `row`; a spilled row's is read once for the several roles a paint asks for.
+  const std::string& Address(const ListRow& row) const;
+
   const UrlList& list_;
   QStringList captions_;
+  mutable std::uint64_t cachedOffset_ = ~std::uint64_t{0};
+  mutable std::string cachedAddress_;
 };
 
 class Lv2Model : public LaggingListModel {

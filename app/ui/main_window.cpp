@@ -100,6 +100,14 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   connect(session_, &SessionController::CaptureEnded, this, [this](const QString& why) {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("嗅探已中止：%1").arg(why), BoxButtons::Ok);
   });
+  // Told once; queued, so that the box does not open inside the pump's turn.
+  connect(
+      session_, &SessionController::SpillFailed, this,
+      [this](const QString& why) {
+        prompter_.Message(this, BoxKind::Warning,
+                          QStringLiteral("数据包缓存文件无法写入，此后的数据包内容保存在内存中：%1").arg(why), BoxButtons::Ok);
+      },
+      Qt::QueuedConnection);
 
   auto timer = [this](const char* name, int interval) {
     auto* t = new QTimer(this);
@@ -420,7 +428,7 @@ void TForm1::N27Click() {
 void TForm1::N39Click() {
   if (!filterDialog_) {
     std::vector<std::string> hosts;
-    for (const ListRow& row : List().Lv1()) AddSiteHost(row.cells[1], hosts);
+    for (const ListRow& row : List().Lv1()) AddSiteHost(List().AddressOf(row), hosts);
     filterDialog_ = new TForm3(*Handler().Filter(), hosts, prompter_, resolver_,
                                [this](PacketFilter filter) { Handler().SetFilter(std::move(filter)); }, this);
   }

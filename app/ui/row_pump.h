@@ -7,7 +7,9 @@
 #include <QObject>
 #include <QTimer>
 
+#include <atomic>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,10 +23,27 @@ namespace qv {
 
 class ListModelHub;
 
-using RowItem = std::variant<UrlInsertion, PacketRowData>;
+// A packet row whose record and payload went to the spill file on the capture thread.
+struct SpilledPacketRow {
+  std::string caption;
+  Direction direction = Direction::Inbound;
+  std::string length;
+  SpilledRecord record;
+  std::size_t addressKey = 0;  // UrlList::AddressKey of the address cell
+};
+
+using RowItem = std::variant<UrlInsertion, PacketRowData, SpilledPacketRow>;
 
 class RowQueue : public FrameSink {
  public:
+  // Packet rows found from now on keep their record in `store` (null: in memory). A row whose
+  // record cannot be written there stays in memory, as without a store.
+  // `openError`: why there is no store, if one was wanted.
+  void SetSpillStore(std::shared_ptr<SpillStore> store, std::string openError = {});
+  // Once per queue: why packet rows are kept in memory after all (the spill file could not be made
+  // or written), as soon as that has happened to a row.
+  std::optional<std::string> TakeSpillFailure();
+
   void UrlFound(UrlInsertion&& insertion) override;
   void PacketFound(PacketRowData&& row) override;
   void LocalAddressesChanged(const std::vector<std::string>& addresses) override;
@@ -37,8 +56,13 @@ class RowQueue : public FrameSink {
 
  private:
   mutable std::mutex mutex_;
+  std::shared_ptr<SpillStore> spill_;  // set before the capture thread runs
+  std::string spillOpenError_;
+  std::atomic<bool> heldInMemory_{false};  // a packet row stayed in memory for want of a store
+  bool spillFailureTold_ = false;
   std::vector<RowItem> items_;
   std::optional<std::vector<std::string>> local_;
+  std::size_t lastTaken_ = 0;  // user-interface thread: the size of the last batch taken
 };
 
 class RowPump : public QObject {
@@ -55,11 +79,13 @@ class RowPump : public QObject {
   // Throws away the rows that have not reached the lists yet.
   void DiscardPending();
   // Rows queued or taken but not yet applied.
-  std::size_t Backlog() const { return queue_.Size() + backlog_.size(); }
+  std::size_t Backlog() const { return queue_.Size() + (batch_.size() - next_); }
   std::uint64_t Applied() const { return applied_; }
 
  signals:
   void LocalAddressesReported(const std::vector<std::string>& addresses);
+  // Packet rows are kept in memory from now on: why (told once).
+  void SpillFailed(const QString& why);
 
  private:
   void Tick();
@@ -69,7 +95,11 @@ class RowPump : public QObject {
   UrlList& list_;
   ListModelHub& hub_;
   QTimer timer_;
-  std::deque<RowItem> backlog_;  // taken from the queue, not yet applied; always older than the queue
+  // Taken from the queue as one batch, applied from `next_` on; always older than the queue. Kept as
+  // taken (never moved item by item into another container), so that taking a large batch costs
+  // no more than taking a small one.
+  std::vector<RowItem> batch_;
+  std::size_t next_ = 0;
   static constexpr int kIntervalMs = 40;
   static constexpr int kBudgetMs = 20;
   std::uint64_t applied_ = 0;

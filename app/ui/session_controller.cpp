@@ -29,6 +29,13 @@ SessionController::SessionController(PcapNet& net, QObject* parent)
   list_.SetObserver(hub_.get());
   pump_ = new RowPump(queue_, list_, *hub_, this);
   connect(pump_, &RowPump::LocalAddressesReported, this, &SessionController::LocalAddressesChanged);
+  connect(pump_, &RowPump::SpillFailed, this, [this](const QString& why) {
+    if (!closing_) emit SpillFailed(why);
+  });
+  std::string error;
+  spill_ = SpillStore::Open(SpillStore::DefaultDir(), &error);
+  list_.SetSpillStore(spill_);
+  queue_.SetSpillStore(spill_, spill_ ? std::string() : error);
 
   // A stopped loop may still be finishing its last frame, and a file's loop ends by itself: the
   // watch follows the session until its loop has returned.
@@ -53,6 +60,12 @@ void SessionController::End() {
   // The capture thread must have left the frame handler and the library before either goes.
   session_.Stop();
   session_.Join();
+}
+
+void SessionController::UseSpillStore(std::shared_ptr<SpillStore> store) {
+  spill_ = std::move(store);
+  list_.SetSpillStore(spill_);
+  queue_.SetSpillStore(spill_);
 }
 
 void SessionController::Star() {

@@ -74,6 +74,10 @@ class SessionController : public QObject {
   void ClearLists();
   // From now on no session event is reported (the window is going); stops and waits.
   void Shutdown();
+  // Where packet rows keep their records (null: in memory). Made at start in the user's cache
+  // folder; to be replaced only while no packet row is listed or on its way.
+  void UseSpillStore(std::shared_ptr<SpillStore> store);
+  const SpillStore* Spill() const { return spill_.get(); }
 
  signals:
   // Whether a session runs, as the start controls and the status text show it.
@@ -89,6 +93,8 @@ class SessionController : public QObject {
   void TrialStartFailed(const QString& why);
   // The capture ended by itself (its helper program stopped): why.
   void CaptureEnded(const QString& why);
+  // The spill file could not be made or written: packet rows are kept in memory from now on.
+  void SpillFailed(const QString& why);
   // The category view changed (a row of a new category, or a view chosen).
   void ViewChanged();
   // The session's frame counts: every kCountsIntervalMs while it runs, and once when it has ended.
@@ -114,6 +120,7 @@ class SessionController : public QObject {
 
   // Declared in the order of their dependencies: the session goes first.
   FileTypeState types_;
+  std::shared_ptr<SpillStore> spill_;
   UrlList list_;
   RowQueue queue_;
   LockedValue<std::optional<std::vector<std::string>>> fileLocalAddresses_;

@@ -1,6 +1,9 @@
 // bench_list_views: what sorting and the quick filter cost on a large list, as the window runs them.
 //
-//   bench_list_views [--rows N] [--packets]
+//   bench_list_views [--rows N] [--packets [--spill]]
+//
+// --spill keeps the packet rows' payloads in a spill file, as the window does, so that every filter
+// pass and sort reads them back from it.
 //
 // Fills the URL list with N rows (default 200000): distinct addresses, or with --packets packet rows
 // of 1,400-byte payloads. A table view shows the list through the same proxy as the window
@@ -40,7 +43,18 @@ std::string Payload(std::size_t i) {
   return p;
 }
 
-void Add(UrlList& list, std::size_t i, bool packets) {
+void Add(UrlList& list, std::size_t i, bool packets, SpillStore* spill) {
+  if (packets && spill) {
+    const std::string payload = Payload(i), remote = "10.0.0.1:80";
+    const auto ref = spill->Append(remote, payload);
+    if (!ref) std::abort();
+    SpilledRecord r;
+    r.offset = ref->offset;
+    r.remoteSize = static_cast<std::uint16_t>(remote.size());
+    r.packetSize = static_cast<std::uint32_t>(payload.size());
+    list.AppendSpilledPacketRow("TCP", Direction::Outbound, "1400", r, UrlList::AddressKey(payload));
+    return;
+  }
   auto record = std::make_shared<const LVDATA>(LVDATA{"10.0.0.1:80", packets ? std::string() : "GET"});
   if (packets) list.AppendPacketRow("TCP", Direction::Outbound, Payload(i), "1400", record);
   else list.InsertRequestLine(texts::kCatAudio, Direction::Outbound, Address(i), record, true);
@@ -53,11 +67,13 @@ void Settle() { QCoreApplication::processEvents(); }
 int main(int argc, char** argv) {
   std::size_t rows = 200000;
   bool packets = false;
+  bool spill = false;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--rows") && i + 1 < argc) rows = std::strtoull(argv[++i], nullptr, 10);
     else if (!std::strcmp(argv[i], "--packets")) packets = true;
+    else if (!std::strcmp(argv[i], "--spill")) spill = true;
     else {
-      std::fprintf(stderr, "usage: bench_list_views [--rows N] [--packets]\n");
+      std::fprintf(stderr, "usage: bench_list_views [--rows N] [--packets [--spill]]\n");
       return 2;
     }
   }
@@ -65,11 +81,17 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
 
   UrlList list;
+  std::shared_ptr<SpillStore> store;
+  if (spill) {
+    store = SpillStore::Open(SpillStore::DefaultDir());
+    if (!store) return 1;
+    list.SetSpillStore(store);
+  }
   auto lv1 = std::make_unique<Lv1Model>(list);
   Lv2Model lv2(list);
   ListModelHub hub(*lv1, lv2, nullptr);
   list.SetObserver(&hub);
-  for (std::size_t i = 0; i < rows; ++i) Add(list, i, packets);
+  for (std::size_t i = 0; i < rows; ++i) Add(list, i, packets, store.get());
   hub.Flush();
 
   ListProxy proxy(*lv1);
@@ -79,7 +101,7 @@ int main(int argc, char** argv) {
   view.show();
   Settle();
 
-  std::printf("rows                       %zu %s\n", rows, packets ? "packet rows (1,400-byte payloads)" : "URL rows");
+  std::printf("rows                       %zu %s\n", rows, packets ? (spill ? "packet rows (1,400-byte payloads, in a spill file)" : "packet rows (1,400-byte payloads)") : "URL rows");
   QElapsedTimer t;
   // A word that few rows hold: the whole list is searched.
   const QString word = packets ? QStringLiteral("/media/12345 ") : QStringLiteral("clip12345.");
@@ -107,7 +129,7 @@ int main(int argc, char** argv) {
   const int batches = 20;
   for (int b = 0; b < batches; ++b) {
     t.start();
-    for (int k = 0; k < 100; ++k) Add(list, rows + static_cast<std::size_t>(b * 100 + k), packets);
+    for (int k = 0; k < 100; ++k) Add(list, rows + static_cast<std::size_t>(b * 100 + k), packets, store.get());
     hub.Flush();
     Settle();
     const double ms = Ms(t);

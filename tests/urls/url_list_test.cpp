@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -228,6 +229,81 @@ TEST_F(UrlListTest, DuplicateChecksFollowEditsRemovalsAndPacketRows) {
   Scan(texts::kCatAudio, two, "q4", false);
   Scan(texts::kCatAudio, one, "q5", false);
   EXPECT_EQ(Lv1(), (Strings{two + "@q2", one + "@q5"}));
+}
+
+// Packet rows whose record and payload live in the spill file take part in every rule as rows kept in
+// memory do: the same script on both lists gives the same rows, selection copies and view.
+TEST(UrlListSpill, SpilledPacketRowsFollowTheSameRulesAsRowsInMemory) {
+  const std::string dir = ::testing::TempDir();
+  std::shared_ptr<SpillStore> store(SpillStore::Open(dir));
+  ASSERT_NE(store, nullptr);
+  UrlList memory, spilled;
+  spilled.SetSpillStore(store);
+  auto packet = [&](const std::string& remote, const std::string& payload) {
+    memory.AppendPacketRow("TCP", Direction::Inbound, payload, std::to_string(payload.size()),
+                           std::make_shared<const LVDATA>(LVDATA{remote, payload}));
+    const auto ref = store->Append(remote, payload);
+    ASSERT_TRUE(ref);
+    SpilledRecord r;
+    r.offset = ref->offset;
+    r.remoteSize = static_cast<std::uint16_t>(remote.size());
+    r.packetSize = static_cast<std::uint32_t>(payload.size());
+    spilled.AppendSpilledPacketRow("TCP", Direction::Inbound, std::to_string(payload.size()), r,
+                                   UrlList::AddressKey(payload));
+  };
+  auto both = [&](auto&& step) {
+    step(memory);
+    step(spilled);
+  };
+  auto rows = [](const UrlList& l) {
+    Strings out;
+    for (const ListRow& r : l.Lv1()) {
+      const LVDataPtr rec = l.RecordOf(r);
+      out.push_back(r.caption + "|" + l.AddressOf(r) + "|" + r.cells[2] + "|" + rec->Remote + "|" + rec->Packet);
+    }
+    return out;
+  };
+  const std::string longOne = std::string(600, 'a') + "1" + std::string(600, 'z');
+  const std::string longTwo = std::string(600, 'a') + "2" + std::string(600, 'z');
+  packet("10.0.0.1:80", "http://h/x.mp3");
+  packet("[2001:db8::1]:443", std::string("\xA5\xFE\x01GET", 6));
+  packet("10.0.0.2:80", longOne);
+  packet("10.0.0.3:80", "");
+  packet("10.0.0.4:80", "http://h/%C4%E3.flv");
+  EXPECT_EQ(rows(spilled), rows(memory));
+  EXPECT_TRUE(spilled.Lv1()[2].cells[1].empty());  // held in the file only
+
+  struct Step { const char* what; std::function<void(UrlList&)> run; };
+  const std::vector<Step> steps = {
+      // A scanned address equal to a packet row's payload is a duplicate; one differing in the middle
+      // of a long payload is not.
+      {"scan equal", [](UrlList& l) { l.InsertScan(texts::kCatAudio, Direction::Inbound, "http://h/x.mp3", Rec("s1"), false, false); }},
+      {"scan long", [&](UrlList& l) { l.InsertScan(texts::kCatAudio, Direction::Inbound, longTwo, Rec("s2"), false, false); }},
+      // A request line for it removes the packet row and appends its own.
+      {"request equal", [](UrlList& l) { l.InsertRequestLine(texts::kCatAudio, Direction::Outbound, "http://h/x.mp3", Rec("r1"), false); }},
+      {"decode", [](UrlList& l) { l.SetAddress(ListId::LV1, 3, "http://h/\xC4\xE3.flv"); }},
+      {"scan old text", [](UrlList& l) { l.InsertScan(texts::kCatAudio, Direction::Inbound, "http://h/%C4%E3.flv", Rec("s3"), false, false); }},
+      {"remove", [](UrlList& l) { l.Remove(ListId::LV1, 1); }},
+      {"scan long again", [&](UrlList& l) { l.InsertScan(texts::kCatAudio, Direction::Inbound, longTwo, Rec("s4"), false, false); }},
+  };
+  for (const Step& step : steps) {
+    both(step.run);
+    EXPECT_EQ(rows(spilled), rows(memory)) << step.what;
+  }
+  for (std::size_t i = 0; i < memory.Lv1().size(); ++i) {
+    const auto a = memory.LVSLT(i, std::nullopt), b = spilled.LVSLT(i, std::nullopt);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->address, b->address) << i;
+    EXPECT_EQ(a->data->Remote, b->data->Remote) << i;
+    EXPECT_EQ(a->data->Packet, b->data->Packet) << i;
+  }
+  // A view whose filter a protocol caption matches takes the rows with their whole texts.
+  both([](UrlList& l) { l.flck("TCP"); });
+  ASSERT_EQ(spilled.Lv2().size(), memory.Lv2().size());
+  for (std::size_t i = 0; i < memory.Lv2().size(); ++i) {
+    EXPECT_EQ(spilled.Lv2()[i].address, memory.Lv2()[i].address) << i;
+    EXPECT_EQ(spilled.Lv2()[i].data->Packet, memory.Lv2()[i].data->Packet) << i;
+  }
 }
 
 TEST_F(UrlListTest, ObserverSeesEveryChange) {
