@@ -161,7 +161,7 @@ void UrlList::InsertRequestLine(std::string_view category, Direction dir, std::s
     if (const auto old = FindLv1(address)) EraseLv1(*old);
   }
   AppendLv1(ListRow{std::string(category), {std::string(DirectionLabel(dir)), std::move(address), std::string()},
-                    std::move(record)});
+                    std::move(record), {}});
   if (InView(category)) {
     const ListRow& added = lv1_.back();
     if (const auto old = FindLv2(added.cells[1])) EraseLv2(*old);
@@ -174,7 +174,7 @@ void UrlList::InsertScan(std::string_view category, Direction dir, std::string a
                          bool outbound, bool duplicates) {
   if (!duplicates && FindLv1(address)) return;
   AppendLv1(ListRow{std::string(category), {std::string(DirectionLabel(dir)), std::move(address), std::string()},
-                    std::move(record)});
+                    std::move(record), {}});
   if (!InView(category)) return;
   const ListRow& added = lv1_.back();
   if (const auto old = FindLv2(added.cells[1])) {
@@ -196,7 +196,7 @@ bool UrlList::StartsWithHttp(std::string_view address) {
 void UrlList::AppendPacketRow(std::string caption, Direction dir, std::string payload, std::string length,
                               LVDataPtr record) {
   AppendLv1(ListRow{std::move(caption), {std::string(DirectionLabel(dir)), std::move(payload), std::move(length)},
-                    std::move(record)});
+                    std::move(record), {}});
 }
 
 void UrlList::AppendSpilledPacketRow(std::string caption, Direction dir, std::string length,

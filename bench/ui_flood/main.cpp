@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
     QFile::setPermissions(ini, QFile::ReadOwner | QFile::WriteOwner);
     SettingsStore(ini.toStdString()).WriteBool("system", "autoRun", false);
     SilentPrompter prompter;
-    TForm1 form(net, prompter, TForm1Options{dir.path(), false});
+    TForm1 form(net, prompter, TForm1Options{.programDir = dir.path(), .fetchAdPage = false});
     form.show();
     if (!spill) form.Session().UseSpillStore(nullptr);
     form.N34Click();

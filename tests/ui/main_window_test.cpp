@@ -313,7 +313,7 @@ TEST(RowColouring, FollowsCategoryAndAddressEnding) {
       {texts::kCatPicture, "flv", false},
   };
   for (const Case& c : cases) {
-    ListRow row{std::string(c.caption), {"d", c.address, ""}, nullptr};
+    ListRow row{std::string(c.caption), {"d", c.address, ""}, nullptr, {}};
     EXPECT_EQ(RowIsRed(row), c.red) << c.address;
   }
 }
