@@ -317,6 +317,9 @@ void TForm1::BuildLists() {
   pgc1->addWidget(page0);
   pgc1->addWidget(page1);
   setCentralWidget(lists);
+  // The list, not the filter field, has the keys when the window opens: the list's shortcuts (Ctrl+C,
+  // Ctrl+A, Ctrl+Z, Ctrl+X, Ctrl+U, Ctrl+K, Ctrl+Delete) are editing keys in a line edit.
+  LV1->setFocus(Qt::OtherFocusReason);
   listCommands_ = std::make_unique<ListCommands>(List(), session_->Lv1Rows(), *LV1, *lv2, prompter_, *this);
 
   // The quick filter narrows both lists; Ctrl+F reaches it from anywhere in the window.
@@ -336,6 +339,10 @@ void TForm1::BuildLists() {
                                               QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   });
   connect(pgc1, &QStackedWidget::currentChanged, this, &TForm1::ShowRowCounts);
+  // The list shown takes the keys from the list hidden (the filter field keeps them).
+  connect(pgc1, &QStackedWidget::currentChanged, this, [this](int page) {
+    if (!edtFilter->hasFocus()) (page == 0 ? LV1 : lv2)->setFocus(Qt::OtherFocusReason);
+  });
   connect(session_, &SessionController::ViewChanged, this, &TForm1::ShowRowCounts);
 }
 

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QScrollBar>
+#include <QStackedWidget>
 #include <QTableView>
 #include <QTest>
 #include <QToolTip>
@@ -196,6 +197,22 @@ TEST_F(ListViewsTest, CopyWithSeveralRowsSelectedCopiesEachAddressInTheOrderShow
   Select(lv1, {0, 1});
   Action("N20")->trigger();
   EXPECT_EQ(Clipboard(), "http://music.example/你好.mp3\nhttp://pics.example/你好.jpg");
+}
+
+// The window opens with the list holding the keys: in the filter field Ctrl+C, Ctrl+U and the other
+// list shortcuts would be editing keys of the field and never reach the list's commands.
+TEST_F(ListViewsTest, TheWindowOpensWithTheListFocusedAndItsShortcutsWorkAtOnce) {
+  LoadSample();
+  Form().activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&Form()));
+  ASSERT_EQ(QApplication::focusWidget(), Form().LV1);
+  Select(Form().LV1, {2});
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(Clipboard(), "http://www.example/index");
+  // Showing a category view hands the keys to the list shown.
+  Form().N6Click(3);  // 图片文件
+  ASSERT_EQ(Form().pgc1->currentIndex(), 1);
+  EXPECT_EQ(QApplication::focusWidget(), Form().lv2);
 }
 
 // A double click hands the address to the other download program as the list shows it: a UTF-8
