@@ -6,6 +6,8 @@
 #include <QStyle>
 #include <QToolTip>
 
+#include <algorithm>
+
 namespace qv {
 
 bool ElidedCellTips::Elided(const QStyleOptionViewItem& option, const QModelIndex& index) const {
@@ -17,6 +19,27 @@ bool ElidedCellTips::Elided(const QStyleOptionViewItem& option, const QModelInde
   // The style keeps a margin on both sides of the text inside that rectangle.
   const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
   return opt.fontMetrics.horizontalAdvance(opt.text) > textRect.width() - 2 * margin;
+}
+
+QString ElidedCellTips::CutForWidth(const QString& text, int width, const QFontMetrics& metrics) {
+  int narrowest = metrics.horizontalAdvance(QLatin1Char(' '));
+  for (const char c : {'.', ',', ':', ';', '\'', '|', '!', 'i', 'j', 'l', '1', 'I'})
+    narrowest = std::min(narrowest, metrics.horizontalAdvance(QLatin1Char(c)));
+  const qsizetype keep = static_cast<qsizetype>(std::max(width, 0) / std::max(narrowest, 1)) + 2;
+  if (text.size() <= keep) return text;
+  qsizetype cut = keep;
+  if (text.at(cut - 1).isHighSurrogate()) --cut;  // never half a character
+  return text.left(cut) + QChar(0x2026);
+}
+
+void ElidedCellTips::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  QStyleOptionViewItem opt = option;
+  initStyleOption(&opt, index);
+  if (opt.textElideMode == Qt::ElideRight && opt.features.testFlag(QStyleOptionViewItem::HasDisplay))
+    opt.text = CutForWidth(opt.text, opt.rect.width(), opt.fontMetrics);
+  const QWidget* widget = opt.widget;
+  QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+  style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
 }
 
 QString ElidedCellTips::TipText(const QString& text, int lineChars) {

@@ -389,5 +389,29 @@ TEST_F(ListViewsTest, AddressColumnTakesTheSpareWidthAndShowsALongAddressAsATip)
   EXPECT_FALSE(QToolTip::isVisible());
 }
 
+// A long cell text is cut before it is drawn; what the person sees must not change: the cut text
+// elides to exactly what the whole text elides to, at any width, for ASCII, CJK and characters
+// outside the basic plane.
+TEST(CellPaint, ACutTextElidesAsTheWholeTextDoes) {
+  const QFontMetrics metrics(QApplication::font());
+  const QString texts[] = {
+      QString(3000, QLatin1Char('i')),
+      QString(3000, QLatin1Char('W')),
+      QStringLiteral("GET /video/clip.flv HTTP/1.1 Host: www.example ").repeated(40),
+      QStringLiteral("你好，视频文件。").repeated(200),
+      QString::fromUtf8("\xF0\x9F\x98\x80 a").repeated(500),
+  };
+  for (const QString& text : texts) {
+    for (const int width : {1, 40, 300, 833, 2500}) {
+      const QString cut = ElidedCellTips::CutForWidth(text, width, metrics);
+      EXPECT_LE(cut.size(), text.size() + 1);
+      EXPECT_EQ(metrics.elidedText(cut, Qt::ElideRight, width), metrics.elidedText(text, Qt::ElideRight, width))
+          << text.left(20).toStdString() << " at " << width;
+    }
+    // Wide enough for the whole text: nothing is cut.
+    EXPECT_EQ(ElidedCellTips::CutForWidth(text, metrics.horizontalAdvance(text) * 4, metrics), text);
+  }
+}
+
 }  // namespace
 }  // namespace qv::testing
