@@ -11,6 +11,7 @@
 #include "app/ui/main_window.h"
 #include "capture/pcap_net.h"
 #include "common/ui/prompter.h"
+#include "platform/huge_page_heap.h"
 #include "platform/single_copy.h"
 
 int main(int argc, char** argv) {
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
     std::printf("quelvar %s\n", QUELVAR_VERSION);
     return 0;
   }
+  qv::RestartWithHugePageHeap(argv);
   qv::PcapNet net;
   net.Bind();
 

@@ -1,0 +1,44 @@
+#include "platform/huge_page_heap.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+namespace qv {
+
+namespace {
+constexpr const char* kTunable = "glibc.malloc.hugetlb";
+}
+
+std::string WithHugePageTunable(const char* current) {
+  if (current == nullptr || *current == '\0') return std::string(kTunable) + "=1";
+  // Tunables are name=value pairs joined by ':'; a value set by the user stays as it is.
+  const std::string text(current);
+  std::size_t at = 0;
+  while (at <= text.size()) {
+    const std::size_t end = std::min(text.find(':', at), text.size());
+    const std::string_view pair(text.data() + at, end - at);
+    if (pair.substr(0, pair.find('=')) == kTunable) return {};
+    at = end + 1;
+  }
+  return text + ":" + kTunable + "=1";
+}
+
+void RestartWithHugePageHeap(char** argv) {
+  if (argv == nullptr || argv[0] == nullptr) return;
+  const char* current = std::getenv("GLIBC_TUNABLES");
+  const std::string value = WithHugePageTunable(current);
+  if (value.empty()) return;
+  const std::optional<std::string> before = current ? std::optional<std::string>(current) : std::nullopt;
+  if (setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0) return;
+  execv("/proc/self/exe", argv);
+  // No new start: carry on as started, with the environment as it was.
+  if (before) setenv("GLIBC_TUNABLES", before->c_str(), 1);
+  else unsetenv("GLIBC_TUNABLES");
+}
+
+}  // namespace qv
