@@ -34,8 +34,14 @@ void RestartWithHugePageHeap(char** argv) {
   const std::string value = WithHugePageTunable(current);
   if (value.empty()) return;
   const std::optional<std::string> before = current ? std::optional<std::string>(current) : std::nullopt;
+  // The program's own path, not /proc/self/exe: the new image takes its process name from the path
+  // it was started by, and a process named "exe" is found by no pgrep, killall or task manager.
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path - 1) return;
+  path[n] = '\0';
   if (setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0) return;
-  execv("/proc/self/exe", argv);
+  execv(path, argv);
   // No new start: carry on as started, with the environment as it was.
   if (before) setenv("GLIBC_TUNABLES", before->c_str(), 1);
   else unsetenv("GLIBC_TUNABLES");

@@ -1,5 +1,6 @@
 // The window starts itself again once with glibc's huge-page heap tunable: the arguments must come
-// through, a user's own tunables must stay, and a second start must never follow.
+// through, a user's own tunables must stay, the process keeps its name (comm: 15 bytes), and a
+// second start must never follow.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -33,11 +34,11 @@ std::string Output(const std::string& command) {
 TEST(HugePageHeap, RestartKeepsTheArgumentsAndHappensOnce) {
   const std::string probe = HUGE_PAGE_PROBE;
   EXPECT_EQ(Output("env -u GLIBC_TUNABLES '" + probe + "' capture.pcap 'a b'"),
-            "arg capture.pcap\narg a b\ntunables glibc.malloc.hugetlb=1\n");
+            "arg capture.pcap\narg a b\ntunables glibc.malloc.hugetlb=1\nname huge_page_resta\n");
   EXPECT_EQ(Output("env GLIBC_TUNABLES=glibc.malloc.check=3 '" + probe + "' x"),
-            "arg x\ntunables glibc.malloc.check=3:glibc.malloc.hugetlb=1\n");
+            "arg x\ntunables glibc.malloc.check=3:glibc.malloc.hugetlb=1\nname huge_page_resta\n");
   // Set already (by the user or by the first start): no new start, the value as it was.
-  EXPECT_EQ(Output("env GLIBC_TUNABLES=glibc.malloc.hugetlb=0 '" + probe + "'"), "tunables glibc.malloc.hugetlb=0\n");
+  EXPECT_EQ(Output("env GLIBC_TUNABLES=glibc.malloc.hugetlb=0 '" + probe + "'"), "tunables glibc.malloc.hugetlb=0\nname huge_page_resta\n");
 }
 
 }  // namespace
