@@ -18,16 +18,19 @@
 // through the frame handler synchronously: same rows, same order. Reported: rows, rows per second,
 // the largest gap and the number of gaps over 100 ms, the machine's own pauses over the same time
 // (a sleeping thread per core, waking late) and the gaps less those pauses (the window's own part),
-// how long the packet list took to paint, memory per row
-// (RSS growth / rows), the peak RSS of the process and the size of the spill file that holds the
-// packet rows' payloads.
+// how long the packet list took to paint, memory per row (RSS growth / rows), the peak RSS of the
+// process and the size of the spill file that holds the packet rows' payloads.
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QEvent>
+#include <QFile>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTimer>
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -35,16 +38,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
-
-#include <pthread.h>
-#include <sched.h>
-#include <utility>
-
-#include <sys/resource.h>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/ui/application.h"
@@ -92,7 +90,6 @@ class StallProbes {
  public:
   using Clock = std::chrono::steady_clock;
   struct Pause {
-    int cpu;
     Clock::time_point from, to;
   };
   StallProbes() {
@@ -144,7 +141,7 @@ class StallProbes {
       if (now - last > std::chrono::milliseconds(50)) {
         std::lock_guard lock(mutex_);
         // The sleep itself and a wake-up's usual delay are not part of the pause.
-        pauses_.push_back({cpu, last + std::chrono::milliseconds(2), now});
+        pauses_.push_back({last + std::chrono::milliseconds(2), now});
       }
       last = now;
     }
@@ -327,7 +324,6 @@ int main(int argc, char** argv) {
     QElapsedTimer clock, tick;
     qint64 largestGap = 0;
     int gapsOver100 = 0;
-    StallProbes* probes = nullptr;  // made when the flood starts
     struct Gap {
       StallProbes::Clock::time_point from, to;
       qint64 ms;
@@ -344,7 +340,7 @@ int main(int argc, char** argv) {
     QObject::connect(&probe, &QTimer::timeout, [&] {
       const qint64 gap = tick.restart();
       const auto now = StallProbes::Clock::now();
-      if (gap > 20 && probes != nullptr) longGaps.push_back({lastTick, now, gap});
+      if (gap > 20) longGaps.push_back({lastTick, now, gap});
       lastTick = now;
       const double cpu = ThreadCpuMs(), busy = cpu - lastCpuMs;
       lastCpuMs = cpu;
@@ -369,12 +365,11 @@ int main(int argc, char** argv) {
     clock.start();
     if (!form.OpenCaptureFile(QString::fromStdString(big))) return 1;
     const qint64 openMs = clock.elapsed();
+    StallProbes stalls;
     tick.start();
+    lastTick = StallProbes::Clock::now();
     lastCpuMs = ThreadCpuMs();
     probe.start();
-    StallProbes stalls;
-    probes = &stalls;
-    lastTick = StallProbes::Clock::now();
     const std::size_t expected = reference.rows.size();
     while (form.SessionRunning() || form.Pump().Backlog() > 0 || form.List().Lv1().size() < expected) {
       QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
