@@ -10,7 +10,7 @@ PACKAGES=(
   # build
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   # libraries
-  libpcap-dev libssl-dev qt6-base-dev libgl-dev libxdo-dev
+  libpcap-dev libssl-dev libnghttp2-dev libnghttp3-dev qt6-base-dev libgl-dev libxdo-dev
   # Qt's own dialogs in Chinese
   qt6-translations-l10n
   # tests

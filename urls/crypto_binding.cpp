@@ -35,7 +35,13 @@ const CryptoEntryPoints* Load() {
       Bind(library, "EVP_EncryptUpdate", c.EVP_EncryptUpdate) &&
       Bind(library, "EVP_DecryptInit_ex", c.EVP_DecryptInit_ex) &&
       Bind(library, "EVP_DecryptUpdate", c.EVP_DecryptUpdate) &&
-      Bind(library, "EVP_DecryptFinal_ex", c.EVP_DecryptFinal_ex);
+      Bind(library, "EVP_DecryptFinal_ex", c.EVP_DecryptFinal_ex) &&
+      Bind(library, "EVP_aes_256_ecb", c.EVP_aes_256_ecb) && Bind(library, "EVP_aes_256_gcm", c.EVP_aes_256_gcm) &&
+      Bind(library, "EVP_aes_128_cbc", c.EVP_aes_128_cbc) && Bind(library, "EVP_aes_256_cbc", c.EVP_aes_256_cbc) &&
+      Bind(library, "EVP_chacha20", c.EVP_chacha20) &&
+      Bind(library, "EVP_chacha20_poly1305", c.EVP_chacha20_poly1305) && Bind(library, "EVP_sha1", c.EVP_sha1) &&
+      Bind(library, "EVP_sha256", c.EVP_sha256) && Bind(library, "EVP_sha384", c.EVP_sha384) &&
+      Bind(library, "HMAC", c.HMAC);
   if (!all) {
     ::dlclose(library);
     return nullptr;

@@ -1,8 +1,10 @@
-// The few entry points of OpenSSL's libcrypto that reading QUIC Initials needs, bound at run time.
+// The entry points of OpenSSL's libcrypto that reading QUIC Initials and decrypting TLS with a key log
+// need, bound at run time.
 // libcrypto is large (some 17,000 relocations): linked, it would be loaded and relocated at every start
 // of every program, though most sessions never meet a QUIC Initial. It is loaded on first use instead.
 #pragma once
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 
@@ -28,6 +30,16 @@ struct CryptoEntryPoints {
   decltype(&::EVP_DecryptInit_ex) EVP_DecryptInit_ex;
   decltype(&::EVP_DecryptUpdate) EVP_DecryptUpdate;
   decltype(&::EVP_DecryptFinal_ex) EVP_DecryptFinal_ex;
+  decltype(&::EVP_aes_256_ecb) EVP_aes_256_ecb;
+  decltype(&::EVP_aes_256_gcm) EVP_aes_256_gcm;
+  decltype(&::EVP_aes_128_cbc) EVP_aes_128_cbc;
+  decltype(&::EVP_aes_256_cbc) EVP_aes_256_cbc;
+  decltype(&::EVP_chacha20) EVP_chacha20;
+  decltype(&::EVP_chacha20_poly1305) EVP_chacha20_poly1305;
+  decltype(&::EVP_sha1) EVP_sha1;
+  decltype(&::EVP_sha256) EVP_sha256;
+  decltype(&::EVP_sha384) EVP_sha384;
+  decltype(&::HMAC) HMAC;
 };
 
 // The entry points, bound by the first call (from any thread; later calls return at once); nullptr

@@ -1,0 +1,36 @@
+// What the HTTPS readers hand on: a request's header fields as the client sent them, and the counts
+// of the connections they saw.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qv::tls {
+
+struct HeaderField {
+  std::string name;  // HTTP/2 and HTTP/3: lower case, pseudo-header fields (":method", ":path", ...) first
+  std::string value;
+};
+
+// One request read from a decrypted stream.
+struct HttpsRequest {
+  std::vector<HeaderField> fields;
+};
+
+// Connections seen with a ClientHello, those whose requests could be read, those for which no key
+// was found, and those whose decryption failed (a record whose tag did not verify, a malformed stream).
+struct HttpsCounts {
+  std::uint64_t connections = 0;
+  std::uint64_t decrypted = 0;
+  std::uint64_t withoutKeys = 0;
+  std::uint64_t failed = 0;
+  HttpsCounts& operator+=(const HttpsCounts& o) {
+    connections += o.connections;
+    decrypted += o.decrypted;
+    withoutKeys += o.withoutKeys;
+    failed += o.failed;
+    return *this;
+  }
+};
+
+}  // namespace qv::tls
