@@ -8,7 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <string_view>
 
 extern char** environ;
 

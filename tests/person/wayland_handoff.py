@@ -89,9 +89,11 @@ class WestonDesktop:
         os.makedirs(base["XDG_DOWNLOAD_DIR"])
         self.outer_env = dict(base, DISPLAY=self.outer_display)
 
+        # The CPU renderer puts every window's pixels on the screen as they are, which finding a
+        # window by its picture relies on (and it spares the machine a software GL).
         socket = "quelvar-wayland-%d" % os.getpid()
         self.weston = subprocess.Popen(
-            ["weston", "--backend=x11-backend.so", "--xwayland", "--no-config", "--idle-time=0",
+            ["weston", "--backend=x11-backend.so", "--use-pixman", "--xwayland", "--no-config", "--idle-time=0",
              "--socket=" + socket, "--width=%d" % width, "--height=%d" % height, "--log=" + self.log],
             env=self.outer_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         # weston names the display of its Xwayland in its log once it listens there; Xwayland itself
