@@ -8,7 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <string_view>
 
 extern char** environ;
 
@@ -91,7 +91,33 @@ void WriteMessage(int fd, int kind, int value) {
 
 }  // namespace
 
-StartResult StartProgram(const std::string& program, const std::vector<std::string>& args, ShowState show) {
+bool HasXDisplay(const char* display) { return display != nullptr && display[0] != '\0'; }
+
+std::string WindowQtPlatform(const char* qtPlatform, const char* display) {
+  const bool chosen = qtPlatform != nullptr && qtPlatform[0] != '\0';
+  return !chosen && HasXDisplay(display) ? kX11QtPlatform : std::string();
+}
+
+std::vector<std::string> HandOffVariables(const char* display) {
+  if (!HasXDisplay(display)) return {};
+  return {std::string(kQtPlatformVariable) + "=" + kX11QtPlatform};
+}
+
+std::vector<std::string> ChildEnvironment(const char* const* parent, const std::vector<std::string>& variables) {
+  auto nameOf = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> out;
+  for (const char* const* e = parent; e != nullptr && *e != nullptr; ++e) {
+    const std::string_view name = nameOf(*e);
+    bool replaced = false;
+    for (const std::string& v : variables) replaced = replaced || nameOf(v) == name;
+    if (!replaced) out.emplace_back(*e);
+  }
+  out.insert(out.end(), variables.begin(), variables.end());
+  return out;
+}
+
+StartResult StartProgram(const std::string& program, const std::vector<std::string>& args, ShowState show,
+                         const std::vector<std::string>& variables) {
   if (program.empty()) return Failure(ENOENT);
   int error = 0;
   const std::string path = Resolve(program, error);
@@ -107,13 +133,13 @@ StartResult StartProgram(const std::string& program, const std::vector<std::stri
   for (std::string& a : argStore) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  const std::string prefix = std::string(kShowStateVariable) + "=";
-  std::string showEntry = prefix + (show == ShowState::kMinimized ? "minimized" : "normal");
+  std::vector<std::string> set = {std::string(kShowStateVariable) + "=" +
+                                   (show == ShowState::kMinimized ? "minimized" : "normal")};
+  set.insert(set.end(), variables.begin(), variables.end());
+  std::vector<std::string> envStore = ChildEnvironment(environ, set);
   std::vector<char*> envp;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    if (std::strncmp(*e, prefix.c_str(), prefix.size()) != 0) envp.push_back(*e);
-  }
-  envp.push_back(showEntry.data());
+  envp.reserve(envStore.size() + 1);
+  for (std::string& e : envStore) envp.push_back(e.data());
   envp.push_back(nullptr);
 
   long maxFd = ::sysconf(_SC_OPEN_MAX);

@@ -18,6 +18,9 @@ PACKAGES=(
   xvfb xauth curl python3 iproute2
   # journeys through the real programs: a window manager, keys and clicks, a real capture
   openbox xdotool x11-utils imagemagick tcpdump
+  # the same on a Wayland desktop: a compositor with Xwayland, and Qt's Wayland platform, which Qt
+  # would choose by itself there
+  weston xwayland qt6-wayland
   # Dorrinel records streams with it (its tests make and record a short HLS stream)
   ffmpeg
   # the downloader's HTTPS test makes a certificate for its loopback server

@@ -9,6 +9,8 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "app/ui/program_files.h"
 #include "common/codepage.h"
 #include "common/ui/gbk_text.h"
@@ -25,6 +27,16 @@ const char kNetTransportError[] = "\xCE\xB4\xD4\xDA\xD7\xA2\xB2\xE1\xB1\xED\xD6\
 const char kFlashGetError[] = "\xCE\xB4\xD4\xDA\xD7\xA2\xB2\xE1\xB1\xED\xD6\xD0\xD5\xD2\xB5\xBD""Flashget\xB0\xB2\xD7\xB0\xD0\xC5\xCF\xA2\xA3\xA1\xBF\xC9\xC4\xDC\xCE\xB4\xB0\xB2\xD7\xB0\xA3\xA1";
 // 未找到简易下载软件窗口！软件未安装或者未正常运行，请检查！
 const char kDownloaderMissing[] = "\xCE\xB4\xD5\xD2\xB5\xBD\xBC\xF2\xD2\xD7\xCF\xC2\xD4\xD8\xC8\xED\xBC\xFE\xB4\xB0\xBF\xDA\xA3\xA1\xC8\xED\xBC\xFE\xCE\xB4\xB0\xB2\xD7\xB0\xBB\xF2\xD5\xDF\xCE\xB4\xD5\xFD\xB3\xA3\xD4\xCB\xD0\xD0\xA3\xAC\xC7\xEB\xBC\xEC\xB2\xE9\xA3\xA1";
+// Without an X display (a Wayland desktop without Xwayland) the simple downloader's window cannot be
+// found nor clicked; the double click hands it the address as an argument, which needs neither.
+// 没有X11显示，无法用此命令把数据包交给简易下载软件！请双击该行下载：下载软件选“其它下载软件”且
+// DownloadPath带%u时（默认即“Dorrinel -- %u”），地址直接交给简易下载软件。
+const char kDownloaderNeedsX11[] =
+    "\xC3\xBB\xD3\xD0X11\xCF\xD4\xCA\xBE\xA3\xAC\xCE\xDE\xB7\xA8\xD3\xC3\xB4\xCB\xC3\xFC\xC1\xEE\xB0\xD1\xCA\xFD\xBE\xDD\xB0\xFC\xBD\xBB\xB8\xF8"
+    "\xBC\xF2\xD2\xD7\xCF\xC2\xD4\xD8\xC8\xED\xBC\xFE\xA3\xA1\xC7\xEB\xCB\xAB\xBB\xF7\xB8\xC3\xD0\xD0\xCF\xC2\xD4\xD8\xA3\xBA\xCF\xC2\xD4\xD8"
+    "\xC8\xED\xBC\xFE\xD1\xA1\xA1\xB0\xC6\xE4\xCB\xFC\xCF\xC2\xD4\xD8\xC8\xED\xBC\xFE\xA1\xB1\xC7\xD2""DownloadPath\xB4\xF8%u\xCA\xB1"
+    "\xA3\xA8\xC4\xAC\xC8\xCF\xBC\xB4\xA1\xB0""Dorrinel -- %u\xA1\xB1\xA3\xA9\xA3\xAC\xB5\xD8\xD6\xB7\xD6\xB1\xBD\xD3\xBD\xBB\xB8\xF8"
+    "\xBC\xF2\xD2\xD7\xCF\xC2\xD4\xD8\xC8\xED\xBC\xFE\xA1\xA3";
 
 // The browser context-menu keys that the download managers register, two per program.
 // \Software\Microsoft\Internet Explorer\MenuExt\使用网络传送带下载
@@ -48,6 +60,11 @@ std::string InFolder(const std::string& folderGbk, std::string_view exe) {
   if (path.empty() || path.back() != '/') path += '/';
   path += exe;
   return path;
+}
+
+// Starts a program that takes part in a hand-off, minimized, on the X display when there is one.
+void StartForHandOff(const std::string& program, const std::vector<std::string>& args = {}) {
+  StartProgram(program, args, ShowState::kMinimized, HandOffVariables(std::getenv("DISPLAY")));
 }
 
 }  // namespace
@@ -114,10 +131,16 @@ void HandOff::Error(const char* gbk) {
   prompter_.Message(window_, BoxKind::Error, FromGbk(gbk), BoxButtons::Ok);
 }
 
-x11::Desktop* HandOff::DesktopOrReport() {
+x11::Desktop* HandOff::DesktopOrReport(const char* noDisplayGbk) {
   if (!desk_ || !desk_->Ok()) desk_ = std::make_unique<x11::Desktop>();
   if (desk_->Ok()) return desk_.get();
-  prompter_.Message(window_, BoxKind::Error, FromGbk(x11::StatusMessage(desk_->status())), BoxButtons::Ok);
+  const bool noDisplay = desk_->status() == x11::DesktopStatus::kNoDisplay ||
+                         desk_->status() == x11::DesktopStatus::kDisplayUnavailable;
+  if (noDisplay && noDisplayGbk != nullptr) {
+    Error(noDisplayGbk);
+  } else {
+    prompter_.Message(window_, BoxKind::Error, FromGbk(x11::StatusMessage(desk_->status())), BoxButtons::Ok);
+  }
   return nullptr;
 }
 
@@ -152,7 +175,7 @@ void HandOff::DownloadWithNetTransport(const std::optional<SelectionCopy>& row) 
   x11::Desktop* desk = DesktopOrReport();
   if (desk == nullptr) return;  // without a display no window can be found nor a key sent
   if (FindNetTransport(*desk) != 0) return;  // a running NetTransport takes the clipboard itself
-  StartProgram(InFolder(*folder, kNetTransportExe), {}, ShowState::kMinimized);
+  StartForHandOff(InFolder(*folder, kNetTransportExe));
   tmr6_->start();
 }
 
@@ -167,7 +190,7 @@ void HandOff::DownloadWithFlashGet(const std::optional<SelectionCopy>& row) {
   }
   PutAddressOnClipboard(row->address);
   if (DesktopOrReport() == nullptr) return;
-  StartProgram(InFolder(*folder, kFlashGetExe), {}, ShowState::kMinimized);
+  StartForHandOff(InFolder(*folder, kFlashGetExe));
   tmr7_->start();
 }
 
@@ -193,11 +216,11 @@ void HandOff::KeyWhenShown(QTimer* timer, const std::function<x11::WindowId()>& 
 void HandOff::DownloadWithSimpleDownloader(const std::optional<SelectionCopy>& row) {
   if (!row) return;
   PutTextOnClipboard(row->data ? std::string_view(row->data->Packet) : std::string_view());
-  x11::Desktop* desk = DesktopOrReport();
+  x11::Desktop* desk = DesktopOrReport(kDownloaderNeedsX11);
   if (desk == nullptr) return;
   x11::WindowId w = desk->FindTopLevel(kDorrinelTitle);
   if (w == 0) {
-    StartProgram(ProgramDir().toStdString() + "/" + std::string(kDorrinelExe), {}, ShowState::kMinimized);
+    StartForHandOff(ProgramDir().toStdString() + "/" + std::string(kDorrinelExe));
     QElapsedTimer clock;
     clock.start();
     // The window is looked for without handling this program's events; a short sleep between the
@@ -231,8 +254,7 @@ void HandOff::DoubleClick(const std::optional<SelectionCopy>& row, int defaultDL
     PutAddressOnClipboard(row->address);
     const std::vector<std::string> command =
         OtherProgramCommand(GbkToUtf8(otherCommandLine), AddressToUtf8(row->address), ProgramDir().toStdString());
-    if (!command.empty())
-      StartProgram(command.front(), std::vector<std::string>(command.begin() + 1, command.end()), ShowState::kMinimized);
+    if (!command.empty()) StartForHandOff(command.front(), std::vector<std::string>(command.begin() + 1, command.end()));
   }
 }
 

@@ -3,6 +3,11 @@
 // the clipboard first; then the program is started, or its window is brought forward and sent a key
 // press or a click, so that it picks the text up from the clipboard.
 //
+// All of this happens on the X display: every program started here runs on Qt's X11 platform when
+// there is one (HandOffVariables), also on a Wayland desktop, where it meets this program on Xwayland.
+// Without an X display "用简易下载软件下载" says at once that it cannot work and points to the double
+// click, which hands the downloader the address as an argument.
+//
 // tmr6 waits for NetTransport's window, tmr7 for FlashGet's; both poll every 500 ms while enabled and
 // are owned here. Everything runs on the user-interface thread.
 #pragma once
@@ -72,8 +77,8 @@ class HandOff : public QObject {
  private:
   std::optional<std::string> RegisteredFolder(std::string_view key1, std::string_view key2) const;
   // The desktop connection, opened on first use; when there is no usable display, an error box says
-  // so and the result is null.
-  x11::Desktop* DesktopOrReport();
+  // so (with `noDisplayGbk` when given and no X display can be opened) and the result is null.
+  x11::Desktop* DesktopOrReport(const char* noDisplayGbk = nullptr);
   x11::WindowId FindNetTransport(x11::Desktop& desk) const;
   void KeyWhenShown(QTimer* timer, const std::function<x11::WindowId()>& find, x11::Key key);
   void Error(const char* gbk);

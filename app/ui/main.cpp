@@ -4,7 +4,10 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "app/ui/application.h"
 #include "app/ui/instance_channel.h"
@@ -12,6 +15,7 @@
 #include "capture/pcap_net.h"
 #include "common/ui/prompter.h"
 #include "platform/huge_page_heap.h"
+#include "platform/process.h"
 #include "platform/single_copy.h"
 
 int main(int argc, char** argv) {
@@ -42,9 +46,21 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // On a Wayland desktop Qt would pick its Wayland platform by itself. The hand-off finds the
+  // downloader's window, clicks it and shares the clipboard with it through X11, so the window runs
+  // on the X display (Xwayland) whenever there is one and nobody chose a platform. It is passed as
+  // Qt's "-platform" argument rather than through the environment, so that the programs started from
+  // here keep the environment they were given (those of the hand-off get the X11 platform themselves).
+  std::string platform = qv::WindowQtPlatform(std::getenv(qv::kQtPlatformVariable), std::getenv("DISPLAY"));
+  std::string platformOption = "-platform";
+  std::vector<char*> qtArgv(argv, argv + argc);
+  if (!platform.empty() && !qtArgv.empty()) qtArgv.insert(qtArgv.begin() + 1, {platformOption.data(), platform.data()});
+  int qtArgc = static_cast<int>(qtArgv.size());
+  qtArgv.push_back(nullptr);
+
   int rc = 0;
   {
-    qv::QuelvarApplication app(argc, argv);
+    qv::QuelvarApplication app(qtArgc, qtArgv.data());
     qv::ApplyLook(app);
     qv::QtPrompter prompter;
     qv::TForm1Options options;

@@ -8,9 +8,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
+#include "tests/platform/env_var.h"
 #include "tests/settings/temp_dir.h"
 
 namespace qv {
@@ -94,6 +96,53 @@ TEST(StartProgramTest, FailuresAreToldApart) {
   EXPECT_EQ(StartProgram(dir.File("plain.txt"), {}).status, StartResult::Status::kNotExecutable);
   EXPECT_EQ(StartProgram(dir.Path().string(), {}).status, StartResult::Status::kNotExecutable);
   EXPECT_EQ(StartCommandLine("   ").status, StartResult::Status::kNotFound);
+}
+
+// The window's platform and what the programs of a hand-off get, from QT_QPA_PLATFORM and DISPLAY.
+TEST(QtPlatformTest, X11WhenAnXDisplayExistsAndNobodyChoseAPlatform) {
+  struct Case {
+    const char* qtPlatform;
+    const char* display;
+    std::string window;
+    std::vector<std::string> handOff;
+  };
+  const std::vector<std::string> x11 = {"QT_QPA_PLATFORM=xcb;wayland"};
+  const Case cases[] = {
+      {nullptr, ":0", "xcb;wayland", x11},   // a Wayland desktop with Xwayland, or X11
+      {"", ":1", "xcb;wayland", x11},        // empty counts as unset, as for Qt
+      {"wayland", ":0", "", x11},            // the user's choice stays the window's; not its helpers'
+      {"offscreen", ":0", "", x11},
+      {nullptr, nullptr, "", {}},            // Wayland without Xwayland: Qt chooses
+      {nullptr, "", "", {}},
+      {"wayland", nullptr, "", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.qtPlatform ? c.qtPlatform : "(unset)") + " " + (c.display ? c.display : "(unset)"));
+    EXPECT_EQ(WindowQtPlatform(c.qtPlatform, c.display), c.window);
+    EXPECT_EQ(HandOffVariables(c.display), c.handOff);
+  }
+}
+
+TEST(ChildEnvironmentTest, SetVariablesReplaceTheInheritedOnesAndComeLast) {
+  const char* parent[] = {"PATH=/bin", "QT_QPA_PLATFORM=wayland", "QT_QPA_PLATFORM_THEME=gtk3", "ODD", "A=1=2",
+                          "QUELVAR_SHOW_STATE=normal", nullptr};
+  EXPECT_EQ(ChildEnvironment(parent, {"QUELVAR_SHOW_STATE=minimized", "QT_QPA_PLATFORM=xcb"}),
+            (std::vector<std::string>{"PATH=/bin", "QT_QPA_PLATFORM_THEME=gtk3", "ODD", "A=1=2",
+                                      "QUELVAR_SHOW_STATE=minimized", "QT_QPA_PLATFORM=xcb"}));
+  EXPECT_EQ(ChildEnvironment(parent, {}).size(), 6u);
+  EXPECT_EQ(ChildEnvironment(nullptr, {"X=1"}), std::vector<std::string>{"X=1"});
+}
+
+TEST(StartProgramTest, VariablesReachTheStartedProgram) {
+  TempDir dir;
+  const std::string out = dir.File("out.txt");
+  const testing::EnvVar window("QT_QPA_PLATFORM", "wayland");
+  const StartResult r = StartProgram(
+      "/bin/sh", {"-c", "echo \"$QT_QPA_PLATFORM|$QUELVAR_SHOW_STATE|$HOME\" > \"$1\"", "sh", out},
+      ShowState::kMinimized, {"QT_QPA_PLATFORM=xcb"});
+  ASSERT_TRUE(r.Started());
+  const char* home = std::getenv("HOME");
+  EXPECT_EQ(WaitForContent(out), std::string("xcb|minimized|") + (home ? home : "") + "\n");
 }
 
 TEST(StartCommandLineTest, StartsAProgramWhosePathHasBlanks) {

@@ -1,6 +1,10 @@
-// The other download program's command line as it is started for one address.
+// The other download program's command line as it is started for one address, and what
+// "用简易下载软件下载" says where there is no X display to find the simple downloader on.
 #include <gtest/gtest.h>
 
+#include <QClipboard>
+#include <QFile>
+#include <QGuiApplication>
 #include <QTemporaryDir>
 
 #include <fstream>
@@ -10,6 +14,8 @@
 #include <sys/stat.h>
 
 #include "app/ui/hand_off.h"
+#include "tests/platform/env_var.h"
+#include "tests/ui/commands_support.h"
 
 namespace qv {
 namespace {
@@ -43,6 +49,38 @@ TEST(OtherProgramCommandTest, BareProgramNameIsLookedForBesideThisProgramFirst) 
   // Not beside this program: left to PATH; a name with a folder is taken as it is.
   EXPECT_EQ(OtherProgramCommand("curl -O %u", "http://h/f", folder), (Args{"curl", "-O", "http://h/f"}));
   EXPECT_EQ(OtherProgramCommand("./Dorrinel %u", "http://h/f", folder), (Args{"./Dorrinel", "http://h/f"}));
+}
+
+// A Wayland desktop without Xwayland (no DISPLAY), or a DISPLAY that names no running server: the
+// downloader's window could never be found, so nothing is started and no wait comes first; one box
+// tells the user that the double click is the way there.
+TEST(SimpleDownloaderTest, WithoutAnXDisplayTheDoubleClickIsPointedTo) {
+  QTemporaryDir dir;
+  const QString started = dir.path() + "/started";
+  {
+    std::ofstream f((dir.path() + "/Dorrinel").toStdString());
+    f << "#!/bin/sh\ntouch '" << started.toStdString() << "'\n";
+  }
+  ::chmod((dir.path() + "/Dorrinel").toLocal8Bit().constData(), 0755);
+  const QString expected = QStringLiteral(
+      "没有X11显示，无法用此命令把数据包交给简易下载软件！请双击该行下载：下载软件选“其它下载软件”且"
+      "DownloadPath带%u时（默认即“Dorrinel -- %u”），地址直接交给简易下载软件。");
+
+  for (const char* display : {static_cast<const char*>(nullptr), "", ":4711"}) {
+    SCOPED_TRACE(display ? display : "(unset)");
+    testing::EnvVar env("DISPLAY", display);
+    testing::ScriptedPrompter prompter;
+    HandOffOptions options;
+    options.programDir = dir.path();
+    HandOff handOff(prompter, nullptr, options);
+    handOff.DownloadWithSimpleDownloader(
+        SelectionCopy{"http://a.example/x.mp3", std::make_shared<const LVDATA>(LVDATA{"10.0.0.1:80", "GET /x.mp3"})});
+    ASSERT_EQ(prompter.boxes.size(), 1u);
+    EXPECT_EQ(prompter.boxes[0].kind, BoxKind::Error);
+    EXPECT_EQ(prompter.boxes[0].text, expected);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("GET /x.mp3"));
+    EXPECT_FALSE(testing::Await([&] { return QFile::exists(started); }, 300)) << "the downloader was started";
+  }
 }
 
 }  // namespace
