@@ -8,14 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/capture_file.h"
@@ -256,6 +260,50 @@ TEST(ScanStream, ReaderThatGoesAwayEndsTheCaptureQuietly) {
   std::remove(fifo.c_str());
   std::remove(errFile.c_str());
   ::rmdir(dir.c_str());
+}
+
+// The flusher on its own: rows reach a pipe without a flush of the writer's; a pipe whose reader has
+// gone is seen with nothing written; a failed flush is kept with its reason. Each stops the capture once.
+TEST(ScanStream, FlusherFlushesAndSeesTheOutputFail) {
+  using namespace std::chrono_literals;
+  auto waitUntil = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(10ms);  // at most 5 s
+    return done();
+  };
+  {
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    FILE* out = ::fdopen(p[1], "w");
+    char buffer[4096];
+    std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
+    std::atomic<int> stops{0};
+    scan::OutputFlusher flusher(out, 10ms, [&] { ++stops; });
+    std::fputs("UDP\trow\n", out);
+    pollfd in{p[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&in, 1, 5000), 1) << "the row stayed in the buffer";
+    char got[64] = {};
+    EXPECT_EQ(::read(p[0], got, sizeof got), 8);
+    EXPECT_STREQ(got, "UDP\trow\n");
+    ::close(p[0]);  // the reader goes away; nothing more is written
+    EXPECT_TRUE(waitUntil([&] { return stops.load() > 0; })) << "a pipe without a reader went unseen";
+    flusher.Finish();
+    EXPECT_EQ(flusher.State(), scan::OutputState::ReaderGone);
+    EXPECT_EQ(stops.load(), 1);
+    std::fclose(out);
+  }
+  {
+    FILE* out = std::fopen("/dev/full", "w");
+    ASSERT_NE(out, nullptr);
+    std::atomic<int> stops{0};
+    scan::OutputFlusher flusher(out, 10ms, [&] { ++stops; });
+    std::fputs("UDP\trow\n", out);
+    EXPECT_TRUE(waitUntil([&] { return stops.load() > 0; })) << "a failed flush went unseen";
+    flusher.Finish();
+    EXPECT_EQ(flusher.State(), scan::OutputState::Failed);
+    EXPECT_EQ(flusher.Error(), ENOSPC);
+    EXPECT_EQ(stops.load(), 1);
+    std::fclose(out);
+  }
 }
 
 }  // namespace

@@ -232,7 +232,13 @@ int Run(const scan::Options& o) {
                     [self = pthread_self()] { pthread_kill(self, SIGALRM); });
   }
   const int rc = net.pcap_loop(handle, static_cast<int>(o.count), PacketCallback, reinterpret_cast<u_char*>(&handler));
-  flusher.reset();
+  // Why the output ended, if it did: the first failure seen, by the rows or by the flusher.
+  scan::OutputState output = packetWriter.State();
+  int outputError = packetWriter.Error();
+  if (flusher) {
+    flusher->Finish();  // what it saw is final once its thread has ended
+    if (output == scan::OutputState::Fine) output = flusher->State(), outputError = flusher->Error();
+  }
   alarm(0);
   g_handle = nullptr;
   std::string counts = o.readFile.empty() ? LiveCounts(net, handle) : std::string();
@@ -248,13 +254,7 @@ int Run(const scan::Options& o) {
   net.Close(handle);
 
   if (kind != scan::OutputKind::PacketList) scan::PrintList(stdout, list, kind, o.raw);
-  // Why the output ended: the first failure seen, by the rows, by the flusher or by this last flush.
-  scan::OutputState output = packetWriter.State();
-  int outputError = packetWriter.Error();
-  if (output == scan::OutputState::Fine && flusher) {
-    output = flusher->State();
-    outputError = flusher->Error();
-  }
+  // Or by this last flush.
   if (std::fflush(stdout) != 0 && output == scan::OutputState::Fine) {
     outputError = errno;
     output = scan::StateOf(stdout, outputError);

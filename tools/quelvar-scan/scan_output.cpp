@@ -123,7 +123,8 @@ OutputFlusher::OutputFlusher(std::FILE* out, std::chrono::milliseconds interval,
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
-OutputFlusher::~OutputFlusher() {
+void OutputFlusher::Finish() {
+  if (!thread_.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ending_ = true;

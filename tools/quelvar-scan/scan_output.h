@@ -72,10 +72,12 @@ class PacketRowWriter {
 class OutputFlusher {
  public:
   OutputFlusher(std::FILE* out, std::chrono::milliseconds interval, std::function<void()> stop);
-  ~OutputFlusher();
+  ~OutputFlusher() { Finish(); }
+  // Ends the thread and waits for it. No flush after this one.
+  void Finish();
   OutputFlusher(const OutputFlusher&) = delete;
   OutputFlusher& operator=(const OutputFlusher&) = delete;
-  // Why the flusher stopped the output, Fine while it has not.
+  // Why the flusher stopped the capture, Fine while it has not; final after Finish.
   OutputState State() const { return state_.load(); }
   int Error() const { return error_.load(); }
 
