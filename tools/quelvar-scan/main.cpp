@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include "capture/capture_file.h"
@@ -33,20 +34,6 @@ namespace {
 
 using namespace qv;
 
-// Rows go straight into the list: the loop runs on this thread.
-class ListSink : public FrameSink {
- public:
-  explicit ListSink(UrlList& list) : list_(list) {}
-  void UrlFound(UrlInsertion&& insertion) override { list_.Insert(std::move(insertion)); }
-  void PacketFound(PacketRowData&& row) override {
-    list_.AppendPacketRow(std::move(row.caption), row.direction, std::move(row.payload), std::move(row.length),
-                          std::move(row.record));
-  }
-
- private:
-  UrlList& list_;
-};
-
 // The loop to break from a signal handler; pcap_breakloop may be called there.
 PcapNet* g_net = nullptr;
 pcap_t* volatile g_handle = nullptr;
@@ -54,10 +41,34 @@ pcap_t* volatile g_handle = nullptr;
 // A capture through the helper: its stream ends when the helper does.
 HelperCapture* volatile g_helper = nullptr;
 
-extern "C" void OnSignal(int) {
+// Ends the capture: the loop returns after the frame in hand.
+void StopCapture() {
   if (g_net && g_handle) g_net->pcap_breakloop(g_handle);
   if (g_helper) g_helper->Stop();
 }
+
+extern "C" void OnSignal(int) { StopCapture(); }
+
+// Rows go straight into the URL list (the loop runs on this thread); packet rows, with `packets`,
+// are written at once and not kept: the packet list has no rule that needs the rows before them.
+class ListSink : public FrameSink {
+ public:
+  ListSink(UrlList& list, scan::PacketRowWriter* packets) : list_(list), packets_(packets) {}
+  void UrlFound(UrlInsertion&& insertion) override { list_.Insert(std::move(insertion)); }
+  void PacketFound(PacketRowData&& row) override {
+    if (!packets_) {
+      list_.AppendPacketRow(std::move(row.caption), row.direction, std::move(row.payload), std::move(row.length),
+                            std::move(row.record));
+    } else if (!packets_->Write(row.caption, row.direction, row.payload, row.length,
+                                row.record ? std::string_view(row.record->Remote) : std::string_view())) {
+      StopCapture();  // the output takes no more rows
+    }
+  }
+
+ private:
+  UrlList& list_;
+  scan::PacketRowWriter* packets_;
+};
 
 int Fail(const std::string& what) {
   std::fprintf(stderr, "quelvar-scan: %s\n", what.c_str());
@@ -155,7 +166,11 @@ int Run(const scan::Options& o) {
   std::vector<std::string> local = o.local;
   if (local.empty()) local = o.readFile.empty() ? LocalAddresses() : InferLocalAddresses(net, o.readFile);
 
-  ListSink sink(list);
+  // Standard output in large blocks; in packet-list mode the rows go out while the capture runs.
+  static char outBuffer[1 << 16];
+  std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
+  scan::PacketRowWriter packetWriter(stdout, o.raw);
+  ListSink sink(list, kind == scan::OutputKind::PacketList ? &packetWriter : nullptr);
   FrameHandler handler(types, sink, [local] { return local; });
   handler.SetLocalAddresses(local);
   handler.SetFilter(filter);
@@ -204,9 +219,26 @@ int Run(const scan::Options& o) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGALRM, &sa, nullptr);
+  // A reader that goes away (`| head`) is seen as EPIPE on a write, not as a signal. Set only now, so that
+  // the capture helper, started above, keeps the default.
+  std::signal(SIGPIPE, SIG_IGN);
   if (o.seconds > 0) alarm(static_cast<unsigned>(o.seconds));
 
+  std::optional<scan::OutputFlusher> flusher;
+  if (kind == scan::OutputKind::PacketList) {
+    // Rows reach a pipe at least every quarter of a second however slowly frames come; when the output
+    // fails, the flusher stops the capture as a signal would, through this thread's handler.
+    flusher.emplace(stdout, std::chrono::milliseconds(250),
+                    [self = pthread_self()] { pthread_kill(self, SIGALRM); });
+  }
   const int rc = net.pcap_loop(handle, static_cast<int>(o.count), PacketCallback, reinterpret_cast<u_char*>(&handler));
+  // Why the output ended, if it did: the first failure seen, by the rows or by the flusher.
+  scan::OutputState output = packetWriter.State();
+  int outputError = packetWriter.Error();
+  if (flusher) {
+    flusher->Finish();  // what it saw is final once its thread has ended
+    if (output == scan::OutputState::Fine) output = flusher->State(), outputError = flusher->Error();
+  }
   alarm(0);
   g_handle = nullptr;
   std::string counts = o.readFile.empty() ? LiveCounts(net, handle) : std::string();
@@ -221,12 +253,19 @@ int Run(const scan::Options& o) {
   }
   net.Close(handle);
 
-  std::vector<char> buffer(1 << 16);
-  std::setvbuf(stdout, buffer.data(), _IOFBF, buffer.size());
-  scan::PrintList(stdout, list, kind, o.raw);
-  std::fflush(stdout);
+  if (kind != scan::OutputKind::PacketList) scan::PrintList(stdout, list, kind, o.raw);
+  // Or by this last flush.
+  if (std::fflush(stdout) != 0 && output == scan::OutputState::Fine) {
+    outputError = errno;
+    output = scan::StateOf(stdout, outputError);
+    if (output == scan::OutputState::Fine) output = scan::OutputState::Failed;
+  }
   if (!counts.empty()) std::fprintf(stderr, "%s\n", counts.c_str());
   if (!helperEnd.empty()) return Fail("capture on " + o.interface + " ended: " + helperEnd);
+  // A reader that went away wanted no more rows: that is how `| head` ends a capture, not an error.
+  if (output == scan::OutputState::ReaderGone) return 0;
+  if (output == scan::OutputState::Failed)
+    return Fail(std::string("cannot write the list: ") + (outputError ? std::strerror(outputError) : "write error"));
   if (rc == PCAP_ERROR) {
     return Fail((o.readFile.empty() ? "capture on " + o.interface : "reading " + o.readFile) +
                 " ended early: the rest of the input cannot be read");

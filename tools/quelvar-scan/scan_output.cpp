@@ -1,5 +1,11 @@
 #include "tools/quelvar-scan/scan_output.h"
 
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+
 #include "common/bytes.h"
 #include "common/codepage.h"
 #include "urls/url_list.h"
@@ -60,19 +66,22 @@ void AppendAddressField(std::string& line, std::string_view field, bool raw) {
   else AppendEscaped(line, AddressToUtf8(field), false);
 }
 
+void AppendRow(std::string& line, std::initializer_list<std::string_view> fields, std::size_t address, bool raw) {
+  std::size_t i = 0;
+  for (std::string_view f : fields) {
+    if (i != 0) line += '\t';
+    if (i == address) AppendAddressField(line, f, raw);
+    else AppendField(line, f, raw);
+    ++i;
+  }
+  line += '\n';
+}
+
 void PrintList(std::FILE* out, const UrlList& list, OutputKind kind, bool raw) {
   std::string line;
-  // `address` is the index of the field that the window shows as its address column.
   auto emit = [&](std::initializer_list<std::string_view> fields, std::size_t address) {
     line.clear();
-    std::size_t i = 0;
-    for (std::string_view f : fields) {
-      if (i != 0) line += '\t';
-      if (i == address) AppendAddressField(line, f, raw);
-      else AppendField(line, f, raw);
-      ++i;
-    }
-    line += '\n';
+    AppendRow(line, fields, address, raw);
     std::fwrite(line.data(), 1, line.size(), out);
   };
   static const std::string kNone;
@@ -83,6 +92,69 @@ void PrintList(std::FILE* out, const UrlList& list, OutputKind kind, bool raw) {
   } else {
     for (const auto& r : list.Lv1())
       emit({r.caption, r.cells[0], r.cells[1], r.cells[2], r.data ? r.data->Remote : kNone}, 2);
+  }
+}
+
+OutputState StateOf(std::FILE* out, int error) {
+  if (!std::ferror(out)) return OutputState::Fine;
+  return error == EPIPE ? OutputState::ReaderGone : OutputState::Failed;
+}
+
+bool PacketRowWriter::Write(std::string_view caption, Direction dir, std::string_view payload,
+                            std::string_view length, std::string_view remote) {
+  if (state_ != OutputState::Fine) return false;
+  line_.clear();
+  // The fields of a packet row of the list: caption, direction, payload, length, remote text.
+  AppendRow(line_, {caption, DirectionLabel(dir), payload, length, remote}, 2, raw_);
+  if (std::fwrite(line_.data(), 1, line_.size(), out_) == line_.size()) return true;
+  error_ = errno;
+  state_ = StateOf(out_, error_);
+  if (state_ == OutputState::Fine) state_ = OutputState::Failed;  // a short write without the error flag
+  return false;
+}
+
+OutputFlusher::OutputFlusher(std::FILE* out, std::chrono::milliseconds interval, std::function<void()> stop)
+    : out_(out), interval_(interval), stop_(std::move(stop)) {
+  // The thread starts with every signal blocked, and this thread's mask is put back.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  thread_ = std::thread([this] { Run(); });
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void OutputFlusher::Finish() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void OutputFlusher::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!wake_.wait_for(lock, interval_, [this] { return ending_; })) {
+    lock.unlock();  // a flush may wait for a slow reader: the destructor must not wait for the lock meanwhile
+    OutputState state = OutputState::Fine;
+    int error = 0;
+    if (std::fflush(out_) != 0) {
+      error = errno;
+      state = StateOf(out_, error);
+      if (state == OutputState::Fine) state = OutputState::Failed;
+    } else {
+      // A pipe whose reader has gone reports an error on its writing end: no row needs to come first.
+      pollfd p{::fileno(out_), 0, 0};
+      if (::poll(&p, 1, 0) == 1 && (p.revents & POLLERR)) state = OutputState::ReaderGone, error = EPIPE;
+    }
+    if (state != OutputState::Fine) {
+      error_ = error;
+      state_ = state;
+      stop_();
+      return;
+    }
+    lock.lock();
   }
 }
 
