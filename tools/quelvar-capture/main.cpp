@@ -51,8 +51,10 @@ constexpr long long kDefaultBufferMB = 32;
 constexpr long long kMaxBufferMB = 1024;
 
 pcap_t* volatile g_handle = nullptr;
+volatile sig_atomic_t g_stopping = 0;
 
 extern "C" void OnSignal(int) {
+  g_stopping = 1;
   if (g_handle) pcap_breakloop(g_handle);
 }
 
@@ -64,9 +66,11 @@ struct Output {
 
 extern "C" void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
   auto* out = reinterpret_cast<Output*>(user);
+  errno = 0;
   pcap_dump(reinterpret_cast<u_char*>(out->dumper), header, bytes);
-  // Every frame reaches the reader at once; a write that fails ends the capture.
-  if (pcap_dump_flush(out->dumper) != 0) {
+  // Every frame reaches the reader at once; a write that fails ends the capture. A write that failed
+  // inside pcap_dump may leave nothing for the flush to fail on: the stream's error flag tells.
+  if (pcap_dump_flush(out->dumper) != 0 || std::ferror(pcap_dump_file(out->dumper))) {
     out->error = errno;
     out->failed = true;
     pcap_breakloop(g_handle);
@@ -76,6 +80,10 @@ extern "C" void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* b
 int Fail(const std::string& what) {
   std::fprintf(stderr, "quelvar-capture: %s\n", what.c_str());
   return 1;
+}
+
+int FailWrite(int error) {
+  return Fail(std::string("cannot write the stream") + (error != 0 ? std::string(": ") + std::strerror(error) : ""));
 }
 
 // A whole number from 1 to `max`, digits only; nothing when the text is anything else.
@@ -185,12 +193,13 @@ int main(int argc, char** argv) {
   }
 
   Output out;
+  errno = 0;
   out.dumper = pcap_dump_fopen(handle, stdout);
-  if (!out.dumper || pcap_dump_flush(out.dumper) != 0) {
+  if (!out.dumper || pcap_dump_flush(out.dumper) != 0 || std::ferror(stdout)) {
     const int e = errno;
     pcap_close(handle);
     if (out.dumper && e == EPIPE) return 0;  // the reader went away before the stream began
-    return Fail(std::string("cannot write the stream: ") + std::strerror(e));
+    return FailWrite(e);
   }
 
   g_handle = handle;
@@ -210,10 +219,10 @@ int main(int argc, char** argv) {
                  counts.ps_drop, counts.ps_ifdrop);
   pcap_dump_close(out.dumper);  // closes standard output: the reader sees the end of the stream
   pcap_close(handle);
-  // A reader that went away ends the capture as asked; any other failed write leaves a stream cut
-  // short, which is a failure.
-  if (out.failed && out.error == EPIPE) return 0;
-  if (out.failed) return Fail("cannot write the stream: " + std::string(std::strerror(out.error)));
+  // A reader that went away ends the capture as asked, as does a stop signal that cut a write to a full
+  // pipe short (EINTR); any other failed write leaves a stream cut short, which is a failure.
+  if (out.failed && (out.error == EPIPE || (out.error == EINTR && g_stopping))) return 0;
+  if (out.failed) return FailWrite(out.error);
   if (rc == PCAP_ERROR) return Fail("capture on " + device + " ended: " + error);
   return 0;
 }
