@@ -91,6 +91,17 @@ def read_exactly(f, n, deadline):
     return data
 
 
+def finish(p):
+    """Its standard error once it has ended; killed after 20 s, so that a helper that never ends fails
+    the check instead of hanging the test."""
+    try:
+        _, err = p.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        _, err = p.communicate()
+    return err.decode(errors="replace")
+
+
 def caps(pid):
     with open(f"/proc/{pid}/status") as f:
         return {k: v.strip() for k, v in (line.split(":", 1) for line in f if line.startswith("Cap"))}
@@ -181,12 +192,7 @@ def main():
             p = start(["--interface", "lo"], stdout=subprocess.PIPE)
             read_exactly(p.stdout, 24, time.monotonic() + 20)
             p.stdout.close()
-            try:
-                _, err = p.communicate(timeout=20)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                _, err = p.communicate()
-            err = err.decode(errors="replace")
+            err = finish(p)
             lines = [line for line in err.splitlines() if "frames received" not in line]
             check("a reader that goes away (EPIPE) ends it with status 0", p.returncode == 0 and not lines,
                   f"status {p.returncode}: {err}")
@@ -197,12 +203,7 @@ def main():
             os.chown(out_file, pwd.getpwnam(USER).pw_uid, -1)
             p = subprocess.Popen(["prlimit", "--fsize=4096"] + as_user + [helper, "--interface", "lo"], stdout=out,
                                  stderr=subprocess.PIPE)
-            try:
-                _, err = p.communicate(timeout=20)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                _, err = p.communicate()
-            err = err.decode(errors="replace")
+            err = finish(p)
             check("a write that fails otherwise (EFBIG) ends it with status 1 and the reason",
                   p.returncode == 1 and "quelvar-capture: cannot write the stream: File too large" in err,
                   f"status {p.returncode}: {err}")
