@@ -5,13 +5,16 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 extern char** environ;
@@ -41,10 +44,19 @@ std::string ReadMessage(int fd) {
   return text;
 }
 
-long long NowMs() {
+long long NowMs() {  // async-signal-safe
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until `fd` is readable or `ms` have passed, and empties it (an eventfd).
+void WaitOn(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, ms) > 0) {
+    std::uint64_t value;
+    [[maybe_unused]] const ssize_t n = ::read(fd, &value, sizeof value);
+  }
 }
 
 }  // namespace
@@ -67,6 +79,10 @@ HelperCapture::~HelperCapture() {
 }
 
 bool HelperCapture::Start(const std::string& helper, const std::string& device, std::string& error, int waitMs) {
+  if (pid_ > 0) {  // one helper at a time
+    Stop();
+    Finish();
+  }
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0) {
     error = std::strerror(errno);
@@ -75,6 +91,12 @@ bool HelperCapture::Start(const std::string& helper, const std::string& device, 
   if (::pipe2(err, O_CLOEXEC) != 0) {
     error = std::strerror(errno);
     ::close(out[0]), ::close(out[1]);
+    return false;
+  }
+  const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) {
+    error = std::strerror(errno);
+    ::close(out[0]), ::close(out[1]), ::close(err[0]), ::close(err[1]);
     return false;
   }
   posix_spawn_file_actions_t actions;
@@ -91,6 +113,7 @@ bool HelperCapture::Start(const std::string& helper, const std::string& device, 
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   std::vector<std::string> args = {helper, "--interface", device};
+  if (bufferMB_ > 0) args.insert(args.end(), {"--buffer", std::to_string(bufferMB_)});
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -101,14 +124,25 @@ bool HelperCapture::Start(const std::string& helper, const std::string& device, 
   ::close(out[1]);
   ::close(err[1]);
   if (rc != 0) {
-    ::close(out[0]), ::close(err[0]);
+    ::close(out[0]), ::close(err[0]), ::close(wake);
     error = "cannot start " + helper + ": " + std::strerror(rc);
     return false;
   }
   pid_ = pid;
   stream_ = out[0];
   errors_ = err[0];
+  wake_ = wake;
   stopped_ = false;
+  killed_ = false;
+  quit_ = false;
+  try {
+    watchdog_ = std::thread([this] { Watch(); });
+  } catch (const std::system_error& e) {
+    Stop();
+    Finish();
+    error = std::string("cannot start ") + kCaptureHelperName + ": " + e.what();
+    return false;
+  }
 
   // The stream starts with the pcap file header; until then the reader would block.
   const long long end = NowMs() + waitMs;
@@ -135,28 +169,83 @@ bool HelperCapture::Start(const std::string& helper, const std::string& device, 
 
 std::string HelperCapture::StreamPath() const { return "/dev/fd/" + std::to_string(stream_); }
 
+// The helper is reaped by Finish alone, after the watchdog has ended: until then its process id stays
+// its own (a zombie at worst), so a late SIGKILL can never reach another process.
+bool HelperCapture::Terminated() const {
+  siginfo_t info{};
+  if (::waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) != 0) return errno != EINTR;
+  return info.si_pid == pid_;
+}
+
+bool HelperCapture::WaitForEnd(long long deadlineMs) {
+  for (;;) {
+    if (Terminated()) return true;
+    const long long left = deadlineMs - NowMs();
+    if (left <= 0) return false;
+    const timespec pause{0, std::min<long long>(left, 10) * 1000000};
+    ::nanosleep(&pause, nullptr);
+  }
+}
+
+void HelperCapture::Watch() {
+  while (!quit_ && !stopped_) WaitOn(wake_, -1);
+  const long long deadline = stoppedAtMs_ + kCaptureHelperExitWaitMs;
+  for (;;) {
+    if (quit_ || Terminated()) return;
+    const long long left = deadline - NowMs();
+    if (left <= 0) break;
+    WaitOn(wake_, static_cast<int>(std::min<long long>(left, 20)));
+  }
+  // Stopped, and still there: its stream would stay open and hold whoever reads it.
+  killed_ = true;
+  ::kill(pid_, SIGKILL);
+}
+
+void HelperCapture::EndWatchdog() {
+  if (!watchdog_.joinable()) return;
+  quit_ = true;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+  watchdog_.join();
+}
+
 bool HelperCapture::Ended() {
-  if (pid_ <= 0 || reaped_) return true;
-  if (::waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
-  return reaped_;
+  if (pid_ <= 0) return true;
+  return Terminated();
 }
 
 void HelperCapture::Stop() {
-  if (pid_ > 0 && !reaped_) {
+  if (pid_ <= 0) return;
+  const int saved = errno;  // called from signal handlers
+  if (!stopped_) {  // the time first: the watchdog reads it once it sees the stop
+    stoppedAtMs_ = NowMs();
     stopped_ = true;
-    ::kill(pid_, SIGTERM);
   }
+  ::kill(pid_, SIGTERM);
+  if (wake_ >= 0) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+  }
+  errno = saved;
 }
 
 std::string HelperCapture::Finish() {
   if (pid_ <= 0) return {};
-  int status = status_;
-  if (!reaped_) {
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  if (!Terminated()) {
+    // Not asked to stop: its stream has ended, and it is ending by itself; it has as long again for
+    // that before it is asked.
+    if (!stopped_ && !WaitForEnd(NowMs() + kCaptureHelperExitWaitMs)) Stop();
+    if (stopped_ && !WaitForEnd(stoppedAtMs_ + kCaptureHelperExitWaitMs)) {
+      killed_ = true;
+      ::kill(pid_, SIGKILL);
     }
   }
-  reaped_ = false;
-  status_ = 0;
+  EndWatchdog();
+  const pid_t pid = pid_;
+  pid_ = -1;  // from here on a Stop (from a signal handler) leaves the process id alone
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
   std::string message = ReadMessage(errors_);
   // The line of frame counts the helper writes when its capture ends is kept apart from its message.
   counts_.reset();
@@ -176,11 +265,14 @@ std::string HelperCapture::Finish() {
   const std::string prefix = std::string(kCaptureHelperName) + ": ";
   if (rest.rfind(prefix, 0) == 0) rest.erase(0, prefix.size());
   message = std::move(rest);
-  pid_ = -1;
   if (stream_ >= 0) ::close(stream_);
   if (errors_ >= 0) ::close(errors_);
-  stream_ = errors_ = -1;
+  if (wake_ >= 0) ::close(wake_);
+  stream_ = errors_ = wake_ = -1;
   const bool asked = stopped_.load();
+  if (killed_ && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+    return std::string(kCaptureHelperName) + " did not end within " +
+           std::to_string(kCaptureHelperExitWaitMs / 1000) + " s of SIGTERM and was killed";
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
   if (WIFSIGNALED(status) && asked && WTERMSIG(status) == SIGTERM) return {};
   if (!message.empty()) return message;

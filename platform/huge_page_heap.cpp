@@ -11,7 +11,29 @@ namespace qv {
 
 namespace {
 constexpr const char* kTunable = "glibc.malloc.hugetlb";
+// Carries GLIBC_TUNABLES as the first start had it across the restart: "unset", or "=" and the value.
+constexpr const char* kBefore = "QUELVAR_GLIBC_TUNABLES_BEFORE";
+
+// The restarted process: GLIBC_TUNABLES goes back to what the first start had, so that no program
+// this one starts inherits the tunable (glibc read it when this process started; it is not read again).
+// True when this is the restarted process.
+bool RestoreAfterRestart() {
+  const char* before = std::getenv(kBefore);
+  if (before == nullptr) return false;
+  const std::string saved(before);
+  const char* current = std::getenv("GLIBC_TUNABLES");
+  const std::optional<std::string> now = current ? std::optional<std::string>(current) : std::nullopt;
+  unsetenv(kBefore);
+  const bool wasSet = saved.rfind('=', 0) == 0;
+  if (!wasSet && saved != "unset") return false;
+  const std::string old = wasSet ? saved.substr(1) : std::string();
+  // Only the value this restart made: a stray variable changes nothing else.
+  if (!now || WithHugePageTunable(wasSet ? old.c_str() : nullptr) != *now) return false;
+  if (wasSet) setenv("GLIBC_TUNABLES", old.c_str(), 1);
+  else unsetenv("GLIBC_TUNABLES");
+  return true;
 }
+}  // namespace
 
 std::string WithHugePageTunable(const char* current) {
   if (current == nullptr || *current == '\0') return std::string(kTunable) + "=1";
@@ -29,6 +51,7 @@ std::string WithHugePageTunable(const char* current) {
 
 void RestartWithHugePageHeap(char** argv) {
   if (argv == nullptr || argv[0] == nullptr) return;
+  if (RestoreAfterRestart()) return;
   const char* current = std::getenv("GLIBC_TUNABLES");
   const std::string value = WithHugePageTunable(current);
   if (value.empty()) return;
@@ -39,9 +62,14 @@ void RestartWithHugePageHeap(char** argv) {
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path - 1) return;
   path[n] = '\0';
-  if (setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0) return;
+  if (setenv(kBefore, before ? ("=" + *before).c_str() : "unset", 1) != 0) return;
+  if (setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0) {
+    unsetenv(kBefore);
+    return;
+  }
   execv(path, argv);
   // No new start: carry on as started, with the environment as it was.
+  unsetenv(kBefore);
   if (before) setenv("GLIBC_TUNABLES", before->c_str(), 1);
   else unsetenv("GLIBC_TUNABLES");
 }

@@ -1,18 +1,25 @@
 // The capture helper's stream read through the capture-file reader, with stand-in helpers (shell
-// scripts) that stream a real capture, fail before streaming, never stream, or die half-way.
+// scripts) that stream a real capture, fail before streaming, never stream, die half-way, or ignore
+// SIGTERM; and the real helper's checks of what it is asked for, which need no capture rights.
 #include "capture/helper_capture.h"
 
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "capture/pcap_net.h"
+#include "tools/quelvar-capture/capture_source.h"
 
 namespace qv {
 namespace {
@@ -129,6 +136,138 @@ TEST_F(HelperCaptureTest, FrameCountsTheHelperReportsAreKeptApartFromItsMessage)
     EXPECT_EQ(helper.Counts(), c.hasCounts ? std::optional<CaptureStats>(CaptureStats{1500, 40, 0}) : std::nullopt)
         << c.tail;
   }
+}
+
+TEST_F(HelperCaptureTest, HelperThatIgnoresSigtermIsKilledAndThatIsReported) {
+  const std::string killed = "quelvar-capture did not end within 2 s of SIGTERM and was killed";
+  // Stopped while a loop reads its stream: the stream ends though nobody waits for the helper.
+  {
+    HelperCapture helper;
+    std::string error;
+    ASSERT_TRUE(helper.Start(Helper("trap '' TERM; cat '" + kCapture + "'; exec sleep 60"), "lo", error)) << error;
+    pcap_t* handle = net_.OpenOffline(helper.StreamPath(), error);
+    ASSERT_NE(handle, nullptr) << error;
+    int frames = 0;
+    std::thread reader([&] { net_.pcap_loop(handle, 0, Count, reinterpret_cast<u_char*>(&frames)); });
+    helper.Stop();
+    reader.join();  // a helper that is never killed holds this for the whole ctest timeout
+    EXPECT_GT(frames, 0);
+    EXPECT_EQ(helper.Finish(), killed);
+    EXPECT_EQ(helper.Pid(), -1);
+    net_.Close(handle);
+  }
+  // Its stream closed but the helper stays: Finish asks it to stop, and then kills it.
+  HelperCapture helper;
+  std::string error;
+  ASSERT_TRUE(helper.Start(Helper("trap '' TERM; cat '" + kCapture + "'; exec sleep 60 >&-"), "lo", error)) << error;
+  EXPECT_EQ(helper.Finish(), killed);
+}
+
+TEST_F(HelperCaptureTest, KernelBufferIsPassedToTheHelper) {
+  struct Case {
+    int mb;
+    std::string args;
+  };
+  for (const Case& c : {Case{0, "--interface lo"}, Case{64, "--interface lo --buffer 64"}}) {
+    const std::string argsFile = dir_ + "/args" + std::to_string(c.mb);
+    HelperCapture helper;
+    helper.SetBufferMB(c.mb);
+    std::string error;
+    ASSERT_TRUE(helper.Start(Helper("echo \"$@\" > '" + argsFile + "'; cat '" + kCapture + "'; exec sleep 30"), "lo",
+                             error))
+        << error;
+    helper.Stop();
+    EXPECT_EQ(helper.Finish(), "");
+    std::string line;
+    std::getline(std::ifstream(argsFile), line);
+    EXPECT_EQ(line, c.args);
+  }
+}
+
+// The capture helper opens network adapters only: libpcap's other sources (netfilter queues and logs,
+// USB and Bluetooth monitors, D-Bus) are refused by name, whether or not an interface of that name exists.
+TEST(CaptureSourceName, OnlyNetworkInterfacesAndAnyAreOpened) {
+  using capture_helper::RefuseCaptureSource;
+  for (const char* name : {"nfqueue:7", "nflog:5", "dbus-system", "dbus-session", "dbus://unix:path=/x",
+                           "dbus://unixexec:path=/x", "usbmon0", "usbmon", "bluetooth0", "bluetooth-monitor"})
+    EXPECT_EQ(RefuseCaptureSource(name), "not a network adapter") << name;
+  for (const char* name : {"lo/../lo", "lo ", "lo:0", "", "qvnosuchadapter", "a-name-longer-than-15-bytes"})
+    EXPECT_NE(RefuseCaptureSource(name), "") << name;
+
+  EXPECT_EQ(RefuseCaptureSource("any"), "");
+  EXPECT_EQ(RefuseCaptureSource("lo"), "");
+  struct if_nameindex* all = if_nameindex();
+  ASSERT_NE(all, nullptr);
+  int interfaces = 0;
+  for (const struct if_nameindex* i = all; i->if_index != 0; ++i, ++interfaces)
+    EXPECT_EQ(RefuseCaptureSource(i->if_name), "") << i->if_name;
+  if_freenameindex(all);
+  EXPECT_GE(interfaces, 1);
+
+  EXPECT_EQ(capture_helper::PrintableName("a\x1b[2Jb\\"), "a\\x1b[2Jb\\x5c");
+}
+
+struct HelperRun {
+  int status = -1;
+  std::string err;  // standard error
+};
+
+// The real helper, its standard error read here; `redirect` says where its standard output goes (a pipe
+// to this process when empty).
+HelperRun RunCaptureHelper(const std::string& args, const std::string& redirect = "") {
+  const std::string cmd = std::string(QUELVAR_CAPTURE) + " " + args + " 2>&1" + (redirect.empty() ? "" : " >" + redirect);
+  HelperRun r;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[4096];
+  for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.err.append(buf, n);
+  const int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+TEST(CaptureHelperProcess, RefusesEverySourceButNetworkAdaptersWithOneLine) {
+  for (const char* name : {"nfqueue:7", "nflog:5", "dbus-system", "dbus://unix:path=/x", "dbus://unixexec:path=/x",
+                           "usbmon0", "bluetooth0", "lo/../lo"}) {
+    const HelperRun r = RunCaptureHelper(std::string("--interface '") + name + "'");
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.err.rfind(std::string("quelvar-capture: cannot capture on ") + name + ": ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("(give the name of a network interface, or any)\n"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
+TEST(CaptureHelperProcess, CountAndBufferAreCheckedAtTheirEdges) {
+  // A refused name after the options: status 1 says the options themselves were taken.
+  struct Case {
+    std::string options;
+    int status;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"--count 2147483647", 1, "cannot capture on lo/../lo"},
+      {"--count 2147483648", 2, "--count takes a number from 1 to 2147483647"},
+      {"--count 4294967298", 2, "--count takes a number from 1 to 2147483647"},
+      {"--count 0", 2, "--count takes a number from 1 to 2147483647"},
+      {"--count -1", 2, "--count takes a number from 1 to 2147483647"},
+      {"--count ' 5'", 2, "--count takes a number from 1 to 2147483647"},
+      {"--buffer 1", 1, "cannot capture on lo/../lo"},
+      {"--buffer 1024", 1, "cannot capture on lo/../lo"},
+      {"--buffer 1025", 2, "--buffer takes a number of MB from 1 to 1024"},
+      {"--buffer 0", 2, "--buffer takes a number of MB from 1 to 1024"},
+  };
+  for (const auto& c : cases) {
+    const HelperRun r = RunCaptureHelper(c.options + " --interface lo/../lo");
+    EXPECT_EQ(r.status, c.status) << c.options << ": " << r.err;
+    EXPECT_EQ(r.err.rfind("quelvar-capture: " + c.message, 0), 0u) << c.options << ": " << r.err;
+  }
+}
+
+TEST(CaptureHelperProcess, StreamGoesToAPipeASocketOrAFileOnly) {
+  // Refused before the adapter is opened: no capture rights are needed to see it.
+  const HelperRun r = RunCaptureHelper("--interface lo", "/dev/null");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quelvar-capture: the stream goes to a pipe, a socket or a file, not to a device\n");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // quelvar-scan: the headless front. Runs a capture file or a live capture through the same core as the
 // window and prints the list.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -190,6 +191,12 @@ int Run(const scan::Options& o) {
       const ProgramFiles files = FindProgramFiles(ExecutableFolder());
       const std::string helperPath = files.helperDir + "/" + kCaptureHelperName;
       std::string helperError;
+      if (o.bufferMB) {  // the helper asks for the kernel buffer itself, within its own limit
+        if (*o.bufferMB > kCaptureHelperMaxBufferMB)
+          std::fprintf(stderr, "quelvar-scan: the capture helper takes a buffer of at most %d MB: asking for %d MB\n",
+                       kCaptureHelperMaxBufferMB, kCaptureHelperMaxBufferMB);
+        helper.SetBufferMB(std::min(*o.bufferMB, kCaptureHelperMaxBufferMB));
+      }
       if (::access(helperPath.c_str(), X_OK) != 0) {
         helperError = helperPath + " is missing";
       } else if (helper.Start(helperPath, o.interface, helperError)) {
