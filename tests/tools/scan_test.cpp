@@ -70,6 +70,8 @@ TEST(ScanOptions, UsageErrors) {
       {"--read", "a", "--min-length", "10000"},
       {"--read", "a", "--min-length", "-1"},
       {"--interface", "lo", "--count", "0"},
+      {"--interface", "lo", "--count", "2147483648"},
+      {"--interface", "lo", "--count", "4294967298"},
       {"--read", "a", "--count", "5"},
       {"--interface", "lo", "--buffer", "0"},
       {"--interface", "lo", "--buffer", "2048"},
@@ -82,6 +84,9 @@ TEST(ScanOptions, UsageErrors) {
     EXPECT_FALSE(error.empty());
   }
   std::string error;
+  const auto most = scan::ParseOptions({"--interface", "lo", "--count", "2147483647"}, error);
+  ASSERT_TRUE(most) << error;
+  EXPECT_EQ(most->count, 2147483647);
   const auto o = scan::ParseOptions({"--interface", "lo", "--mode", "packets", "--local", "1.2.3.4", "--local",
                                      "5.6.7.8", "--no-duplicates", "--protocol", "isoip", "--direction", "out",
                                      "--min-length", "20", "--seconds", "3", "--raw", "--https-hosts"},

@@ -1,6 +1,7 @@
 #include "tools/quelvar-scan/scan_options.h"
 
 #include <charconv>
+#include <climits>
 
 namespace qv::scan {
 
@@ -102,7 +103,9 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       o.bufferMB = static_cast<int>(n);
     } else if (a == "--count") {
       if (!value(v)) return std::nullopt;
-      if (!ParseNumber(v, 1L << 40, o.count) || o.count == 0) return error = "--count takes a positive number", std::nullopt;
+      // The capture loop counts frames in an int: a larger number would wrap.
+      if (!ParseNumber(v, INT_MAX, o.count) || o.count == 0)
+        return error = "--count takes a number from 1 to 2147483647", std::nullopt;
     } else if (a == "--seconds") {
       if (!value(v)) return std::nullopt;
       if (!ParseNumber(v, 1L << 24, o.seconds) || o.seconds == 0)
