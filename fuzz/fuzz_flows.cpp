@@ -52,7 +52,10 @@ void CheckServerName(const std::string& name) {
 void CheckFinds(const FlowWatcher& w, const std::vector<FlowFind>& found) {
   CHECK(w.FlowCount() <= FlowWatcher::kMaxFlows);
   CHECK(w.BytesHeld() <= FlowWatcher::kMaxTotalBytes);
+  static const bool show = std::getenv("QV_FUZZ_SHOW") != nullptr;
   for (const FlowFind& f : found) {
+    if (show) std::fprintf(stderr, "found %s: %.80s\n", f.kind == FlowFind::Kind::ServerName ? "name" : "request",
+                           f.text.c_str());
     if (f.kind == FlowFind::Kind::ServerName) {
       CheckServerName(f.text);
     } else {

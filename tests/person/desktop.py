@@ -156,16 +156,20 @@ class Desktop:
         return pixels
 
     def selected_band(self, x, y0, y1):
-        """The first and last screen row of the first band of selection colour (strong blue) in
-        column x, or None."""
-        band = [i for i, (r, g, b) in enumerate(self.column(x, y0, y1)) if b > 150 and b - r > 80]
-        if not band:
-            return None
-        first = band[0]
-        last = first
-        while last + 1 in band:
-            last += 1
-        return y0 + first, y0 + last
+        """The first and last screen row of the first band of selection colour (strong blue), at
+        least 4 pixels high, in column x, or None. (The window manager's title bar is a paler blue.)"""
+        blue = [b > 150 and b - r > 120 for r, g, b in self.column(x, y0, y1)]
+        i = 0
+        while i < len(blue):
+            if blue[i]:
+                last = i
+                while last + 1 < len(blue) and blue[last + 1]:
+                    last += 1
+                if last - i >= 3:  # a row, not a line or a letter of blue text
+                    return y0 + i, y0 + last
+                i = last
+            i += 1
+        return None
 
     def selected_row_y(self, x, y0, y1):
         """The middle of the first band of selection colour (strong blue) in column x, or None."""
@@ -173,15 +177,16 @@ class Desktop:
         return None if band is None else (band[0] + band[1]) // 2
 
     def list_rows(self, x, y0, y1):
-        """With the keyboard focus in a list: (rows listed, band of the first row), read from the
-        selection the keys Home and End make; (0, None) while nothing can be selected."""
-        self.key("Home", "space")
+        """With the keyboard focus in a table: (rows listed, band of the first row), read from the
+        selection the keys make; (0, None) while nothing can be selected. Ctrl+Home and Ctrl+End move
+        to the first and last row without selecting; End and Home then move along the row and select
+        it alone. The first row is left selected."""
+        self.key("ctrl+End", "Home")
+        last = self.selected_band(x, y0, y1)
+        self.key("ctrl+Home", "End")
         first = self.selected_band(x, y0, y1)
         if first is None:
             return 0, None
-        self.key("End")
-        last = self.selected_band(x, y0, y1)
-        self.key("Home", "space")
         height = first[1] - first[0] + 1
         if last is None or height < 4:
             return 0, None
