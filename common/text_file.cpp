@@ -37,23 +37,27 @@ std::string FolderOf(const std::string& path) {
 }
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view content, mode_t createMode) {
-  // Writing through a symbolic link changes the file it points to, not the link.
+  // Writing through a symbolic link changes the file it points to, and the link stays a link. Only a
+  // link to a regular file of this user is followed: a link to another user's file (a system file
+  // placed where this program saves) or to nothing is refused.
   std::string target = path;
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return false;
+    target = real;
+    std::free(real);
+    if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return false;
   }
-  std::optional<mode_t> mode;
+  // The file replaced, when there is one: its owner, group and permissions go to the new file.
+  std::optional<struct stat> old;
   if (::stat(target.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode)) return false;
-    mode = st.st_mode & 07777;
+    old = st;
   }
 
   // A fresh name beside the target; created with the usual permissions (umask applies), then given
-  // the old file's permissions when there is one.
+  // the old file's owner, group and permissions when there is one.
   static std::atomic<unsigned> counter{0};
   std::string tmpl;
   int fd = -1;
@@ -63,7 +67,16 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, mo
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
-  bool ok = !mode || ::fchmod(fd, *mode) == 0;
+  bool ok = true;
+  if (old) {
+    // A file that cannot keep its owner or group is not replaced (the rename would hand it to this
+    // user). The owner first: changing it clears the set-user-ID and set-group-ID bits.
+    struct stat now {};
+    ok = ::fstat(fd, &now) == 0;
+    if (ok && (now.st_uid != old->st_uid || now.st_gid != old->st_gid))
+      ok = ::fchown(fd, old->st_uid, old->st_gid) == 0;
+    ok = ok && ::fchmod(fd, old->st_mode & 07777) == 0;
+  }
   ok = ok && WriteAll(fd, content) && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   ok = ok && ::rename(tmpl.c_str(), target.c_str()) == 0;

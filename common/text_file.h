@@ -35,9 +35,11 @@ std::vector<Line> SplitLines(std::string_view text);
 std::string FolderOf(const std::string& path);
 
 // Replaces the file at `path` by `content` through a temporary file beside it, flushed to disk before
-// it is renamed over the old one. A symbolic link is written through to its target, and an existing
-// file keeps its permissions; a new one is created with `createMode` (the umask applies). False when
-// anything fails: the old file is then untouched and no temporary file is left.
+// it is renamed over the old one. A symbolic link is written through to its target (the link stays)
+// only when that target is a regular file owned by this user; any other link is refused. An existing
+// file keeps its owner, group and permissions (false when they cannot be kept); a new one is created
+// with `createMode` (the umask applies). False when anything fails: the old file is then untouched and
+// no temporary file is left.
 bool ReplaceFileAtomically(const std::string& path, std::string_view content, mode_t createMode = 0666);
 
 }  // namespace qv

@@ -15,8 +15,9 @@
 //   [2..5]  the local IPv4 address, network order
 //   [6..9]  the filter's site address, network order (0.0.0.0: no site test)
 //   [10]    bits0-3 length of the contained string that follows the header; bits4-6 view entry;
-//           bit7 the capture's link type is not Ethernet but one of seven others, picked by [11] bits0-2
-//   [11]    bytes the wire length exceeds the captured length by (a snapshot-length cut)
+//           bit7 the capture's link type is not Ethernet but one of fifteen others, picked by [11] bits0-3
+//   [11]    bytes the wire length exceeds the captured length by (a snapshot-length cut); bit4 also
+//           turns the httpsHosts switch on (server names of TLS and QUIC, through the flow watcher)
 //   then    the contained string, then frames: a 2-byte big-endian length (top bit set: the wire length
 //           is half the captured length) followed by that many bytes; the last frame takes what is left.
 #include <algorithm>
@@ -176,7 +177,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   pos += containedLen;
 
   FileTypeState types;
-  types.Replace(ShippedTable().WithDuplicates(duplicates).WithUndefinedTypes(undefinedTypes));
+  const bool httpsHosts = data[11] & 0x10;
+  types.Replace(
+      ShippedTable().WithDuplicates(duplicates).WithUndefinedTypes(undefinedTypes).WithHttpsHosts(httpsHosts));
 
   UrlList list;
   if (earlyView) list.N6Click(viewEntry);
@@ -200,9 +203,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     handler.SetFilter(std::move(f));
   }
   handler.workMode = packetMode ? WorkMode::Packets : WorkMode::Url;
-  // Linux cooked v1 and v2, raw IP (two numbers), BSD loopback, OpenBSD loopback, IPv6.
-  static constexpr int kLinkTypes[8] = {113, 276, 12, 101, 0, 108, 229, 228};
-  const int linkType = (data[10] & 0x80) ? kLinkTypes[data[11] & 7] : 1;
+  // Linux cooked v1 and v2, raw IP (three numbers), BSD loopback, OpenBSD loopback, IPv6, IPv4, and
+  // link types read as Ethernet (an unknown one among them).
+  static constexpr int kLinkTypes[16] = {113, 276, 12, 101, 0, 108, 229, 228, 14, 1, 147, 300, 113, 276, 14, 0};
+  const int linkType = (data[10] & 0x80) ? kLinkTypes[data[11] & 15] : 1;
   handler.StartSession(linkType);
 
   // Cut the rest into frames first, so that "half the frames" is known.

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "common/site_host.h"
 
 namespace qv {
 namespace {
@@ -197,30 +196,6 @@ TEST(AdapterTest, NoAdaptersEndsAtOnceWithNothingUsable) {
   EXPECT_TRUE(run.nothing);
   EXPECT_TRUE(run.log.empty());
   EXPECT_EQ(run.ticks, 0);
-}
-
-TEST(SiteHost, TheTwoAddressFieldsCutTheirHosts) {
-  struct Case {
-    const char* typed;
-    const char* filterHost;  // CutSiteToHost
-    const char* testHost;    // TestSiteHost
-  };
-  const Case cases[] = {
-      {"www.example.com/index.html", "www.example.com", "www.example.com"},
-      {"  http://site.example:8080/path/page.htm ", "site.example", "site.example"},
-      {"https://a.example", "a.example", "a.example"},
-      {"b.example:81/x/y", "b.example", "b.example"},
-      // A ":" inside the path: the test site's host ends at the "/".
-      {"c.example/p:q", "c.example", "c.example"},
-      // An IPv6 literal keeps its colons.
-      {"http://[::1]/", "::1", "[::1]"},
-      {"", "", ""},
-      {"://", "", ""},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(CutSiteToHost(c.typed), c.filterHost) << c.typed;
-    EXPECT_EQ(TestSiteHost(c.typed), c.testHost) << c.typed;
-  }
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ class ThreadedTrials : public AdapterTrials {
       while (!stop_.load()) {
         handler_.ProcessPacket(frame.data(), static_cast<std::uint32_t>(frame.size()),
                                static_cast<std::uint32_t>(frame.size()));
+        received.fetch_add(1);
         std::this_thread::yield();
       }
     });
@@ -55,6 +56,7 @@ class ThreadedTrials : public AdapterTrials {
   void NothingUsable() override { nothing = true; }
 
   std::vector<int> chosen;
+  std::atomic<long> received{0};  // frames the capture thread delivered, counted or not
   bool finished = false;
   bool nothing = false;
 
@@ -94,7 +96,8 @@ TEST(AdapterTestThreads, CountingOnTheCaptureThreadDecidesTheTrials) {
   EXPECT_EQ(sink.rows, 0);
 }
 
-// Cancelling while the capture thread counts leaves counting off once the capture has stopped.
+// Cancelling while the capture thread counts stops the capture: no frame arrives afterwards, and
+// counting is off.
 TEST(AdapterTestThreads, CancelWhileCounting) {
   FileTypeState types;
   NoRows sink;
@@ -102,14 +105,20 @@ TEST(AdapterTestThreads, CancelWhileCounting) {
   ThreadedTrials trials(handler);
   AdapterTest test(handler.test, trials);
   test.Begin({"busy"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (trials.received.load() < 100 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  ASSERT_GE(trials.received.load(), 100);
+  EXPECT_GT(handler.test.TestFrameCount.load(), 0);
   test.Cancel();
   EXPECT_FALSE(handler.test.TestActive.load());
   EXPECT_TRUE(trials.finished);
   EXPECT_EQ(test.Status(0), TrialStatus::None);
-  const int counted = handler.test.TestFrameCount.load();
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(handler.test.TestFrameCount.load(), counted);  // the capture thread has ended
+  // The capture thread delivered a frame every few microseconds: a running one would add thousands.
+  const long received = trials.received.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(trials.received.load(), received);
+  EXPECT_EQ(sink.rows, 0);
 }
 
 }  // namespace

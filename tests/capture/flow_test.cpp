@@ -2,6 +2,8 @@
 // QUIC Initials; through the frame handler, and the flow table's bounds.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "capture/flow_watcher.h"
 #include "capture/frame_handler.h"
 #include "tests/capture/frame_builder.h"
@@ -199,6 +201,90 @@ TEST(FlowWatcher, TableStaysWithinItsBounds) {
                rest.size(), true, false, found);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].text, head + rest);
+}
+
+// Each bound at its edge: a request head is held while it is shorter than kMaxHeadBytes (a segment of
+// that size is never held, and a head that grows to it is dropped); the table holds kMaxFlows flows
+// and kMaxTotalBytes bytes, and one more flow or byte drops the oldest flow.
+struct HeadSender {
+  FlowWatcher w;
+  std::vector<FlowFind> found;
+  std::uint8_t src[16] = {192, 0, 2, 1}, dst[16] = {198, 51, 100, 1};
+  std::map<std::uint16_t, std::uint32_t> next;  // the next sequence number of each flow
+  FlowKey Key(std::uint16_t port) const { return FlowKey::Make(6, false, src, dst, port, 80); }
+  void Send(std::uint16_t port, const std::string& bytes) {
+    auto [at, fresh] = next.try_emplace(port, 1u);
+    w.TcpSegment(Key(port), at->second, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), true,
+                 false, found);
+    at->second += static_cast<std::uint32_t>(bytes.size());
+  }
+  // A head without its Host line yet: "GET /ppp…" of `size` bytes in all.
+  static std::string Head(std::size_t size) { return "GET /" + std::string(size - 5, 'p'); }
+};
+const std::string kHostAndEnd = " HTTP/1.1\r\nHost: h\r\n\r\n";
+
+TEST(FlowWatcher, HeadIsHeldUpToItsLimit) {
+  constexpr std::size_t kMax = FlowWatcher::kMaxHeadBytes;
+  struct Case {
+    std::vector<std::size_t> parts;  // the head's segments before the one with the Host line
+    bool completes;
+  };
+  for (const Case& c : {Case{{kMax - 1}, true}, Case{{kMax}, false}, Case{{kMax - 101, 100}, true},
+                        Case{{kMax - 100, 100}, false}}) {
+    SCOPED_TRACE(::testing::Message() << c.parts[0] << (c.parts.size() > 1 ? " + 100" : ""));
+    HeadSender h;
+    std::string head = HeadSender::Head(c.parts[0]);
+    h.Send(7, head);
+    for (std::size_t i = 1; i < c.parts.size(); ++i) {
+      head += std::string(c.parts[i], 'q');
+      h.Send(7, std::string(c.parts[i], 'q'));
+    }
+    EXPECT_EQ(h.w.FlowCount(), c.completes ? 1u : 0u);
+    EXPECT_EQ(h.w.BytesHeld(), c.completes ? head.size() : 0u);
+    h.Send(7, kHostAndEnd);
+    if (c.completes) {
+      ASSERT_EQ(h.found.size(), 1u);
+      EXPECT_EQ(h.found[0].text, head + kHostAndEnd);
+    } else {
+      EXPECT_TRUE(h.found.empty());
+    }
+    EXPECT_EQ(h.w.FlowCount(), 0u);
+    EXPECT_EQ(h.w.BytesHeld(), 0u);
+  }
+}
+
+TEST(FlowWatcher, TableHoldsItsLimitsAndDropsTheOldestBeyond) {
+  // kMaxFlows flows of a small head each, then one more.
+  for (const std::size_t flows : {FlowWatcher::kMaxFlows, FlowWatcher::kMaxFlows + 1}) {
+    SCOPED_TRACE(flows);
+    HeadSender h;
+    for (std::size_t i = 0; i < flows; ++i) h.Send(static_cast<std::uint16_t>(i), HeadSender::Head(10));
+    const bool over = flows > FlowWatcher::kMaxFlows;
+    EXPECT_EQ(h.w.FlowCount(), FlowWatcher::kMaxFlows);
+    EXPECT_EQ(h.w.BytesHeld(), FlowWatcher::kMaxFlows * 10);
+    h.Send(0, kHostAndEnd);  // the oldest: gone only when one flow too many came
+    h.Send(1, kHostAndEnd);
+    EXPECT_EQ(h.found.size(), over ? 1u : 2u);
+  }
+  // Heads that add up to exactly kMaxTotalBytes, then to one byte more.
+  constexpr std::size_t kBig = FlowWatcher::kMaxHeadBytes - 1;
+  constexpr std::size_t kBigFlows = FlowWatcher::kMaxTotalBytes / kBig;
+  static_assert(kBigFlows + 1 < FlowWatcher::kMaxFlows);
+  constexpr std::size_t kRest = FlowWatcher::kMaxTotalBytes - kBigFlows * kBig;
+  for (const std::size_t last : {kRest, kRest + 1}) {
+    SCOPED_TRACE(last);
+    HeadSender h;
+    for (std::size_t i = 0; i < kBigFlows; ++i) h.Send(static_cast<std::uint16_t>(i), HeadSender::Head(kBig));
+    h.Send(static_cast<std::uint16_t>(kBigFlows), HeadSender::Head(last));
+    const bool over = last > kRest;
+    EXPECT_EQ(h.w.FlowCount(), over ? kBigFlows : kBigFlows + 1);
+    EXPECT_EQ(h.w.BytesHeld(), over ? FlowWatcher::kMaxTotalBytes + 1 - kBig : FlowWatcher::kMaxTotalBytes);
+    h.Send(0, kHostAndEnd);
+    h.Send(1, kHostAndEnd);
+    h.Send(static_cast<std::uint16_t>(kBigFlows), kHostAndEnd);
+    ASSERT_EQ(h.found.size(), over ? 2u : 3u);
+    EXPECT_EQ(h.found.back().text, HeadSender::Head(last) + kHostAndEnd);
+  }
 }
 
 }  // namespace

@@ -139,24 +139,81 @@ TEST_F(DecodingTest, UnknownLinkTypeIsReadAsEthernet) {
   ASSERT_EQ(sink.urls.size(), 1u);
 }
 
-TEST_F(DecodingTest, CutFramesOfEveryLinkTypeStayInBounds) {
-  for (Framing framing : {Framing::Sll, Framing::Sll2, Framing::Raw, Framing::Null, Framing::QinQ}) {
+// A frame cut anywhere gives what its bytes show and nothing more: no address from an IP header that
+// is not wholly there (so the frame is not taken for the local host's either), the right remote once
+// it is, and the payload bytes present. A read past the cut would change these results.
+TEST_F(DecodingTest, CutFramesOfEveryLinkTypeGiveOnlyWhatTheirBytesHold) {
+  struct Case {
+    Framing framing;
+    std::size_t network;  // where the IP header starts
+  };
+  const Case cases[] = {{Framing::Ethernet, 14}, {Framing::PPPoE, 22}, {Framing::Vlan, 18}, {Framing::QinQ, 22},
+                        {Framing::Sll, 16},      {Framing::Sll2, 20},  {Framing::Raw, 0},   {Framing::Null, 4}};
+  for (const Case& c : cases) {
     for (bool v6 : {false, true}) {
-      FrameSpec s = Out(framing, v6, kGet);
-      s.extensions = {0, 44};
+      SCOPED_TRACE(::testing::Message() << "framing " << static_cast<int>(c.framing) << (v6 ? " IPv6" : " IPv4"));
+      FrameSpec s = Out(c.framing, v6, kGet);
+      if (v6) s.extensions = {0, 44};  // hop-by-hop and first fragment, 8 bytes each
       const auto full = BuildFrame(s);
-      for (WorkMode mode : {WorkMode::Url, WorkMode::Packets}) {
-        handler.workMode = mode;
-        Start(framing);
-        for (std::size_t n = 0; n < full.size(); ++n) {
-          // A copy of exactly n bytes, so that a read past them is caught by the sanitizers.
-          std::vector<std::uint8_t> cut(full.begin(), full.begin() + static_cast<long>(n));
-          handler.ProcessPacket(cut.data(), static_cast<std::uint32_t>(full.size()), static_cast<std::uint32_t>(n));
+      const std::size_t ipEnd = c.network + (v6 ? 40 : 20);
+      const std::size_t payload = ipEnd + (v6 ? 16 : 0) + 20;
+      ASSERT_EQ(full.size(), payload + kGet.size());
+      const std::string remote = v6 ? "[2001:db8::1]:" : "10.0.0.1:";
+      // Until the link header shows the family, a frame is read as IPv4.
+      auto noAddress = [](const std::string& r) { return r.rfind("0.0.0.0:", 0) == 0 || r.rfind("[::]:", 0) == 0; };
+
+      handler.workMode = WorkMode::Packets;
+      Start(c.framing);
+      Feed(full);  // settles the framing
+      for (std::size_t n = 0; n < full.size(); ++n) {
+        SCOPED_TRACE(::testing::Message() << n << " of " << full.size() << " bytes");
+        sink = {};
+        // A copy of exactly n bytes, so that a read past them is caught by the sanitizers too.
+        std::vector<std::uint8_t> cut(full.begin(), full.begin() + static_cast<long>(n));
+        handler.ProcessPacket(cut.data(), static_cast<std::uint32_t>(full.size()), static_cast<std::uint32_t>(n));
+        ASSERT_EQ(sink.packets.size(), 1u);
+        const PacketRowData& row = sink.packets[0];
+        const std::string& r = row.record->Remote;
+        if (n < ipEnd) {
+          EXPECT_TRUE(noAddress(r)) << r;
+          if (v6) EXPECT_EQ(row.direction, Direction::Inbound);
+        } else {
+          EXPECT_EQ(r.substr(0, remote.size()), remote);
+          EXPECT_EQ(row.direction, Direction::Outbound);
+        }
+        // The upper-layer protocol once the IPv6 extension headers before it are all there.
+        if (n >= payload - 20) EXPECT_EQ(row.caption, "TCP");
+        if (n >= payload) {
+          EXPECT_EQ(r, remote + "80");
+          EXPECT_EQ(row.payload, kGet.substr(0, n - payload));
+          EXPECT_EQ(row.length, std::to_string(n - payload));
+        } else {
+          EXPECT_EQ(row.payload, "");
+          EXPECT_EQ(row.length, "0");
+        }
+      }
+
+      // URL mode lists the address once the Host line has ended ("Host: h.example" then CR), from the
+      // right remote; before that, nothing.
+      const std::size_t hostEnd = payload + kGet.find("h.example\r") + 10;
+      handler.workMode = WorkMode::Url;
+      Start(c.framing);
+      Feed(full);
+      ASSERT_EQ(sink.urls.size(), 1u);
+      for (std::size_t n = 0; n < full.size(); ++n) {
+        SCOPED_TRACE(::testing::Message() << n << " of " << full.size() << " bytes");
+        sink = {};
+        std::vector<std::uint8_t> cut(full.begin(), full.begin() + static_cast<long>(n));
+        handler.ProcessPacket(cut.data(), static_cast<std::uint32_t>(full.size()), static_cast<std::uint32_t>(n));
+        ASSERT_EQ(sink.urls.size(), n >= hostEnd ? 1u : 0u);
+        if (n >= hostEnd) {
+          EXPECT_EQ(sink.urls[0].address, "http://h.example/music/a.mp3");
+          EXPECT_EQ(sink.urls[0].record->Remote, remote + "80");
+          EXPECT_TRUE(sink.urls[0].outbound);
         }
       }
     }
   }
-  for (const auto& p : sink.packets) EXPECT_LE(p.payload.size(), kGet.size());
 }
 
 }  // namespace

@@ -1,10 +1,19 @@
 #include "capture/protohdr.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "capture/host2ip.h"
 
@@ -86,11 +95,88 @@ TEST(Protohdr, IPv6TextFollowsRfc5952) {
   EXPECT_EQ(ResolveHost("2001:DB8:0::1"), "2001:db8::1");
 }
 
-TEST(Host2IP, ResolvesLocalhost) { EXPECT_EQ(ResolveHost("localhost"), "127.0.0.1"); }
+// Names are looked up with a resolver of the test's own: a child process in a mount namespace of its
+// own sees the test's hosts file and a name-service switch that reads only that file, so neither the
+// machine's /etc/hosts nor DNS changes the answers (and ".invalid" never leaves the machine).
+std::vector<std::optional<std::string>> ResolveInOwnResolver(const std::vector<std::string>& names,
+                                                             std::string& problem) {
+  char folder[] = "/tmp/qv_resolver_XXXXXX";
+  if (!::mkdtemp(folder)) {
+    problem = "mkdtemp";
+    return {};
+  }
+  const std::string dir = folder;
+  const std::pair<const char*, const char*> files[] = {
+      {"hosts", "127.0.0.1 localhost\n::1 localhost\n192.0.2.7 video.example\n"
+                "2001:db8::8 both.example\n198.51.100.8 both.example\n2001:db8::7 v6only.example\n"},
+      {"nsswitch.conf", "hosts: files\n"},
+      {"resolv.conf", "nameserver 127.0.0.1\n"},
+  };
+  for (const auto& [name, text] : files) {
+    std::FILE* f = std::fopen((dir + "/" + name).c_str(), "w");
+    if (f) std::fputs(text, f), std::fclose(f);
+  }
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    problem = "pipe";
+    return {};
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(3);
+    for (const auto& [name, text] : files)
+      if (::mount((dir + "/" + name).c_str(), ("/etc/" + std::string(name)).c_str(), nullptr, MS_BIND, nullptr) != 0)
+        _exit(4);
+    std::string out;
+    for (const std::string& n : names) {
+      const auto r = ResolveHost(n);
+      out += r ? "=" + *r + "\n" : "-\n";
+    }
+    const bool ok = ::write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size());
+    _exit(ok ? 0 : 5);
+  }
+  ::close(fds[1]);
+  std::string text;
+  char buf[512];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  std::filesystem::remove_all(dir);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    problem = "the child could not set up its resolver (status " + std::to_string(status) + ")";
+    return {};
+  }
+  std::vector<std::optional<std::string>> results;
+  std::size_t at = 0;
+  for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = text.substr(at, end - at);
+    results.push_back(line[0] == '=' ? std::optional<std::string>(line.substr(1)) : std::nullopt);
+  }
+  return results;
+}
 
-TEST(Host2IP, UnresolvableNameGivesNothing) {
-  EXPECT_EQ(ResolveHost("something.invalid"), std::nullopt);
-  EXPECT_EQ(ResolveHost(""), std::nullopt);
+TEST(Host2IP, NamesResolveThroughTheResolver) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a resolver of the test's own needs a mount namespace (root)";
+  struct Case {
+    std::string name;
+    std::optional<std::string> address;
+  };
+  const std::vector<Case> cases = {
+      {"localhost", "127.0.0.1"},
+      {"video.example", "192.0.2.7"},
+      {"both.example", "198.51.100.8"},   // the IPv4 address, though IPv6 is listed first
+      {"v6only.example", "2001:db8::7"},  // only IPv6: its address
+      {"something.invalid", std::nullopt},
+      {"", std::nullopt},
+  };
+  std::vector<std::string> names;
+  for (const Case& c : cases) names.push_back(c.name);
+  std::string problem;
+  const auto results = ResolveInOwnResolver(names, problem);
+  ASSERT_EQ(results.size(), cases.size()) << problem;
+  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(results[i], cases[i].address) << cases[i].name;
 }
 
 TEST(GetIP, LocalAddressesListIPv6FirstThenIPv4) {

@@ -5,11 +5,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,6 +125,43 @@ TEST_F(SpillStoreTest, AFailedWriteKeepsTheStoreWhole) {
   EXPECT_EQ(out, "after");
 }
 
+// A record's size must fit a SpillRef: a record of exactly the largest size is written (here the
+// file-size limit stops it early, as a full disk would), one byte more is refused before anything is
+// written. The bytes come from a mapping of zero pages, so no memory is filled.
+TEST_F(SpillStoreTest, RecordSizeLimitIsExact) {
+  constexpr std::size_t kMax = std::numeric_limits<std::uint32_t>::max();
+  void* zeros = ::mmap(nullptr, kMax + 1, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(zeros, MAP_FAILED);
+  const std::string_view all(static_cast<const char*>(zeros), kMax + 1);
+  const std::size_t half = std::size_t{1} << 31;
+  auto store = SpillStore::Open(dir_);
+  ASSERT_NE(store, nullptr);
+  ASSERT_TRUE(store->Append("before"));
+
+  EXPECT_FALSE(store->Append(all.substr(0, half), all.substr(half)));  // kMax + 1 bytes
+  EXPECT_FALSE(store->Failed());  // refused, not tried
+  EXPECT_EQ(store->Committed(), 6u);
+
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldSignal = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 1 << 20;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const auto largest = store->Append(all.substr(0, half), all.substr(half, kMax - half));  // kMax bytes
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, oldSignal);
+  ::munmap(zeros, kMax + 1);
+  EXPECT_FALSE(largest);
+  EXPECT_TRUE(store->Failed());  // tried: the write met the file-size limit
+  EXPECT_EQ(store->Committed(), 6u);
+  const auto after = store->Append("after");
+  ASSERT_TRUE(after);
+  std::string out;
+  ASSERT_TRUE(store->Read(*after, out));
+  EXPECT_EQ(out, "after");
+}
+
 // One thread appends while another reads up to the committed end: every byte it reads belongs to a
 // whole record (records are runs of one byte value, numbered).
 TEST(SpillStoreThreads, AReaderSeesOnlyWholeRecords) {
@@ -131,11 +170,16 @@ TEST(SpillStoreThreads, AReaderSeesOnlyWholeRecords) {
   constexpr int kRecords = 20000;
   std::atomic<bool> done{false};
   std::thread writer([&] {
+    // However the writer ends (a failed ASSERT returns early), the reader is told, so that a failure
+    // fails the test instead of leaving the reader waiting for records that never come.
+    struct Done {
+      std::atomic<bool>& done;
+      ~Done() { done.store(true); }
+    } guard{done};
     for (int i = 0; i < kRecords; ++i) {
       const std::string record(static_cast<std::size_t>(1 + i % 200), static_cast<char>('A' + i % 26));
       ASSERT_TRUE(store->Append(record.substr(0, 1), record.substr(1)));
     }
-    done.store(true);
   });
   std::uint64_t checked = 0;
   int record = 0;
@@ -144,7 +188,10 @@ TEST(SpillStoreThreads, AReaderSeesOnlyWholeRecords) {
   while (whole && (!done.load() || checked < store->Committed())) {
     const std::uint64_t end = store->Committed();
     if (end == checked) continue;
-    ASSERT_TRUE(store->Read(checked, static_cast<std::size_t>(end - checked), out));
+    if (!store->Read(checked, static_cast<std::size_t>(end - checked), out)) {
+      ADD_FAILURE() << "the committed bytes " << checked << " to " << end << " cannot be read";
+      break;  // the writer is still joined below
+    }
     // The new bytes are whole records, in order.
     std::size_t at = 0;
     while (at < out.size()) {

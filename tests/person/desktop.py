@@ -2,8 +2,10 @@
 and keys, clicks and window queries through xdotool (XTEST), as a person at the screen would give
 them. Every wait is bounded."""
 
+import atexit
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -153,16 +155,49 @@ class Desktop:
                 pixels.append(tuple(int(v) for v in m.groups()))
         return pixels
 
+    def selected_band(self, x, y0, y1):
+        """The first and last screen row of the first band of selection colour (strong blue), at
+        least 4 pixels high, in column x, or None. (The window manager's title bar is a paler blue.)"""
+        blue = [b > 150 and b - r > 120 for r, g, b in self.column(x, y0, y1)]
+        i = 0
+        while i < len(blue):
+            if blue[i]:
+                last = i
+                while last + 1 < len(blue) and blue[last + 1]:
+                    last += 1
+                if last - i >= 3:  # a row, not a line or a letter of blue text
+                    return y0 + i, y0 + last
+                i = last
+            i += 1
+        return None
+
     def selected_row_y(self, x, y0, y1):
         """The middle of the first band of selection colour (strong blue) in column x, or None."""
-        band = [i for i, (r, g, b) in enumerate(self.column(x, y0, y1)) if b > 150 and b - r > 80]
-        if not band:
-            return None
-        first = band[0]
-        last = first
-        while last + 1 in band:
-            last += 1
-        return y0 + (first + last) // 2
+        band = self.selected_band(x, y0, y1)
+        return None if band is None else (band[0] + band[1]) // 2
+
+    def list_rows(self, x, y0, y1):
+        """With the keyboard focus in a table: (rows listed, band of the first row), read from the
+        selection the keys make; (0, None) while nothing can be selected. Ctrl+Home and Ctrl+End move
+        to the first and last row without selecting; End and Home then move along the row and select
+        it alone. The first row is left selected."""
+        self.key("ctrl+End", "Home")
+        last = self.selected_band(x, y0, y1)
+        self.key("ctrl+Home", "End")
+        first = self.selected_band(x, y0, y1)
+        if first is None:
+            return 0, None
+        height = first[1] - first[0] + 1
+        if last is None or height < 4:
+            return 0, None
+        return 1 + round((last[0] - first[0]) / height), first
+
+    def wait_for_rows(self, count, x, y0, y1, seconds=30):
+        """Waits (bounded) until a list with the keyboard focus holds `count` rows; the band of its
+        first row, or None."""
+        seen = self.wait_for(lambda: self.list_rows(x, y0, y1)[0] >= count and self.list_rows(x, y0, y1), seconds,
+                             step=0.3)
+        return seen[1] if seen and seen[0] == count else None
 
     @staticmethod
     def wait_for(condition, seconds, step=0.2):
@@ -176,14 +211,58 @@ class Desktop:
             time.sleep(step)
 
 
+_copies = []
+_keep_copies = False
+
+
+@atexit.register
+def _remove_copies():
+    """The program folders a journey made go with it, unless it failed (they hold its screenshots)."""
+    for folder in _copies:
+        if _keep_copies:
+            print("kept: " + folder)
+        else:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
 def program_copy(bin_dir, names):
-    """A fresh program folder: the named files of the build's bin folder, as a new user unpacks them."""
+    """A fresh program folder: the named files of the build's bin folder, as a new user unpacks them.
+    Removed when the journey ends, kept when it failed."""
     folder = tempfile.mkdtemp(prefix="quelvar-bin-")
+    _copies.append(folder)
     for n in names:
         shutil.copy2(os.path.join(bin_dir, n), os.path.join(folder, n))
     return folder
 
 
+def tcpdump(interface, path, expression, seconds=20):
+    """tcpdump writing `path`, started and waited for until it says it is listening (bounded)."""
+    p = subprocess.Popen(["tcpdump", "-i", interface, "-U", "-s", "0", "-w", path, expression],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    said = b""
+    deadline = time.monotonic() + seconds
+    while b"listening on" not in said and time.monotonic() < deadline:
+        ready, _, _ = select.select([p.stderr], [], [], max(0.0, deadline - time.monotonic()))
+        if not ready:
+            break
+        chunk = os.read(p.stderr.fileno(), 4096)
+        if not chunk:
+            break
+        said += chunk
+    if b"listening on" not in said:
+        p.kill()
+        p.wait(timeout=10)
+        fail("tcpdump did not start listening: " + said.decode(errors="replace").strip())
+    return p
+
+
+def stop_tcpdump(p):
+    p.terminate()
+    p.wait(timeout=10)
+
+
 def fail(message):
+    global _keep_copies
+    _keep_copies = True
     print("FAILED: " + message)
     sys.exit(1)

@@ -12,10 +12,9 @@ import shutil
 import subprocess
 import sys
 import threading
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import SKIP, Desktop, fail, need, program_copy  # noqa: E402
+from desktop import SKIP, Desktop, fail, need, program_copy, stop_tcpdump, tcpdump  # noqa: E402
 
 BIN = sys.argv[1]
 need("tcpdump", "curl")
@@ -46,13 +45,20 @@ url = "http://127.0.0.1:%d/song.mp3" % port
 
 folder = program_copy(BIN, ["quelvar", "Dorrinel", "setting.ini", "readme.html"])
 capture = os.path.join(folder, "lo.pcap")
-dump = subprocess.Popen(["tcpdump", "-i", "lo", "-U", "-s", "0", "-w", capture, "tcp port %d" % port],
-                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-time.sleep(1.5)
+dump = tcpdump("lo", capture, "tcp port %d" % port)
 subprocess.run(["curl", "-s", "-o", "/dev/null", url], check=True, timeout=30)
-time.sleep(1)
-dump.terminate()
-dump.wait(timeout=10)
+
+
+def captured():
+    """The request and the whole answer are in the capture file."""
+    with open(capture, "rb") as f:
+        data = f.read()
+    return b"GET /song.mp3 " in data and len(data) > len(body)
+
+
+if not Desktop.wait_for(captured, 20):
+    fail("tcpdump did not write the request and its answer")
+stop_tcpdump(dump)
 
 ini = os.path.join(folder, "setting.ini")
 with open(ini, "rb") as f:
@@ -84,17 +90,16 @@ try:
     if not main:
         fail("the main window did not come up")
     main = main[0]
-    time.sleep(2)  # the file is read
     x, y, w, h = desk.geometry(main)
-    # Into the list, then the first row by key; the selection's colour tells where the row is.
+    # Into the list, then the first row by key once the file's one row is listed; the selection's
+    # colour tells where the row is.
     desk.activate(main)
     desk.click(x + w // 2, y + h // 2)
-    desk.key("Home", "space")  # the first row is current once the list has the focus; space selects it
-    row_y = desk.wait_for(lambda: desk.selected_row_y(x + w - 40, y, y + h), 5)
-    if row_y is None:
+    band = desk.wait_for_rows(1, x + w - 40, y, y + h)
+    if band is None:
         desk.screenshot(os.path.join(folder, "no-row.png"))
-        fail("no row was listed or selected (screenshot in %s)" % folder)
-    row = (x + w // 2, row_y)
+        fail("not one row was listed and selected (screenshot in %s)" % folder)
+    row = (x + w // 2, (band[0] + band[1]) // 2)
     desk.key("ctrl+e")
     first = desk.wait_for(lambda: saved_copies(), 30)
     if not first:

@@ -16,7 +16,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import SKIP, Desktop, fail, need, program_copy  # noqa: E402
+from desktop import SKIP, Desktop, fail, need, program_copy, stop_tcpdump, tcpdump  # noqa: E402
 
 BIN = sys.argv[1]
 need("tcpdump", "curl")
@@ -48,15 +48,21 @@ threading.Thread(target=server.serve_forever, daemon=True).start()
 
 folder = program_copy(BIN, ["quelvar", "Dorrinel", "setting.ini", "readme.html"])
 capture = os.path.join(folder, "lo.pcap")
-dump = subprocess.Popen(["tcpdump", "-i", "lo", "-U", "-s", "0", "-w", capture, "tcp port %d" % port],
-                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-time.sleep(1.5)
+dump = tcpdump("lo", capture, "tcp port %d" % port)
 for name in ("a.mp3", "b.mp3", "c.jpg"):  # the list's order: a, b, c
     subprocess.run(["curl", "-s", "-o", "/dev/null", "http://127.0.0.1:%d/%s" % (port, name)], check=True, timeout=30)
-    time.sleep(0.2)
-time.sleep(1)
-dump.terminate()
-dump.wait(timeout=10)
+
+
+def captured():
+    """The three requests and their whole answers are in the capture file."""
+    with open(capture, "rb") as f:
+        data = f.read()
+    return all(b"GET /%s " % n.encode() in data for n in bodies) and len(data) > sum(map(len, bodies.values()))
+
+
+if not Desktop.wait_for(captured, 20):
+    fail("tcpdump did not write the three requests and their answers")
+stop_tcpdump(dump)
 
 ini = os.path.join(folder, "setting.ini")
 with open(ini, "rb") as f:
@@ -88,11 +94,27 @@ try:
     if not main:
         fail("the main window did not come up")
     main = main[0]
-    time.sleep(2)  # the file is read
     x, y, w, h = desk.geometry(main)
     desk.activate(main)
-    # The list's header lies below the menu bar, the tool bar and the filter field.
-    header_y = y + 111
+    # Into the list; once its three rows are listed, the first row's band (from the selection the
+    # keys make) shows where the list's header ends: right above it.
+    desk.click(x + w // 2, y + h // 2)
+    band = desk.wait_for_rows(3, x + w - 40, y, y + h)
+    if band is None:
+        shot = os.path.join(folder, "rows.png")
+        desk.screenshot(shot)
+        fail("the three rows were not listed (screenshot in %s)" % shot)
+    # A click below the rows takes the selection off that row again: with none selected, Down from
+    # the filter field selects the first row shown.
+    height = band[1] - band[0] + 1
+    desk.click(x + w // 2, band[0] + 5 * height)
+    # (Looked for in the address column, past the addresses' text: the current cell keeps a frame.)
+    if desk.wait_for(lambda: desk.selected_band(x + w // 2 + w // 8, y, y + h) is None, 5) is False:
+        shot = os.path.join(folder, "still-selected.png")
+        desk.screenshot(shot)
+        fail("the row counted stayed selected: %s at x %d (screenshot in %s)"
+             % (desk.selected_band(x + w // 2 + w // 8, y, y + h), x + w // 2 + w // 8, shot))
+    header_y = band[0] - 6
     desk.click(x + w // 2, header_y)
     desk.click(x + w // 2, header_y)
     desk.key("ctrl+f")

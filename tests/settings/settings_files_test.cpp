@@ -76,8 +76,42 @@ TEST(SettingsFiles, HostileFilesAreRefusedWithAReasonAndReadAsDefaults) {
   EXPECT_EQ(why, "no such file");
 }
 
+// The settings file's own limit, through every reader of it: a file of exactly kMaxSettingsFileBytes
+// is read, one byte more is refused (and the store reads defaults and writes nothing).
 TEST(SettingsFiles, SizeLimitIsExact) {
   TempDir dir;
+  const std::string head = "[system]\r\ntitle=T\r\n;";
+  for (const std::size_t size : {kMaxSettingsFileBytes, kMaxSettingsFileBytes + 1}) {
+    const bool fits = size <= kMaxSettingsFileBytes;
+    SCOPED_TRACE(size);
+    const std::string path = dir.File(std::to_string(size) + ".ini");
+    std::string text = head + std::string(size - head.size(), 'x');
+    WriteBytes(path, text);
+    ASSERT_EQ(fs::file_size(path), size);
+
+    std::string why;
+    bool missing = true;
+    const auto snapshot = ReadSettingsFile(path, why, missing);
+    EXPECT_EQ(snapshot.has_value(), fits);
+    EXPECT_FALSE(missing);
+    if (snapshot) {
+      EXPECT_EQ(snapshot->ReadString("system", "title", "def"), "T");
+    } else {
+      EXPECT_EQ(why, "larger than 1048576 bytes");
+    }
+
+    SettingsStore store(path);
+    EXPECT_EQ(store.ReadString("system", "title", "def"), fits ? "T" : "def");
+    if (fits) {
+      store.WriteString("system", "title", "U");
+      EXPECT_EQ(store.ReadString("system", "title", "def"), "U");
+    } else {
+      EXPECT_THROW(store.WriteString("system", "title", "U"), SettingsWriteError);
+      EXPECT_TRUE(ReadBytes(path) == text) << "the file that is too large was written";
+    }
+  }
+
+  // The reader under them counts bytes exactly, whatever the limit.
   WriteBytes(dir.File("a"), std::string(5000, 'x'));
   std::string out, why;
   EXPECT_EQ(ReadRegularFile(dir.File("a"), out, 4999, &why), ReadResult::kFailed);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -351,6 +353,97 @@ TEST_F(SettingsStoreTest, WriteKeepsFilePermissions) {
   EXPECT_EQ(std::filesystem::status(path_).permissions(),
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                 std::filesystem::perms::group_read);
+}
+
+// Saving keeps the file what it was: its owner, group and permissions, and a symbolic link stays a
+// link to the same file. A link is followed only to a regular file of the user saving; any other link
+// is refused and the file it points to is left alone. (Owners other than the test's own need root.)
+struct Owner {
+  uid_t uid;
+  gid_t gid;
+  mode_t mode;
+  bool operator==(const Owner&) const = default;
+};
+Owner OwnerOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return {st.st_uid, st.st_gid, st.st_mode & 07777};
+}
+void SetOwner(const std::string& path, Owner o) {
+  ASSERT_EQ(::chown(path.c_str(), o.uid, o.gid), 0) << path;
+  ASSERT_EQ(::chmod(path.c_str(), o.mode), 0) << path;
+}
+
+TEST_F(SettingsStoreTest, SaveKeepsOwnerGroupAndModeOfTheFileReplaced) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
+  // Another user's file saved by root (a user's settings saved by an administrator) stays theirs,
+  // set-group-ID bit included.
+  const Owner theirs{4242, 4343, 02640};
+  SettingsStore store(Ini("[a]\r\nk=old\r\n"));
+  SetOwner(path_, theirs);
+  store.WriteString("a", "k", "new");
+  EXPECT_EQ(ReadBytes(path_), "[a]\r\nk=new\r\n");
+  EXPECT_EQ(OwnerOf(path_), theirs);
+  EXPECT_EQ(dir_.Names(), std::vector<std::string>{"setting.ini"});
+
+  // Through a link to a file of root's own with a group of its own: the link stays, the target keeps
+  // its group and mode.
+  const std::string target = dir_.File("real.ini");
+  WriteBytes(target, "[a]\n");
+  const Owner own{0, 4343, 0640};
+  SetOwner(target, own);
+  std::filesystem::remove(path_);
+  std::filesystem::create_symlink(target, path_);
+  SettingsStore viaLink(path_);
+  viaLink.WriteString("a", "k", "v");
+  EXPECT_TRUE(std::filesystem::is_symlink(path_));
+  EXPECT_EQ(ReadBytes(target), "[a]\nk=v\n");
+  EXPECT_EQ(OwnerOf(target), own);
+}
+
+TEST_F(SettingsStoreTest, LinkToAnotherUsersFileOrToNoFileIsRefused) {
+  const std::string folder = dir_.File("folder");
+  std::filesystem::create_directory(folder);
+  struct Case {
+    const char* what;
+    std::string target;
+    bool needsRoot;
+  };
+  const std::string foreign = dir_.File("shadow");
+  const Case cases[] = {
+      {"a file of another user", foreign, true},
+      {"a folder", folder, false},
+      {"nothing", dir_.File("missing.ini"), false},
+  };
+  WriteBytes(foreign, "root:x:1:\n");
+  const Owner other{4242, 4343, 0640};
+  if (::geteuid() == 0) SetOwner(foreign, other);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.needsRoot && ::geteuid() != 0) continue;
+    std::filesystem::remove(path_);
+    std::filesystem::create_symlink(c.target, path_);
+    SettingsStore store(path_);
+    try {
+      store.WriteString("Option", "k", "v");
+      ADD_FAILURE() << "write through a link to " << c.what << " succeeded";
+    } catch (const SettingsWriteError& e) {
+      EXPECT_EQ(std::string(e.what()), "Unable to write to " + path_);
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(path_));
+    EXPECT_EQ(std::filesystem::read_symlink(path_), c.target);
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("missing.ini")));
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+  }
+  EXPECT_EQ(ReadBytes(foreign), "root:x:1:\n");
+  if (::geteuid() == 0) {
+    EXPECT_EQ(OwnerOf(foreign), other);
+  }
+  // Nothing but the fixtures is left in the folder: no temporary file.
+  auto names = dir_.Names();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"folder", "setting.ini", "shadow"}));
 }
 
 }  // namespace

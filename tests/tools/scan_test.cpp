@@ -379,7 +379,16 @@ TEST(ScanProcess, CapturedUtf8NameDecodesToGbk) {
 }
 
 TEST(ScanProcess, LocalTakesIPv4AndIPv6Addresses) {
-  EXPECT_EQ(RunScan("--read " CAPTURES_DIR "/http_post.pcapng --local 2001:db8::1 --local 10.0.0.1").status, 0);
+  // The addresses given replace those of the handshake: the capture's client is local only when named.
+  const auto other = RunScan("--read " CAPTURES_DIR "/http_post.pcapng --local 2001:db8::1 --local 10.0.0.1");
+  ASSERT_EQ(other.status, 0) << other.err;
+  EXPECT_NE(other.out.find("\t网络→→本机\thttp://www.chrissanders.org/"), std::string::npos) << other.out;
+  EXPECT_EQ(other.out.find("本机→→网络"), std::string::npos) << other.out;
+  const auto client = RunScan("--read " CAPTURES_DIR "/http_post.pcapng --local 2001:db8::1 --local 172.16.16.128");
+  ASSERT_EQ(client.status, 0) << client.err;
+  EXPECT_NE(client.out.find("\t本机→→网络\thttp://www.chrissanders.org/?p=310&cpage=1\t69.163.176.56:80"),
+            std::string::npos)
+      << client.out;
   const auto r = RunScan("--read " CAPTURES_DIR "/http_post.pcapng --local [2001:db8::1]");
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("IPv4 or IPv6"), std::string::npos) << r.err;

@@ -591,6 +591,10 @@ TEST_F(MainWindowTest, ClosingEndsTheSessionBeforeTheWindowGoes) {
     w.Close();
   }
   ASSERT_TRUE(Form().OpenCaptureFile(QString::fromStdString(path)));
+  // The capture has started listing and is still running when the window closes.
+  ASSERT_TRUE(WaitFor([&] { return Form().Pump().Applied() > 0 || !Form().SessionRunning(); }));
+  ASSERT_GT(Form().Pump().Applied(), 0u);
+  ASSERT_TRUE(Form().SessionRunning()) << "the capture file was read to its end before the close";
   Form().close();
   EXPECT_FALSE(Form().SessionRunning());
   EXPECT_EQ(Label("bsSkinStatusPanel5"), "停止嗅探");

@@ -234,28 +234,27 @@ TEST_F(WindowStateTest, MinimisingKeepsTheWindowAndOnlyTheTrayCommandHidesIt) {
     form.tmr4->stop();
     ShowAndWait(form);
     form.showMinimized();
-    QTest::qWait(100);
-    EXPECT_TRUE(form.isMinimized());
+    EXPECT_TRUE(WaitFor([&] { return form.isMinimized(); }, 2000));
     EXPECT_TRUE(form.isVisible()) << "an ordinary minimise keeps the window (and its task-bar entry)";
     EXPECT_FALSE(form.Tray()->isVisible());
     form.showNormal();
-    QTest::qWait(50);
+    ASSERT_TRUE(WaitFor([&] { return !form.isMinimized() && form.isVisible(); }, 2000));
 
     QAction* toTray = form.findChild<QAction*>(QStringLiteral("actToTray"));
     ASSERT_NE(toTray, nullptr);
     EXPECT_EQ(toTray->text(), "最小化到托盘");
     toTray->trigger();
-    QTest::qWait(50);
     if (tray) {
-      EXPECT_FALSE(form.isVisible());
+      EXPECT_TRUE(WaitFor([&] { return !form.isVisible(); }, 2000));
       EXPECT_TRUE(form.Tray()->isVisible());
       emit form.Tray()->activated(QSystemTrayIcon::Trigger);
-      QTest::qWait(50);
+      EXPECT_TRUE(WaitFor([&] { return form.isVisible() && !form.isMinimized(); }, 2000));
       EXPECT_TRUE(form.isVisible());
       EXPECT_FALSE(form.isMinimized());
       EXPECT_FALSE(form.Tray()->isVisible());
     } else {
       // No tray to come back from: the window minimises as usual instead of being lost.
+      EXPECT_TRUE(WaitFor([&] { return form.isMinimized(); }, 2000));
       EXPECT_TRUE(form.isVisible());
       EXPECT_TRUE(form.isMinimized());
       EXPECT_FALSE(form.Tray()->isVisible());
