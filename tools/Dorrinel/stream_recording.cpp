@@ -3,6 +3,7 @@
 #include <QStandardPaths>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "tools/Dorrinel/names.h"
 
@@ -25,16 +26,26 @@ QString FfmpegUrl(const std::string& url) {
 
 }  // namespace
 
-QStringList StreamRecording::Arguments(const QString& url) {
+QString StreamRecording::ProtocolWhitelist(const QString& url) {
+  // Never "file", "pipe", "data", "subfile" or "concat": a playlist or manifest from the network must
+  // not make ffmpeg read this machine's files. HLS and DASH reach their segments over HTTP only.
+  const QString scheme = url.left(url.indexOf(QLatin1Char(':'))).toLower();
+  if (scheme.startsWith(QLatin1String("rtsp"))) return QStringLiteral("rtsp,rtsps,rtp,srtp,udp,tcp,tls");
+  if (scheme.startsWith(QLatin1String("rtmp"))) return QStringLiteral("rtmp,rtmps,rtmpt,rtmpts,ffrtmphttp,tcp,tls");
+  if (scheme.startsWith(QLatin1String("mms"))) return QStringLiteral("mmsh,mmst,http,tcp");
+  return QStringLiteral("http,https,tls,tcp,crypto,httpproxy");
+}
+
+QStringList StreamRecording::Arguments(const QString& url, Container container) {
   return {QStringLiteral("-nostdin"), QStringLiteral("-hide_banner"), QStringLiteral("-nostats"),
           QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-progress"), QStringLiteral("pipe:2"),
-          QStringLiteral("-protocol_whitelist"),
-          QStringLiteral("http,https,tls,tcp,udp,rtp,srtp,rtsp,rtsps,rtmp,rtmps,rtmpt,rtmpts,mmsh,mmst,crypto,httpproxy"),
+          QStringLiteral("-protocol_whitelist"), ProtocolWhitelist(url),
           QStringLiteral("-rw_timeout"), QStringLiteral("30000000"),
           // ffmpeg's own choice of streams: the best video and audio (of a playlist's best variant),
           // not its data streams, which Matroska cannot hold.
           QStringLiteral("-i"), url, QStringLiteral("-c"), QStringLiteral("copy"),
-          QStringLiteral("-f"), QStringLiteral("matroska"), QStringLiteral("pipe:1")};
+          QStringLiteral("-f"), container == Container::kMpegTs ? QStringLiteral("mpegts") : QStringLiteral("matroska"),
+          QStringLiteral("pipe:1")};
 }
 
 StreamRecording::StreamRecording(DownloadFolder* folder, DownloadRequest request, Limits limits, QObject* parent)
@@ -67,28 +78,42 @@ StreamRecording::~StreamRecording() {
 }
 
 void StreamRecording::Start() {
-  const QString program = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
-  if (program.isEmpty()) {
+  program_ = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+  if (program_.isEmpty()) {
     return End(false, QStringLiteral("录制流媒体需要 ffmpeg，但没有找到它。请安装 Debian 软件包 %1（sudo apt install %1）后再试。")
                           .arg(QLatin1String(kFfmpegPackage)));
   }
-  const DownloadFolder::Placement place = folder_->Place(StreamFileName(request_.target), request_.DisplayUrl());
+  if (!Begin(StreamFileName(request_.target))) return;
+  clock_.start();
+  tick_.start();
+  emit Note(QStringLiteral("用 ffmpeg 录制 %1 ……").arg(FromStd(request_.DisplayUrl())));
+}
+
+// Creates the partial file for `wanted` and starts ffmpeg writing into it; false (and ended) when the
+// file cannot be made.
+bool StreamRecording::Begin(const std::string& wanted) {
+  const DownloadFolder::Placement place = folder_->Place(wanted, request_.DisplayUrl());
   // A recording is never continued: a partial recording of the same address stays as it is.
   std::string name = place.name;
   for (unsigned n = 1; place.resume && n < 10000 && (folder_->Exists(name) || folder_->Exists(name + std::string(kPartSuffix))); ++n) {
     name = NumberedName(place.name, n);
   }
-  if (name.empty()) return End(false, QStringLiteral("下载文件夹中找不到可用的文件名。"));
+  if (name.empty()) {
+    End(false, QStringLiteral("下载文件夹中找不到可用的文件名。"));
+    return false;
+  }
   std::string error;
   part_ = folder_->CreatePart(name, std::string(), error);
-  if (!part_) return End(false, QStringLiteral("无法写入文件：%1").arg(FromStd(error)));
+  if (!part_) {
+    End(false, QStringLiteral("无法写入文件：%1").arg(FromStd(error)));
+    return false;
+  }
   reserve_ = std::min(limits_.reserveBytes, folder_->FreeBytes().value_or(0) / 2);
-  clock_.start();
-  meter_.Reset(0, 0);
-  tick_.start();
+  meter_.Reset(clock_.isValid() ? clock_.elapsed() : 0, 0);
   idle_.start(limits_.idleSeconds * 1000);
-  emit Note(QStringLiteral("用 ffmpeg 录制 %1 ……").arg(FromStd(request_.DisplayUrl())));
-  ffmpeg_.start(program, Arguments(FfmpegUrl(request_.Url())));
+  progress_ = FfmpegProgress();
+  ffmpeg_.start(program_, Arguments(FfmpegUrl(request_.Url()), container_));
+  return true;
 }
 
 void StreamRecording::OnOutput() {
@@ -141,13 +166,32 @@ void StreamRecording::OnFinished(int exitCode, QProcess::ExitStatus status) {
   if (part_->size() > 0 && !writeFailed_ && (complete || stopping_)) {
     return End(true, stopReason_.isEmpty() ? QString() : stopReason_);
   }
-  QString why = stopReason_;
-  if (why.isEmpty()) {
-    const std::string& last = progress_.lastMessage();
-    why = QStringLiteral("ffmpeg 录制失败（退出码 %1）").arg(exitCode);
-    if (!last.empty()) why += QStringLiteral("：") + QString::fromUtf8(last.data(), static_cast<qsizetype>(last.size()));
+  // ffmpeg read the stream and began the file (so the address answered), but the muxer gave up before
+  // one progress report: Matroska refused the streams as they come. Once more, as MPEG-TS.
+  constexpr std::uint64_t kHeaderOnly = 64 * 1024;
+  if (!complete && !stopping_ && !writeFailed_ && status == QProcess::NormalExit &&
+      container_ == Container::kMatroska && !progress_.reported() && part_->size() > 0 &&
+      part_->size() < kHeaderOnly) {
+    folder_->Discard(*part_);
+    part_.reset();
+    container_ = Container::kMpegTs;
+    std::string name = StreamFileName(request_.target);
+    const std::size_t dot = name.rfind('.');
+    name = (dot == std::string::npos ? name : name.substr(0, dot)) + ".ts";
+    emit Note(QStringLiteral("Matroska 容纳不下这路流原样的音视频，改录为 MPEG-TS（%1）……").arg(FromStd(name)));
+    Begin(name);
+    return;
   }
-  End(false, why);
+  End(false, stopReason_.isEmpty() ? FailureText(exitCode) : stopReason_);
+}
+
+// "ffmpeg 录制失败（退出码 N）：" and ffmpeg's last lines, each whole, one a line.
+QString StreamRecording::FailureText(int exitCode) const {
+  QString why = QStringLiteral("ffmpeg 录制失败（退出码 %1）").arg(exitCode);
+  QStringList lines;
+  for (const std::string& line : progress_.messages()) lines << FromStd(line);
+  if (!lines.isEmpty()) why += QStringLiteral("：") + lines.join(QLatin1Char('\n'));
+  return why;
 }
 
 void StreamRecording::Cancel() {

@@ -1,5 +1,9 @@
 // A stream (rtsp://, mms://, rtmp://, an .m3u8 playlist or .mpd manifest) recorded by ffmpeg:
 //   ffmpeg -i URL -c copy -f matroska pipe:1
+// Matroska holds nearly every codec as it comes, but written to a pipe it needs each stream's codec
+// header at its start, which AAC in MPEG-TS (the audio of most HLS playlists) only brings with its
+// first packet. When Matroska refuses the streams before anything was recorded, the recording starts
+// once more as MPEG-TS ("NAME.ts"), which takes such streams as they are.
 // ffmpeg writes the recording to its standard output and this side writes it into the partial file,
 // so that the file is made exactly like a download's (exclusively, without following links, final
 // only at the end) and its size is always known. ffmpeg may open network protocols only (no "file:"
@@ -32,8 +36,11 @@ class StreamRecording : public Transfer {
   void Stop() override;
   bool IsStream() const override { return true; }
 
+  enum class Container { kMatroska, kMpegTs };
   // The arguments ffmpeg is started with for `url`.
-  static QStringList Arguments(const QString& url);
+  static QStringList Arguments(const QString& url, Container container = Container::kMatroska);
+  // The network protocols ffmpeg may open for `url`, nested ones (a playlist's segments) included.
+  static QString ProtocolWhitelist(const QString& url);
 
  private:
   void OnOutput();
@@ -41,6 +48,8 @@ class StreamRecording : public Transfer {
   void OnFinished(int exitCode, QProcess::ExitStatus status);
   void OnTick();
   void End(bool keep, const QString& message);
+  bool Begin(const std::string& wanted);
+  QString FailureText(int exitCode) const;
 
   DownloadFolder* folder_;
   DownloadRequest request_;
@@ -57,6 +66,8 @@ class StreamRecording : public Transfer {
   QString stopReason_;
   bool writeFailed_ = false;
   bool done_ = false;
+  Container container_ = Container::kMatroska;
+  QString program_;
 };
 
 }  // namespace dorrinel
