@@ -28,6 +28,7 @@ class ChunkedRows {
   T& back() { return (*this)[size_ - 1]; }
   const T& back() const { return (*this)[size_ - 1]; }
   T& front() { return (*this)[0]; }
+  const T& front() const { return (*this)[0]; }
 
   void push_back(T row) {
     const std::size_t at = head_ + size_;

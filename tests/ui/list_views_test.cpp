@@ -229,6 +229,28 @@ TEST_F(ListViewsTest, ADoubleClickOnTheEmptyPartOfAListTakesTheSelectedRow) {
   EXPECT_EQ(Recorded(recorded), kSourceOrder[1]);
 }
 
+// A narrow window with a capture file open: the site panel keeps its whole text; the file and count
+// panels give way, cut with "…".
+TEST_F(ListViewsTest, TheSitePanelKeepsItsWidthAndTheAddedPanelsElide) {
+  LoadSample();
+  Form().resize(640, 500);
+  QTest::qWait(50);
+  auto* site = Form().findChild<QLabel*>(QStringLiteral("lbl1"));
+  auto* file = Form().findChild<QLabel*>(QStringLiteral("StatusCaptureFile"));
+  auto* counts = Form().findChild<QLabel*>(QStringLiteral("StatusCounts"));
+  ASSERT_TRUE(site && file && counts);
+  ASSERT_TRUE(file->isVisible());
+  EXPECT_EQ(site->text(), QStringLiteral("官方网站  www.quelvar.example"));
+  EXPECT_GE(site->contentsRect().width(), site->fontMetrics().horizontalAdvance(site->text()));
+  EXPECT_LT(file->width() + counts->width(), file->fontMetrics().horizontalAdvance(file->text()) +
+                                                 counts->fontMetrics().horizontalAdvance(counts->text()));
+  // Wide enough again, both show their whole text.
+  Form().resize(1400, 500);
+  QTest::qWait(50);
+  EXPECT_GE(counts->contentsRect().width(), counts->fontMetrics().horizontalAdvance(counts->text()));
+  EXPECT_GE(file->contentsRect().width(), file->fontMetrics().horizontalAdvance(file->text()));
+}
+
 // Deleting rows of a sorted (and filtered) view: the counts follow each delete at once.
 TEST_F(ListViewsTest, CountsFollowADeleteInASortedView) {
   LoadSample();

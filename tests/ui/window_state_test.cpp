@@ -201,13 +201,12 @@ TEST_F(WindowStateTest, AnOldStateFilesWorkModeIsNotRestored) {
   QDir().mkpath(stateHome_.path() + "/quelvar");
   QFile f(StatePath());
   ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-  f.write("[window]\nmode=packets\n[columns]\nLV1=120,90,300,60\n");
+  f.write("[window]\nmode=packets\n");
   f.close();
   auto form = Start();
   ShowAndWait(*form);
   EXPECT_EQ(form->Handler().workMode.load(), WorkMode::Url);
   EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("bsSkinStatusPanel6"))->text(), "当前工作模式[获取URL]");
-  EXPECT_EQ(form->LV1->columnWidth(0), 120);
   form->close();
   QFile written(StatePath());
   ASSERT_TRUE(written.open(QIODevice::ReadOnly));
