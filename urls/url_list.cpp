@@ -107,7 +107,7 @@ void UrlList::AppendLv1(ListRow row, std::size_t key) {
 void UrlList::EraseLv1(std::size_t index) {
   if (observer_) observer_->RowAboutToBeRemoved(ListId::LV1, index);
   CountSub(lv1Count_, AddressOf(lv1_[index]));
-  lv1_.erase(lv1_.begin() + static_cast<std::ptrdiff_t>(index));
+  lv1_.erase(index);
   if (observer_) observer_->RowRemoved(ListId::LV1, index);
 }
 

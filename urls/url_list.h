@@ -4,13 +4,13 @@
 #pragma once
 #include <array>
 #include <cstddef>
-#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "common/chunked_rows.h"
 #include "common/lvdata.h"
 #include "common/spill_store.h"
 #include "urls/request_parser.h"
@@ -112,8 +112,8 @@ class UrlList {
   void SetRemark(std::size_t lv1Row, std::string text);
   void SetAddress(ListId list, std::size_t row, std::string text);
 
-  // A deque: a list of millions of packet rows grows without ever moving them all at once.
-  const std::deque<ListRow>& Lv1() const { return lv1_; }
+  // In blocks: a list of millions of packet rows grows without ever moving them all at once.
+  const ChunkedRows<ListRow>& Lv1() const { return lv1_; }
   const std::vector<ViewRow>& Lv2() const { return lv2_; }
 
  private:
@@ -127,7 +127,7 @@ class UrlList {
   bool InView(std::string_view category) const;
   static bool StartsWithHttp(std::string_view address);
 
-  std::deque<ListRow> lv1_;
+  ChunkedRows<ListRow> lv1_;
   std::vector<ViewRow> lv2_;
   // Number of rows per hash of the address cell (LV1: cell 2, whatever the row holds there; lv2: the
   // address), so that an absent address costs no walk of the list. Keyed by hash, not by text, so

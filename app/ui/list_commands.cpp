@@ -12,7 +12,6 @@
 
 #include "app/ui/list_file.h"
 #include "app/ui/list_models.h"
-#include "app/ui/list_proxy.h"
 #include "common/codepage.h"
 #include "common/ui/gbk_text.h"
 #include "common/ui/prompter.h"
@@ -34,7 +33,7 @@ static std::vector<int> SelectedViewRows(const QTableView& view) {
 std::vector<std::size_t> ListCommands::SelectedInViewOrder(const QTableView& view) {
   std::vector<std::size_t> rows;
   for (int r : SelectedViewRows(view))
-    if (const auto source = ListProxy::SourceRow(view.model(), r)) rows.push_back(*source);
+    if (const auto source = SourceRowOf(view.model(), r)) rows.push_back(*source);
   return rows;
 }
 
@@ -47,7 +46,7 @@ std::optional<std::size_t> ListCommands::FirstSelected(const QTableView& view) {
     if (!top || range.top() < *top) top = range.top();
   }
   if (!top) return std::nullopt;
-  return ListProxy::SourceRow(view.model(), *top);
+  return SourceRowOf(view.model(), *top);
 }
 
 std::vector<bool> ListCommands::SelectedRows(const QTableView& view, std::size_t rows) {

@@ -14,7 +14,6 @@
 #include "app/ui/main_window.h"
 #include "capture/pcap_net.h"
 #include "common/ui/prompter.h"
-#include "platform/huge_page_heap.h"
 #include "platform/process.h"
 #include "platform/single_copy.h"
 
@@ -33,7 +32,6 @@ int main(int argc, char** argv) {
     std::printf("quelvar %s\n", QUELVAR_VERSION);
     return 0;
   }
-  qv::RestartWithHugePageHeap(argv);
   qv::PcapNet net;
   net.Bind();
 

@@ -382,6 +382,16 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseButtonRelease) {
       auto* mouse = static_cast<QMouseEvent*>(event);
       lv1MouseUp(mouse->globalPosition().toPoint());
+    } else if (event->type() == QEvent::MouseButtonDblClick) {
+      // The view reports a double click on a row itself (doubleClicked); below the last row the
+      // double click takes the selected row.
+      auto* mouse = static_cast<QMouseEvent*>(event);
+      QTableView* view = watched == LV1->viewport() ? LV1 : lv2;
+      if (mouse->button() == Qt::LeftButton && !view->indexAt(mouse->position().toPoint()).isValid() &&
+          view->selectionModel()->hasSelection()) {
+        LV1Db2Click();
+        return true;
+      }
     } else if (event->type() == QEvent::Leave || event->type() == QEvent::Hide) {
       HideHint();
     }
@@ -610,7 +620,7 @@ void TForm1::RestoreState() {
   if (!state_) return;
   ApplyHeaderWidths(*LV1->horizontalHeader(), state_->ColumnWidths(QStringLiteral("LV1")));
   ApplyHeaderWidths(*lv2->horizontalHeader(), state_->ColumnWidths(QStringLiteral("lv2")));
-  if (state_->WorkMode() == 1) N34Click();
+  // The work mode is not restored: the window always starts in URL mode.
 }
 
 void TForm1::KeepState() {
@@ -618,7 +628,6 @@ void TForm1::KeepState() {
   state_->SetPlace(PlaceOf(*this, normalDecorations_));
   state_->SetColumnWidths(QStringLiteral("LV1"), HeaderWidths(*LV1->horizontalHeader()));
   state_->SetColumnWidths(QStringLiteral("lv2"), HeaderWidths(*lv2->horizontalHeader()));
-  state_->SetWorkMode(Handler().workMode.load() == WorkMode::Packets ? 1 : 0);
   if (!state_->Save())
     std::fprintf(stderr, "quelvar: the window state cannot be written to %s\n", qPrintable(state_->Path()));
 }

@@ -36,7 +36,7 @@ namespace qv {
 class FollowNewest;
 class HandOff;
 class ListCommands;
-class ListProxy;
+class LaggingListModel;
 class QuickFilterEdit;
 class StatusCounts;
 class Prompter;
@@ -116,9 +116,9 @@ class TForm1 : public QMainWindow {
 
   QTableView* LV1 = nullptr;
   QTableView* lv2 = nullptr;
-  // What the two lists show: the rows sorted and narrowed as the person asked.
-  ListProxy* lv1View = nullptr;
-  ListProxy* lv2View = nullptr;
+  // The models of the two lists, which sort and narrow the rows as the person asked.
+  LaggingListModel* lv1View = nullptr;
+  LaggingListModel* lv2View = nullptr;
   QuickFilterEdit* edtFilter = nullptr;  // Ctrl+F
   QComboBox* cbb2 = nullptr;  // local addresses; hidden under LV1
   QStackedWidget* pgc1 = nullptr;

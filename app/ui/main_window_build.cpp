@@ -19,7 +19,6 @@
 #include "app/ui/cell_tooltip.h"
 #include "app/ui/follow_newest.h"
 #include "app/ui/list_commands.h"
-#include "app/ui/list_proxy.h"
 #include "app/ui/quick_filter.h"
 #include "app/ui/status_counts.h"
 #include "common/ui/gbk_text.h"
@@ -237,7 +236,7 @@ void TForm1::BuildToolBar() {
 }
 
 void TForm1::BuildLists() {
-  auto setUp = [this](QTableView* view, const char* name, ListProxy* rows) {
+  auto setUp = [this](QTableView* view, const char* name, LaggingListModel* rows) {
     view->setObjectName(QString::fromLatin1(name));
     view->setModel(rows);
     view->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -263,12 +262,12 @@ void TForm1::BuildLists() {
     view->viewport()->installEventFilter(this);
     connect(view, &QWidget::customContextMenuRequested, this,
             [this, view](const QPoint& pos) { pm1->popup(view->viewport()->mapToGlobal(pos)); });
+    // A double click on a row acts on it; one on the list's empty part acts on the selected row
+    // (the viewport's double click, in eventFilter).
     connect(view, &QAbstractItemView::doubleClicked, this, &TForm1::LV1Db2Click);
     new FollowNewest(*view, [rows] { return rows->InListOrder(); });
-    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
-      connect(rows, signal, this, &TForm1::ShowRowCounts);
-    connect(rows, &QAbstractItemModel::modelReset, this, &TForm1::ShowRowCounts);
-    connect(rows, &QAbstractItemModel::layoutChanged, this, &TForm1::ShowRowCounts);
+    // The model counts once a change is complete: a removed row is gone from the list by then.
+    connect(rows, &LaggingListModel::CountsChanged, this, &TForm1::ShowRowCounts);
   };
 
   auto* lists = new QWidget(this);
@@ -283,8 +282,8 @@ void TForm1::BuildLists() {
   pgc1->setObjectName(QStringLiteral("pgc1"));
   listsLayout->addWidget(pgc1, 1);
 
-  lv1View = new ListProxy(session_->Lv1Rows(), this);
-  lv2View = new ListProxy(session_->Lv2Rows(), this);
+  lv1View = &session_->Lv1Rows();
+  lv2View = &session_->Lv2Rows();
 
   auto* page0 = new QWidget(pgc1);
   page0->setObjectName(QStringLiteral("ts1"));
@@ -349,8 +348,8 @@ void TForm1::BuildLists() {
 void TForm1::ShowRowCounts() {
   if (statusCounts_ == nullptr) return;
   const bool all = List().ShowingAll();
-  const int total = static_cast<int>(all ? session_->Lv1Rows().rowCount() : session_->Lv2Rows().rowCount());
-  statusCounts_->SetRows(total, (all ? lv1View : lv2View)->rowCount());
+  const LaggingListModel& rows = all ? static_cast<const LaggingListModel&>(session_->Lv1Rows()) : session_->Lv2Rows();
+  statusCounts_->SetRows(rows.ListedRows(), rows.rowCount());
 }
 
 void TForm1::BuildStatusBar() {
@@ -366,7 +365,10 @@ void TForm1::BuildStatusBar() {
   panel("bsSkinStatusPanel4", QStringLiteral("状态:"), 81);
   bsSkinStatusPanel5 = panel("bsSkinStatusPanel5", kStatusStopped, 80);
   statusMode_ = panel("bsSkinStatusPanel6", QStringLiteral("当前工作模式[获取URL]"), 161);
-  statusFile_ = panel("StatusCaptureFile", QString(), 0);
+  // The file and count panels shrink (their texts cut with "…") before the site panel does.
+  statusFile_ = new ElidingLabel(bar);
+  statusFile_->setObjectName(QStringLiteral("StatusCaptureFile"));
+  bar->addWidget(statusFile_);
   statusFile_->hide();
   statusCounts_ = new StatusCounts(bar);
   bar->addWidget(statusCounts_);
@@ -379,6 +381,8 @@ void TForm1::BuildStatusBar() {
   lbl1->setObjectName(QStringLiteral("lbl1"));
   lbl1->setAlignment(Qt::AlignCenter);
   lbl1->setStyleSheet(QStringLiteral("color: #1a5fb4;"));
+  // Never narrower than its text.
+  lbl1->setMinimumWidth(lbl1->sizeHint().width());
   bar->addWidget(lbl1, 1);
 }
 

@@ -1,8 +1,45 @@
 #include "app/ui/status_counts.h"
 
+#include <QHelpEvent>
+#include <QPainter>
+#include <QStyle>
+#include <QToolTip>
+
 namespace qv {
 
-StatusCounts::StatusCounts(QWidget* parent) : QLabel(parent) {
+QSize ElidingLabel::minimumSizeHint() const {
+  // Room for "…" and the margins: the layout may take the rest of the width away.
+  const QMargins m = contentsMargins();
+  const int ellipsis = fontMetrics().horizontalAdvance(QStringLiteral("…"));
+  return {ellipsis + m.left() + m.right() + 2 * margin(), QLabel::minimumSizeHint().height()};
+}
+
+bool ElidingLabel::Elided() const {
+  return fontMetrics().horizontalAdvance(text()) > contentsRect().width() - 2 * margin();
+}
+
+void ElidingLabel::paintEvent(QPaintEvent* event) {
+  if (!Elided()) {
+    QLabel::paintEvent(event);
+    return;
+  }
+  QPainter painter(this);
+  const QRect r = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+  const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, r.width());
+  style()->drawItemText(&painter, r, static_cast<int>(alignment()), palette(), isEnabled(), shown, foregroundRole());
+}
+
+bool ElidingLabel::event(QEvent* event) {
+  if (event->type() == QEvent::ToolTip && toolTip().isEmpty()) {
+    auto* help = static_cast<QHelpEvent*>(event);
+    if (Elided()) QToolTip::showText(help->globalPos(), text(), this);
+    else QToolTip::hideText();
+    return true;
+  }
+  return QLabel::event(event);
+}
+
+StatusCounts::StatusCounts(QWidget* parent) : ElidingLabel(parent) {
   setObjectName(QStringLiteral("StatusCounts"));
   setContentsMargins(8, 0, 0, 0);  // apart from the file panel before it
   Show();

@@ -1,5 +1,7 @@
 // The status-bar panel with the session's figures: rows listed (and shown, while the quick filter
 // narrows the list), frames seen by the capture, and frames dropped once the capture reports them.
+// It and the capture-file panel give way when the bar is short: they are cut with "…" (the whole text
+// as their tooltip), so that the panels of the window's own texts keep their width.
 #pragma once
 #include <QLabel>
 
@@ -8,7 +10,21 @@
 
 namespace qv {
 
-class StatusCounts : public QLabel {
+// A one-line label that can shrink below its text's width: the text is then cut with "…", and the
+// tooltip shows it whole unless one was set.
+class ElidingLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+  QSize minimumSizeHint() const override;
+  // True when the text is cut to fit the width the label has now.
+  bool Elided() const;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  bool event(QEvent* event) override;
+};
+
+class StatusCounts : public ElidingLabel {
  public:
   explicit StatusCounts(QWidget* parent = nullptr);
   // Rows of the visible list, and how many of them the filter lets through.

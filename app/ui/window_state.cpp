@@ -28,7 +28,7 @@ const QString kFrame = QStringLiteral("window/frame");
 const QString kDecorations = QStringLiteral("window/decorations");
 constexpr int kMaxDecoration = 500;
 const QString kMaximized = QStringLiteral("window/maximized");
-const QString kMode = QStringLiteral("window/mode");
+const QString kObsoleteMode = QStringLiteral("window/mode");
 
 bool SaneSize(QSize s) { return s.width() > 0 && s.height() > 0 && s.width() <= kMaxSide && s.height() <= kMaxSide; }
 
@@ -147,17 +147,6 @@ void WindowState::SetColumnWidths(const QString& list, const QList<int>& widths)
   settings_.setValue(QStringLiteral("columns/") + list, parts.join(QLatin1Char(',')));
 }
 
-std::optional<int> WindowState::WorkMode() const {
-  const QString mode = settings_.value(kMode).toString();
-  if (mode == QLatin1String("url")) return 0;
-  if (mode == QLatin1String("packets")) return 1;
-  return std::nullopt;
-}
-
-void WindowState::SetWorkMode(int mode) {
-  settings_.setValue(kMode, mode == 1 ? QStringLiteral("packets") : QStringLiteral("url"));
-}
-
 QString WindowState::LastFolder(const QString& dialog) const {
   const QString folder = settings_.value(QStringLiteral("folders/") + dialog).toString();
   return !folder.isEmpty() && QDir::isAbsolutePath(folder) && QFileInfo(folder).isDir() ? folder : QString();
@@ -170,6 +159,8 @@ void WindowState::SetLastFolder(const QString& dialog, const QString& folder) {
 }
 
 bool WindowState::Save() {
+  // The window starts in URL mode whatever mode it closed in: a mode kept by an earlier version goes.
+  settings_.remove(kObsoleteMode);
   QDir().mkpath(QFileInfo(settings_.fileName()).absolutePath());
   settings_.sync();
   return settings_.status() == QSettings::NoError;

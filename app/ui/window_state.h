@@ -1,6 +1,6 @@
 // What the main window remembers from one start to the next: its place and size (and whether it was
-// maximised), the column widths of the two lists, the work mode, and the folder each file dialog was
-// last used in. It lives in a state file of its own, never in setting.ini:
+// maximised), the column widths of the two lists, and the folder each file dialog was last used in
+// (not the work mode: the window starts in URL mode). It lives in a state file of its own, never in setting.ini:
 // $XDG_STATE_HOME/quelvar/window.ini (~/.local/state/quelvar/window.ini when that variable is unset or
 // not an absolute path), an INI file written through QSettings.
 //
@@ -55,10 +55,6 @@ class WindowState : public DialogFolders {
   // The widths of a list's columns, by its name; empty when none were kept.
   QList<int> ColumnWidths(const QString& list) const;
   void SetColumnWidths(const QString& list, const QList<int>& widths);
-
-  // 0 URL mode, 1 packet-list mode.
-  std::optional<int> WorkMode() const;
-  void SetWorkMode(int mode);
 
   // DialogFolders: the folder a file dialog (known by its title) was last used in; empty when none
   // was kept or it no longer exists.

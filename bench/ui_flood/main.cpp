@@ -53,7 +53,6 @@
 #include "capture/pcap_net.h"
 #include "capture/sniff_thread.h"
 #include "common/ui/prompter.h"
-#include "platform/huge_page_heap.h"
 #include "settings/settings_store.h"
 #include "tests/ui/pcap_writer.h"
 
@@ -228,8 +227,6 @@ long RssBytes() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // As the program does: the heap on huge pages (FLOOD_SMALL_PAGES=1 measures without).
-  if (!std::getenv("FLOOD_SMALL_PAGES")) RestartWithHugePageHeap(argv);
   std::string capture = std::string(QUELVAR_SOURCE_DIR) + "/../shared/captures/http_espn_fail.pcapng";
   std::size_t wanted = 100000;
   bool keep = false;

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "app/ui/cell_tooltip.h"
-#include "app/ui/list_proxy.h"
+#include "app/ui/list_models.h"
 #include "app/ui/quick_filter.h"
 #include "common/texts.h"
 #include "common/ui/gbk_text.h"
@@ -71,6 +71,26 @@ class ListViewsTest : public WindowTest {
       view->selectionModel()->select(view->model()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
   }
   QString Clipboard() { return QGuiApplication::clipboard()->text(); }
+  // The other download program, chosen for the double click: a script that writes the address it is
+  // given to the file whose path it returns.
+  QString RecordingDownloadProgram() {
+    const QString script = dir_.path() + "/record.sh";
+    const QString recorded = dir_.path() + "/argument.txt";
+    {
+      QFile f(script);
+      EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+      f.write("#!/bin/sh\nprintf '%s' \"$1\" > \"$0.tmp\" && mv \"$0.tmp\" \"" + recorded.toUtf8() + "\"\n");
+    }
+    QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    SettingsStore store(IniPath().toStdString());
+    store.WriteInteger("system", "DefaultDL", 3);
+    store.WriteString("system", "DownloadPath", script.toStdString() + " %u");
+    return recorded;
+  }
+  QString Recorded(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+  }
   QString Counts() { return Form().findChild<QLabel*>(QStringLiteral("StatusCounts"))->text(); }
   void Filter(const QString& text) {
     QLineEdit* edit = Form().edtFilter;
@@ -175,6 +195,81 @@ TEST_F(ListViewsTest, CommandsActOnTheRowShownSelectedInASortedFilteredView) {
   EXPECT_EQ(saved.readAll(), "http://music.example/music/song.mp3\r\nhttp://video.example/video/clip.flv\r\n");
 }
 
+// A double click below the last row takes the selected row, as one on the row itself does; with no
+// row selected it does nothing.
+TEST_F(ListViewsTest, ADoubleClickOnTheEmptyPartOfAListTakesTheSelectedRow) {
+  const QString recorded = RecordingDownloadProgram();
+  LoadSample();
+  QTableView* lv1 = Form().LV1;
+  ClickHeader(lv1, 2);
+  const int last = lv1->model()->rowCount() - 1;
+  const QPoint below(40, lv1->rowViewportPosition(last) + 3 * lv1->rowHeight(last));
+  ASSERT_LT(below.y(), lv1->viewport()->height());
+  ASSERT_FALSE(lv1->indexAt(below).isValid());
+
+  lv1->clearSelection();
+  QTest::mouseDClick(lv1->viewport(), Qt::LeftButton, {}, below);
+  QTest::qWait(300);
+  EXPECT_FALSE(QFile::exists(recorded));
+
+  Select(lv1, {1});
+  QTest::mouseDClick(lv1->viewport(), Qt::LeftButton, {}, below);
+  ASSERT_TRUE(WaitFor([&] { return QFile::exists(recorded); }, 10000));
+  EXPECT_EQ(Recorded(recorded), kSorted[1]);
+
+  // The same in the category view.
+  QFile::remove(recorded);
+  Form().N6Click(3);  // 图片文件
+  QTableView* lv2 = Form().lv2;
+  ASSERT_EQ(lv2->model()->rowCount(), 1);
+  Select(lv2, {0});
+  const QPoint below2(40, lv2->rowViewportPosition(0) + 3 * lv2->rowHeight(0));
+  QTest::mouseDClick(lv2->viewport(), Qt::LeftButton, {}, below2);
+  ASSERT_TRUE(WaitFor([&] { return QFile::exists(recorded); }, 10000));
+  EXPECT_EQ(Recorded(recorded), kSourceOrder[1]);
+}
+
+// A narrow window with a capture file open: the site panel keeps its whole text; the file and count
+// panels give way, cut with "…".
+TEST_F(ListViewsTest, TheSitePanelKeepsItsWidthAndTheAddedPanelsElide) {
+  LoadSample();
+  Form().resize(640, 500);
+  QTest::qWait(50);
+  auto* site = Form().findChild<QLabel*>(QStringLiteral("lbl1"));
+  auto* file = Form().findChild<QLabel*>(QStringLiteral("StatusCaptureFile"));
+  auto* counts = Form().findChild<QLabel*>(QStringLiteral("StatusCounts"));
+  ASSERT_TRUE(site && file && counts);
+  ASSERT_TRUE(file->isVisible());
+  EXPECT_EQ(site->text(), QStringLiteral("官方网站  www.quelvar.example"));
+  EXPECT_GE(site->contentsRect().width(), site->fontMetrics().horizontalAdvance(site->text()));
+  EXPECT_LT(file->width() + counts->width(), file->fontMetrics().horizontalAdvance(file->text()) +
+                                                 counts->fontMetrics().horizontalAdvance(counts->text()));
+  // Wide enough again, both show their whole text.
+  Form().resize(1400, 500);
+  QTest::qWait(50);
+  EXPECT_GE(counts->contentsRect().width(), counts->fontMetrics().horizontalAdvance(counts->text()));
+  EXPECT_GE(file->contentsRect().width(), file->fontMetrics().horizontalAdvance(file->text()));
+}
+
+// Deleting rows of a sorted (and filtered) view: the counts follow each delete at once.
+TEST_F(ListViewsTest, CountsFollowADeleteInASortedView) {
+  LoadSample();
+  QTableView* lv1 = Form().LV1;
+  ClickHeader(lv1, 2);
+  Select(lv1, {0});
+  Action("N23")->trigger();
+  EXPECT_EQ(lv1->model()->rowCount(), 4);
+  EXPECT_TRUE(Counts().startsWith("4 行 |")) << Counts().toStdString();
+  ClickHeader(lv1, 2);  // descending
+  Filter("C");          // hides www.example/index
+  EXPECT_TRUE(Counts().startsWith("3 / 4 行")) << Counts().toStdString();
+  Select(lv1, {1});
+  Action("N23")->trigger();
+  EXPECT_EQ(Column(lv1, 2), QStringList({kSorted[3], kSorted[1]}));
+  EXPECT_TRUE(Counts().startsWith("2 / 3 行")) << Counts().toStdString();
+  EXPECT_EQ(Form().List().Lv1().size(), 3u);
+}
+
 TEST_F(ListViewsTest, CopyWithSeveralRowsSelectedCopiesEachAddressInTheOrderShown) {
   LoadSample();
   QTableView* lv1 = Form().LV1;
@@ -218,19 +313,7 @@ TEST_F(ListViewsTest, TheWindowOpensWithTheListFocusedAndItsShortcutsWorkAtOnce)
 // A double click hands the address to the other download program as the list shows it: a UTF-8
 // address stays UTF-8 on its command line and on the clipboard, a GBK one is converted.
 TEST_F(ListViewsTest, TheOtherDownloadProgramGetsTheAddressAsTheListShowsIt) {
-  const QString script = dir_.path() + "/record.sh";
-  const QString recorded = dir_.path() + "/argument.txt";
-  {
-    QFile f(script);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("#!/bin/sh\nprintf '%s' \"$1\" > \"$0.tmp\" && mv \"$0.tmp\" \"" + recorded.toUtf8() + "\"\n");
-  }
-  QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  {
-    SettingsStore store(IniPath().toStdString());
-    store.WriteInteger("system", "DefaultDL", 3);
-    store.WriteString("system", "DownloadPath", script.toStdString() + " %u");
-  }
+  const QString recorded = RecordingDownloadProgram();
   LoadSample();
   QTableView* lv1 = Form().LV1;
   const struct {

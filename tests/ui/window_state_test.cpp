@@ -117,7 +117,8 @@ class WindowStateTest : public WindowTest {
   EnvVar xdg_{"XDG_STATE_HOME", stateHome_.path().toStdString()};
 };
 
-TEST_F(WindowStateTest, PlaceColumnsAndWorkModeComeBackAfterARestart) {
+// Place, size and columns come back; the work mode does not: the window starts in URL mode.
+TEST_F(WindowStateTest, PlaceAndColumnsComeBackAfterARestartTheWorkModeDoesNot) {
   QRect placed;
   {
     auto form = Start();
@@ -147,9 +148,10 @@ TEST_F(WindowStateTest, PlaceColumnsAndWorkModeComeBackAfterARestart) {
     EXPECT_EQ(form->LV1->columnWidth(0), 133);
     EXPECT_EQ(form->LV1->columnWidth(1), 97);
     EXPECT_EQ(form->lv2->columnWidth(0), 150);
-    EXPECT_TRUE(form->findChild<QAction*>(QStringLiteral("N34"))->isChecked());
-    EXPECT_EQ(form->Handler().workMode.load(), WorkMode::Packets);
-    EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("bsSkinStatusPanel6"))->text(), "当前工作模式[列举数据包]");
+    EXPECT_FALSE(form->findChild<QAction*>(QStringLiteral("N34"))->isChecked());
+    EXPECT_TRUE(form->findChild<QAction*>(QStringLiteral("URL2"))->isChecked());
+    EXPECT_EQ(form->Handler().workMode.load(), WorkMode::Url);
+    EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("bsSkinStatusPanel6"))->text(), "当前工作模式[获取URL]");
     // Closed maximised: it opens maximised, and un-maximising gives the place it had before.
     form->showMaximized();
     ASSERT_TRUE(WaitFor([&] { return form->isMaximized(); }, 5000));
@@ -188,9 +190,27 @@ TEST_F(WindowStateTest, ADamagedStateFileGivesTheFirstStartsWindow) {
     QFile written(StatePath());
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     const QByteArray text = written.readAll();
-    EXPECT_TRUE(text.contains("mode=url")) << text.toStdString();
+    EXPECT_FALSE(text.contains("mode=")) << text.toStdString();
     EXPECT_TRUE(text.contains("frame=@Rect(")) << text.toStdString();
   }
+}
+
+// A state file that an earlier version wrote with the packet-list mode in it: URL mode all the same,
+// and the mode leaves the file at the next save.
+TEST_F(WindowStateTest, AnOldStateFilesWorkModeIsNotRestored) {
+  QDir().mkpath(stateHome_.path() + "/quelvar");
+  QFile f(StatePath());
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  f.write("[window]\nmode=packets\n");
+  f.close();
+  auto form = Start();
+  ShowAndWait(*form);
+  EXPECT_EQ(form->Handler().workMode.load(), WorkMode::Url);
+  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("bsSkinStatusPanel6"))->text(), "当前工作模式[获取URL]");
+  form->close();
+  QFile written(StatePath());
+  ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+  EXPECT_FALSE(written.readAll().contains("mode=")) << "the old key is dropped";
 }
 
 // The file dialogs open where they were last used; the folder is kept for the next start.
