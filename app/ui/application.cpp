@@ -19,7 +19,11 @@ QuelvarApplication::QuelvarApplication(int& argc, char** argv) : QApplication(ar
 
 bool QuelvarApplication::notify(QObject* receiver, QEvent* event) {
   try {
-    return QApplication::notify(receiver, event);
+    const bool done = QApplication::notify(receiver, event);
+    // A close the window accepted ends the program, once the close itself is over.
+    if (event->type() == QEvent::Close && event->isAccepted() && receiver != nullptr && receiver == mainWindow_)
+      QMetaObject::invokeMethod(this, &QCoreApplication::quit, Qt::QueuedConnection);
+    return done;
   } catch (const std::exception& e) {
     ShowError(QString::fromLocal8Bit(e.what()));
   } catch (...) {

@@ -2,6 +2,8 @@
 // of any error a command lets escape, after which the program goes on.
 #pragma once
 #include <QApplication>
+#include <QPointer>
+#include <QWidget>
 
 namespace qv {
 
@@ -10,8 +12,14 @@ class QuelvarApplication : public QApplication {
   QuelvarApplication(int& argc, char** argv);
   bool notify(QObject* receiver, QEvent* event) override;
 
+  // The program ends when `window` has closed (Ctrl+Q, 退出, the title bar's X), whatever other
+  // windows of its own are open then (the help window has no parent and would keep it running).
+  void EndWith(QWidget* window) { mainWindow_ = window; }
+
  private:
   void ShowError(const QString& text);
+
+  QPointer<QWidget> mainWindow_;
 };
 
 // Fusion style and a font list that reads Chinese; used by the program and by its tests.

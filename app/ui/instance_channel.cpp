@@ -6,6 +6,9 @@
 #include <QLocalSocket>
 #include <QPointer>
 #include <QTimer>
+#include <QWidget>
+
+#include <utility>
 
 #include "platform/single_copy.h"
 
@@ -30,12 +33,8 @@ InstanceChannel::InstanceChannel(QObject* parent) : QObject(parent), server_(new
         }
         const QString line = QString::fromUtf8(peer->readLine(kMaxMessage + 1)).trimmed();
         peer->disconnectFromServer();
-        if (line == QLatin1String("raise")) {
-          emit RaiseRequested();
-        } else if (line.startsWith(QLatin1String("open "))) {
-          emit RaiseRequested();
-          emit OpenRequested(line.mid(5));
-        }
+        if (line == QLatin1String("raise")) Request(QString());
+        else if (line.startsWith(QLatin1String("open ")) && line.size() > 5) Request(line.mid(5));
       });
     }
   });
@@ -44,6 +43,31 @@ InstanceChannel::InstanceChannel(QObject* parent) : QObject(parent), server_(new
 bool InstanceChannel::Listen(const QString& socketPath) {
   QLocalServer::removeServer(socketPath);
   return server_->listen(socketPath);
+}
+
+void InstanceChannel::Request(const QString& file) {
+  if (!ready_) {
+    raisePending_ = true;
+    if (!file.isEmpty()) filePending_ = file;
+    return;
+  }
+  emit RaiseRequested();
+  if (!file.isEmpty()) emit OpenRequested(file);
+}
+
+void InstanceChannel::SetReady() {
+  if (ready_) return;
+  ready_ = true;
+  if (!raisePending_) return;
+  raisePending_ = false;
+  Request(std::exchange(filePending_, QString()));
+}
+
+void BringForward(QWidget& window) {
+  if (window.isMinimized()) window.setWindowState((window.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+  if (window.isHidden()) window.show();
+  window.raise();
+  window.activateWindow();
 }
 
 bool InstanceChannel::Forward(const QString& socketPath, const QString& file, int timeoutMs) {

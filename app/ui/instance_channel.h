@@ -8,6 +8,7 @@
 #include <QString>
 
 class QLocalServer;
+class QWidget;
 
 namespace qv {
 
@@ -24,6 +25,12 @@ class InstanceChannel : public QObject {
   // copy that died is its own to replace. False when the socket cannot be made.
   bool Listen(const QString& socketPath);
 
+  // From Hold() to SetReady() (while the window is being made, its start-up messages included)
+  // requests are kept, not lost: one "come forward" and the last file asked for, passed on by
+  // SetReady().
+  void Hold() { ready_ = false; }
+  void SetReady();
+
   // From a second start: asks the running copy to come forward and to open `file` when it is not
   // empty (made absolute against the current directory). Waits at most `timeoutMs` in all; false when
   // nobody answered.
@@ -34,7 +41,16 @@ class InstanceChannel : public QObject {
   void OpenRequested(const QString& file);
 
  private:
+  void Request(const QString& file);
+
   QLocalServer* server_;
+  bool ready_ = true;
+  bool raisePending_ = false;
+  QString filePending_;
 };
+
+// Brings the window forward as a second start asks: back from the tray or from minimised, in the
+// state it had before (a maximised window comes back maximised), raised and active.
+void BringForward(QWidget& window);
 
 }  // namespace qv

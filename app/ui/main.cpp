@@ -60,20 +60,21 @@ int main(int argc, char** argv) {
   {
     qv::QuelvarApplication app(qtArgc, qtArgv.data());
     qv::ApplyLook(app);
+    // Listening before the window is made: a second start during the start-up messages (which run
+    // before the window shows) is kept until the window exists, instead of finding nobody.
+    qv::InstanceChannel channel;
+    channel.Hold();
+    if (single.Held()) channel.Listen(qv::InstanceSocketPath());
     qv::QtPrompter prompter;
     qv::TForm1Options options;
     options.rememberState = true;  // the window's place, columns, mode and dialog folders
     qv::TForm1 form(net, prompter, options);
+    app.EndWith(&form);
     form.show();
-    qv::InstanceChannel channel;
-    QObject::connect(&channel, &qv::InstanceChannel::RaiseRequested, &form, [&form] {
-      if (form.isMinimized() || form.isHidden()) form.showNormal();
-      form.raise();
-      form.activateWindow();
-    });
+    QObject::connect(&channel, &qv::InstanceChannel::RaiseRequested, &form, [&form] { qv::BringForward(form); });
     QObject::connect(&channel, &qv::InstanceChannel::OpenRequested, &form,
                      [&form](const QString& file) { form.OpenCaptureFile(file); });
-    if (single.Held()) channel.Listen(qv::InstanceSocketPath());
+    channel.SetReady();
     const QStringList args = QCoreApplication::arguments();
     if (args.size() > 1) {
       const QString file = args.at(1);
