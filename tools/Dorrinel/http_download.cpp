@@ -6,7 +6,10 @@
 #include <malloc.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "tools/Dorrinel/names.h"
 #include "tools/Dorrinel/resume.h"
@@ -40,6 +43,36 @@ bool SameOrigin(const QUrl& a, const QUrl& b) {
   return a.scheme() == b.scheme() && a.host() == b.host() &&
          a.port(a.scheme() == QLatin1String("https") ? 443 : 80) ==
              b.port(b.scheme() == QLatin1String("https") ? 443 : 80);
+}
+
+// Benchmark and test hook, never set in normal use: DORRINEL_BENCH_DISK_BYTES_PER_SECOND=N makes
+// every write of the file take as long as on a disk that writes N bytes a second (the writer sleeps
+// after each piece), so that a loopback server outruns "the disk" as a fast network outruns a slow
+// one. bench/dorrinel_memory measures the memory this costs.
+class SlowDiskHook {
+ public:
+  SlowDiskHook() {
+    const char* value = std::getenv("DORRINEL_BENCH_DISK_BYTES_PER_SECOND");
+    if (value != nullptr) rate_ = std::strtoull(value, nullptr, 10);
+  }
+  void Wrote(std::size_t n) {
+    if (rate_ == 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (bytes_ == 0) start_ = now;
+    bytes_ += n;
+    const auto due = start_ + std::chrono::microseconds(bytes_ * 1000000 / rate_);
+    if (due > now) std::this_thread::sleep_until(due);
+  }
+
+ private:
+  std::uint64_t rate_ = 0;
+  std::uint64_t bytes_ = 0;
+  std::chrono::steady_clock::time_point start_;
+};
+
+SlowDiskHook& SlowDisk() {
+  static SlowDiskHook hook;
+  return hook;
 }
 
 }  // namespace
@@ -235,6 +268,7 @@ void HttpDownload::OnData() {
                                   : QStringLiteral("无法写入文件：%1").arg(QString::fromLocal8Bit(std::strerror(error))),
                   false);
     }
+    SlowDisk().Wrote(static_cast<std::size_t>(n));
     received_ += static_cast<std::uint64_t>(n);
     if (limits_.maxBytes > 0 && part_->size() > limits_.maxBytes) {
       return Fail(QStringLiteral("已下载 %1 字节，超过上限 %2 字节，下载中止。").arg(part_->size()).arg(limits_.maxBytes),
