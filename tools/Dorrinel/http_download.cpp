@@ -165,12 +165,16 @@ void HttpDownload::OnHeaders() {
   // ("3" and "10"), a negative or an oversized one make the answer unreadable (Qt would take the
   // first value and call 3 bytes a whole file). A chunked answer's own framing wins over it.
   std::optional<std::uint64_t> length;
-  if (reply_->hasRawHeader("Content-Length") && !reply_->hasRawHeader("Transfer-Encoding")) {
+  if (status >= 200 && status < 300 && reply_->hasRawHeader("Content-Length") && !reply_->hasRawHeader("Transfer-Encoding")) {
     const QByteArray value = reply_->rawHeader("Content-Length");
     length = ParseContentLength(std::string_view(value.constData(), static_cast<std::size_t>(value.size())));
     if (!length) {
+      QByteArray shown = value.left(100);
+      for (char& c : shown) {
+        if (c < 0x20 || c > 0x7E) c = '?';  // the server's bytes, not for a terminal to act on
+      }
       return Fail(QStringLiteral("服务器的回答中文件长度（Content-Length: %1）不正确，回答无法读取，下载中止。")
-                      .arg(QString::fromLatin1(value.left(200))),
+                      .arg(QString::fromLatin1(shown)),
                   true);
     }
   }
