@@ -145,34 +145,82 @@ TEST(HandedTextTest, AHugeTextIsReadOnlyToItsBound) {
   EXPECT_EQ(ParseHandedText(headers).headers.size(), 100u);
 }
 
-TEST(RedirectTest, MethodBodyAndCredentials) {
+TEST(RedirectTest, MethodBodyAndOrigin) {
   struct Case {
     int status;
     std::string method;
     bool sameOrigin;
     int sofar;
+    bool hasBody;
     RedirectStep::Outcome outcome;
     std::string next;
     bool keepBody;
   };
   using O = RedirectStep::Outcome;
   const Case cases[] = {
-      {301, "GET", true, 0, O::kFollow, "GET", false},    {302, "POST", true, 0, O::kFollow, "GET", false},
-      {303, "POST", false, 0, O::kFollow, "GET", false},  {307, "POST", true, 0, O::kFollow, "POST", true},
-      {308, "POST", false, 9, O::kFollow, "POST", true},  {302, "GET", true, 10, O::kTooMany, "", false},
-      {304, "GET", true, 0, O::kNotARedirect, "", false}, {300, "GET", true, 0, O::kNotARedirect, "", false},
+      {301, "GET", true, 0, false, O::kFollow, "GET", false},
+      {302, "POST", true, 0, true, O::kFollow, "GET", false},
+      {302, "POST", false, 0, true, O::kFollow, "GET", false},  // the body stays behind anyway
+      {303, "POST", false, 0, true, O::kFollow, "GET", false},
+      {307, "POST", true, 0, true, O::kFollow, "POST", true},
+      {308, "POST", true, 9, true, O::kFollow, "POST", true},
+      {307, "POST", false, 0, true, O::kBodyToAnotherOrigin, "POST", true},
+      {308, "POST", false, 0, true, O::kBodyToAnotherOrigin, "POST", true},
+      {307, "POST", false, 0, false, O::kFollow, "POST", true},  // nothing to carry away
+      {307, "GET", false, 0, false, O::kFollow, "GET", true},
+      {302, "GET", true, 10, false, O::kTooMany, "", false},
+      {304, "GET", true, 0, false, O::kNotARedirect, "", false},
+      {300, "GET", true, 0, false, O::kNotARedirect, "", false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.status);
-    const RedirectStep s = NextAfterRedirect(c.status, c.method, c.sameOrigin, c.sofar);
+    SCOPED_TRACE(std::to_string(c.status) + " " + c.method + (c.sameOrigin ? " same" : " other"));
+    const RedirectStep s = NextAfterRedirect(c.status, c.method, c.sameOrigin, c.sofar, c.hasBody);
     EXPECT_EQ(s.outcome, c.outcome);
-    if (c.outcome != O::kFollow) continue;
+    if (c.outcome == O::kTooMany || c.outcome == O::kNotARedirect) continue;
     EXPECT_EQ(s.method, c.next);
     EXPECT_EQ(s.keepBody, c.keepBody);
-    EXPECT_EQ(s.dropCredentials, !c.sameOrigin);
+    EXPECT_EQ(s.anotherOrigin, !c.sameOrigin);
   }
-  EXPECT_EQ(WithoutCredentials({{"cookie", "a"}, {"Accept", "*/*"}, {"AUTHORIZATION", "x"}}),
-            (std::vector<Header>{{"Accept", "*/*"}}));
+}
+
+TEST(RedirectTest, OriginsOfAddresses) {
+  EXPECT_EQ(OriginOf("HTTP://User:pw@Example.COM/a?b#c"), (Origin{"http", "example.com", 80}));
+  EXPECT_EQ(OriginOf("https://[2001:db8::1]:8443"), (Origin{"https", "2001:db8::1", 8443}));
+  EXPECT_EQ(OriginOf("https://h:443/")->Text(), "https://h");
+  EXPECT_EQ(OriginOf("http://[::1]:81/x")->Text(), "http://[::1]:81");
+  for (const char* bad : {"ftp://h/", "//h/", "http:///x", "http://h:0/", "http://h:99999/", "http://a b/", "page.html"}) {
+    EXPECT_EQ(OriginOf(bad), std::nullopt) << bad;
+  }
+}
+
+// What another site is sent: the allow-list, and the Referer as a browser trims it.
+TEST(RedirectTest, AnotherOriginGetsOnlyHarmlessHeaders) {
+  const std::vector<Header> captured = {
+      {"Cookie", "sid=1"},         {"Authorization", "Basic eDp5"}, {"X-Api-Key", "k"},
+      {"X-CSRF-Token", "t"},       {"User-Agent", "UA"},            {"accept", "*/*"},
+      {"Accept-Language", "zh-CN"}, {"Content-Type", "text/plain"}, {"Origin", "https://page.example"},
+      {"Referer", "https://page.example/login?next=/x#top"},
+  };
+  const std::vector<Header> harmless = {{"User-Agent", "UA"}, {"accept", "*/*"}, {"Accept-Language", "zh-CN"}};
+  const std::pair<std::optional<Origin>, std::optional<std::string>> cases[] = {
+      {Origin{"https", "cdn.example", 443}, "https://page.example/"},               // only the page's origin
+      {Origin{"https", "page.example", 8443}, "https://page.example/"},             // another port is another origin
+      {Origin{"https", "page.example", 443}, "https://page.example/login?next=/x"},  // back home: whole
+      {Origin{"http", "cdn.example", 80}, std::nullopt},                            // never from https to http
+      {std::nullopt, std::nullopt},
+  };
+  for (const auto& [target, referer] : cases) {
+    SCOPED_TRACE(target ? target->Text() : "no origin");
+    std::vector<Header> expected = harmless;
+    if (referer) expected.push_back({"Referer", *referer});
+    EXPECT_EQ(HeadersForAnotherOrigin(captured, target), expected);
+  }
+  // An http page may be named to an http or https site; a Referer that is no address goes nowhere.
+  EXPECT_EQ(HeadersForAnotherOrigin({{"Referer", "http://p:8080/a"}}, Origin{"https", "c", 443}),
+            (std::vector<Header>{{"Referer", "http://p:8080/"}}));
+  EXPECT_EQ(HeadersForAnotherOrigin({{"Referer", "about:blank"}}, Origin{"https", "c", 443}), std::vector<Header>{});
+  EXPECT_EQ(WithoutBodyHeaders({{"content-type", "a"}, {"Accept", "*/*"}, {"Content-Length", "3"}, {"Content-Encoding", "gzip"}}),
+            (std::vector<Header>{{"Accept", "*/*"}, {"Content-Length", "3"}}));
 }
 
 TEST(FileNameTest, LastSegmentDecodedAndNeverUnsafe) {
@@ -189,6 +237,15 @@ TEST(FileNameTest, LastSegmentDecodedAndNeverUnsafe) {
       {"/x/..%5C..%5Cwin.ini", "win.ini"},
       {"/dir\\sub\\f.bin", "f.bin"},
       {"/a%00b%0A%7F.c", "a_b__.c"},
+      // Characters that are not seen but turn what is seen around: "evil\u202Egpj.exe" shows as "evilexe.jpg".
+      {"/evil%E2%80%AEgpj.exe", "evil_gpj.exe"},
+      {"/a\xE2\x80\x8B\xE2\x80\x8F\xE2\x81\xA6" "b\xE2\x81\xA9\xEF\xBB\xBF.txt", "a___b__.txt"},  // ZWSP RLM LRI PDI BOM
+      {"/%E2%80%AA%E2%80%AB%E2%80%AC%E2%80%AD.pdf", "____.pdf"},                          // LRE RLE PDF LRO
+      {"/%C2%85x%C2%9F%C2%AD%E2%80%A8.doc", "_x___.doc"},                                 // C1 controls, SHY, LS
+      {"/%F3%A0%80%81tag%F3%A0%81%BF.png", "_tag_.png"},                                  // language tags
+      {"/%E2%80%AE.exe", "_.exe"},
+      {"/%E0%80%8A.txt", "_.txt"},  // an overlong line feed
+      {"/caf%C3%A9%E2%80%94%F0%9F%98%80.txt", "café—😀.txt"},  // what is seen stays
       {"/...hidden ", "hidden"},
       {"/", "download.bin"},
       {"/dir/", "download.bin"},
@@ -231,6 +288,52 @@ TEST(ResumeTest, ContentRangeForms) {
   for (const char* bad : {"bytes 5-4/10", "bytes 0-10/10", "bytes */*", "items 0-1/2", "bytes 1-2", "bytes -1-2/9",
                           "bytes 99999999999999999999-1/2", ""}) {
     EXPECT_EQ(ParseContentRange(bad), std::nullopt) << bad;
+  }
+}
+
+TEST(ResumeTest, ContentLengthMustBeOneTrustworthyNumber) {
+  const std::pair<std::string, std::optional<std::uint64_t>> cases[] = {
+      {"10", 10},
+      {"0", 0},
+      {" 10 ", 10},
+      {"10, 10", 10},  // the same length twice (two headers, joined)
+      {"007", 7},
+      {"999999999999999999", 999999999999999999ull},
+      {"3, 10", std::nullopt},  // which one?
+      {"10,3", std::nullopt},
+      {"-5", std::nullopt},
+      {"+5", std::nullopt},
+      {"99999999999999999999", std::nullopt},  // past 64 bits
+      {"18446744073709551617", std::nullopt},
+      {"1000000000000000000", std::nullopt},  // 19 digits
+      {"0x10", std::nullopt},
+      {"5 bytes", std::nullopt},
+      {"1 0", std::nullopt},
+      {"", std::nullopt},
+      {"10,", std::nullopt},
+      {",", std::nullopt},
+  };
+  for (const auto& [value, length] : cases) EXPECT_EQ(ParseContentLength(value), length) << "'" << value << "'";
+}
+
+// A continued download answered with the whole file: changed on the server, or no ranges?
+TEST(ResumeTest, AWholeAnswerToAResumeTellsAChangedFileFromNoRanges) {
+  struct Case {
+    std::string sent, now;
+    bool acceptsRanges, changed;
+  };
+  const Case cases[] = {
+      {"\"v1\"", "\"v2\"", false, true},
+      {"\"v1\"", "\"v2\"", true, true},
+      {"\"v1\"", "\"v1\"", false, false},  // the same file: the server ignores ranges
+      {"\"v1\"", "\"v1\"", true, false},
+      {"\"v1\"", "", true, true},            // it takes ranges, yet sent the whole: the If-Range failed
+      {"\"v1\"", "", false, false},
+      {"", "\"v2\"", true, false},           // no If-Range went out: nothing was asked about the version
+      {"Tue, 01 Dec 2026 10:00:00 GMT", "Wed, 02 Dec 2026 10:00:00 GMT", false, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ChangedOnServer(c.sent, c.now, c.acceptsRanges), c.changed) << c.sent << " " << c.now << " " << c.acceptsRanges;
   }
 }
 

@@ -60,9 +60,14 @@ QString Readable(const std::string& url) {
     QStringDecoder gbk("GBK");
     text = gbk.decode(bytes);
   }
-  // Control characters that an escape may have hidden are shown as the escapes they were.
-  for (QChar& c : text) {
-    if (c.unicode() < 0x20 || c.unicode() == 0x7F) return FromStd(url);
+  // Control and invisible format characters (a right-to-left override turns what follows around)
+  // that an escape may have hidden are shown as the escapes they were.
+  for (const char32_t c : text.toUcs4()) {
+    const QChar::Category category = QChar::category(c);
+    if (category == QChar::Other_Control || category == QChar::Other_Format ||
+        category == QChar::Separator_Line || category == QChar::Separator_Paragraph) {
+      return FromStd(url);
+    }
   }
   return text;
 }
@@ -145,6 +150,7 @@ QString DownloaderWindow::DefaultFolder() {
 }
 
 QString DownloaderWindow::MessageText() const { return message_->text(); }
+QString DownloaderWindow::AddressText() const { return address_->text(); }
 QString DownloaderWindow::ProgressText() const { return progressText_->text(); }
 
 void DownloaderWindow::StartFromClipboard() { StartText(QGuiApplication::clipboard()->text()); }

@@ -62,6 +62,7 @@ class DownloaderWindow : public QWidget {
 
   bool Busy() const { return transfer_ != nullptr; }
   QString MessageText() const;
+  QString AddressText() const;  // the address shown
   QString ProgressText() const;
 
  public slots:

@@ -3,10 +3,13 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <malloc.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <thread>
 
 #include "tools/Dorrinel/names.h"
 #include "tools/Dorrinel/resume.h"
@@ -16,9 +19,12 @@ namespace dorrinel {
 namespace {
 
 constexpr qint64 kReadPiece = 256 * 1024;
+// What Qt may hold of an answer that the file has not taken yet. Past it, Qt's network thread stops
+// reading the connection, and TCP holds the server back: the download goes only as fast as the file
+// is written, whatever the network's speed.
+constexpr qint64 kReadBufferBytes = 4 << 20;
+constexpr qint64 kPieceBytesPerTurn = 1 << 20;  // written in one turn of the event loop
 constexpr int kTickMs = 1000;
-constexpr std::uint64_t kHeapCheckEvery = 4 << 20;  // bytes received between two looks at the heap
-constexpr int kPauseMs = 200;
 
 QString FromStd(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 QByteArray Bytes(const std::string& s) { return QByteArray(s.data(), static_cast<qsizetype>(s.size())); }
@@ -30,12 +36,6 @@ std::string Validator(const QNetworkReply& reply) {
   return reply.rawHeader("Last-Modified").trimmed().toStdString();
 }
 
-// Bytes this process holds on the heap, in every arena and in mapped chunks.
-std::uint64_t HeapInUse() {
-  const struct mallinfo2 m = ::mallinfo2();
-  return static_cast<std::uint64_t>(m.uordblks) + static_cast<std::uint64_t>(m.hblkhd);
-}
-
 bool SameOrigin(const QUrl& a, const QUrl& b) {
   return a.scheme() == b.scheme() && a.host() == b.host() &&
          a.port(a.scheme() == QLatin1String("https") ? 443 : 80) ==
@@ -43,6 +43,23 @@ bool SameOrigin(const QUrl& a, const QUrl& b) {
 }
 
 }  // namespace
+
+// Benchmark and test hook, never set in normal use: DORRINEL_BENCH_DISK_BYTES_PER_SECOND=N makes
+// every write of the file take as long as on a disk that writes N bytes a second (the writer sleeps
+// after each piece), so that a loopback server outruns "the disk" as a fast network outruns a slow
+// one. bench/dorrinel_memory measures the memory this costs.
+HttpDownload::SlowDiskHook::SlowDiskHook() {
+  if (const char* value = std::getenv("DORRINEL_BENCH_DISK_BYTES_PER_SECOND")) rate_ = std::strtoull(value, nullptr, 10);
+}
+
+void HttpDownload::SlowDiskHook::Wrote(std::size_t n) {
+  if (rate_ == 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (bytes_ == 0) start_ = now;
+  bytes_ += n;
+  const auto due = start_ + std::chrono::microseconds(bytes_ * 1000000 / rate_);
+  if (due > now) std::this_thread::sleep_until(due);
+}
 
 HttpDownload::HttpDownload(QNetworkAccessManager* network, DownloadFolder* folder, DownloadRequest request,
                            Limits limits, QObject* parent)
@@ -82,7 +99,6 @@ void HttpDownload::Start() {
   }
   // On a disk that is nearly full already, the reserve is half of what is left.
   reserve_ = std::min(limits_.reserveBytes, folder_->FreeBytes().value_or(0) / 2);
-  heapAtStart_ = HeapInUse();
   clock_.start();
   meter_.Reset(0, 0);
   tick_.start();
@@ -111,17 +127,20 @@ void HttpDownload::Send() {
   // an unpacked answer would not fit the partial file anyway.
   req.setRawHeader("Accept-Encoding", "identity");
   rangeFrom_ = part_->size();
+  ifRange_.clear();
   if (rangeFrom_ > 0) {
     req.setRawHeader("Range", "bytes=" + QByteArray::number(static_cast<qulonglong>(rangeFrom_)) + "-");
-    const std::string validator = part_->Validator();
-    if (!validator.empty()) req.setRawHeader("If-Range", Bytes(validator));
+    ifRange_ = part_->Validator();
+    if (!ifRange_.empty()) req.setRawHeader("If-Range", Bytes(ifRange_));
   }
-  const QByteArray body = request_.method == "GET" && request_.body.empty() ? QByteArray() : Bytes(request_.body);
-  reply_ = network_->sendCustomRequest(req, Bytes(request_.method), body);
-  // No read-buffer limit: Qt 6.4's HTTP thread hands over whatever it reads whatever the limit (no
-  // back-pressure), and with a limit the hand-over only took more copies: a 2 GiB download to tmpfs
-  // took 8.2 s and 300 MB with a 1 MiB limit, 4.4 s and 120 MB without (bench/dorrinel).
-  reply_->setReadBufferSize(0);
+  // A GET goes out as a GET: sent with a body device (sendCustomRequest always makes one), Qt would
+  // add "Content-Length: 0" to it.
+  if (request_.method == "GET" && request_.body.empty()) {
+    reply_ = network_->get(req);
+  } else {
+    reply_ = network_->sendCustomRequest(req, Bytes(request_.method), Bytes(request_.body));
+  }
+  reply_->setReadBufferSize(kReadBufferBytes);
   connect(reply_, &QNetworkReply::metaDataChanged, this, &HttpDownload::OnHeaders);
   connect(reply_, &QNetworkReply::readyRead, this, &HttpDownload::OnData);
   connect(reply_, &QNetworkReply::finished, this, &HttpDownload::OnFinished);
@@ -142,6 +161,24 @@ void HttpDownload::OnHeaders() {
   if (status >= 300 && status < 400 && FollowRedirect(status)) return;
   if (done_) return;
 
+  // Where the body ends is only known from a length that can be trusted: two different values
+  // ("3" and "10"), a negative or an oversized one make the answer unreadable (Qt would take the
+  // first value and call 3 bytes a whole file). A chunked answer's own framing wins over it.
+  std::optional<std::uint64_t> length;
+  if (status >= 200 && status < 300 && reply_->hasRawHeader("Content-Length") && !reply_->hasRawHeader("Transfer-Encoding")) {
+    const QByteArray value = reply_->rawHeader("Content-Length");
+    length = ParseContentLength(std::string_view(value.constData(), static_cast<std::size_t>(value.size())));
+    if (!length) {
+      QByteArray shown = value.left(100);
+      for (char& c : shown) {
+        if (c < 0x20 || c > 0x7E) c = '?';  // the server's bytes, not for a terminal to act on
+      }
+      return Fail(QStringLiteral("服务器的回答中文件长度（Content-Length: %1）不正确，回答无法读取，下载中止。")
+                      .arg(QString::fromLatin1(shown)),
+                  true);
+    }
+  }
+
   const QByteArray range = reply_->rawHeader("Content-Range");
   const std::optional<std::string_view> rangeView =
       reply_->hasRawHeader("Content-Range") ? std::optional<std::string_view>(std::string_view(range.constData(), range.size()))
@@ -156,11 +193,12 @@ void HttpDownload::OnHeaders() {
     case ResumeAction::kRestart: {
       if (part_->size() > 0) {
         if (!part_->Truncate()) return Fail(QStringLiteral("无法写入文件：%1").arg(QString::fromLocal8Bit(std::strerror(errno))), false);
-        emit Note(QStringLiteral("服务器不支持续传，从头下载。"));
+        const bool acceptsRanges = reply_->rawHeader("Accept-Ranges").toLower().contains("bytes");
+        emit Note(ChangedOnServer(ifRange_, Validator(*reply_), acceptsRanges)
+                      ? QStringLiteral("服务器上的文件已经改变，已下载的部分作废，从头下载。")
+                      : QStringLiteral("服务器不支持续传，从头下载。"));
       }
-      bool ok = false;
-      const qint64 length = reply_->header(QNetworkRequest::ContentLengthHeader).toLongLong(&ok);
-      total_ = ok && length >= 0 ? length : -1;
+      total_ = length ? static_cast<std::int64_t>(*length) : -1;
       break;
     }
     case ResumeAction::kRetryWhole:
@@ -179,7 +217,6 @@ void HttpDownload::OnHeaders() {
     }
   }
   if (status == 200 || status == 206) part_->SetValidator(Validator(*reply_));
-  canPause_ = status == 206 || reply_->rawHeader("Accept-Ranges").toLower().contains("bytes");
 
   if (total_ >= 0) {
     const std::uint64_t total = static_cast<std::uint64_t>(total_);
@@ -203,16 +240,31 @@ bool HttpDownload::FollowRedirect(int status) {
     Fail(QStringLiteral("服务器重定向到无法下载的地址：%1").arg(QString::fromLatin1(location)), false);
     return true;
   }
-  const RedirectStep step = NextAfterRedirect(status, request_.method, SameOrigin(url_, next), redirects_);
-  if (step.outcome == RedirectStep::Outcome::kNotARedirect) return false;
-  if (step.outcome == RedirectStep::Outcome::kTooMany) {
-    Fail(QStringLiteral("重定向次数过多（超过 %1 次），下载中止。").arg(kMaxRedirects), false);
-    return true;
+  const bool sameOrigin = SameOrigin(url_, next);
+  const RedirectStep step = NextAfterRedirect(status, request_.method, sameOrigin, redirects_, !request_.body.empty());
+  switch (step.outcome) {
+    case RedirectStep::Outcome::kNotARedirect:
+      return false;
+    case RedirectStep::Outcome::kTooMany:
+      Fail(QStringLiteral("重定向次数过多（超过 %1 次），下载中止。").arg(kMaxRedirects), false);
+      return true;
+    case RedirectStep::Outcome::kBodyToAnotherOrigin:
+      Fail(QStringLiteral("服务器要把 %1 请求连同其中的数据（可能有密码等）转发到另一个网站 %2，为保护这些数据，不跟随这个重定向，下载中止。")
+               .arg(FromStd(request_.method), next.toDisplayString()),
+           false);
+      return true;
+    case RedirectStep::Outcome::kFollow:
+      break;
   }
   ++redirects_;
+  if (step.method != request_.method) request_.headers = WithoutBodyHeaders(request_.headers);
   request_.method = step.method;
   if (!step.keepBody) request_.body.clear();
-  if (step.dropCredentials) request_.headers = WithoutCredentials(request_.headers);
+  if (step.anotherOrigin) {
+    // Another site gets nothing but the harmless headers, and never the body.
+    request_.body.clear();
+    request_.headers = HeadersForAnotherOrigin(request_.headers, OriginOf(next.toString(QUrl::FullyEncoded).toStdString()));
+  }
   url_ = next;
   emit Note(QStringLiteral("HTTP %1 重定向到 %2").arg(status).arg(next.toDisplayString()));
   Send();
@@ -224,43 +276,42 @@ void HttpDownload::OnData() {
   if (!decided_) OnHeaders();
   if (!reply_ || done_ || !decided_) return;
   idle_.start();
+  if (!WriteAvailable(kPieceBytesPerTurn)) return;
+  // Qt holds at most kReadBufferBytes and reads the connection on only once they are taken: what is
+  // left waits for the next turn of the event loop, so that a slow disk does not hold the window.
+  if (reply_ && reply_->bytesAvailable() > 0) QMetaObject::invokeMethod(this, &HttpDownload::OnData, Qt::QueuedConnection);
+}
+
+bool HttpDownload::WriteAvailable(qint64 most) {
   // Straight from Qt's buffer into the file through one buffer of our own: no allocation per piece.
   buffer_.resize(kReadPiece);
-  while (reply_ && reply_->bytesAvailable() > 0) {
+  qint64 taken = 0;
+  while (reply_ && reply_->bytesAvailable() > 0 && taken < most) {
     const qint64 n = reply_->read(buffer_.data(), kReadPiece);
     if (n <= 0) break;
+    taken += n;
     if (!part_->Write(buffer_.data(), static_cast<std::size_t>(n))) {
       const int error = errno;
-      return Fail(error == ENOSPC ? QStringLiteral("磁盘已满，下载中止。")
-                                  : QStringLiteral("无法写入文件：%1").arg(QString::fromLocal8Bit(std::strerror(error))),
-                  false);
+      Fail(error == ENOSPC ? QStringLiteral("磁盘已满，下载中止。")
+                           : QStringLiteral("无法写入文件：%1").arg(QString::fromLocal8Bit(std::strerror(error))),
+           false);
+      return false;
     }
+    slowDisk_.Wrote(static_cast<std::size_t>(n));
     received_ += static_cast<std::uint64_t>(n);
     if (limits_.maxBytes > 0 && part_->size() > limits_.maxBytes) {
-      return Fail(QStringLiteral("已下载 %1 字节，超过上限 %2 字节，下载中止。").arg(part_->size()).arg(limits_.maxBytes),
-                  false);
+      Fail(QStringLiteral("已下载 %1 字节，超过上限 %2 字节，下载中止。").arg(part_->size()).arg(limits_.maxBytes), false);
+      return false;
     }
   }
-  // Qt's network thread hands over whatever it reads, however slowly the file is written: when the
-  // network outruns the disk, what waits for the file piles up in memory. Past a bound, a server that
-  // takes ranges is left and asked again from where the file stands; what was waiting is dropped.
-  const bool whole = total_ >= 0 && part_->size() >= static_cast<std::uint64_t>(total_);
-  if (canPause_ && !whole && !reply_->isFinished() && received_ - heapCheckedAt_ >= kHeapCheckEvery) {
-    heapCheckedAt_ = received_;
-    const std::uint64_t heap = HeapInUse();
-    if (heap > heapAtStart_ && heap - heapAtStart_ > limits_.maxBacklogBytes) {
-      DropReply();
-      emit Note(QStringLiteral("网络比磁盘快：暂停接收，从第 %1 字节接着下载。").arg(part_->size()));
-      retry_.start(kPauseMs);
-    }
-  }
+  return true;
 }
 
 void HttpDownload::OnFinished() {
   if (!reply_ || done_) return;
   if (!decided_) OnHeaders();
   if (!reply_ || done_) return;
-  OnData();
+  if (decided_ && !WriteAvailable(std::numeric_limits<qint64>::max())) return;
   if (!reply_ || done_) return;
   const QNetworkReply::NetworkError error = reply_->error();
   const QString errorText = reply_->errorString();

@@ -1,6 +1,7 @@
 // A download over HTTP or HTTPS through Qt Network, into a partial file of the download folder.
 // The captured method, headers and body are sent again (request.h says which headers); redirects are
-// followed here, not by Qt, so that credentials never go to another origin and each step is shown.
+// followed here, not by Qt, so that each step is shown and another origin gets only harmless headers
+// and never the body (HeadersForAnotherOrigin).
 // A download that breaks off is taken up again with "Range: bytes=<have>-" (and If-Range with the
 // server's validator); the answer decides (resume.h) whether the partial file goes on or starts over.
 #pragma once
@@ -8,6 +9,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -37,6 +39,7 @@ class HttpDownload : public Transfer {
   void Send();
   void OnHeaders();
   void OnData();
+  bool WriteAvailable(qint64 most);  // false when the download ended (a write failed, or the cap)
   void OnFinished();
   void OnTick();
   bool FollowRedirect(int status);
@@ -62,15 +65,23 @@ class HttpDownload : public Transfer {
   RateMeter meter_;
   std::uint64_t received_ = 0;    // bytes received in this run, over every attempt
   std::uint64_t rangeFrom_ = 0;   // the Range sent with the current request (0: none)
+  std::string ifRange_;           // the If-Range sent with it (empty: none)
   std::int64_t total_ = -1;       // the whole file's length when the answer told it
   bool decided_ = false;          // the current answer's status was dealt with
   int redirects_ = 0;
   int breaks_ = 0;                // breaks in a row without progress between them
   std::uint64_t sizeAtSend_ = 0;
   std::uint64_t reserve_ = 0;     // free space a download of unknown length leaves on the disk
-  bool canPause_ = false;         // the server takes ranges: the download may leave and come back
-  std::uint64_t heapAtStart_ = 0;
-  std::uint64_t heapCheckedAt_ = 0;
+  class SlowDiskHook {
+   public:
+    SlowDiskHook();
+    void Wrote(std::size_t n);
+
+   private:
+    std::uint64_t rate_ = 0;
+    std::uint64_t bytes_ = 0;
+    std::chrono::steady_clock::time_point start_;
+  } slowDisk_;
   bool done_ = false;
 };
 

@@ -1,5 +1,7 @@
 #include "tools/Dorrinel/names.h"
 
+#include <utility>
+
 #include "common/bytes.h"
 #include "common/codepage.h"
 
@@ -30,6 +32,45 @@ bool IsUtf8(std::string_view s) {
   return true;
 }
 
+// Characters that are not seen but change how a name is seen: the format characters (Unicode
+// category Cf: bidi overrides, embeddings and isolates such as U+202E, which shows "evil\u202Egpj.exe"
+// as "evilexe.jpg", zero-width spaces and joiners, the byte order mark, ...), the C1 controls, and the
+// line and paragraph separators.
+bool IsHiddenCharacter(char32_t c) {
+  static constexpr std::pair<char32_t, char32_t> kRanges[] = {
+      {0x0080, 0x009F},   {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
+      {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},
+      {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},
+      {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
+      {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+  };
+  for (const auto& [first, last] : kRanges) {
+    if (c < first) return false;
+    if (c <= last) return true;
+  }
+  return false;
+}
+
+// Valid UTF-8 with every hidden character (and every control byte) replaced by '_'.
+std::string WithoutHiddenCharacters(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const std::size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    char32_t c = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
+    for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    if (c < 0x20 || c == 0x7F || IsHiddenCharacter(c)) {
+      out += '_';
+    } else {
+      out.append(s, i, n);
+    }
+    i += n;
+  }
+  return out;
+}
+
 bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 // The first `max` bytes of UTF-8 text or fewer, never ending inside a character.
@@ -54,10 +95,8 @@ std::string FileNameFromTarget(std::string_view target) {
   const std::size_t sep = name.find_last_of("/\\");
   if (sep != std::string::npos) name.erase(0, sep + 1);
   if (!IsUtf8(name)) name = qv::GbkToUtf8(name);
-  for (char& c : name) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) c = '_';
-  }
+  if (!IsUtf8(name)) return std::string(kFallbackFileName);  // a conversion that failed
+  name = WithoutHiddenCharacters(name);
   const std::size_t first = name.find_first_not_of(". ");
   name.erase(0, first == std::string::npos ? name.size() : first);
   while (!name.empty() && name.back() == ' ') name.pop_back();

@@ -322,7 +322,8 @@ bool IsStreamAddress(std::string_view scheme, std::string_view target) {
   return EndsWithNoCase(path, ".m3u8") || EndsWithNoCase(path, ".mpd");
 }
 
-RedirectStep NextAfterRedirect(int status, std::string_view method, bool sameOrigin, int redirectsSoFar) {
+RedirectStep NextAfterRedirect(int status, std::string_view method, bool sameOrigin, int redirectsSoFar,
+                               bool hasBody) {
   RedirectStep step;
   if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return step;
   if (redirectsSoFar >= kMaxRedirects) {
@@ -330,10 +331,11 @@ RedirectStep NextAfterRedirect(int status, std::string_view method, bool sameOri
     return step;
   }
   step.outcome = RedirectStep::Outcome::kFollow;
-  step.dropCredentials = !sameOrigin;
+  step.anotherOrigin = !sameOrigin;
   if (status == 307 || status == 308) {
     step.method = std::string(method);
     step.keepBody = true;
+    if (hasBody && !sameOrigin) step.outcome = RedirectStep::Outcome::kBodyToAnotherOrigin;
   } else if (status == 303 || method == "POST") {
     step.method = "GET";  // as every browser does for 301 and 302 after a POST
   } else {
@@ -342,11 +344,49 @@ RedirectStep NextAfterRedirect(int status, std::string_view method, bool sameOri
   return step;
 }
 
-std::vector<Header> WithoutCredentials(const std::vector<Header>& headers) {
+std::string Origin::Text() const {
+  std::string text = scheme + "://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host);
+  if (port != (scheme == "https" ? 443 : 80)) text += ":" + std::to_string(port);
+  return text;
+}
+
+std::optional<Origin> OriginOf(std::string_view url) {
+  const std::size_t sep = url.find("://");
+  if (sep == std::string_view::npos) return std::nullopt;
+  const std::string scheme = LowerAscii(url.substr(0, sep));
+  if (scheme != "http" && scheme != "https") return std::nullopt;
+  std::string_view authority;
+  SplitAuthority(url.substr(sep + 3), authority);
+  const std::size_t at = authority.rfind('@');
+  if (at != std::string_view::npos) authority = authority.substr(at + 1);
+  DownloadRequest r;
+  if (authority.empty() || !ParseHostPort(authority, r)) return std::nullopt;
+  return Origin{scheme, r.host, r.port.value_or(scheme == "https" ? 443 : 80)};
+}
+
+std::vector<Header> HeadersForAnotherOrigin(const std::vector<Header>& headers, const std::optional<Origin>& target) {
   std::vector<Header> out;
   for (const Header& h : headers) {
     const std::string lower = LowerAscii(h.name);
-    if (lower != "cookie" && lower != "authorization") out.push_back(h);
+    if (lower == "user-agent" || lower == "accept" || lower == "accept-language") {
+      out.push_back(h);
+    } else if (lower == "referer" && target) {
+      const std::optional<Origin> page = OriginOf(h.value);
+      if (!page || (page->scheme == "https" && target->scheme == "http")) continue;
+      out.push_back({h.name, *page == *target ? h.value.substr(0, h.value.find('#')) : page->Text() + "/"});
+    }
+  }
+  return out;
+}
+
+std::vector<Header> WithoutBodyHeaders(const std::vector<Header>& headers) {
+  std::vector<Header> out;
+  for (const Header& h : headers) {
+    const std::string lower = LowerAscii(h.name);
+    if (lower != "content-type" && lower != "content-encoding" && lower != "content-language" &&
+        lower != "content-location") {
+      out.push_back(h);
+    }
   }
   return out;
 }

@@ -75,16 +75,37 @@ bool IsStreamAddress(std::string_view scheme, std::string_view target);
 
 // What follows a redirect answer. Relative and absolute Location values are resolved by the caller.
 struct RedirectStep {
-  enum class Outcome { kFollow, kTooMany, kNotARedirect };
+  enum class Outcome { kFollow, kTooMany, kNotARedirect, kBodyToAnotherOrigin };
   Outcome outcome = Outcome::kNotARedirect;
   std::string method;            // the method of the next request
-  bool keepBody = false;         // 307 and 308 send the body again
-  bool dropCredentials = false;  // Cookie and Authorization are not sent to another origin
+  bool keepBody = false;         // 307 and 308 send the body again (to the same origin only)
+  bool anotherOrigin = false;    // only HeadersForAnotherOrigin go on
 };
 inline constexpr int kMaxRedirects = 10;
-RedirectStep NextAfterRedirect(int status, std::string_view method, bool sameOrigin, int redirectsSoFar);
+// `hasBody`: the request carries a body. A 307 or 308 would send it again; to another origin that is
+// refused (kBodyToAnotherOrigin): a login form's password has no business there.
+RedirectStep NextAfterRedirect(int status, std::string_view method, bool sameOrigin, int redirectsSoFar,
+                               bool hasBody);
 
-// Drops the headers that carry credentials (Cookie, Authorization).
-std::vector<Header> WithoutCredentials(const std::vector<Header>& headers);
+// Scheme, host and port of an http(s) address: what "the same site" means for a redirect.
+struct Origin {
+  std::string scheme;  // "http" or "https"
+  std::string host;    // lower case; an IPv6 address without its brackets
+  std::uint16_t port = 0;  // the scheme's own port when none was written
+  bool operator==(const Origin&) const = default;
+  std::string Text() const;  // "https://host", with ":port" when it is not the scheme's own
+};
+std::optional<Origin> OriginOf(std::string_view url);
+
+// The headers that may follow a redirect to another origin: User-Agent, Accept and Accept-Language
+// as they are, and Referer as browsers send it by default (strict-origin-when-cross-origin): whole to
+// the referring page's own origin, only that origin ("https://page/") to another, never from an
+// https page to an http address. Everything else stays behind: cookies, credentials, API keys,
+// anti-forgery tokens and whatever other header a site uses for its secrets.
+std::vector<Header> HeadersForAnotherOrigin(const std::vector<Header>& headers, const std::optional<Origin>& target);
+
+// The headers that describe a body (Content-Type, Content-Encoding, Content-Language,
+// Content-Location), dropped when a redirect turns the request into a GET without one.
+std::vector<Header> WithoutBodyHeaders(const std::vector<Header>& headers);
 
 }  // namespace dorrinel

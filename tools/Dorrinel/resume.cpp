@@ -44,6 +44,24 @@ std::optional<ContentRange> ParseContentRange(std::string_view value) {
   return r;
 }
 
+std::optional<std::uint64_t> ParseContentLength(std::string_view value) {
+  std::optional<std::uint64_t> length;
+  while (true) {
+    const std::size_t comma = value.find(',');
+    const std::optional<std::uint64_t> n = Number(qv::TrimView(value.substr(0, comma)));
+    if (!n || (length && *n != *length)) return std::nullopt;
+    length = n;
+    if (comma == std::string_view::npos) return length;
+    value = value.substr(comma + 1);
+  }
+}
+
+bool ChangedOnServer(std::string_view sent, std::string_view now, bool acceptsRanges) {
+  if (sent.empty()) return false;  // nothing was asked about the file's version
+  if (!now.empty()) return now != sent;
+  return acceptsRanges;  // it takes ranges, so it left this one out because of the If-Range
+}
+
 ResumeAction DecideResume(std::uint64_t have, int status, std::optional<std::string_view> contentRange) {
   std::optional<ContentRange> range;
   if (contentRange) range = ParseContentRange(*contentRange);

@@ -17,6 +17,12 @@ struct ContentRange {
 };
 std::optional<ContentRange> ParseContentRange(std::string_view value);
 
+// The body length an answer's Content-Length declares. Repeated headers arrive joined with ", " (as
+// Qt joins them): every value must be the same. Nothing when a value is not a plain decimal number
+// ("-5", "+5", "5 bytes") or is too large (more than 18 digits): such an answer cannot be trusted to
+// say where the file ends.
+std::optional<std::uint64_t> ParseContentLength(std::string_view value);
+
 enum class ResumeAction {
   kAppend,    // 206 for exactly the bytes after the partial file: write on at its end
   kRestart,   // the whole file comes (200): write it from the start
@@ -27,5 +33,12 @@ enum class ResumeAction {
 
 // `have`: bytes in the partial file, for which "Range: bytes=<have>-" was sent (0: no range was sent).
 ResumeAction DecideResume(std::uint64_t have, int status, std::optional<std::string_view> contentRange);
+
+// A continued download was answered with the whole file (200). `sent`: the validator sent as If-Range
+// (empty: none was sent); `now`: the answer's own (ETag, else Last-Modified; may be empty);
+// `acceptsRanges`: the answer says "Accept-Ranges: bytes". True when the file on the server has
+// changed since the partial file was written (the If-Range did not match), false when the server
+// merely ignores ranges.
+bool ChangedOnServer(std::string_view sent, std::string_view now, bool acceptsRanges);
 
 }  // namespace dorrinel

@@ -15,7 +15,6 @@ struct Limits {
   std::uint64_t maxBytes = 0;                // a larger file is refused; 0: no cap
   std::uint64_t reserveBytes = 64ull << 20;  // a file of unknown length leaves this much free on the
                                              // disk (half the free space when less was free at start)
-  std::uint64_t maxBacklogBytes = 128ull << 20;  // received but not yet written: past this, pause
   int retries = 5;                           // breaks in a row that are picked up again
   int retryDelayMs = 1000;
 };
