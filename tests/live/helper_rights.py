@@ -220,9 +220,11 @@ def main():
                     with open(f"/proc/{p.pid}/task/{p.pid}/children") as f:
                         children = f.read().split()
                     if children:
+                        # Between fork and exec the child still shows the scan's own command line.
                         with open(f"/proc/{children[0]}/cmdline", "rb") as f:
                             helper_args = f.read().replace(b"\0", b" ").decode().strip()
-                        break
+                        if helper_args.startswith(helper):
+                            break
                 except OSError:
                     pass
                 time.sleep(0.02)
