@@ -34,3 +34,13 @@ struct HttpsCounts {
 };
 
 }  // namespace qv::tls
+
+namespace qv::tls {
+
+// The request written as HTTP/1.1 text, as a row's packet: the request line with the path, "Host:" with the
+// authority (":authority", else the "host" field), then the other fields as sent (pseudo-header fields
+// left out, cookie crumbs joined with "; "), then the empty line. `scheme` gets ":scheme" ("https" when
+// absent). False when the request names no path (CONNECT and the like): it gives no row.
+bool RequestHead(const HttpsRequest& request, std::string& head, std::string& scheme);
+
+}  // namespace qv::tls

@@ -161,6 +161,12 @@ int Run(const scan::Options& o) {
   handler.SetFilter(filter);
   handler.SetAdPage(kAdPage);
   handler.workMode = o.packetMode ? WorkMode::Packets : WorkMode::Url;
+  tls::HttpsSession https;
+  if (!o.keyLogs.empty()) {
+    https.SetMessageSink([](const std::string& m) { std::fprintf(stderr, "quelvar-scan: %s\n", m.c_str()); });
+    https.SetKeyLogFiles(o.keyLogs);
+    handler.SetHttps(&https);
+  }
 
   std::string error;
   pcap_t* handle;
@@ -226,6 +232,12 @@ int Run(const scan::Options& o) {
   scan::PrintList(stdout, list, kind, o.raw);
   std::fflush(stdout);
   if (!counts.empty()) std::fprintf(stderr, "%s\n", counts.c_str());
+  if (!o.keyLogs.empty()) {
+    const tls::HttpsCounts c = https.Counts();
+    std::fprintf(stderr, "%llu TLS connections, %llu decrypted, %llu without keys, %llu failed\n",
+                 static_cast<unsigned long long>(c.connections), static_cast<unsigned long long>(c.decrypted),
+                 static_cast<unsigned long long>(c.withoutKeys), static_cast<unsigned long long>(c.failed));
+  }
   if (!helperEnd.empty()) return Fail("capture on " + o.interface + " ended: " + helperEnd);
   if (rc == PCAP_ERROR) {
     return Fail((o.readFile.empty() ? "capture on " + o.interface : "reading " + o.readFile) +
