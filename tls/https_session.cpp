@@ -212,6 +212,11 @@ void HttpsSession::Evaluate(Connection& c, double seconds) {
     Settle(c, Outcome::Decrypted);
     return;
   }
+  if (r.KeyFound() && r.Skipped() > 0) {
+    // Its key opens none of its records so far: failed, unless a later record opens.
+    Settle(c, Outcome::Failed);
+    return;
+  }
   if (r.Waiting() == ClientRecordReader::Wait::Key) {
     if (c.holdSince < 0) c.holdSince = seconds;
     if (seconds - c.holdSince > kHoldSeconds) Settle(c, Outcome::WithoutKeys);

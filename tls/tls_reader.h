@@ -77,6 +77,8 @@ class ClientRecordReader {
   // Whether at least one encrypted record was opened.
   bool Decrypted() const { return opened_ > 0; }
   bool KeyFound() const { return keyFound_; }
+  // TLS 1.3 records passed over because they did not open before the first that did.
+  unsigned Skipped() const { return skippedBeforeFirst_; }
   std::size_t HeldBytes() const { return buffer_.size() - consumed_; }
   // Held memory (buffers' capacity).
   std::size_t MemoryBytes() const { return buffer_.capacity() + handshake_.capacity(); }
