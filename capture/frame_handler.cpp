@@ -406,7 +406,9 @@ void FrameHandler::WatchHttps(const std::uint8_t* frame, std::size_t size, std::
   types_.Refresh(search_.types, typesSeen_);
   search_.sink = &urlSink_;
   for (const tls::HttpsFind& find : httpsFound_) {
-    if (filter && !filter->ContainedPasses(find.head)) continue;
+    // The packet names the scheme in its request line (the downloader reads it from there).
+    const std::string head = tls::AbsoluteRequestHead(find.head, find.scheme);
+    if (filter && !filter->ContainedPasses(head)) continue;
     httpsRemote_.clear();
     if (find.v6) {
       httpsRemote_ += '[';
@@ -418,7 +420,7 @@ void FrameHandler::WatchHttps(const std::uint8_t* frame, std::size_t size, std::
     }
     httpsRemote_ += ':';
     AppendPortText(httpsRemote_, find.port);
-    SearchsHttps(find.head, find.scheme, httpsRemote_, search_);
+    SearchsHttps(head, find.scheme, httpsRemote_, search_);
   }
 }
 

@@ -1,5 +1,7 @@
 #include "tls/https_request.h"
 
+#include <string_view>
+
 namespace qv::tls {
 
 bool RequestHead(const HttpsRequest& request, std::string& head, std::string& scheme) {
@@ -37,6 +39,40 @@ bool RequestHead(const HttpsRequest& request, std::string& head, std::string& sc
   if (!cookie.empty()) head.append("cookie: ").append(cookie).append("\r\n");
   head.append("\r\n");
   return true;
+}
+
+std::string AbsoluteRequestHead(const std::string& head, const std::string& scheme) {
+  const std::size_t lineEnd = head.find("\r\n");
+  if (lineEnd == std::string::npos) return head;
+  const std::size_t sp1 = head.find(' ');
+  if (sp1 == std::string::npos || sp1 + 1 >= lineEnd || head[sp1 + 1] != '/') return head;
+  // The Host header, its name in any case.
+  std::string_view host;
+  for (std::size_t at = lineEnd; at != std::string::npos && at + 2 < head.size();) {
+    const std::size_t start = at + 2;
+    const std::size_t end = head.find("\r\n", start);
+    if (end == std::string::npos || end == start) break;
+    if (end - start > 5) {
+      const std::string_view name(head.data() + start, 5);
+      bool match = true;
+      for (std::size_t i = 0; i < 5; ++i)
+        if ((name[i] | 0x20) != "host:"[i]) match = false;
+      if (match) {
+        host = std::string_view(head.data() + start + 5, end - start - 5);
+        while (!host.empty() && (host.front() == ' ' || host.front() == '\t')) host.remove_prefix(1);
+        while (!host.empty() && (host.back() == ' ' || host.back() == '\t')) host.remove_suffix(1);
+        break;
+      }
+    }
+    at = end;
+  }
+  if (host.empty()) return head;
+  const std::string_view port = scheme == "https" ? ":443" : ":80";
+  if (host.size() > port.size() && host.substr(host.size() - port.size()) == port) host.remove_suffix(port.size());
+  std::string out;
+  out.reserve(head.size() + scheme.size() + 3 + host.size());
+  out.append(head, 0, sp1 + 1).append(scheme).append("://").append(host).append(head, sp1 + 1, std::string::npos);
+  return out;
 }
 
 }  // namespace qv::tls

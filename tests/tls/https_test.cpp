@@ -21,6 +21,7 @@
 #include "tls/key_log.h"
 #include "tls/tcp_reassembly.h"
 #include "tls/tls_reader.h"
+#include "tools/Dorrinel/request.h"
 
 namespace qv::tls {
 namespace {
@@ -230,6 +231,34 @@ TEST(Http2Reader, DecodesWhatTheLibrarysEncoderWrites) {
   EXPECT_EQ(head, "GET /a.m3u8?x=1 HTTP/1.1\r\nHost: video.example\r\nuser-agent: test/1\r\ncookie: a=1; b=2\r\n\r\n");
   ASSERT_TRUE(RequestHead(got[1], head, scheme));
   EXPECT_EQ(head.rfind("GET /p.jpg HTTP/1.1\r\nHost: img.example\r\n", 0), 0u);  // coalesced: its own host
+}
+
+// The row's packet, as the downloader reads it again: the scheme, host, path and the headers as sent.
+TEST(RequestHead, TheDownloaderFetchesOverHttpsWithTheSameHeaders) {
+  HttpsRequest r;
+  r.fields = {{":method", "GET"}, {":scheme", "https"}, {":authority", "video.example:443"},
+              {":path", "/v/clip.mp4?t=1"}, {"user-agent", "Mozilla/5.0"}, {"cookie", "s=1"},
+              {"referer", "https://video.example/"}, {"authorization", "Bearer x"}};
+  std::string head, scheme;
+  ASSERT_TRUE(RequestHead(r, head, scheme));
+  const std::string packet = AbsoluteRequestHead(head, scheme);
+  EXPECT_EQ(packet.rfind("GET https://video.example/v/clip.mp4?t=1 HTTP/1.1\r\nHost: video.example:443\r\n", 0), 0u);
+  const dorrinel::DownloadRequest d = dorrinel::ParseHandedText(packet);
+  EXPECT_EQ(d.error, dorrinel::ParseError::kNone);
+  EXPECT_EQ(d.scheme, "https");
+  EXPECT_EQ(d.host, "video.example");
+  EXPECT_EQ(d.target, "/v/clip.mp4?t=1");
+  const std::vector<dorrinel::Header> want = {
+      {"user-agent", "Mozilla/5.0"}, {"referer", "https://video.example/"}, {"authorization", "Bearer x"},
+      {"cookie", "s=1"}};
+  EXPECT_EQ(d.headers, want);
+  // HTTP/1.1 as sent, on another port: the port stays; no Host header: left as it is.
+  EXPECT_EQ(AbsoluteRequestHead("GET /a HTTP/1.1\r\nhost: h:8443\r\n\r\n", "https"),
+            "GET https://h:8443/a HTTP/1.1\r\nhost: h:8443\r\n\r\n");
+  EXPECT_EQ(AbsoluteRequestHead("GET /a HTTP/1.1\r\nX: y\r\n\r\n", "https"), "GET /a HTTP/1.1\r\nX: y\r\n\r\n");
+  // CONNECT names no path: no row.
+  r.fields = {{":method", "CONNECT"}, {":authority", "h:443"}};
+  EXPECT_FALSE(RequestHead(r, head, scheme));
 }
 
 // --- TLS 1.3 records made here ---
