@@ -22,6 +22,7 @@ struct HttpsSession::Connection {
   bool checkedStart = false;  // the first bytes of the client's stream were seen to be TLS
   Outcome outcome = Outcome::Pending;
   double holdSince = -1;
+  double lastSeen = 0;  // capture time of its last segment
   std::size_t accounted = 0;  // bytes counted in bytesHeld_
 };
 
@@ -31,8 +32,14 @@ constexpr std::size_t kConnectionOverhead = 1024;
 }  // namespace
 
 std::size_t HttpsSession::KeyHash::operator()(const Key& k) const {
-  std::uint64_t h = 1469598103934665603ull;
-  for (std::uint8_t b : k.bytes) h = (h ^ b) * 1099511628211ull;
+  std::uint64_t w[5] = {};
+  std::memcpy(w, k.bytes.data(), k.bytes.size());
+  std::uint64_t h = 0x9E3779B97F4A7C15ull;
+  for (std::uint64_t x : w) {
+    h ^= x;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+  }
   return static_cast<std::size_t>(h);
 }
 
@@ -97,7 +104,10 @@ void HttpsSession::StartSession() {
   RefreshFiles();
   connections_.clear();
   index_.clear();
+  index_.reserve(2 * kMaxConnections);
   bytesHeld_ = 0;
+  lastSweep_ = 0;
+  lastSeconds_ = 0;
   counts_ = HttpsCounts{};
   pending_ = 0;
   dropped_.store(0);
@@ -129,6 +139,7 @@ HttpsSession::ConnList::iterator HttpsSession::Open(const TcpSegmentView& s, std
   connections_.emplace_back();
   auto it = std::prev(connections_.end());
   Connection& c = *it;
+  c.lastSeen = lastSeconds_;
   c.clientKey = MakeKey(s.v6, s.src, s.dst, s.sport, s.dport);
   c.serverKey = MakeKey(s.v6, s.dst, s.src, s.dport, s.sport);
   c.v6 = s.v6;
@@ -226,6 +237,7 @@ void HttpsSession::Evaluate(Connection& c, double seconds) {
 void HttpsSession::Segment(const TcpSegmentView& s, double seconds, std::vector<HttpsFind>& out) {
   RefreshFiles();
   if (!Enabled()) return;
+  lastSeconds_ = seconds;
   const Key key = MakeKey(s.v6, s.src, s.dst, s.sport, s.dport);
   auto found = index_.find(key);
   if (found == index_.end()) {
@@ -243,6 +255,7 @@ void HttpsSession::Segment(const TcpSegmentView& s, double seconds, std::vector<
   const auto it = found->second.first;
   const bool fromClient = found->second.second;
   Connection& c = *it;
+  c.lastSeen = seconds;
   out_ = &out;
   if (fromClient) {
     if (c.outcome == Outcome::Pending || c.outcome == Outcome::Decrypted) {
@@ -287,7 +300,24 @@ void HttpsSession::Segment(const TcpSegmentView& s, double seconds, std::vector<
     Erase(it, false);
   }
   while (bytesHeld_ > kMaxTotalBytes && !connections_.empty()) Erase(connections_.begin(), true);
+  if (seconds - lastSweep_ >= 1.0 || seconds < lastSweep_) Sweep(seconds);
   Publish();
+}
+
+// Once a second of capture time: connections whose hold has run out, and connections no segment has
+// come for in kIdleSeconds, go (their state counted as it stands).
+void HttpsSession::Sweep(double seconds) {
+  lastSweep_ = seconds;
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    Connection& c = *it++;
+    const bool held = c.records->Waiting() == ClientRecordReader::Wait::Key && c.holdSince >= 0 &&
+                      seconds - c.holdSince > kHoldSeconds;
+    const bool idle = seconds - c.lastSeen > kIdleSeconds;
+    if (!held && !idle) continue;
+    if (c.outcome == Outcome::Pending)
+      Settle(c, c.records->KeyFound() && !held ? Outcome::Failed : Outcome::WithoutKeys);
+    Erase(std::prev(it), false);
+  }
 }
 
 void HttpsSession::Datagram(bool v6, const std::uint8_t* src, const std::uint8_t* dst, std::uint16_t sport,

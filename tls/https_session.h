@@ -50,6 +50,7 @@ class HttpsSession {
   static constexpr std::size_t kMaxConnections = 4096;
   static constexpr std::size_t kMaxTotalBytes = 64u << 20;
   static constexpr double kHoldSeconds = 5.0;
+  static constexpr double kIdleSeconds = 120.0;
 
   HttpsSession();
   ~HttpsSession();
@@ -106,6 +107,7 @@ class HttpsSession {
   void Evaluate(Connection& c, double seconds);
   void Account(Connection& c);
   void Publish();
+  void Sweep(double seconds);
   void RefreshFiles();
 
   KeyLog keys_;
@@ -119,6 +121,8 @@ class HttpsSession {
   std::unordered_map<Key, std::pair<ConnList::iterator, bool>, KeyHash> index_;  // bool: the client's side
   std::size_t bytesHeld_ = 0;
   std::vector<HttpsFind>* out_ = nullptr;  // while a segment is read
+  double lastSweep_ = 0;
+  double lastSeconds_ = 0;
 
   // Counts: kept here, published to the atomics after each segment.
   HttpsCounts counts_;
