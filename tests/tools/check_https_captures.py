@@ -89,6 +89,14 @@ for name in names:
     m = COUNTS.search(tampered.stderr)
     if tampered.stdout.strip() or not m or int(m.group(4)) != dec or int(m.group(2)) != 0:
         failures.append("%s: with altered keys: %r %r" % (name, tampered.stdout, tampered.stderr))
+# A key log that is not there: said once on standard error, the capture still read; --keylog needs a value.
+pcap = os.path.join(captures, names[0] + ".pcap")
+run = subprocess.run([scan, "--read", pcap, "--keylog", os.path.join(work, "missing.keys")], capture_output=True, text=True)
+if run.returncode != 0 or run.stderr.count("missing.keys") != 1 or not COUNTS.search(run.stderr):
+    failures.append("missing key log: exit %d, %r" % (run.returncode, run.stderr))
+run = subprocess.run([scan, "--read", pcap, "--keylog"], capture_output=True, text=True)
+if run.returncode != 2:
+    failures.append("--keylog without a file: exit %d" % run.returncode)
 for f in failures:
     print("FAIL", f)
 sys.exit(1 if failures else 0)
