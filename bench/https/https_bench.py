@@ -64,7 +64,14 @@ def run_once(cmd):
     _, status, ru = os.wait4(p.pid, 0)
     if os.waitstatus_to_exitcode(status) != 0:
         sys.exit("failed: " + " ".join(cmd))
-    return time.perf_counter() - t0, ru.ru_utime + ru.ru_stime, ru.ru_maxrss / 1024
+    return time.perf_counter() - t0, ru.ru_utime + ru.ru_stime
+
+
+def peak_memory(cmd):
+    """Max RSS in MB, from GNU time (a forked Python's own pages would count in wait4's figure)."""
+    r = subprocess.run(["/usr/bin/time", "-f", "%M"] + cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                       text=True)
+    return int(r.stderr.strip().splitlines()[-1]) / 1024
 
 
 def main():
@@ -93,7 +100,7 @@ def main():
     for _ in range(a.runs):
         for k, c in cmds.items():
             results[k].append(run_once(c))
-    med = {k: (statistics.median(r[0] for r in v), statistics.median(r[1] for r in v), max(r[2] for r in v))
+    med = {k: (statistics.median(r[0] for r in v), statistics.median(r[1] for r in v), peak_memory(cmds[k]))
            for k, v in results.items()}
     for k, (w, c, rss) in med.items():
         print("%-42s wall %.3f s  cpu %.3f s  max RSS %.1f MB" % (k, w, c, rss))
