@@ -84,6 +84,7 @@ void FrameHandler::StartSession(int linkType) {
   framingIndex_ = kFramingUnmatched;
   search_.learnedOffset = -1;
   flows_.Clear();
+  if (https_) https_->StartSession();
 }
 
 // Whether the IP header that the link header names carries a local source or destination address.
@@ -207,6 +208,7 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
       return;
     QueuePayload(frame, size, length, off, d, outbound, remotePort, filter, settled);
     WatchFlows(frame, size, off, d, outbound, filter);
+    if (https_ && https_->Enabled()) WatchHttps(frame, size, off, d, filter);
     return;
   }
 
@@ -363,6 +365,62 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
       if (filter && !filter->ContainedPasses(flowText_)) continue;
       ListServerName(find.text, dport, lastRemote_, flowText_, search_);
     }
+  }
+}
+
+// URL mode with a key log: TCP segments go to the HTTPS reader (the real header lengths, as for the
+// flows), and the requests it decrypts are listed by the request-line rules with their scheme, the
+// server's address and port as the remote, and the request's head as the packet.
+void FrameHandler::WatchHttps(const std::uint8_t* frame, std::size_t size, std::size_t off, const Decoded& d,
+                              const PacketFilter* filter) {
+  if (d.protocol != kProtoTcp || !d.hasPorts) return;
+  const FrameReader f(frame, size);
+  std::size_t end = size;
+  std::size_t transport = d.transport;
+  if (d.v6) {
+    const std::size_t total = off + 40 + f.BE16(off + 4);
+    if (f.BE16(off + 4) != 0 && total < end) end = total;
+  } else {
+    const std::size_t ihl = std::size_t{f.U8(off) & 0x0Fu} * 4;
+    if (ihl < 20) return;
+    transport = off + ihl;
+    const std::size_t total = off + f.BE16(off + 2);
+    if (f.BE16(off + 2) != 0 && total < end) end = total;
+  }
+  const std::size_t dataOffset = static_cast<std::size_t>(f.U8(transport + 12) >> 4) * 4;
+  if (dataOffset < 20 || transport + 20 > end) return;
+  const std::size_t start = std::min(transport + dataOffset, end);
+  tls::TcpSegmentView s;
+  s.v6 = d.v6;
+  s.src = d.src;
+  s.dst = d.dst;
+  s.sport = f.BE16(transport);
+  s.dport = f.BE16(transport + 2);
+  s.seq = f.BE32(transport + 4);
+  s.flags = f.U8(transport + 13);
+  s.payload = frame + start;
+  s.length = end - start;
+  httpsFound_.clear();
+  https_->Segment(s, frameSeconds_, httpsFound_);
+  if (httpsFound_.empty()) return;
+  types_.Refresh(search_.types, typesSeen_);
+  search_.sink = &urlSink_;
+  for (const tls::HttpsFind& find : httpsFound_) {
+    // The packet names the scheme in its request line (the downloader reads it from there).
+    const std::string head = tls::AbsoluteRequestHead(find.head, find.scheme);
+    if (filter && !filter->ContainedPasses(head)) continue;
+    httpsRemote_.clear();
+    if (find.v6) {
+      httpsRemote_ += '[';
+      AppendIPv6Text(httpsRemote_, find.server.data());
+      httpsRemote_ += ']';
+    } else {
+      AppendIPText(httpsRemote_, std::uint32_t{find.server[0]} << 24 | std::uint32_t{find.server[1]} << 16 |
+                                     std::uint32_t{find.server[2]} << 8 | find.server[3]);
+    }
+    httpsRemote_ += ':';
+    AppendPortText(httpsRemote_, find.port);
+    SearchsHttps(head, find.scheme, httpsRemote_, search_);
   }
 }
 

@@ -23,6 +23,7 @@
 #include "common/lvdata.h"
 #include "packets/packet_filter.h"
 #include "settings/file_type_table.h"
+#include "tls/https_session.h"
 #include "urls/request_parser.h"
 
 namespace qv {
@@ -78,6 +79,9 @@ class FrameHandler {
   void SetAdPage(std::string address);
   // The local address list (the window's cbb2); the last one is the one shown as "the" local address.
   void SetLocalAddresses(std::vector<std::string> addresses);
+  // HTTPS read with the browser's key log (none by default). The session object outlives the handler's
+  // captures; set it before a capture starts. It reads anything only while it has key log files.
+  void SetHttps(tls::HttpsSession* https) { https_ = https; }
 
   // --- capture thread ---
   // A new session: empty queue, framing unsettled, learned request offset -1, no flows held. The
@@ -85,6 +89,8 @@ class FrameHandler {
   void StartSession(int linkType = kLinkEthernet);
   // One frame: `wireLength` is the frame's length on the wire, `captured` the bytes present at `frame`.
   void ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLength, std::uint32_t captured);
+  // The capture time of the next frame, in seconds (HTTPS holds records for a while by this clock).
+  void SetFrameTime(double seconds) { frameSeconds_ = seconds; }
   void CheckDATA();
 
   bool FramingSettled() const { return !framingUnsettled_; }
@@ -172,7 +178,13 @@ class FrameHandler {
   std::string lastRemote_;
   std::size_t lastRemoteAddrStart_ = 0;  // the address part of lastRemote_, without brackets
   std::size_t lastRemoteAddrEnd_ = 0;
+  void WatchHttps(const std::uint8_t* frame, std::size_t size, std::size_t netOffset, const Decoded& d,
+                  const PacketFilter* filter);
   FlowWatcher flows_;
+  tls::HttpsSession* https_ = nullptr;
+  double frameSeconds_ = 0;
+  std::vector<tls::HttpsFind> httpsFound_;  // scratch
+  std::string httpsRemote_;                 // scratch
   std::vector<FlowFind> found_;  // scratch
   std::string flowText_;         // scratch
   std::function<void(std::string_view)> queueObserver_;

@@ -34,6 +34,7 @@ void InstallWakeHandler() {
 
 extern "C" void PacketCallback(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
   auto* handler = reinterpret_cast<FrameHandler*>(user);
+  handler->SetFrameTime(static_cast<double>(header->ts.tv_sec) + static_cast<double>(header->ts.tv_usec) * 1e-6);
   handler->ProcessPacket(bytes, header->len, header->caplen);
 }
 

@@ -96,6 +96,10 @@ AeadOpener::~AeadOpener() {
 bool AeadOpener::Init(Aead aead, const std::uint8_t* key) {
   const CryptoEntryPoints* c = Crypto();
   if (c == nullptr) return false;
+  // The same cipher with another key (TLS 1.3's next key, a KeyUpdate): the context is kept.
+  if (ctx_ != nullptr && aead == aead_) {
+    if (c->EVP_DecryptInit_ex(ctx_, nullptr, nullptr, key, nullptr) == 1) return true;
+  }
   if (ctx_ != nullptr) {
     c->EVP_CIPHER_CTX_free(ctx_);
     ctx_ = nullptr;

@@ -34,3 +34,19 @@ struct HttpsCounts {
 };
 
 }  // namespace qv::tls
+
+namespace qv::tls {
+
+// The request written as HTTP/1.1 text, as a row's packet: the request line with the path, "Host:" with the
+// authority (":authority", else the "host" field), then the other fields as sent (pseudo-header fields
+// left out, cookie crumbs joined with "; "), then the empty line. `scheme` gets ":scheme" ("https" when
+// absent). False when the request names no path (CONNECT and the like): it gives no row.
+bool RequestHead(const HttpsRequest& request, std::string& head, std::string& scheme);
+
+// The head with its request target made absolute ("GET https://host/path HTTP/1.1"), the host taken from
+// the Host header (its port left out when it is the scheme's default): the row's packet, so that whatever
+// reads it again (the downloader) knows the scheme. A head whose target is not a path, or that has no Host
+// header, is returned as it is.
+std::string AbsoluteRequestHead(const std::string& head, const std::string& scheme);
+
+}  // namespace qv::tls

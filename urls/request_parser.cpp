@@ -250,8 +250,11 @@ class Parser {
         if (hostEnd == npos) return;
         const std::string_view hostLine = payload_.substr(h, hostEnd - h);
         const std::string_view host = TrimView(hostLine.substr(hostLine.find(':') + 1));
-        address.reserve(7 + host.size() + target.size());
-        address.append("http://").append(host).append(target);
+        std::string_view hostPart = host;
+        if (scheme_ == "https" && hostPart.size() > 4 && hostPart.substr(hostPart.size() - 4) == ":443")
+          hostPart.remove_suffix(4);
+        address.reserve(scheme_.size() + 3 + hostPart.size() + target.size());
+        address.append(scheme_).append("://").append(hostPart).append(target);
       } else {
         address.assign(target);
       }
@@ -334,6 +337,9 @@ class Parser {
   std::string_view remote_;
   bool outbound_;
   bool joined_;  // a request head joined from several segments: the request-line form only
+public:
+  std::string_view scheme_ = "http";  // of an origin-form target
+private:
   SearchContext& ctx_;
   PayloadMarks marks_;
   bool marksFound_ = false;
@@ -349,6 +355,12 @@ void Searchs(std::string_view payload, std::string_view remote, bool outbound, S
 
 void SearchsJoined(std::string_view head, std::string_view remote, bool outbound, SearchContext& ctx) {
   Parser(head, remote, outbound, ctx, true).Run();
+}
+
+void SearchsHttps(std::string_view head, std::string_view scheme, std::string_view remote, SearchContext& ctx) {
+  Parser parser(head, remote, true, ctx, true);
+  parser.scheme_ = scheme == "http" ? "http" : "https";
+  parser.Run();
 }
 
 void ListServerName(std::string_view name, std::uint16_t port, std::string_view remote, std::string_view payload,

@@ -177,6 +177,12 @@ int Run(const scan::Options& o) {
   handler.SetFilter(filter);
   handler.SetAdPage(kAdPage);
   handler.workMode = o.packetMode ? WorkMode::Packets : WorkMode::Url;
+  tls::HttpsSession https;
+  if (!o.keyLogs.empty()) {
+    https.SetMessageSink([](const std::string& m) { std::fprintf(stderr, "quelvar-scan: %s\n", m.c_str()); });
+    https.SetKeyLogFiles(o.keyLogs);
+    handler.SetHttps(&https);
+  }
 
   std::string error;
   pcap_t* handle;
@@ -268,6 +274,12 @@ int Run(const scan::Options& o) {
     if (output == scan::OutputState::Fine) output = scan::OutputState::Failed;
   }
   if (!counts.empty()) std::fprintf(stderr, "%s\n", counts.c_str());
+  if (!o.keyLogs.empty()) {
+    const tls::HttpsCounts c = https.Counts();
+    std::fprintf(stderr, "%llu TLS connections, %llu decrypted, %llu without keys, %llu failed\n",
+                 static_cast<unsigned long long>(c.connections), static_cast<unsigned long long>(c.decrypted),
+                 static_cast<unsigned long long>(c.withoutKeys), static_cast<unsigned long long>(c.failed));
+  }
   if (!helperEnd.empty()) return Fail("capture on " + o.interface + " ended: " + helperEnd);
   // A reader that went away wanted no more rows: that is how `| head` ends a capture, not an error.
   if (output == scan::OutputState::ReaderGone) return 0;

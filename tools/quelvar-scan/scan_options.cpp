@@ -11,6 +11,7 @@ const char* const kUsage =
     "  --mode url|packets      work mode; default url\n"
     "  --settings FILE         settings file; default the one the window uses\n"
     "  --local ADDR            a local IPv4 or IPv6 address; repeatable\n"
+    "  --keylog FILE           a TLS key log (SSLKEYLOGFILE) to list HTTPS requests whole; repeatable\n"
     "  --duplicates | --no-duplicates   override repeatURL\n"
     "  --undefined | --no-undefined     override the undefined-types switch\n"
     "  --https-hosts | --no-https-hosts override httpsHosts (list TLS and QUIC server names)\n"
@@ -62,6 +63,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       else return error = "--mode takes url or packets", std::nullopt;
     } else if (a == "--settings") {
       if (!value(o.settings)) return std::nullopt;
+    } else if (a == "--keylog") {
+      if (!value(v)) return std::nullopt;
+      if (v.empty()) return error = "--keylog takes a file name", std::nullopt;
+      o.keyLogs.push_back(v);
     } else if (a == "--local") {
       if (!value(v)) return std::nullopt;
       o.local.push_back(v);

@@ -12,6 +12,7 @@ struct Options {
   bool packetMode = false;        // --mode packets
   std::string settings;           // --settings; empty: setting.ini beside the executable
   std::vector<std::string> local; // --local (IPv4 or IPv6), repeatable
+  std::vector<std::string> keyLogs; // --keylog, repeatable
   std::optional<bool> duplicates; // --duplicates / --no-duplicates
   std::optional<bool> undefinedTypes;
   std::optional<bool> httpsHosts; // --https-hosts / --no-https-hosts

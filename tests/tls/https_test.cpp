@@ -1,0 +1,493 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nghttp2/nghttp2.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tls/crypto.h"
+#include "tls/http_readers.h"
+#include "tls/https_request.h"
+#include "tls/https_session.h"
+#include "tls/key_log.h"
+#include "tls/tcp_reassembly.h"
+#include "tls/tls_reader.h"
+#include "tools/Dorrinel/request.h"
+
+namespace qv::tls {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::string Hex(const std::uint8_t* p, std::size_t n) {
+  static const char* d = "0123456789abcdef";
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) s += d[p[i] >> 4], s += d[p[i] & 15];
+  return s;
+}
+
+// A folder of the test's own for files.
+std::string TempDir() {
+  char tmpl[] = "/tmp/qv-https-test-XXXXXX";
+  return ::mkdtemp(tmpl);
+}
+
+void WriteFile(const std::string& path, const std::string& text, bool append = false) {
+  std::ofstream f(path, append ? std::ios::app | std::ios::binary : std::ios::trunc | std::ios::binary);
+  f << text;
+}
+
+// --- key log ---
+
+TEST(KeyLog, ReadsTheLabelsSkipsBadLinesAndFollowsTheFile) {
+  const std::string dir = TempDir(), path = dir + "/keys";
+  ClientRandom r1{}, r2{};
+  r1.fill(0x11);
+  r2.fill(0x22);
+  const std::string h1 = Hex(r1.data(), 32), h2 = Hex(r2.data(), 32);
+  const std::string secret32(64, 'a'), master(96, 'b');
+  WriteFile(path, "# comment\n\nCLIENT_RANDOM " + h1 + " " + master + "\n" +
+                      "CLIENT_HANDSHAKE_TRAFFIC_SECRET " + h1 + " " + secret32 + "\r\n" +
+                      "EXPORTER_SECRET " + h1 + " " + secret32 + "\n" +  // another label: passed over
+                      "CLIENT_TRAFFIC_SECRET_0 " + h1.substr(2) + " " + secret32 + "\n" +  // short random
+                      "CLIENT_TRAFFIC_SECRET_0 " + h1 + " zz\n" +                         // not hex
+                      "garbage\n" + std::string(1500, 'x') + "\n" +                       // over 1 KB
+                      "CLIENT_TRAFFIC_SECRET_0 " + h2.substr(0, 30));                     // still being written
+  std::vector<std::string> messages;
+  KeyLog log;
+  log.SetMessageSink([&](const std::string& m) { messages.push_back(m); });
+  log.SetFiles({path});
+  log.Poll();
+  std::string s;
+  EXPECT_TRUE(log.Find(SecretKind::Tls12Master, r1, s));
+  EXPECT_EQ(s, std::string(48, '\xbb'));
+  EXPECT_TRUE(log.Find(SecretKind::ClientHandshake, r1, s));
+  EXPECT_EQ(s.size(), 32u);
+  EXPECT_FALSE(log.Find(SecretKind::ClientTraffic0, r1, s));
+  EXPECT_EQ(log.BadLines(), 4u);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("longer than 1 KB"), std::string::npos);
+  // The line's end is appended: read at the next poll.
+  EXPECT_FALSE(log.Find(SecretKind::ClientTraffic0, r2, s));
+  WriteFile(path, h2.substr(30) + " " + secret32 + "\n", true);
+  log.Poll();
+  EXPECT_TRUE(log.Find(SecretKind::ClientTraffic0, r2, s));
+
+  // Replaced by a shorter file (the browser started a new one): read from its start.
+  ClientRandom r3{};
+  r3.fill(0x33);
+  const std::string fresh = dir + "/fresh";
+  WriteFile(fresh, "CLIENT_TRAFFIC_SECRET_0 " + Hex(r3.data(), 32) + " " + std::string(96, 'c') + "\n");
+  ASSERT_EQ(std::rename(fresh.c_str(), path.c_str()), 0);
+  log.Poll();
+  EXPECT_TRUE(log.Find(SecretKind::ClientTraffic0, r3, s));
+  EXPECT_EQ(s.size(), 48u);
+
+  // Over 64 MB: refused with a message, nothing read.
+  const std::string big = dir + "/big";
+  WriteFile(big, "CLIENT_RANDOM " + Hex(r3.data(), 32) + " " + master + "\n");
+  ASSERT_EQ(::truncate(big.c_str(), (64 << 20) + 1), 0);
+  KeyLog bigLog;
+  messages.clear();
+  bigLog.SetMessageSink([&](const std::string& m) { messages.push_back(m); });
+  bigLog.SetFiles({big, dir + "/missing"});
+  bigLog.Poll();
+  EXPECT_FALSE(bigLog.Find(SecretKind::Tls12Master, r3, s));
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_NE(messages[0].find("larger than 64 MB"), std::string::npos);
+  EXPECT_NE(messages[1].find("missing"), std::string::npos);
+  std::remove(big.c_str());
+  std::remove(path.c_str());
+  ::rmdir(dir.c_str());
+}
+
+// --- TCP ---
+
+TEST(TcpReassembly, PutsSegmentsInOrderAcrossWrapAround) {
+  const std::string text = "0123456789abcdefghijklmnopqrstuvwxyz";
+  struct Piece {
+    std::size_t at, n;
+  };
+  // Out of order, retransmitted, overlapping, and a segment that covers others.
+  const std::vector<std::vector<Piece>> orders = {
+      {{0, 10}, {10, 10}, {20, 16}},
+      {{20, 16}, {10, 10}, {0, 10}},
+      {{0, 10}, {0, 10}, {5, 10}, {30, 6}, {12, 20}, {20, 3}},
+      {{8, 4}, {4, 8}, {0, 6}, {2, 34}},
+  };
+  for (std::uint32_t start : {1000u, 0xFFFFFFF0u}) {
+    for (const auto& order : orders) {
+      TcpReassembly r;
+      r.Start(start);
+      std::string got;
+      for (const Piece& p : order)
+        r.Segment(start + static_cast<std::uint32_t>(p.at), reinterpret_cast<const std::uint8_t*>(text.data() + p.at),
+                  p.n, [&](const std::uint8_t* b, std::size_t n) { got.append(reinterpret_cast<const char*>(b), n); });
+      EXPECT_EQ(got, text) << start;
+      EXPECT_EQ(r.PendingBytes(), 0u);
+    }
+  }
+}
+
+TEST(TcpReassembly, AHoleThatIsNeverFilledIsGivenUpWithinTheBound) {
+  TcpReassembly r;
+  r.Start(0);
+  std::string chunk(64 * 1024, 'x');
+  std::size_t delivered = 0;
+  for (int i = 1; i <= 8; ++i)
+    r.Segment(static_cast<std::uint32_t>(i * chunk.size()), reinterpret_cast<const std::uint8_t*>(chunk.data()),
+              chunk.size(), [&](const std::uint8_t*, std::size_t n) { delivered += n; });
+  EXPECT_LE(r.PendingBytes(), TcpReassembly::kMaxPendingBytes);
+  EXPECT_TRUE(r.Gap());
+  EXPECT_GT(delivered, 0u);
+}
+
+// --- HTTP ---
+
+TEST(Http1Reader, TakesEachHeadAndPassesOverBodies) {
+  const std::string stream =
+      "POST /up HTTP/1.1\r\nHost: a.example\r\nContent-Length: 27\r\n\r\nGET /not-a-request HTTP/1.1"
+      "PUT /c HTTP/1.1\r\nHost: a.example\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "5\r\nGET /\r\n1a;x=y\r\nGET /not-either HTTP/1.1\r\n\r\n0\r\nTrailer: 1\r\n\r\n"
+      "GET /v.mp4 HTTP/1.1\r\nHost: a.example\r\n\r\n";
+  for (std::size_t step : {std::size_t{1}, std::size_t{7}, stream.size()}) {
+    std::vector<std::string> heads;
+    Http1Reader r([&](std::string&& h) { heads.push_back(h); });
+    for (std::size_t i = 0; i < stream.size(); i += step)
+      r.Feed(reinterpret_cast<const std::uint8_t*>(stream.data() + i), std::min(step, stream.size() - i));
+    ASSERT_EQ(heads.size(), 3u) << step;
+    EXPECT_EQ(heads[0].rfind("POST /up ", 0), 0u);
+    EXPECT_EQ(heads[1].rfind("PUT /c ", 0), 0u);
+    EXPECT_EQ(heads[2], "GET /v.mp4 HTTP/1.1\r\nHost: a.example\r\n\r\n");
+    EXPECT_FALSE(r.Broken());
+  }
+}
+
+// HTTP/2 HEADERS (+ CONTINUATION) frames whose blocks libnghttp2's own HPACK deflater made, with its
+// dynamic table carried from request to request.
+TEST(Http2Reader, DecodesWhatTheLibrarysEncoderWrites) {
+  nghttp2_hd_deflater* deflater = nullptr;
+  ASSERT_EQ(nghttp2_hd_deflate_new(&deflater, 4096), 0);
+  const std::vector<std::vector<std::pair<std::string, std::string>>> requests = {
+      {{":method", "GET"}, {":scheme", "https"}, {":authority", "video.example"}, {":path", "/a.m3u8?x=1"},
+       {"user-agent", "test/1"}, {"cookie", "a=1"}, {"cookie", "b=2"}},
+      {{":method", "GET"}, {":scheme", "https"}, {":authority", "img.example"}, {":path", "/p.jpg"},
+       {"user-agent", "test/1"}, {"referer", "https://video.example/" + std::string(300, 'r')}},
+  };
+  std::string stream = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+  auto frame = [&](std::uint8_t type, std::uint8_t flags, std::uint32_t id, const std::string& payload) {
+    const std::size_t n = payload.size();
+    stream += static_cast<char>(n >> 16), stream += static_cast<char>(n >> 8), stream += static_cast<char>(n);
+    stream += static_cast<char>(type), stream += static_cast<char>(flags);
+    for (int s = 24; s >= 0; s -= 8) stream += static_cast<char>(id >> s);
+    stream += payload;
+  };
+  frame(4, 0, 0, std::string(6, '\0'));  // SETTINGS
+  std::uint32_t id = 1;
+  for (const auto& fields : requests) {
+    std::vector<nghttp2_nv> nv;
+    for (const auto& [n, v] : fields)
+      nv.push_back({reinterpret_cast<std::uint8_t*>(const_cast<char*>(n.data())),
+                    reinterpret_cast<std::uint8_t*>(const_cast<char*>(v.data())), n.size(), v.size(),
+                    NGHTTP2_NV_FLAG_NONE});
+    std::string block(nghttp2_hd_deflate_bound(deflater, nv.data(), nv.size()), '\0');
+    const auto len = nghttp2_hd_deflate_hd(deflater, reinterpret_cast<std::uint8_t*>(block.data()), block.size(),
+                                           nv.data(), nv.size());
+    ASSERT_GT(len, 0);
+    block.resize(static_cast<std::size_t>(len));
+    // Padded HEADERS with the first part, CONTINUATION with the rest; DATA in between streams.
+    const std::size_t half = block.size() / 2;
+    frame(1, 0x08 | 0x01, id, std::string(1, '\x03') + block.substr(0, half) + std::string(3, '\0'));
+    frame(9, 0x04, id, block.substr(half));
+    frame(0, 0x01, id, std::string(1000, 'd'));
+    id += 2;
+  }
+  nghttp2_hd_deflate_del(deflater);
+  std::vector<HttpsRequest> got;
+  Http2Reader r([&](HttpsRequest&& q) { got.push_back(q); });
+  for (std::size_t i = 0; i < stream.size(); i += 5)
+    r.Feed(reinterpret_cast<const std::uint8_t*>(stream.data() + i), std::min<std::size_t>(5, stream.size() - i));
+  EXPECT_FALSE(r.Broken());
+  ASSERT_EQ(got.size(), 2u);
+  for (std::size_t k = 0; k < 2; ++k) {
+    ASSERT_EQ(got[k].fields.size(), requests[k].size());
+    for (std::size_t i = 0; i < requests[k].size(); ++i) {
+      EXPECT_EQ(got[k].fields[i].name, requests[k][i].first);
+      EXPECT_EQ(got[k].fields[i].value, requests[k][i].second);
+    }
+  }
+  std::string head, scheme;
+  ASSERT_TRUE(RequestHead(got[0], head, scheme));
+  EXPECT_EQ(scheme, "https");
+  EXPECT_EQ(head, "GET /a.m3u8?x=1 HTTP/1.1\r\nHost: video.example\r\nuser-agent: test/1\r\ncookie: a=1; b=2\r\n\r\n");
+  ASSERT_TRUE(RequestHead(got[1], head, scheme));
+  EXPECT_EQ(head.rfind("GET /p.jpg HTTP/1.1\r\nHost: img.example\r\n", 0), 0u);  // coalesced: its own host
+}
+
+// The row's packet, as the downloader reads it again: the scheme, host, path and the headers as sent.
+TEST(RequestHead, TheDownloaderFetchesOverHttpsWithTheSameHeaders) {
+  HttpsRequest r;
+  r.fields = {{":method", "GET"}, {":scheme", "https"}, {":authority", "video.example:443"},
+              {":path", "/v/clip.mp4?t=1"}, {"user-agent", "Mozilla/5.0"}, {"cookie", "s=1"},
+              {"referer", "https://video.example/"}, {"authorization", "Bearer x"}};
+  std::string head, scheme;
+  ASSERT_TRUE(RequestHead(r, head, scheme));
+  const std::string packet = AbsoluteRequestHead(head, scheme);
+  EXPECT_EQ(packet.rfind("GET https://video.example/v/clip.mp4?t=1 HTTP/1.1\r\nHost: video.example:443\r\n", 0), 0u);
+  const dorrinel::DownloadRequest d = dorrinel::ParseHandedText(packet);
+  EXPECT_EQ(d.error, dorrinel::ParseError::kNone);
+  EXPECT_EQ(d.scheme, "https");
+  EXPECT_EQ(d.host, "video.example");
+  EXPECT_EQ(d.target, "/v/clip.mp4?t=1");
+  const std::vector<dorrinel::Header> want = {
+      {"user-agent", "Mozilla/5.0"}, {"referer", "https://video.example/"}, {"authorization", "Bearer x"},
+      {"cookie", "s=1"}};
+  EXPECT_EQ(d.headers, want);
+  // HTTP/1.1 as sent, on another port: the port stays; no Host header: left as it is.
+  EXPECT_EQ(AbsoluteRequestHead("GET /a HTTP/1.1\r\nhost: h:8443\r\n\r\n", "https"),
+            "GET https://h:8443/a HTTP/1.1\r\nhost: h:8443\r\n\r\n");
+  EXPECT_EQ(AbsoluteRequestHead("GET /a HTTP/1.1\r\nX: y\r\n\r\n", "https"), "GET /a HTTP/1.1\r\nX: y\r\n\r\n");
+  // CONNECT names no path: no row.
+  r.fields = {{":method", "CONNECT"}, {":authority", "h:443"}};
+  EXPECT_FALSE(RequestHead(r, head, scheme));
+}
+
+// --- TLS 1.3 records made here ---
+
+class FakeSecrets : public SecretLookup {
+ public:
+  std::map<std::pair<int, ClientRandom>, std::string> secrets;
+  bool Find(SecretKind kind, const ClientRandom& random, std::string& secret) const override {
+    const auto it = secrets.find({static_cast<int>(kind), random});
+    if (it == secrets.end()) return false;
+    secret = it->second;
+    return true;
+  }
+};
+
+// Seals TLS 1.3 records with AES-128-GCM under one traffic secret.
+struct Sealer {
+  std::uint8_t key[16], iv[12];
+  std::string secret;
+  std::uint64_t seq = 0;
+  explicit Sealer(const std::string& s) { Set(s); }
+  void Set(const std::string& s) {
+    secret = s;
+    seq = 0;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+    ExpandLabel(Hash::Sha256, p, s.size(), "key", nullptr, 0, key, 16);
+    ExpandLabel(Hash::Sha256, p, s.size(), "iv", nullptr, 0, iv, 12);
+  }
+  std::string Update() {
+    std::string next(32, '\0');
+    ExpandLabel(Hash::Sha256, reinterpret_cast<const std::uint8_t*>(secret.data()), secret.size(), "traffic upd",
+                nullptr, 0, reinterpret_cast<std::uint8_t*>(next.data()), 32);
+    return next;
+  }
+  std::string Seal(const std::string& inner, std::uint8_t type) {
+    std::string plain = inner + static_cast<char>(type);
+    const std::size_t len = plain.size() + 16;
+    std::string rec = {0x17, 0x03, 0x03, static_cast<char>(len >> 8), static_cast<char>(len)};
+    std::uint8_t nonce[12];
+    MakeNonce(iv, seq++, nonce);
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    int n = 0;
+    std::string out(plain.size(), '\0');
+    std::uint8_t tag[16];
+    EVP_EncryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, key, nonce);
+    EVP_EncryptUpdate(ctx, nullptr, &n, reinterpret_cast<const std::uint8_t*>(rec.data()), 5);
+    EVP_EncryptUpdate(ctx, reinterpret_cast<std::uint8_t*>(out.data()), &n,
+                      reinterpret_cast<const std::uint8_t*>(plain.data()), static_cast<int>(plain.size()));
+    EVP_EncryptFinal_ex(ctx, nullptr, &n);
+    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, 16, tag);
+    EVP_CIPHER_CTX_free(ctx);
+    return rec + out + std::string(reinterpret_cast<char*>(tag), 16);
+  }
+};
+
+std::string Record(std::uint8_t type, const std::string& body) {
+  return std::string{static_cast<char>(type), 0x03, 0x03, static_cast<char>(body.size() >> 8),
+                     static_cast<char>(body.size())} +
+         body;
+}
+std::string Handshake(std::uint8_t type, const std::string& body) {
+  return std::string{static_cast<char>(type), 0, static_cast<char>(body.size() >> 8), static_cast<char>(body.size())} +
+         body;
+}
+
+struct Tls13Stream {
+  ClientRandom random{};
+  std::string hs = std::string(32, 'h'), app = std::string(32, 'a');
+  std::string clientHello, serverHello, client;  // client: CCS, Finished, requests, KeyUpdate, request
+  std::vector<std::size_t> recordEnds;           // where each of the client's records ends in `client`
+  Tls13Stream() {
+    random.fill(0x5A);
+    clientHello = Record(22, Handshake(1, std::string("\x03\x03", 2) +
+                                              std::string(reinterpret_cast<char*>(random.data()), 32) +
+                                              std::string("\x00\x00\x02\x13\x01\x01\x00\x00\x00", 9)));
+    serverHello = Record(22, Handshake(2, std::string("\x03\x03", 2) + std::string(32, 's') +
+                                              std::string("\x00\x13\x01\x00\x00\x06\x00\x2b\x00\x02\x03\x04", 12)));
+    Sealer h(hs), a(app);
+    auto add = [&](const std::string& r) {
+      client += r;
+      recordEnds.push_back(client.size());
+    };
+    add(Record(20, "\x01"));
+    add(h.Seal(Handshake(20, std::string(32, 'f')), 22));
+    add(a.Seal("GET /one.mp4 HTTP/1.1\r\nHost: video.example\r\n\r\n", 23));
+    add(a.Seal(Handshake(24, std::string(1, '\0')), 22));  // KeyUpdate
+    a.Set(a.Update());
+    add(a.Seal("GET /two.mp3 HTTP/1.1\r\nHost: video.example\r\n\r\n", 23));
+  }
+  void Give(FakeSecrets& s) const {
+    s.secrets[{static_cast<int>(SecretKind::ClientHandshake), random}] = hs;
+    s.secrets[{static_cast<int>(SecretKind::ClientTraffic0), random}] = app;
+  }
+};
+
+const std::uint8_t* U(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+
+TEST(ClientRecordReader, Tls13HandshakeKeyThenTrafficKeyThroughAKeyUpdate) {
+  const Tls13Stream t;
+  FakeSecrets secrets;
+  t.Give(secrets);
+  std::string data;
+  ClientRecordReader r([&](const std::uint8_t* p, std::size_t n) { data.append(reinterpret_cast<const char*>(p), n); });
+  r.Feed(U(t.clientHello), t.clientHello.size(), secrets);
+  ServerHelloReader sh;
+  ASSERT_TRUE(sh.Feed(U(t.serverHello), t.serverHello.size()));
+  EXPECT_EQ(sh.Hello().version, 0x0304);
+  EXPECT_EQ(sh.Hello().suite, 0x1301);
+  // The client's records before the ServerHello is known wait for it.
+  r.Feed(U(t.client), t.client.size(), secrets);
+  EXPECT_EQ(r.Waiting(), ClientRecordReader::Wait::ServerHello);
+  EXPECT_TRUE(data.empty());
+  r.SetServerHello(sh.Hello(), secrets);
+  EXPECT_EQ(data,
+            "GET /one.mp4 HTTP/1.1\r\nHost: video.example\r\n\r\nGET /two.mp3 HTTP/1.1\r\nHost: video.example\r\n\r\n");
+  EXPECT_EQ(r.GetState(), ClientRecordReader::State::Encrypted);
+}
+
+TEST(ClientRecordReader, ARecordThatDoesNotVerifyStopsTheConnection) {
+  const Tls13Stream t;
+  FakeSecrets secrets;
+  t.Give(secrets);
+  // A byte of the second request's record flipped: the first request is read, nothing after it.
+  std::string client = t.client;
+  client[t.recordEnds[3] + 8] ^= 1;
+  std::string data;
+  ClientRecordReader r([&](const std::uint8_t* p, std::size_t n) { data.append(reinterpret_cast<const char*>(p), n); });
+  ServerHello hello;
+  bool retry;
+  ParseServerHello(U(t.serverHello) + 9, t.serverHello.size() - 9, hello, retry);
+  r.Feed(U(t.clientHello), t.clientHello.size(), secrets);
+  r.SetServerHello(hello, secrets);
+  r.Feed(U(client), client.size(), secrets);
+  EXPECT_EQ(r.GetState(), ClientRecordReader::State::Failed);
+  EXPECT_EQ(data, "GET /one.mp4 HTTP/1.1\r\nHost: video.example\r\n\r\n");
+}
+
+// --- the session: a connection's records held until its key is written ---
+
+struct SessionFeed {
+  HttpsSession session;
+  std::uint8_t client[4] = {198, 51, 100, 1}, server[4] = {198, 51, 100, 2};
+  std::uint32_t cseq = 1000, sseq = 5000;
+  std::vector<HttpsFind> out;
+  void Send(bool fromClient, const std::string& payload, std::uint8_t flags, double seconds) {
+    TcpSegmentView s;
+    s.src = fromClient ? client : server;
+    s.dst = fromClient ? server : client;
+    s.sport = fromClient ? 40000 : 443;
+    s.dport = fromClient ? 443 : 40000;
+    std::uint32_t& seq = fromClient ? cseq : sseq;
+    s.seq = seq;
+    s.flags = flags;
+    s.payload = U(payload);
+    s.length = payload.size();
+    seq += static_cast<std::uint32_t>(payload.size()) + ((flags & 0x02) ? 1 : 0);
+    session.Segment(s, seconds, out);
+  }
+};
+
+TEST(HttpsSession, HoldsRecordsUntilTheKeyIsWrittenAndGivesUpAfterFiveSeconds) {
+  const std::string dir = TempDir(), path = dir + "/keys";
+  WriteFile(path, "");
+  const Tls13Stream t;
+  for (bool late : {false, true}) {
+    SessionFeed f;
+    f.session.SetKeyLogFiles({path});
+    f.session.StartSession();
+    f.Send(true, "", 0x02, 10.0);  // SYN
+    f.Send(false, "", 0x12, 10.0);
+    f.Send(true, t.clientHello, 0x18, 10.0);
+    f.Send(false, t.serverHello, 0x18, 10.1);
+    f.Send(true, t.client, 0x18, 10.2);
+    EXPECT_TRUE(f.out.empty());
+    EXPECT_EQ(f.session.Counts().connections, 1u);
+    EXPECT_EQ(f.session.Counts().withoutKeys, 1u);  // so far
+    if (late) f.Send(false, "", 0x10, 16.0);        // past the hold
+    WriteFile(path,
+              "CLIENT_HANDSHAKE_TRAFFIC_SECRET " + Hex(t.random.data(), 32) + " " + Hex(U(t.hs), 32) + "\n" +
+                  "CLIENT_TRAFFIC_SECRET_0 " + Hex(t.random.data(), 32) + " " + Hex(U(t.app), 32) + "\n");
+    std::this_thread::sleep_for(KeyLog::kPollInterval + std::chrono::milliseconds(50));
+    f.Send(false, "", 0x10, late ? 16.5 : 11.0);  // the server's ACK: the held records are read
+    const HttpsCounts c = f.session.Counts();
+    if (!late) {
+      ASSERT_EQ(f.out.size(), 2u);
+      EXPECT_EQ(f.out[0].head, "GET /one.mp4 HTTP/1.1\r\nHost: video.example\r\n\r\n");
+      EXPECT_EQ(f.out[1].port, 443);
+      EXPECT_EQ(c.decrypted, 1u);
+      EXPECT_EQ(c.withoutKeys, 0u);
+    } else {
+      EXPECT_TRUE(f.out.empty());
+      EXPECT_EQ(c.withoutKeys, 1u);
+      EXPECT_EQ(f.session.ConnectionCount(), 0u);
+    }
+    EXPECT_EQ(c.connections, c.decrypted + c.withoutKeys + c.failed);
+    WriteFile(path, "");
+  }
+  std::remove(path.c_str());
+  ::rmdir(dir.c_str());
+}
+
+TEST(HttpsSession, StaysWithinItsBoundsAndCountsDrops) {
+  SessionFeed f;
+  const std::string dir = TempDir(), path = dir + "/keys";
+  WriteFile(path, "");
+  f.session.SetKeyLogFiles({path});
+  f.session.StartSession();
+  const Tls13Stream t;
+  const std::string big(200 * 1024, 'x');
+  for (int i = 0; i < 5000; ++i) {
+    f.client[3] = static_cast<std::uint8_t>(i);
+    f.client[2] = static_cast<std::uint8_t>(i >> 8);
+    f.cseq = 1000;
+    f.Send(true, t.clientHello, 0x18, 1.0);
+    // Bytes ahead of a hole (the first segment missing) on a few connections.
+    if (i % 50 == 0) {
+      f.cseq += 10;
+      f.Send(true, big, 0x10, 1.0);
+    }
+  }
+  EXPECT_LE(f.session.ConnectionCount(), HttpsSession::kMaxConnections);
+  EXPECT_LE(f.session.BytesHeld(), HttpsSession::kMaxTotalBytes);
+  EXPECT_GT(f.session.Dropped(), 0u);
+  const HttpsCounts c = f.session.Counts();
+  EXPECT_EQ(c.connections, 5000u);
+  EXPECT_EQ(c.connections, c.decrypted + c.withoutKeys + c.failed);
+  std::remove(path.c_str());
+  ::rmdir(dir.c_str());
+}
+
+}  // namespace
+}  // namespace qv::tls
