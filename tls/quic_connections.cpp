@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
-#include <cstdio>
-#include <cstdlib>
 
 #include "tls/h3_requests.h"
 #include "tls/quic_keys.h"
@@ -371,7 +369,6 @@ void QuicConnections::ShortHeader(Connection& c, const std::uint8_t* p, std::siz
 
 bool QuicConnections::Decrypt(Connection& c, const std::uint8_t* p, std::size_t n, std::vector<HttpsRequest>& out) {
   if (c.verified == 0 && c.tried >= kMaxUnverified) return false;
-  if (getenv("QDBG")) fprintf(stderr, "decrypt n=%zu cids=%zu suite=%x\n", n, c.serverCids.size(), c.suite);
   ++c.tried;
   // The connection ID's length: from the server's long headers, else learnt from the first packet that
   // verifies.
@@ -424,7 +421,6 @@ bool QuicConnections::Decrypt(Connection& c, const std::uint8_t* p, std::size_t 
       if (c.suite == 0) c.suite = aead == Aead::Chacha20Poly1305 ? 0x1303 : aead == Aead::Aes256Gcm ? 0x1302 : 0x1301;
       if (pick.usedNext) {
         // A key update: the next phase becomes the current one.
-        if (getenv("QDBG")) fprintf(stderr, "key update at pn %lu\n", (unsigned long)pn);
         std::swap(c.previous, c.current);
         std::swap(c.current, c.next);
         c.hasPrevious = true;
@@ -468,7 +464,6 @@ void QuicConnections::Frames(Connection& c, const std::vector<std::uint8_t>& pla
         length = end - pos;
       }
       if (offset + length >= (std::uint64_t{1} << 62)) return;
-      if (getenv("QDBG")) fprintf(stderr, "stream %lu off %lu len %lu fin %d\n", (unsigned long)id, (unsigned long)offset, (unsigned long)length, (int)(type & 1));
       c.h3.StreamData(id, offset, p + pos, static_cast<std::size_t>(length), type & 0x01, out);
       pos += static_cast<std::size_t>(length);
       continue;
