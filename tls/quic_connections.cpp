@@ -16,7 +16,11 @@ constexpr std::size_t kMaxCrypto = 16 * 1024;  // the ClientHello / ServerHello 
 constexpr std::size_t kSample = 16;
 constexpr int kMaxCoalesced = 8;
 constexpr std::size_t kMaxCidsPerConnection = 8;
-constexpr std::uint64_t kMaxUnverified = 64;  // 1-RTT packets tried before a connection with none verified stops trying
+constexpr std::uint64_t kMaxUnverified = 64;
+constexpr std::size_t kMaxPathCandidates = 8;  // connections tried for a packet on unknown endpoints
+constexpr unsigned kMaxPathTries = 4;          // packets tried per unknown pair of endpoints
+constexpr std::size_t kMaxStrangers = 4096;
+constexpr std::size_t kMaxPaths = 8;           // new paths followed per connection  // 1-RTT packets tried before a connection with none verified stops trying
 
 bool Varint(const std::uint8_t* p, std::size_t end, std::size_t& pos, std::uint64_t& v) {
   if (pos >= end) return false;
@@ -164,6 +168,7 @@ struct QuicConnections::Connection {
   std::size_t heldBytes = 0;
   std::uint64_t tried = 0, verified = 0;
   std::size_t counted = 0;  // bytes counted in totalBytes_
+  std::vector<std::string> paths;  // endpoints the client moved to
   H3Requests h3;
 };
 
@@ -174,6 +179,9 @@ void QuicConnections::Clear() {
   connections_.clear();
   byAge_.clear();
   byCid_.clear();
+  paths_.clear();
+  servers_.clear();
+  strangers_.clear();
   totalBytes_ = 0;
   retired_ = {};
   dropped_ = droppedHeld_ = 0;
@@ -181,8 +189,47 @@ void QuicConnections::Clear() {
 }
 
 QuicConnections::Connection* QuicConnections::ClientConnection(const UdpEndpoints& e) {
-  auto it = connections_.find(Endpoint(e.v6, e.src, e.sport) + Endpoint(e.v6, e.dst, e.dport));
-  return it == connections_.end() ? nullptr : it->second.get();
+  const std::string key = Endpoint(e.v6, e.src, e.sport) + Endpoint(e.v6, e.dst, e.dport);
+  auto it = connections_.find(key);
+  if (it != connections_.end()) return it->second.get();
+  auto path = paths_.find(key);
+  return path == paths_.end() ? nullptr : connections_.at(path->second).get();
+}
+
+// A client that moves to a new address or port (NAT rebinding, Chromium's port migration) sends to a
+// connection ID the server gave it in a NEW_CONNECTION_ID frame, which only the server's key reads.
+// Such a packet is tried on the recent connections with the same server: the one it verifies with
+// has moved, and the new endpoints and connection ID are followed from then on.
+QuicConnections::Connection* QuicConnections::Migrated(const UdpEndpoints& e, const std::uint8_t* p, std::size_t n,
+                                                       double seconds, std::vector<HttpsRequest>& out) {
+  if (servers_.find(Endpoint(e.v6, e.dst, e.dport)) == servers_.end()) return nullptr;
+  const std::string key = Endpoint(e.v6, e.src, e.sport) + Endpoint(e.v6, e.dst, e.dport);
+  unsigned& tries = strangers_[key];
+  if (tries >= kMaxPathTries) return nullptr;
+  ++tries;
+  const std::string server = Endpoint(e.v6, e.dst, e.dport);
+  std::size_t candidates = 0;
+  for (auto it = byAge_.rbegin(); it != byAge_.rend() && candidates < kMaxPathCandidates; ++it) {
+    Connection& c = *connections_.at(it->second);
+    if (c.key.compare(c.key.size() - server.size(), server.size(), server) != 0 || !c.hello || !c.cidKnown ||
+        c.paths.size() >= kMaxPaths || !LoadKey(c))
+      continue;
+    ++candidates;
+    if (!Decrypt(c, p, n, out, true)) continue;
+    c.lastSeen = seconds;
+    c.paths.push_back(key);
+    paths_[key] = c.key;
+    strangers_.erase(key);
+    if (n > c.cidLength && c.serverCids.size() < kMaxCidsPerConnection) {
+      const std::string cid(reinterpret_cast<const char*>(p + 1), c.cidLength);
+      c.serverCids.push_back(cid);
+      byCid_[cid] = c.key;
+    }
+    Recount(c);
+    return &c;
+  }
+  if (strangers_.size() > kMaxStrangers) strangers_.clear();
+  return nullptr;
 }
 
 QuicConnections::Connection* QuicConnections::ServerConnection(const UdpEndpoints& e) {
@@ -217,6 +264,7 @@ void QuicConnections::Datagram(const UdpEndpoints& e, const std::uint8_t* p, std
       }
     }
     if (c != nullptr) ShortHeader(*c, p + pos, n - pos, seconds, out);
+    else Migrated(e, p + pos, n - pos, seconds, out);
     break;
   }
   Bound(seconds);
@@ -286,6 +334,7 @@ void QuicConnections::ClientInitial(const UdpEndpoints& e, const std::string& dc
     c->order = nextOrder_++;
     byAge_[c->order] = key;
     it = connections_.emplace(key, std::move(c)).first;
+    ++servers_[Endpoint(e.v6, e.dst, e.dport)];
   }
   Connection& c = *it->second;
   c.lastSeen = seconds;
@@ -367,9 +416,11 @@ void QuicConnections::ShortHeader(Connection& c, const std::uint8_t* p, std::siz
   Recount(c);
 }
 
-bool QuicConnections::Decrypt(Connection& c, const std::uint8_t* p, std::size_t n, std::vector<HttpsRequest>& out) {
-  if (c.verified == 0 && c.tried >= kMaxUnverified) return false;
-  ++c.tried;
+bool QuicConnections::Decrypt(Connection& c, const std::uint8_t* p, std::size_t n, std::vector<HttpsRequest>& out,
+                              bool trial) {
+  if (trial && c.verified == 0) return false;
+  if (!trial && c.verified == 0 && c.tried >= kMaxUnverified) return false;
+  if (!trial) ++c.tried;
   // The connection ID's length: from the server's long headers, else learnt from the first packet that
   // verifies.
   std::vector<std::size_t> lengths;
@@ -527,6 +578,10 @@ void QuicConnections::Retire(const std::string& key) {
     auto found = byCid_.find(cid);
     if (found != byCid_.end() && found->second == key) byCid_.erase(found);
   }
+  for (const std::string& path : c.paths) paths_.erase(path);
+  const std::string server = c.key.substr(c.key.size() / 2);
+  auto count = servers_.find(server);
+  if (count != servers_.end() && --count->second == 0) servers_.erase(count);
   byAge_.erase(c.order);
   totalBytes_ -= c.counted;
   connections_.erase(it);

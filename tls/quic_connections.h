@@ -64,7 +64,11 @@ class QuicConnections {
   void ShortHeader(Connection& c, const std::uint8_t* p, std::size_t n, double seconds,
                    std::vector<HttpsRequest>& out);
   bool LoadKey(Connection& c);
-  bool Decrypt(Connection& c, const std::uint8_t* p, std::size_t n, std::vector<HttpsRequest>& out);
+  // `trial`: a packet that may not be this connection's (a new path); its failure is not counted.
+  bool Decrypt(Connection& c, const std::uint8_t* p, std::size_t n, std::vector<HttpsRequest>& out,
+               bool trial = false);
+  Connection* Migrated(const UdpEndpoints& e, const std::uint8_t* p, std::size_t n, double seconds,
+                       std::vector<HttpsRequest>& out);
   void Frames(Connection& c, const std::vector<std::uint8_t>& plain, std::vector<HttpsRequest>& out);
   void Retire(const std::string& key);
   void Classify(const Connection& c, HttpsCounts& counts) const;
@@ -75,6 +79,9 @@ class QuicConnections {
   std::unordered_map<std::string, std::unique_ptr<Connection>> connections_;  // by client and server endpoints
   std::map<std::uint64_t, std::string> byAge_;                               // creation order -> key
   std::unordered_map<std::string, std::string> byCid_;                       // server's connection IDs -> key
+  std::unordered_map<std::string, std::string> paths_;  // endpoints a client moved to -> key
+  std::unordered_map<std::string, std::size_t> servers_;  // server endpoints -> connections with it
+  std::unordered_map<std::string, unsigned> strangers_;  // endpoints tried as a new path, with the tries
   std::uint64_t nextOrder_ = 0;
   std::size_t totalBytes_ = 0;
   double lastSweep_ = 0;

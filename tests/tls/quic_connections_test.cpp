@@ -60,6 +60,24 @@ TEST_F(QuicCapture, EveryRequestIsListedWithItsWholeAddress) {
   EXPECT_EQ(c.failed, 0u);
 }
 
+// Headless Chromium: a page with its script, images (one from a second host, on a connection of its
+// own), a video and the icon; the server's list is in the order it received them, which across two
+// connections need not be the capture's.
+TEST(QuicChromium, EveryRequestTheServerReceivedIsListed) {
+  const std::vector<Datagram> datagrams = quictest::ReadUdp(kCaptures + "quic_chromium.pcap");
+  KeyLogSecrets keys(kCaptures + "quic_chromium.keys");
+  std::vector<std::string> expected = Expected("quic_chromium.requests");
+  ASSERT_EQ(expected.size(), 6u);
+  QuicConnections quic(keys);
+  std::vector<std::string> listed = Replay(quic, datagrams);
+  std::sort(listed.begin(), listed.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed, expected);
+  const HttpsCounts c = quic.Counts();
+  EXPECT_EQ(c.connections, 2u);
+  EXPECT_EQ(c.decrypted, 2u);
+}
+
 }  // namespace
 }  // namespace qv::tls
 
