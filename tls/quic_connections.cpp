@@ -328,6 +328,17 @@ void QuicConnections::ClientInitial(const UdpEndpoints& e, const std::string& dc
                                     const std::vector<std::uint8_t>& plain, double seconds) {
   const std::string key = Endpoint(e.v6, e.src, e.sport) + Endpoint(e.v6, e.dst, e.dport);
   auto it = connections_.find(key);
+  if (it != connections_.end() && it->second->hello && dcid != it->second->initialDcid) {
+    // A ClientHello with another random on the same endpoints is a new connection (the port reused);
+    // the same random is the old one again (after a Retry).
+    CryptoStream start;
+    CryptoFrames(plain, start);
+    if (start.data.size() >= 38 && start.data[0] == 0x01 &&
+        std::memcmp(start.data.data() + 6, it->second->random.data(), 32) != 0) {
+      Retire(key);
+      it = connections_.end();
+    }
+  }
   if (it == connections_.end()) {
     auto c = std::make_unique<Connection>();
     c->key = key;

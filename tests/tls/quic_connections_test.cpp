@@ -168,6 +168,25 @@ TEST_F(QuicCapture, PacketsThatDoNotVerifyGiveNoRow) {
   EXPECT_EQ(c.withoutKeys, 1u);
 }
 
+// A new connection on the endpoints of one that has ended (its port used again) is read with its own key.
+TEST_F(QuicCapture, APortUsedAgainIsANewConnection) {
+  std::vector<std::uint16_t> ports;
+  for (const Datagram& d : datagrams_)
+    if (FromClient(d) && std::find(ports.begin(), ports.end(), d.e.sport) == ports.end()) ports.push_back(d.e.sport);
+  ASSERT_EQ(ports.size(), 4u);
+  std::vector<Datagram> reused = datagrams_;
+  for (Datagram& d : reused) {
+    if (d.e.sport == ports[2]) d.e.sport = ports[1];
+    if (d.e.dport == ports[2]) d.e.dport = ports[1];
+  }
+  QuicConnections quic(keys_);
+  EXPECT_EQ(Replay(quic, reused), expected_);
+  const HttpsCounts c = quic.Counts();
+  EXPECT_EQ(c.connections, 4u);
+  EXPECT_EQ(c.decrypted, 3u);
+  EXPECT_EQ(c.failed, 0u);
+}
+
 // More connections than kept: the oldest go first and are still counted.
 TEST_F(QuicCapture, OldestConnectionsAreDroppedAndCounted) {
   const Datagram* initial = nullptr;
