@@ -207,6 +207,7 @@ void H3Requests::EncoderBytes(const std::uint8_t* p, std::size_t n, std::vector<
       }
     }
     decoder_ = std::make_unique<Decoder>(static_cast<std::size_t>(capacity));
+    capacity_ = static_cast<std::size_t>(capacity);
     std::string start = std::move(encoderStart_);
     encoderStart_.clear();
     if (decoder_->d == nullptr ||

@@ -31,7 +31,9 @@ class H3Requests {
   void StreamData(std::uint64_t id, std::uint64_t offset, const std::uint8_t* p, std::size_t n, bool fin,
                   std::vector<HttpsRequest>& out);
 
+  // Bytes held in buffers, and the QPACK dynamic table's capacity the client's encoder set.
   std::size_t HeldBytes() const { return held_; }
+  std::size_t TableCapacity() const { return capacity_; }
   std::uint64_t Requests() const { return requests_; }
   // Streams given up: a malformed frame, a header block that did not decode, a bound overrun.
   std::uint64_t FailedStreams() const { return failedStreams_; }
@@ -59,6 +61,7 @@ class H3Requests {
   std::string encoderStart_;                // the encoder stream's bytes before its first instruction is whole
   bool encoderFailed_ = false;
   std::size_t held_ = 0;
+  std::size_t capacity_ = 0;
   std::uint64_t requests_ = 0;
   std::uint64_t failedStreams_ = 0;
 };

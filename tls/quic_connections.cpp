@@ -182,6 +182,7 @@ void QuicConnections::Clear() {
   paths_.clear();
   servers_.clear();
   strangers_.clear();
+  cidLengths_ = 0;
   totalBytes_ = 0;
   retired_ = {};
   dropped_ = droppedHeld_ = 0;
@@ -224,6 +225,7 @@ QuicConnections::Connection* QuicConnections::Migrated(const UdpEndpoints& e, co
       const std::string cid(reinterpret_cast<const char*>(p + 1), c.cidLength);
       c.serverCids.push_back(cid);
       byCid_[cid] = c.key;
+      cidLengths_ |= 1u << cid.size();
     }
     Recount(c);
     return &c;
@@ -254,8 +256,8 @@ void QuicConnections::Datagram(const UdpEndpoints& e, const std::uint8_t* p, std
     Connection* c = ClientConnection(e);
     if (c == nullptr && n - pos > 1) {
       // The client moved to another address or port: found by the connection ID it sends to.
-      for (std::size_t length : {8u, 16u, 20u, 4u, 18u, 12u}) {
-        if (n - pos <= length) continue;
+      for (std::size_t length = 1; length <= kMaxCid; ++length) {
+        if (!(cidLengths_ & (1u << length)) || n - pos <= length) continue;
         auto it = byCid_.find(std::string(reinterpret_cast<const char*>(p + pos + 1), length));
         if (it != byCid_.end()) {
           c = connections_.at(it->second).get();
@@ -300,6 +302,7 @@ void QuicConnections::LongHeader(const UdpEndpoints& e, const std::uint8_t* p, s
         server->serverCids.size() < kMaxCidsPerConnection) {
       server->serverCids.push_back(scid);
       byCid_[scid] = server->key;
+      cidLengths_ |= 1u << scid.size();
     }
     if (type != 0 || server->suite != 0 || server->initialDcid.empty()) return;
     QuicKeys keys;
@@ -559,7 +562,7 @@ void QuicConnections::Frames(Connection& c, const std::vector<std::uint8_t>& pla
 }
 
 void QuicConnections::Recount(Connection& c) {
-  const std::size_t now = c.heldBytes + c.h3.HeldBytes();
+  const std::size_t now = c.heldBytes + c.h3.HeldBytes() + c.h3.TableCapacity();
   totalBytes_ = totalBytes_ - c.counted + now;
   c.counted = now;
 }

@@ -82,6 +82,7 @@ class QuicConnections {
   std::unordered_map<std::string, std::string> paths_;  // endpoints a client moved to -> key
   std::unordered_map<std::string, std::size_t> servers_;  // server endpoints -> connections with it
   std::unordered_map<std::string, unsigned> strangers_;  // endpoints tried as a new path, with the tries
+  std::uint32_t cidLengths_ = 0;  // bit k: a connection ID of k bytes is in byCid_
   std::uint64_t nextOrder_ = 0;
   std::size_t totalBytes_ = 0;
   double lastSweep_ = 0;
