@@ -209,20 +209,32 @@ QuicConnections::Connection* QuicConnections::Migrated(const UdpEndpoints& e, co
   if (tries >= kMaxPathTries) return nullptr;
   ++tries;
   const std::string server = Endpoint(e.v6, e.dst, e.dport);
-  std::size_t candidates = 0;
-  for (auto it = byAge_.rbegin(); it != byAge_.rend() && candidates < kMaxPathCandidates; ++it) {
-    Connection& c = *connections_.at(it->second);
-    if (c.key.compare(c.key.size() - server.size(), server.size(), server) != 0 || !c.hello || !c.cidKnown ||
-        c.paths.size() >= kMaxPaths || !LoadKey(c))
-      continue;
-    ++candidates;
+  // Connections with the same server: first those whose server gave the connection ID the packet
+  // starts with, then the most recent ones.
+  auto sameServer = [&](const Connection& c) {
+    return c.key.compare(c.key.size() - server.size(), server.size(), server) == 0;
+  };
+  std::vector<Connection*> candidates;
+  for (std::size_t length = 1; length <= kMaxCid && candidates.size() < kMaxPathCandidates; ++length) {
+    if (!(cidLengths_ & (1u << length)) || n <= length) continue;
+    auto it = byCid_.find(std::string(reinterpret_cast<const char*>(p + 1), length));
+    if (it != byCid_.end() && sameServer(*connections_.at(it->second))) candidates.push_back(connections_.at(it->second).get());
+  }
+  for (auto it = byAge_.rbegin(); it != byAge_.rend() && candidates.size() < 2 * kMaxPathCandidates; ++it) {
+    Connection* c = connections_.at(it->second).get();
+    if (sameServer(*c) && std::find(candidates.begin(), candidates.end(), c) == candidates.end()) candidates.push_back(c);
+  }
+  for (Connection* candidate : candidates) {
+    Connection& c = *candidate;
+    if (!c.hello || !c.cidKnown || c.paths.size() >= kMaxPaths || !LoadKey(c)) continue;
     if (!Decrypt(c, p, n, out, true)) continue;
     c.lastSeen = seconds;
     c.paths.push_back(key);
     paths_[key] = c.key;
     strangers_.erase(key);
-    if (n > c.cidLength && c.serverCids.size() < kMaxCidsPerConnection) {
-      const std::string cid(reinterpret_cast<const char*>(p + 1), c.cidLength);
+    const std::string cid(reinterpret_cast<const char*>(p + 1), std::min(n - 1, c.cidLength));
+    if (n > c.cidLength && c.serverCids.size() < kMaxCidsPerConnection &&
+        std::find(c.serverCids.begin(), c.serverCids.end(), cid) == c.serverCids.end()) {
       c.serverCids.push_back(cid);
       byCid_[cid] = c.key;
       cidLengths_ |= 1u << cid.size();
@@ -254,17 +266,6 @@ void QuicConnections::Datagram(const UdpEndpoints& e, const std::uint8_t* p, std
     // A short header runs to the datagram's end. Its fixed bit is not checked: peers may grease it
     // (RFC 9287).
     Connection* c = ClientConnection(e);
-    if (c == nullptr && n - pos > 1) {
-      // The client moved to another address or port: found by the connection ID it sends to.
-      for (std::size_t length = 1; length <= kMaxCid; ++length) {
-        if (!(cidLengths_ & (1u << length)) || n - pos <= length) continue;
-        auto it = byCid_.find(std::string(reinterpret_cast<const char*>(p + pos + 1), length));
-        if (it != byCid_.end()) {
-          c = connections_.at(it->second).get();
-          break;
-        }
-      }
-    }
     if (c != nullptr) ShortHeader(*c, p + pos, n - pos, seconds, out);
     else Migrated(e, p + pos, n - pos, seconds, out);
     break;

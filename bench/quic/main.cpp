@@ -38,22 +38,33 @@ int main(int argc, char** argv) {
   for (bool withKeys : {true, false}) {
     std::vector<double> seconds;
     std::size_t datagrams = 0, bytes = 0, requests = 0;
+    std::vector<std::size_t> perCapture(captures.size());
     for (int run = 0; run < runs; ++run) {
       datagrams = bytes = requests = 0;
       const auto start = std::chrono::steady_clock::now();
-      for (const Capture& c : captures) {
+      for (std::size_t k = 0; k < captures.size(); ++k) {
+        const Capture& c = captures[k];
+        perCapture[k] = 0;
         c.keys->open = withKeys;
         QuicConnections quic(*c.keys);
         std::vector<HttpsRequest> out;
         for (int r = 0; r < replays; ++r) {
           for (const quictest::Datagram& d : c.datagrams) {
             UdpEndpoints e = d.e;
-            // A port of this replay's own for the client, whichever side it is on.
-            if (e.dport == 4433) e.sport = static_cast<std::uint16_t>(e.sport + 7 * r);
-            else e.dport = static_cast<std::uint16_t>(e.dport + 7 * r);
+            // Ports of this replay's own for the client and the server (a replay's packets are those of
+            // the first, under the same keys: only its endpoints tell it apart).
+            const std::uint16_t server = static_cast<std::uint16_t>(20000 + r);
+            if (e.dport == 4433) {
+              e.sport = static_cast<std::uint16_t>(e.sport + 7 * r);
+              e.dport = server;
+            } else {
+              e.dport = static_cast<std::uint16_t>(e.dport + 7 * r);
+              e.sport = server;
+            }
             out.clear();
             quic.Datagram(e, d.payload.data(), d.payload.size(), d.seconds + r * 10.0, out);
             requests += out.size();
+            perCapture[k] += out.size();
             ++datagrams;
             bytes += d.payload.size();
           }
@@ -65,5 +76,6 @@ int main(int argc, char** argv) {
     std::printf("%s keys: %zu datagrams (%.1f MB), %zu requests; median of %d runs %.3f s: %.0f datagrams/s, %.1f MB/s\n",
                 withKeys ? "with" : "without", datagrams, bytes / 1e6, requests, runs, s, datagrams / s,
                 bytes / 1e6 / s);
+    std::printf("  requests per capture: %zu, %zu\n", perCapture[0], perCapture[1]);
   }
 }
