@@ -168,6 +168,20 @@ TEST_F(QuicCapture, PacketsThatDoNotVerifyGiveNoRow) {
   EXPECT_EQ(c.withoutKeys, 1u);
 }
 
+// Without the server's datagrams (one direction captured) the cipher suite and the connection ID's
+// length are found by the first packet that verifies.
+TEST_F(QuicCapture, TheClientsDirectionAloneIsEnough) {
+  std::vector<Datagram> client;
+  for (const Datagram& d : datagrams_)
+    if (FromClient(d)) client.push_back(d);
+  QuicConnections quic(keys_);
+  EXPECT_EQ(Replay(quic, client), expected_);
+  const HttpsCounts c = quic.Counts();
+  EXPECT_EQ(c.decrypted, 3u);
+  EXPECT_EQ(c.withoutKeys, 1u);
+  EXPECT_EQ(c.failed, 0u);
+}
+
 // A new connection on the endpoints of one that has ended (its port used again) is read with its own key.
 TEST_F(QuicCapture, APortUsedAgainIsANewConnection) {
   std::vector<std::uint16_t> ports;
