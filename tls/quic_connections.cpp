@@ -101,11 +101,18 @@ void CryptoFrames(const std::vector<std::uint8_t>& plain, CryptoStream& stream) 
 bool OpenPacket(QuicKeys& keys, const std::uint8_t* p, std::size_t pnOffset, std::size_t end, std::int64_t largest,
                 std::uint64_t& pn, int& phase, std::vector<std::uint8_t>& plain, QuicKeys* (*pick)(void*, int, std::uint64_t) = nullptr,
                 void* pickArg = nullptr) {
-  if (end < pnOffset + 4 + kSample || pnOffset > 1 + 4 + 2 + 2 * kMaxCid + 16) return false;
+  if (end < pnOffset + 4 + kSample) return false;
   std::uint8_t mask[5];
   if (!HeaderProtectionMask(keys.aead, keys.hp, p + pnOffset + 4, mask)) return false;
   const bool longHeader = p[0] & 0x80;
-  std::uint8_t header[1 + 4 + 2 + 2 * kMaxCid + 16 + 4];
+  // The header is the AEAD's associated data; an Initial's token can make it long.
+  std::uint8_t small[96];
+  std::vector<std::uint8_t> large;
+  std::uint8_t* header = small;
+  if (pnOffset + 4 > sizeof small) {
+    large.resize(pnOffset + 4);
+    header = large.data();
+  }
   std::memcpy(header, p, pnOffset);
   header[0] = static_cast<std::uint8_t>(p[0] ^ (mask[0] & (longHeader ? 0x0F : 0x1F)));
   const std::size_t pnLength = (header[0] & 0x03) + 1;

@@ -60,6 +60,20 @@ TEST_F(QuicCapture, EveryRequestIsListedWithItsWholeAddress) {
   EXPECT_EQ(c.failed, 0u);
 }
 
+// The server asks for address validation: the client's second Initial carries the Retry's token and a
+// new destination connection ID, from which the Initial keys of both sides then come.
+TEST(QuicRetry, RequestsAfterARetryAreListed) {
+  const std::vector<Datagram> datagrams = quictest::ReadUdp(kCaptures + "quic_retry.pcap");
+  KeyLogSecrets keys(kCaptures + "quic_retry.keys");
+  const std::vector<std::string> expected = Expected("quic_retry.requests");
+  ASSERT_EQ(expected.size(), 2u);
+  QuicConnections quic(keys);
+  EXPECT_EQ(Replay(quic, datagrams), expected);
+  const HttpsCounts c = quic.Counts();
+  EXPECT_EQ(c.connections, 1u);
+  EXPECT_EQ(c.decrypted, 1u);
+}
+
 // Headless Chromium: a page with its script, images (one from a second host, on a connection of its
 // own), a video and the icon; the server's list is in the order it received them, which across two
 // connections need not be the capture's.

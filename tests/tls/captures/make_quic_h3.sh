@@ -1,6 +1,7 @@
 #!/bin/sh
-# Makes quic_h3.pcap (run as root, needs tcpdump and Debian's ngtcp2-client, ngtcp2-server): HTTP/3 fetches from ngtcp2's example server (gtlsserver) on loopback, with the
-# client's key log (throwaway keys of this capture only).
+# Makes quic_h3.pcap: HTTP/3 fetches from ngtcp2's example server (gtlsserver) on loopback, with the
+# client's key log (throwaway keys of this capture only). Run as root; needs tcpdump and Debian's
+# ngtcp2-client and ngtcp2-server.
 set -e
 D=$(cd "$(dirname "$0")" && pwd)
 W=$(mktemp -d)
