@@ -1,7 +1,7 @@
 // Fuzz target: the HTTP/3-over-QUIC reader. Bytes are a run of UDP datagrams through
-// QuicConnections::Datagram with a fixed set of client secrets (the throwaway keys of
-// tests/tls/captures/quic_h3.pcap, whose datagrams are the seeds), or, when the first byte is odd, a run
-// of STREAM frame pieces straight into H3Requests (QPACK encoder stream, request streams).
+// QuicConnections::Datagram with a fixed set of client secrets (the throwaway keys of the captures in
+// tests/tls/captures, whose datagrams are the seeds: fuzz/make_quic_seeds.py), or, when the first byte
+// is odd, a run of STREAM frame pieces straight into H3Requests (QPACK encoder stream, request streams).
 //
 // Input layout after the first byte:
 //   QUIC mode: records [flags][client port, 2 bytes][length, 2 bytes][payload]; flags bit0: the server
@@ -31,6 +31,14 @@ const char* const kSecrets[][2] = {
      "6275620d383b887e5038d83a9a95bdce6f08277d39dc7952dd5400381a813ad8"},
     {"30599f10406ec5e057552345dd534d55b852dd4705378c6eba40d50216c97843",
      "4b00698c6a8fc0f95346b664b052224cc84d22d9c4e29ce00f6d1a2072c310d5af8123b5158d0047d3c60af4d4294f48"},
+    // quic_chromium.pcap
+    {"89c1add676337c9b1b07366656402651c0b97c95908ccd58e3988cb55957b644",
+     "9a0adb7d0cbcdd35b5b822e096eb2497b6a6fd2078345b963a6becaa836cc889"},
+    {"e751e55b36c71c04fc9e81182850af432af0e3e08903aede4b807ff648b937e9",
+     "f1c8f0f923da8295026ff1cf2a5878beffab17d464e47d25ce744566e082ff88"},
+    // quic_retry.pcap
+    {"8f5dd2824a10bb6b8152e3758a4d35efcbcf6afcc4417e14d5bf646a728537e0",
+     "544c370e1afa3a6f5d48b1f4a93263c7d378d5748ce4682505a3c0864adb68fc"},
 };
 
 std::string Hex(const char* h) {

@@ -36,7 +36,7 @@ def seed(records, keys_from=0):
 
 
 os.makedirs(out_dir, exist_ok=True)
-for name in ('quic_h3', 'quic_chromium'):
+for name in ('quic_h3', 'quic_chromium', 'quic_retry'):
     records = list(datagrams(os.path.join(captures, name + '.pcap')))
     seeds = {name: seed(records), name + '-late-keys': seed(records, len(records) // 2)}
     for port in sorted({d if s == 4433 else s for s, d, _ in records}):
