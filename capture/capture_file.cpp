@@ -14,11 +14,12 @@ namespace {
 
 struct SynScan {
   int linkType = kLinkEthernet;
-  std::vector<std::string> found;
+  std::vector<std::string> found;      // senders of SYNs
+  std::vector<std::string> quic;       // senders of QUIC client Initials
 };
 
-void Note(SynScan& scan, std::string text) {
-  if (std::find(scan.found.begin(), scan.found.end(), text) == scan.found.end()) scan.found.push_back(std::move(text));
+void Note(std::vector<std::string>& found, std::string text) {
+  if (std::find(found.begin(), found.end(), text) == found.end()) found.push_back(std::move(text));
 }
 
 bool IsSynWithoutAck(const u_char* bytes, std::size_t n, std::size_t tcp) {
@@ -54,20 +55,20 @@ extern "C" void OnFrame(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
     // A fragment other than the first has no UDP header.
     const bool firstFragment = n >= ip + 8 && ((bytes[ip + 6] & 0x1F) | bytes[ip + 7]) == 0;
     if (ihl < 20) return;
-    if (bytes[ip + 9] == 6 ? !IsSynWithoutAck(bytes, n, ip + ihl)
-                           : !firstFragment || !IsQuicClientInitial(bytes, n, ip + ihl))
+    const bool tcp = bytes[ip + 9] == 6;
+    if (tcp ? !IsSynWithoutAck(bytes, n, ip + ihl) : !firstFragment || !IsQuicClientInitial(bytes, n, ip + ihl))
       return;
-    Note(*scan, IPToText(std::uint32_t{bytes[ip + 12]} << 24 | std::uint32_t{bytes[ip + 13]} << 16 |
+    Note(tcp ? scan->found : scan->quic, IPToText(std::uint32_t{bytes[ip + 12]} << 24 | std::uint32_t{bytes[ip + 13]} << 16 |
                          std::uint32_t{bytes[ip + 14]} << 8 | bytes[ip + 15]));
   } else if (net.family == NetFamily::IPv6) {
     const IPv6Walk w = WalkIPv6(bytes, n, ip);
     if (!w.src || (bytes[ip] >> 4) != 6 || !w.hasPorts) return;
-    if (w.protocol == 6 ? !IsSynWithoutAck(bytes, n, w.transport)
-                        : w.protocol != 17 || !IsQuicClientInitial(bytes, n, w.transport))
+    const bool tcp = w.protocol == 6;
+    if (tcp ? !IsSynWithoutAck(bytes, n, w.transport) : w.protocol != 17 || !IsQuicClientInitial(bytes, n, w.transport))
       return;
     IPv6Bytes src;
     std::memcpy(src.data(), w.src, 16);
-    Note(*scan, IPv6ToText(src));
+    Note(tcp ? scan->found : scan->quic, IPv6ToText(src));
   }
 }
 
@@ -81,7 +82,8 @@ std::vector<std::string> InferLocalAddresses(const PcapNet& net, const std::stri
   scan.linkType = net.LinkType(handle);
   net.pcap_loop(handle, 0, OnFrame, reinterpret_cast<u_char*>(&scan));
   net.Close(handle);
-  return scan.found;
+  // A file with SYNs keeps the addresses it always implied; one with QUIC alone gets its clients'.
+  return scan.found.empty() ? scan.quic : scan.found;
 }
 
 }  // namespace qv
