@@ -141,3 +141,50 @@ HelloResult ReadTlsClientHello(const std::uint8_t* p, std::size_t n, std::string
 }
 
 }  // namespace qv
+
+namespace qv {
+
+bool ReadClientHelloRandomAlpn(const std::uint8_t* p, std::size_t n, std::uint8_t random[32],
+                               std::vector<std::string>& alpn) {
+  alpn.clear();
+  if (n < 4 || p[0] != kClientHello) return false;
+  const std::size_t total = std::size_t{p[1]} << 16 | std::size_t{p[2]} << 8 | p[3];
+  if (n - 4 < total) return false;
+  Body b(p + 4, total, total);
+  if (!b.Has(35)) return false;
+  b.Skip(2);
+  std::copy(b.Here(), b.Here() + 32, random);
+  b.Skip(32);
+  const unsigned sessionId = b.U8();
+  if (sessionId > 32 || !b.Has(sessionId + 2)) return false;
+  b.Skip(sessionId);
+  const unsigned suites = b.U16();
+  if (!b.Has(suites + 1)) return false;
+  b.Skip(suites);
+  const unsigned compression = b.U8();
+  if (!b.Has(compression)) return false;
+  b.Skip(compression);
+  if (b.Pos() == total) return true;
+  if (!b.Has(2)) return false;
+  const std::size_t extensionsEnd = b.Pos() + 2 + b.U16();
+  if (extensionsEnd > total) return false;
+  while (b.Pos() < extensionsEnd) {
+    if (!b.Has(4)) return false;
+    const unsigned type = b.U16();
+    const unsigned length = b.U16();
+    if (b.Pos() + length > extensionsEnd || !b.Has(length)) return false;
+    if (type == 16 && length >= 2) {  // application_layer_protocol_negotiation
+      const std::uint8_t* e = b.Here();
+      const std::size_t listEnd = std::min<std::size_t>(length, 2 + (std::size_t{e[0]} << 8 | e[1]));
+      std::size_t pos = 2;
+      while (pos < listEnd && pos + 1 + e[pos] <= listEnd) {
+        alpn.emplace_back(reinterpret_cast<const char*>(e + pos + 1), e[pos]);
+        pos += 1 + e[pos];
+      }
+    }
+    b.Skip(length);
+  }
+  return true;
+}
+
+}  // namespace qv

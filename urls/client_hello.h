@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qv {
 
@@ -26,5 +27,14 @@ HelloResult ReadClientHelloMessage(const std::uint8_t* p, std::size_t n, std::st
 inline bool LooksLikeClientHello(const std::uint8_t* p, std::size_t n) {
   return n >= 6 && p[0] == 0x16 && p[1] == 0x03 && p[2] <= 0x04 && p[5] == 0x01;
 }
+
+}  // namespace qv
+
+namespace qv {
+
+// The random and the offered application protocols (ALPN, in order) of a whole ClientHello message
+// (QUIC's CRYPTO stream from offset 0). False when the message is cut, malformed or not a ClientHello.
+bool ReadClientHelloRandomAlpn(const std::uint8_t* p, std::size_t n, std::uint8_t random[32],
+                               std::vector<std::string>& alpn);
 
 }  // namespace qv
