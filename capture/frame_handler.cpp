@@ -368,12 +368,11 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
   }
 }
 
-// URL mode with a key log: TCP segments go to the HTTPS reader (the real header lengths, as for the
-// flows), and the requests it decrypts are listed by the request-line rules with their scheme, the
-// server's address and port as the remote, and the request's head as the packet.
+// URL mode with a key log: TCP segments and UDP datagrams (QUIC) go to the HTTPS reader (the real header
+// lengths, as for the flows).
 void FrameHandler::WatchHttps(const std::uint8_t* frame, std::size_t size, std::size_t off, const Decoded& d,
                               const PacketFilter* filter) {
-  if (d.protocol != kProtoTcp || !d.hasPorts) return;
+  if ((d.protocol != kProtoTcp && d.protocol != kProtoUdp) || !d.hasPorts) return;
   const FrameReader f(frame, size);
   std::size_t end = size;
   std::size_t transport = d.transport;
@@ -386,6 +385,15 @@ void FrameHandler::WatchHttps(const std::uint8_t* frame, std::size_t size, std::
     transport = off + ihl;
     const std::size_t total = off + f.BE16(off + 2);
     if (f.BE16(off + 2) != 0 && total < end) end = total;
+  }
+  httpsFound_.clear();
+  if (d.protocol == kProtoUdp) {
+    // QUIC: every datagram of either direction goes to the reader (it tells the client by its Initial).
+    if (transport + 8 > end) return;
+    https_->Datagram(d.v6, d.src, d.dst, f.BE16(transport), f.BE16(transport + 2), frame + transport + 8,
+                     end - transport - 8, frameSeconds_, httpsFound_);
+    ListHttpsFinds(filter);
+    return;
   }
   const std::size_t dataOffset = static_cast<std::size_t>(f.U8(transport + 12) >> 4) * 4;
   if (dataOffset < 20 || transport + 20 > end) return;
@@ -400,8 +408,13 @@ void FrameHandler::WatchHttps(const std::uint8_t* frame, std::size_t size, std::
   s.flags = f.U8(transport + 13);
   s.payload = frame + start;
   s.length = end - start;
-  httpsFound_.clear();
   https_->Segment(s, frameSeconds_, httpsFound_);
+  ListHttpsFinds(filter);
+}
+
+// The requests the HTTPS reader decrypted, listed by the request-line rules with their scheme, the
+// server's address and port as the remote, and the request's head as the packet.
+void FrameHandler::ListHttpsFinds(const PacketFilter* filter) {
   if (httpsFound_.empty()) return;
   types_.Refresh(search_.types, typesSeen_);
   search_.sink = &urlSink_;

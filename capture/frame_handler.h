@@ -180,6 +180,7 @@ class FrameHandler {
   std::size_t lastRemoteAddrEnd_ = 0;
   void WatchHttps(const std::uint8_t* frame, std::size_t size, std::size_t netOffset, const Decoded& d,
                   const PacketFilter* filter);
+  void ListHttpsFinds(const PacketFilter* filter);
   FlowWatcher flows_;
   tls::HttpsSession* https_ = nullptr;
   double frameSeconds_ = 0;

@@ -20,6 +20,7 @@
 
 #include "tls/https_request.h"
 #include "tls/key_log.h"
+#include "tls/quic_connections.h"
 
 namespace qv::tls {
 
@@ -74,10 +75,12 @@ class HttpsSession {
 
   // --- capture thread ---
   void StartSession();
+  // After the last frame: the counts brought up to date.
+  void EndSession();
   // One TCP segment; requests read from it (or from records it released) are appended to `out`.
   void Segment(const TcpSegmentView& s, double seconds, std::vector<HttpsFind>& out);
-  // One UDP datagram: QUIC. The QUIC reader (QuicConnections, made with Secrets()) takes every datagram
-  // here, and its requests become finds through AddRequest with the server's end of the datagram.
+  // One UDP datagram, either direction: QUIC. Requests read from the client's 1-RTT packets become
+  // finds with the server's end of the datagram (its destination, since requests come from the client).
   void Datagram(bool v6, const std::uint8_t* src, const std::uint8_t* dst, std::uint16_t sport, std::uint16_t dport,
                 const std::uint8_t* p, std::size_t n, double seconds, std::vector<HttpsFind>& out);
   // A request read by any reader (HTTP/2 here, HTTP/3 over QUIC) as a find.
@@ -107,10 +110,15 @@ class HttpsSession {
   void Evaluate(Connection& c, double seconds);
   void Account(Connection& c);
   void Publish();
+  void RecountQuic(double seconds, bool now);
   void Sweep(double seconds);
   void RefreshFiles();
 
   KeyLog keys_;
+  QuicConnections quic_{keys_};
+  std::vector<HttpsRequest> quicRequests_;  // while a datagram is read
+  HttpsCounts quicCounts_;                  // the QUIC reader's, as last counted
+  double lastQuicCount_ = 0;
   mutable std::mutex filesMutex_;
   std::vector<std::string> files_;
   std::atomic<unsigned> filesVersion_{0};

@@ -275,6 +275,7 @@ int Run(const scan::Options& o) {
   }
   if (!counts.empty()) std::fprintf(stderr, "%s\n", counts.c_str());
   if (!o.keyLogs.empty()) {
+    https.EndSession();
     const tls::HttpsCounts c = https.Counts();
     std::fprintf(stderr, "%llu TLS connections, %llu decrypted, %llu without keys, %llu failed\n",
                  static_cast<unsigned long long>(c.connections), static_cast<unsigned long long>(c.decrypted),
