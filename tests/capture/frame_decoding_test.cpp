@@ -176,13 +176,17 @@ TEST_F(DecodingTest, CutFramesOfEveryLinkTypeGiveOnlyWhatTheirBytesHold) {
         const std::string& r = row.record->Remote;
         if (n < ipEnd) {
           EXPECT_TRUE(noAddress(r)) << r;
-          if (v6) EXPECT_EQ(row.direction, Direction::Inbound);
+          if (v6) {
+            EXPECT_EQ(row.direction, Direction::Inbound);
+          }
         } else {
           EXPECT_EQ(r.substr(0, remote.size()), remote);
           EXPECT_EQ(row.direction, Direction::Outbound);
         }
         // The upper-layer protocol once the IPv6 extension headers before it are all there.
-        if (n >= payload - 20) EXPECT_EQ(row.caption, "TCP");
+        if (n >= payload - 20) {
+          EXPECT_EQ(row.caption, "TCP");
+        }
         if (n >= payload) {
           EXPECT_EQ(r, remote + "80");
           EXPECT_EQ(row.payload, kGet.substr(0, n - payload));

@@ -23,6 +23,7 @@ TEST(SiteHost, TheTwoAddressFieldsCutTheirHosts) {
       {"host:", "host", "host"},
       // A ":" inside the path: both hosts end at the "/".
       {"c.example/p:q", "c.example", "c.example"},
+      {"host/a:b", "host", "host"},
       {"ftp://a.b/c://d", "a.b", "a.b"},
       // IPv6 literals keep their colons; only the filter's field drops the brackets and the port.
       {"http://[::1]/", "::1", "[::1]"},

@@ -125,29 +125,6 @@ TEST(PacketRow, ProtocolCaptions) {
   EXPECT_EQ(ProtocolCaption(255), "\xC6\xE4\xCB\xFB:   255");
 }
 
-TEST(FilterDialog, CutSiteToHost) {
-  struct Case { const char* typed; const char* host; };
-  for (const Case c : {
-           Case{"http://host:8080/path", "host"},
-           Case{"host/a:b", "host"},
-           Case{"  www.example.org \t", "www.example.org"},
-           Case{"ftp://a.b/c://d", "a.b"},
-           Case{"mms://10.0.0.1", "10.0.0.1"},
-           Case{"://x", "x"},
-           Case{"host:", "host"},
-           Case{"/path", ""},
-           Case{"   ", ""},
-           Case{"", ""},
-           // IPv6 addresses keep their colons.
-           Case{"http://[2001:db8::2]:8080/a.mp3", "2001:db8::2"},
-           Case{"[2001:db8::2]", "2001:db8::2"},
-           Case{"2001:db8::2", "2001:db8::2"},
-           Case{"2001:db8::2/path", "2001:db8::2"},
-       }) {
-    EXPECT_EQ(CutSiteToHost(c.typed), c.host) << c.typed;
-  }
-}
-
 TEST(FilterDialog, ProtocolIndexMapsBothWays) {
   const int protocols[] = {0, 6, 17, 1, 80};
   for (int i = 0; i < 5; ++i) {

@@ -25,11 +25,24 @@ std::vector<std::string> Lines(const std::string& dump) {
   return lines;
 }
 
-TEST(StoHex, EmptyTextGivesNoLine) { EXPECT_EQ(StoHex(""), ""); }
-
-TEST(StoHex, FiveBytesGiveOnePaddedLine) {
-  const std::string expected = "00000010   47 45 54 20 2F " + std::string(33, ' ') + "   GET /\r\n";
-  EXPECT_EQ(StoHex("GET /"), expected);
+// Dumps of one call each: the whole text, with the padding of the hex and text columns.
+TEST(StoHex, OneLineDumps) {
+  struct Case {
+    std::string text;
+    std::string dump;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"GET /", "00000010   47 45 54 20 2F " + std::string(33, ' ') + "   GET /\r\n"},
+      // A trailing 0xA5, and one followed by something other than 0xFE, are bytes of their own; so is
+      // 0xFE 0xA5.
+      {"a\xA5", "00000010   61 A5 " + std::string(42, ' ') + "   a.\r\n"},
+      {"\xA5\xFD\xFE", "00000010   A5 FD FE " + std::string(39, ' ') + "   ...\r\n"},
+      {"\xFE\xA5", "00000010   FE A5 " + std::string(42, ' ') + "   ..\r\n"},
+      // The text column blanks control bytes and keeps DEL.
+      {"\r\n\x1F\x7F\x80 ~", "00000010   0D 0A 1F 7F 80 20 7E " + std::string(27, ' ') + "      \x7F. ~\r\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(StoHex(c.text), c.dump) << c.text;
 }
 
 TEST(StoHex, SixteenBytesGiveFullLineAndEmptyLastLine) {
@@ -69,19 +82,6 @@ TEST(StoHex, NulMarkerIsOneZeroByte) {
     for (int i = 0; i < 16; ++i) s += "00 ";
     return s;
   }() + "   " + std::string(16, ' '));
-}
-
-TEST(StoHex, LoneA5AndHighBytes) {
-  // A trailing 0xA5, and one followed by something other than 0xFE, are bytes of their own.
-  EXPECT_EQ(StoHex("a\xA5"), "00000010   61 A5 " + std::string(42, ' ') + "   a.\r\n");
-  EXPECT_EQ(StoHex("\xA5\xFD\xFE"), "00000010   A5 FD FE " + std::string(39, ' ') + "   ...\r\n");
-  // 0xFE 0xA5 is not the marker either.
-  EXPECT_EQ(StoHex("\xFE\xA5"), "00000010   FE A5 " + std::string(42, ' ') + "   ..\r\n");
-}
-
-TEST(StoHex, TextColumnBlanksControlsKeepsDel) {
-  EXPECT_EQ(StoHex("\r\n\x1F\x7F\x80 ~"),
-            "00000010   0D 0A 1F 7F 80 20 7E " + std::string(27, ' ') + "      \x7F. ~\r\n");
 }
 
 constexpr const char* kHeader =

@@ -231,6 +231,21 @@ TEST_F(UpdateCheckerTest, DownloadIsBoundedInTimeAndSize) {
   EXPECT_EQ(good.UPdata(), 1);
 }
 
+// The answer's size limit, at its edge: exactly the limit is read, one byte more is no answer.
+TEST_F(UpdateCheckerTest, AnswerOfExactlyTheLimitIsReadAndOneByteMoreIsRefused) {
+  Installed("1.0");
+  const qint64 limit = UpdateCheckerOptions{}.maxInfoBytes;
+  const std::string head = "[UPdata]\r\nver=1.0\r\n[pad]\r\np=";
+  for (const qint64 size : {limit, limit + 1}) {
+    SCOPED_TRACE(size);
+    std::string text = head + std::string(static_cast<std::size_t>(size) - head.size() - 2, 'x') + "\r\n";
+    ASSERT_EQ(static_cast<qint64>(text.size()), size);
+    Offered(text);
+    UpdateChecker checker(settings, prompter, &window, Options(Base()));
+    EXPECT_EQ(checker.UPdata(), size == limit ? 1 : 0);
+  }
+}
+
 // An installation's program folder cannot be written: the check does not need it.
 TEST_F(UpdateCheckerTest, CheckNeedsNoWritableProgramFolder) {
   Installed("1.0");
