@@ -306,6 +306,26 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
   }
 }
 
+// Where the transport header starts (from the IPv4 header length field) and where the IP packet ends:
+// its length field, unless that is 0 (a capture on the sending host of a segment the network card will
+// cut) or runs past the frame. False for an IPv4 header length under 20.
+// `transport` comes in as the decoded header's.
+[[gnu::always_inline]] static inline bool IpPacketBounds(const FrameReader& f, std::size_t off, bool v6,
+                                                         std::size_t& transport, std::size_t& end) {
+  end = f.Size();
+  if (v6) {
+    const std::size_t total = off + 40 + f.BE16(off + 4);
+    if (f.BE16(off + 4) != 0 && total < end) end = total;
+    return true;
+  }
+  const std::size_t ihl = std::size_t{f.U8(off) & 0x0Fu} * 4;
+  if (ihl < 20) return false;
+  transport = off + ihl;
+  const std::size_t total = off + f.BE16(off + 2);
+  if (f.BE16(off + 2) != 0 && total < end) end = total;
+  return true;
+}
+
 // URL mode: flows that a single segment cannot show. These read the real header lengths (the IPv4
 // header length and TCP data offset fields, the IP total length against link padding), since they
 // join bytes across segments.
@@ -316,21 +336,8 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
   const bool serverNames = search_.types->httpsHosts;
   if (!serverNames && !(outbound && d.protocol == kProtoTcp)) return;
   const FrameReader f(frame, size);
-
-  // The end of the IP packet: its length field, unless that is 0 (a capture on the sending host
-  // of a segment the network card will cut) or runs past the frame.
-  std::size_t end = size;
-  std::size_t transport = d.transport;
-  if (d.v6) {
-    const std::size_t total = off + 40 + f.BE16(off + 4);
-    if (f.BE16(off + 4) != 0 && total < end) end = total;
-  } else {
-    const std::size_t ihl = std::size_t{f.U8(off) & 0x0Fu} * 4;
-    if (ihl < 20) return;
-    transport = off + ihl;
-    const std::size_t total = off + f.BE16(off + 2);
-    if (f.BE16(off + 2) != 0 && total < end) end = total;
-  }
+  std::size_t transport = d.transport, end;
+  if (!IpPacketBounds(f, off, d.v6, transport, end)) return;
   std::size_t start;
   if (d.protocol == kProtoTcp) {
     const std::size_t dataOffset = static_cast<std::size_t>(f.U8(transport + 12) >> 4) * 4;
@@ -374,18 +381,8 @@ void FrameHandler::WatchHttps(const std::uint8_t* frame, std::size_t size, std::
                               const PacketFilter* filter) {
   if ((d.protocol != kProtoTcp && d.protocol != kProtoUdp) || !d.hasPorts) return;
   const FrameReader f(frame, size);
-  std::size_t end = size;
-  std::size_t transport = d.transport;
-  if (d.v6) {
-    const std::size_t total = off + 40 + f.BE16(off + 4);
-    if (f.BE16(off + 4) != 0 && total < end) end = total;
-  } else {
-    const std::size_t ihl = std::size_t{f.U8(off) & 0x0Fu} * 4;
-    if (ihl < 20) return;
-    transport = off + ihl;
-    const std::size_t total = off + f.BE16(off + 2);
-    if (f.BE16(off + 2) != 0 && total < end) end = total;
-  }
+  std::size_t transport = d.transport, end;
+  if (!IpPacketBounds(f, off, d.v6, transport, end)) return;
   httpsFound_.clear();
   if (d.protocol == kProtoUdp) {
     // QUIC: every datagram of either direction goes to the reader (it tells the client by its Initial).
