@@ -29,36 +29,15 @@
 #include "packets/packet_filter.h"
 #include "settings/file_type_table.h"
 #include "tests/capture/frame_builder.h"
+#include "tests/tools/run_scan.h"
 #include "tools/quelvar-scan/scan_output.h"
 #include "urls/url_list.h"
 
 namespace qv {
 namespace {
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-// Runs quelvar-scan through the shell (`args` may redirect its output); standard error is kept apart.
-Result RunScan(const std::string& args) {
-  static int runs = 0;
-  const std::string errFile =
-      ::testing::TempDir() + "/scan_stream_stderr." + std::to_string(getpid()) + "." + std::to_string(++runs);
-  const std::string cmd = std::string(QUELVAR_SCAN) + " " + args + " 2>" + errFile;
-  Result r;
-  FILE* p = popen(cmd.c_str(), "r");
-  char buf[1 << 16];
-  for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-  const int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  std::ifstream e(errFile);
-  std::stringstream ss;
-  ss << e.rdbuf();
-  r.err = ss.str();
-  std::remove(errFile.c_str());
-  return r;
-}
+using scan_test::Result;
+using scan_test::RunScan;
 
 // Rows go into the list, as the window's list takes them.
 class ListSink : public FrameSink {

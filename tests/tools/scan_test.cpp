@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "tests/capture/frame_builder.h"
+#include "tests/tools/run_scan.h"
 #include "tools/quelvar-scan/scan_options.h"
 #include "urls/en2cn.h"
 #include "tools/quelvar-scan/scan_output.h"
@@ -19,31 +20,8 @@
 namespace qv {
 namespace {
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-Result RunScan(const std::string& args) {
-  // Tests of this program run in parallel processes: each run has a file of its own.
-  static int runs = 0;
-  const std::string errFile =
-      ::testing::TempDir() + "/scan_stderr." + std::to_string(getpid()) + "." + std::to_string(++runs);
-  const std::string cmd = std::string(QUELVAR_SCAN) + " " + args + " 2>" + errFile;
-  Result r;
-  FILE* p = popen(cmd.c_str(), "r");
-  char buf[4096];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  std::ifstream e(errFile);
-  std::stringstream ss;
-  ss << e.rdbuf();
-  r.err = ss.str();
-  std::remove(errFile.c_str());
-  return r;
-}
+using scan_test::Result;
+using scan_test::RunScan;
 
 // Writes frames as a classic pcap file (Ethernet link type).
 std::string WritePcap(const std::string& name, const std::vector<std::vector<std::uint8_t>>& frames) {
