@@ -48,6 +48,37 @@ void WriteFile(const std::string& path, const std::string& text, bool append = f
 
 // --- key log ---
 
+// The line and file limits at their edges: exactly the limit is read, one over is refused.
+TEST(KeyLog, LineAndFileLimitsAtTheirEdges) {
+  const std::string dir = TempDir();
+  ClientRandom r{};
+  r.fill(0x44);
+  const std::string line = "CLIENT_RANDOM " + Hex(r.data(), 32) + " " + std::string(96, 'b');
+  std::string s;
+  for (const std::size_t length : {KeyLog::kMaxLineBytes, KeyLog::kMaxLineBytes + 1}) {
+    SCOPED_TRACE(length);
+    const std::string path = dir + "/line" + std::to_string(length);
+    WriteFile(path, line + std::string(length - line.size(), ' ') + "\n");
+    KeyLog log;
+    log.SetFiles({path});
+    log.Poll();
+    EXPECT_EQ(log.Find(SecretKind::Tls12Master, r, s), length == KeyLog::kMaxLineBytes);
+    std::remove(path.c_str());
+  }
+  for (const std::uint64_t size : {KeyLog::kMaxFileBytes, KeyLog::kMaxFileBytes + 1}) {
+    SCOPED_TRACE(size);
+    const std::string path = dir + "/file";
+    WriteFile(path, line + "\n");
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size)), 0);
+    KeyLog log;
+    log.SetFiles({path});
+    log.Poll();
+    EXPECT_EQ(log.Find(SecretKind::Tls12Master, r, s), size == KeyLog::kMaxFileBytes);
+    std::remove(path.c_str());
+  }
+  ::rmdir(dir.c_str());
+}
+
 TEST(KeyLog, ReadsTheLabelsSkipsBadLinesAndFollowsTheFile) {
   const std::string dir = TempDir(), path = dir + "/keys";
   ClientRandom r1{}, r2{};
