@@ -25,6 +25,7 @@ class QAction;
 class QActionGroup;
 class QComboBox;
 class QLabel;
+class QToolButton;
 class QMenu;
 class QStackedWidget;
 class QSystemTrayIcon;
@@ -134,6 +135,7 @@ class TForm1 : public QMainWindow {
 
  public slots:
   void btn3Click();   // start sniffing
+  void StartForTrial();  // the adapter test starts sniffing on the adapter it tries
   void btn4Click();   // stop sniffing
   void URL2Click();   // URL mode
   void N34Click();    // packet-list mode
@@ -197,6 +199,8 @@ class TForm1 : public QMainWindow {
   void FillLocalAddresses(const std::vector<std::string>& addresses);
   void OnViewChanged();
   void ShowRunning(bool running);
+  void ShowFilterBadge();
+  void ClearPacketFilter();
   void ShowFileProgress(const QString& name, quint64 frames, bool reading);
   void OnAdapterNotFound();
   void OnStartFailed(const QString& why, bool file);
@@ -264,6 +268,8 @@ class TForm1 : public QMainWindow {
   QAction* btn11;
   QLabel* bsSkinStatusPanel5;  // sniffing state
   QLabel* statusMode_;
+  // In URL mode, while the packet filter narrows the URL list: its summary; a click clears the filter.
+  QToolButton* filterBadge_ = nullptr;
   QLabel* statusFile_;
   StatusCounts* statusCounts_ = nullptr;  // rows, frames seen, frames dropped
   QLabel* lbl1;  // the maker's web site

@@ -12,6 +12,7 @@
 #include <QMouseEvent>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QToolButton>
 #include <QTableView>
 #include <QToolBar>
 #include <QVBoxLayout>
@@ -365,6 +366,13 @@ void TForm1::BuildStatusBar() {
   panel("bsSkinStatusPanel4", QStringLiteral("状态:"), 81);
   bsSkinStatusPanel5 = panel("bsSkinStatusPanel5", kStatusStopped, 80);
   statusMode_ = panel("bsSkinStatusPanel6", QStringLiteral("当前工作模式[获取URL]"), 161);
+  filterBadge_ = new QToolButton(bar);
+  filterBadge_->setObjectName(QStringLiteral("FilterBadge"));
+  filterBadge_->setAutoRaise(true);
+  filterBadge_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  connect(filterBadge_, &QToolButton::clicked, this, &TForm1::ClearPacketFilter);
+  bar->addWidget(filterBadge_);
+  filterBadge_->hide();
   // The file and count panels shrink (their texts cut with "…") before the site panel does.
   statusFile_ = new ElidingLabel(bar);
   statusFile_->setObjectName(QStringLiteral("StatusCaptureFile"));

@@ -68,8 +68,9 @@ void SessionController::UseSpillStore(std::shared_ptr<SpillStore> store) {
   queue_.SetSpillStore(spill_);
 }
 
-void SessionController::Star() {
+void SessionController::Star(bool forTrial) {
   fileSession_ = false;
+  trialStart_ = forTrial;
   sessionFramesBase_ = handler_.FramesSeen();
   fileLocalAddresses_.Set(std::nullopt);
   session_.Star(adapterName_);
@@ -81,6 +82,14 @@ void SessionController::Stop() {
 }
 
 bool SessionController::StartFile(const std::string& path, const QString& shownName) {
+  // The file is opened before anything changes: one that cannot be read leaves the running session,
+  // the rows and the local addresses as they were.
+  std::string why;
+  pcap_t* handle = session_.OpenFile(path, why);
+  if (!handle) {
+    if (!closing_) emit StartFailed(QString::fromStdString(why), true);
+    return false;
+  }
   if (session_.Running()) {
     // Ending the running session must not empty the filter the file is to be read with.
     const auto filter = handler_.Filter();
@@ -97,10 +106,7 @@ bool SessionController::StartFile(const std::string& path, const QString& shownN
   fileName_ = shownName;
   fileFramesBase_ = handler_.FramesSeen();
   sessionFramesBase_ = fileFramesBase_;
-  if (!session_.StartFile(path)) {
-    fileSession_ = false;
-    return false;
-  }
+  session_.StartFile(handle);
   return true;
 }
 
@@ -152,9 +158,9 @@ void SessionController::ClearLists() {
 
 void SessionController::OnStartFailed(const std::string& why) {
   if (closing_) return;
-  const QString text = QString::fromLocal8Bit(why.c_str());
-  // During an adapter trial an adapter that cannot be opened just fails its trial.
-  if (!fileSession_ && handler_.test.TestActive.load()) {
+  const QString text = QString::fromStdString(why);
+  // An adapter the test tries that cannot be opened just fails its trial.
+  if (!fileSession_ && trialStart_) {
     emit TrialStartFailed(text);
     return;
   }
