@@ -203,7 +203,9 @@ void TForm1::BuildToolBar() {
   bar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
   // A white strip whatever the desktop's theme: its captions are dark on it, also under a dark theme.
   bar->setStyleSheet(QStringLiteral("QToolBar { background: white; border: none; spacing: 2px; }"
-                                    "QToolButton { min-width: 55px; min-height: 60px; color: black; }"));
+                                    "QToolButton { min-width: 55px; min-height: 60px; color: black; }"
+                                    // A thin grey rule at any scale (the style's own became a black bar).
+                                    "QToolBar::separator { background: #c8c8c8; width: 1px; margin: 8px 5px; }"));
   auto button = [this, bar](const char* name, const QString& text, const QIcon& icon) {
     auto* a = new QAction(icon, text, this);
     a->setObjectName(QString::fromLatin1(name));

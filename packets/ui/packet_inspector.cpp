@@ -89,6 +89,12 @@ TForm4::TForm4(std::function<std::string()> localAddress, QWidget* parent)
 
   chk1 = new QCheckBox(QStringLiteral("显示十六进制文本"), this);
   chk1->setObjectName(QStringLiteral("chk1"));
+  // Under a dark theme the style outlines the check box in a shade of the window colour that is all
+  // but the box's own: a lighter window colour for the box alone (it paints no background) shows it.
+  if (QPalette box = chk1->palette(); box.color(QPalette::Base).lightness() < 128) {
+    box.setColor(QPalette::Window, box.color(QPalette::Window).lighter(250));
+    chk1->setPalette(box);
+  }
   bsSkinButton1 = new QPushButton(QStringLiteral("关闭"), this);
   bsSkinButton1->setObjectName(QStringLiteral("bsSkinButton1"));
 
