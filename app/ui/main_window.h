@@ -35,6 +35,7 @@ namespace qv {
 
 class FollowNewest;
 class HandOff;
+class HttpsRecording;
 class ListCommands;
 class LaggingListModel;
 class QuickFilterEdit;
@@ -113,6 +114,7 @@ class TForm1 : public QMainWindow {
   TForm4* Inspector() const { return inspector_; }
   TForm3* FilterDialog() const { return filterDialog_; }
   QSystemTrayIcon* Tray() const { return tray_; }
+  HttpsRecording* Https() const { return httpsRecording_; }
 
   QTableView* LV1 = nullptr;
   QTableView* lv2 = nullptr;
@@ -266,6 +268,7 @@ class TForm1 : public QMainWindow {
   QLabel* statusMode_;
   QLabel* statusFile_;
   StatusCounts* statusCounts_ = nullptr;  // rows, frames seen, frames dropped
+  HttpsRecording* httpsRecording_ = nullptr;  // the browser command, the key file, the HTTPS counts
   QLabel* lbl1;  // the maker's web site
   QSystemTrayIcon* tray_;
 
