@@ -68,10 +68,9 @@ void StatusCounts::Show() {
   setText(text);
 }
 
-HttpsCountsCell::HttpsCountsCell(QWidget* parent) : QLabel(parent) {
+HttpsCountsCell::HttpsCountsCell(QWidget* parent) : ElidingLabel(parent) {
   setObjectName(QStringLiteral("StatusHttps"));
   setContentsMargins(8, 0, 0, 0);
-  setToolTip(QStringLiteral("HTTPS 连接：用密钥日志解密的 / 没有密钥的（只能看到服务器名称）"));
   hide();
 }
 

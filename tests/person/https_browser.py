@@ -129,7 +129,7 @@ echo $$ > '{pid}'
 exec chromium --headless=new --no-sandbox --ignore-certificate-errors --user-data-dir='{w}/profile' \\
   --no-first-run --no-default-browser-check --disable-gpu --disable-background-networking \\
   --disable-component-update --disable-sync --disable-domain-reliability --autoplay-policy=no-user-gesture-required \\
-  --host-resolver-rules='MAP * ~NOTFOUND' '{page}'
+  --host-resolver-rules='MAP * ~NOTFOUND, EXCLUDE 127.0.0.1' '{page}' > '{w}/chromium.log' 2>&1
 """.format(env=browser_env, pid=browser_pid, w=work, page=page))
 os.chmod(wrapper, 0o755)
 
@@ -202,8 +202,9 @@ try:
     x, y, w, h = desk.geometry(main)
     desk.key("F3", window=main)  # 开始嗅探 on lo
     time.sleep(2)
-    # 嗅探 → 用浏览器记录HTTPS…: below 开始嗅探 (now disabled), 停止嗅探 and 打开抓包文件….
-    desk.key("alt+c", "Down", "Down", "Down", "Return", window=main)
+    # 嗅探 → 用浏览器记录HTTPS…: the menu opens on 停止嗅探 (开始嗅探 is disabled while capturing); two
+    # entries below it, after 打开抓包文件….
+    desk.key("alt+c", "Down", "Down", "Return", window=main)
     if not Desktop.wait_for(lambda: os.path.exists(browser_env), 15):
         desk.screenshot(os.path.join(folder, "no-browser.png"))
         fail("the browser command did not start the browser of the setting (screenshot in %s)" % folder)
@@ -216,26 +217,35 @@ try:
         if got != mode:
             fail("%s has mode %o, not %o" % (path, got, mode))
     if not Desktop.wait_for(lambda: requested("/media/clip.mp4"), 30):
-        fail("Chromium did not fetch the video (access log: %r)" % requested("/"))
+        with open(os.path.join(work, "chromium.log"), errors="replace") as f:
+            said = f.read()[-2000:]
+        fail("Chromium did not fetch the video (access log: %r; Chromium said: %s)" % (requested("/"), said))
     if not any("HTTP/2.0" in line for line in requested("/media/clip.mp4")):
         fail("the video was not fetched over HTTP/2: %r" % requested("/media/clip.mp4"))
     if os.path.getsize(key_file) == 0:
         fail("the browser wrote no keys")
 
-    # The 视音频文件 view (popup → 分类察看 → its second entry) lists the video's rows only.
+    # The 视音频文件 view (popup → 分类察看 → its second entry), narrowed by the quick filter to the
+    # video's whole address (lo is shared: other programs' requests may be listed too); Down goes on to
+    # the first row shown.
     desk.activate(main)
-    desk.click(x + w // 2, y + h // 2, button=3)
+    desk.click(x + w // 2, y + h - 60, button=3)  # below the rows
     desk.key("Down", "Right", "Down", "Return")
-    desk.click(x + w // 2, y + h // 2)
-    # Chromium may ask for the video more than once (ranges): each row of the view is the video.
+    desk.key("ctrl+f")
+    desk.type(video)
+    time.sleep(0.5)
+    desk.key("Down")
+    # Chromium may ask for the video more than once (ranges): each row shown is the video.
     seen = desk.wait_for(lambda: desk.list_rows(x + w - 40, y, y + h)[0] >= 1 and desk.list_rows(x + w - 40, y, y + h),
                          30, step=0.3)
-    band = seen[1] if seen else None
-    if band is None:
+    if not seen:
         desk.screenshot(os.path.join(folder, "no-row.png"))
-        fail("the 视音频文件 view did not list the one video row (screenshot in %s)" % folder)
+        fail("the 视音频文件 view showed no row of %s (screenshot in %s)" % (video, folder))
     shot = os.environ.get("QUELVAR_SCREENSHOT")
     if shot:
+        # Wide enough for every panel of the status bar, the HTTPS counts among them.
+        desk.xdotool("windowsize", main, "1180", "700", check=False)
+        time.sleep(1)
         desk.screenshot(shot)
     desk.key("ctrl+e")
     if not desk.wait_for(saved_copies, 40):
