@@ -38,8 +38,8 @@ class SessionController : public QObject {
   FrameHandler& Handler() { return handler_; }
   FrameSink& Sink() { return queue_; }  // where the capture thread hands its rows over
   RowPump& Pump() { return *pump_; }
-  Lv1Model& Lv1Rows() { return *lv1Model_; }
-  Lv2Model& Lv2Rows() { return *lv2Model_; }
+  Lv1Model& Lv1Rows() { return *mainListModel_; }
+  Lv2Model& Lv2Rows() { return *categoryListModel_; }
   // HTTPS read with key logs, in this process (never in the capture helper); off until key log files
   // are given.
   tls::HttpsSession& Https() { return https_; }
@@ -135,8 +135,8 @@ class SessionController : public QObject {
   tls::HttpsSession https_;  // before the handler, which reads through it
   FrameHandler handler_;
   CaptureSession session_;
-  Lv1Model* lv1Model_;
-  Lv2Model* lv2Model_;
+  Lv1Model* mainListModel_;
+  Lv2Model* categoryListModel_;
   std::unique_ptr<ListModelHub> hub_;
   RowPump* pump_;
 };

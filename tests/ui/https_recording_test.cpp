@@ -53,7 +53,7 @@ class HttpsRecordingTest : public WindowTest {
   void SetBrowser(const std::string& command) { Form().Store()->WriteString("system", "httpsBrowser", command); }
   QLabel* Cell() { return Form().findChild<QLabel*>(QStringLiteral("StatusHttps")); }
   bool Listed(const QString& address) {
-    QAbstractItemModel* m = Form().LV1->model();
+    QAbstractItemModel* m = Form().mainListView_->model();
     for (int r = 0; r < m->rowCount(); ++r)
       for (int c = 0; c < m->columnCount(); ++c)
         if (m->index(r, c).data().toString() == address) return true;
