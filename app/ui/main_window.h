@@ -86,7 +86,6 @@ class TForm1 : public QMainWindow {
   void SetAdapters(const std::vector<CaptureDevice>& devices);
   // The name lookup of the filter dialog and the adapter test (tests replace it).
   void SetHostResolver(TForm3::Resolver resolver) { resolver_ = std::move(resolver); }
-  const TForm3::Resolver& HostResolver() const { return resolver_; }
   // Hands a program file or a web address to the desktop (tests replace it).
   using ShellOpener = std::function<void(const QString& target)>;
   void SetShellOpener(ShellOpener opener) { shellOpen_ = std::move(opener); }
