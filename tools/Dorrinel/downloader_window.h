@@ -60,7 +60,6 @@ class DownloaderWindow : public QWidget {
   // has recorded.
   void Shutdown();
 
-  bool Busy() const { return transfer_ != nullptr; }
   QString MessageText() const;
   QString AddressText() const;  // the address shown
   QString ProgressText() const;
