@@ -112,6 +112,8 @@ class _Session:
         self.procs.append(p)
         return p
 
+    unseen = "still running"  # what a running program whose window is not found may show instead
+
     def start_program(self, folder, args=(), env=None, title=MAIN, seconds=20):
         """The folder's quelvar started in the home folder, and its window of that title; (process,
         window). Fails the journey when the window does not come up."""
@@ -119,7 +121,7 @@ class _Session:
         wins = self.wait_window(title, p, seconds)
         if not wins:
             fail("the main window did not come up (%s; screenshot in %s)"
-                 % ("the program ended with status %s" % p.returncode if p.poll() is not None else "still running",
+                 % ("the program ended with status %s" % p.returncode if p.poll() is not None else self.unseen,
                     self.shot("no-window.png")))
         return p, wins[0]
 
@@ -307,6 +309,7 @@ class WaylandDesktop(_Session):
     window on Xvfb (self.outer_env), as a person's would. weston places X11 windows on its screen by
     itself: a window is found on the screen by its own picture (locate)."""
 
+    unseen = "still running, with a Wayland window?"
     MARGIN = 40  # Xvfb's screen is this much larger than weston's window at (0, 0): room to leave it
 
     def __init__(self, width=1280, height=960):
