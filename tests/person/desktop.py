@@ -431,8 +431,8 @@ class WaylandDesktop(_Session):
             return None
 
     def origin(self, window):
-        """The window's top left corner on Xwayland's root (xwininfo's, which counts the frame weston
-        puts around it)."""
+        """The window's top left corner on Xwayland's root, inside the frame weston puts around it
+        (xwininfo's: xdotool's geometry is off by that frame here)."""
         out = subprocess.run(["xwininfo", "-id", window], env=self.env, capture_output=True, text=True,
                              timeout=20).stdout
         x = re.search(r"Absolute upper-left X:\s*(-?\d+)", out)

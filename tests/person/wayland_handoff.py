@@ -36,7 +36,6 @@ except RuntimeError as e:
     fail(str(e))
 
 
-
 def saved():
     return [p for p, _ in served.copies(desk.home)]
 
