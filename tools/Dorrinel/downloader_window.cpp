@@ -155,7 +155,7 @@ DownloaderWindow::DownloaderWindow(const QString& folder, Limits limits, QWidget
   ShowAfter(false);
   retry_->hide();
 
-  resize(480, 240);
+  resize(520, 260);
   network_ = new QNetworkAccessManager(this);
   opener_ = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   connect(trigger_, &QPushButton::clicked, this, &DownloaderWindow::StartFromClipboard);
@@ -401,6 +401,12 @@ void DownloaderWindow::Refuse(const QString& message, bool retryable) {
 void DownloaderWindow::ShowMessage(const QString& message, bool error) {
   message_->setStyleSheet(error ? QStringLiteral("color: red") : QString());
   message_->setText(message);
+  // A long message wraps onto more lines: the window grows to show it whole, once the layout has
+  // taken in the change.
+  QTimer::singleShot(0, this, [this] {
+    const int needed = layout()->totalHeightForWidth(width());
+    if (needed > height()) resize(width(), needed);
+  });
 }
 
 }  // namespace dorrinel
