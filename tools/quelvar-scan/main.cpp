@@ -135,7 +135,7 @@ int Run(const scan::Options& o) {
       std::fprintf(stderr, "quelvar-scan: --view applies to URL mode only\n%s", scan::kUsage);
       return 2;
     }
-    list.N6Click(entry);
+    list.ViewByCategory(entry);
     kind = scan::OutputKind::CategoryView;
   }
 
