@@ -44,11 +44,6 @@
 
 namespace qv {
 
-namespace {
-
-
-}  // namespace
-
 class TForm1::SettingsLink : public SettingsHost {
  public:
   explicit SettingsLink(TForm1& form) : form_(form) {}

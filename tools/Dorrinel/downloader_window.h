@@ -78,7 +78,6 @@ class DownloaderWindow : public QWidget {
   // has recorded.
   void Shutdown();
 
-  bool Busy() const { return transfer_ != nullptr; }
   QString MessageText() const;
   QString AddressText() const;  // the address shown
   QString ProgressText() const;
