@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTableView>
@@ -266,6 +267,11 @@ void TForm1::BuildLists() {
     // A double click on a row acts on it; one on the list's empty part acts on the selected row
     // (the viewport's double click, in eventFilter).
     connect(view, &QAbstractItemView::doubleClicked, this, &TForm1::DownloadOnDoubleClick);
+    // Enter on the list does what a double click does, on the selected row.
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+      auto* enter = new QShortcut(QKeySequence(key), view, nullptr, nullptr, Qt::WidgetShortcut);
+      connect(enter, &QShortcut::activated, this, &TForm1::DownloadOnDoubleClick);
+    }
     new FollowNewest(*view, [rows] { return rows->InListOrder(); });
     // The model counts once a change is complete: a removed row is gone from the list by then.
     connect(rows, &LaggingListModel::CountsChanged, this, &TForm1::ShowRowCounts);
