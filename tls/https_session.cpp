@@ -119,7 +119,6 @@ void HttpsSession::StartSession() {
   connections_.clear();
   recent_ = connections_.end();
   index_.clear();
-  index_.reserve(2 * kMaxConnections);
   bytesHeld_ = 0;
   lastSweep_ = 0;
   lastSeconds_ = 0;
