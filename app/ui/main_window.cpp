@@ -45,11 +45,6 @@
 
 namespace qv {
 
-namespace {
-
-
-}  // namespace
-
 class TForm1::SettingsLink : public SettingsHost {
  public:
   explicit SettingsLink(TForm1& form) : form_(form) {}

@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTableView>
@@ -104,7 +105,8 @@ void TForm1::BuildMenus() {
   addRemarkAction_ = NewAction("N4", QStringLiteral("增加备注"), Qt::Key_Insert);
   saveListAction_ = NewAction("N17", QStringLiteral("保存列表"), QKeySequence(Qt::CTRL | Qt::Key_S));
   clearListAction_ = NewAction("N9", QStringLiteral("清空列表"), QKeySequence(Qt::CTRL | Qt::Key_Delete));
-  netTransportAction_ = NewAction("N24", QStringLiteral("用影音传送带下载"), QKeySequence(Qt::CTRL | Qt::Key_Z));
+  netTransportAction_ =
+      NewAction("N24", QStringLiteral("用影音传送带下载"), QKeySequence(Qt::CTRL | Qt::Key_Z));
   flashGetAction_ = NewAction("N25", QStringLiteral("用网际快车下载"), QKeySequence(Qt::CTRL | Qt::Key_X));
   dorrinelAction_ = NewAction("N49", QStringLiteral("用简易下载软件下载"), QKeySequence(Qt::CTRL | Qt::Key_E));
   listMenu->addActions({copyAddressAction_, copyPacketAction_, deleteRowAction_, addRemarkAction_});
@@ -268,6 +270,11 @@ void TForm1::BuildLists() {
     // A double click on a row acts on it; one on the list's empty part acts on the selected row
     // (the viewport's double click, in eventFilter).
     connect(view, &QAbstractItemView::doubleClicked, this, &TForm1::DownloadOnDoubleClick);
+    // Enter on the list does what a double click does, on the selected row.
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+      auto* enter = new QShortcut(QKeySequence(key), view, nullptr, nullptr, Qt::WidgetShortcut);
+      connect(enter, &QShortcut::activated, this, &TForm1::DownloadOnDoubleClick);
+    }
     new FollowNewest(*view, [rows] { return rows->InListOrder(); });
     // The model counts once a change is complete: a removed row is gone from the list by then.
     connect(rows, &LaggingListModel::CountsChanged, this, &TForm1::ShowRowCounts);
@@ -383,7 +390,8 @@ void TForm1::BuildStatusBar() {
             statusCounts_->SetFrames(frames, dropped ? std::optional<std::uint64_t>(*dropped) : std::nullopt);
           });
   ShowRowCounts();
-  siteLabel_ = new ClickLabel(QStringLiteral("官方网站  ") + QString::fromLatin1(kSiteHost), [this] { VisitMakerSite(); }, bar);
+  siteLabel_ =
+      new ClickLabel(QStringLiteral("官方网站  ") + QString::fromLatin1(kSiteHost), [this] { VisitMakerSite(); }, bar);
   siteLabel_->setObjectName(QStringLiteral("lbl1"));
   siteLabel_->setAlignment(Qt::AlignCenter);
   siteLabel_->setStyleSheet(QStringLiteral("color: #1a5fb4;"));

@@ -59,7 +59,6 @@ class SessionController : public QObject {
   // file cannot be opened (StartFailed has said why).
   bool StartFile(const std::string& path, const QString& shownName);
   bool Running() const { return session_.Running(); }
-  bool FileSession() const { return fileSession_; }
   // Frames read from the capture file of the current or last file session.
   std::uint64_t FileFrames() const;
   // Frames the frame handler has seen in the current or last session (live or file).
