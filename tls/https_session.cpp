@@ -349,6 +349,8 @@ void HttpsSession::Sweep(double seconds) {
 void HttpsSession::Datagram(bool v6, const std::uint8_t* src, const std::uint8_t* dst, std::uint16_t sport,
                             std::uint16_t dport, const std::uint8_t* p, std::size_t n, double seconds,
                             std::vector<HttpsFind>& out) {
+  // Key log files given while a capture runs count for QUIC too, even while no TCP segment comes.
+  RefreshFiles();
   UdpEndpoints e;
   e.v6 = v6;
   std::memcpy(e.src.data(), src, v6 ? 16 : 4);

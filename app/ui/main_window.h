@@ -35,6 +35,7 @@ namespace qv {
 
 class FollowNewest;
 class HandOff;
+class HttpsRecording;
 class ListCommands;
 class LaggingListModel;
 class QuickFilterEdit;
@@ -112,6 +113,7 @@ class TForm1 : public QMainWindow {
   TForm4* Inspector() const { return inspector_; }
   TForm3* FilterDialog() const { return filterDialog_; }
   QSystemTrayIcon* Tray() const { return tray_; }
+  HttpsRecording* Https() const { return httpsRecording_; }
 
   QTableView* mainListView_ = nullptr;
   QTableView* lv2 = nullptr;
@@ -265,7 +267,8 @@ class TForm1 : public QMainWindow {
   QLabel* statusMode_;
   QLabel* statusFile_;
   StatusCounts* statusCounts_ = nullptr;  // rows, frames seen, frames dropped
-  QLabel* siteLabel_;
+  HttpsRecording* httpsRecording_ = nullptr;  // the browser command, the key file, the HTTPS counts
+  QLabel* siteLabel_;  // the maker's web site
   QSystemTrayIcon* tray_;
 
   TForm2* settings_ = nullptr;  // the settings dialog, from creation to the end

@@ -19,6 +19,7 @@
 
 #include "app/ui/cell_tooltip.h"
 #include "app/ui/follow_newest.h"
+#include "app/ui/https_recording.h"
 #include "app/ui/list_commands.h"
 #include "app/ui/quick_filter.h"
 #include "app/ui/status_counts.h"
@@ -72,6 +73,8 @@ void TForm1::BuildMenus() {
   sniff->addAction(startCaptureAction_);
   sniff->addAction(stopCaptureAction_);
   sniff->addAction(actOpenCapture);
+  sniff->addSeparator();
+  httpsRecording_->AddTo(sniff);
   sniff->addSeparator();
   QMenu* mode = sniff->addMenu(QStringLiteral("工作模式"));
   mode->setObjectName(QStringLiteral("N33"));
@@ -379,6 +382,9 @@ void TForm1::BuildStatusBar() {
   statusFile_->hide();
   statusCounts_ = new StatusCounts(bar);
   bar->addWidget(statusCounts_);
+  auto* httpsCounts = new HttpsCountsCell(bar);
+  bar->addWidget(httpsCounts);
+  httpsRecording_->ShowCountsIn(httpsCounts);
   connect(session_, &SessionController::CountsChanged, this,
           [this](quint64 frames, std::optional<quint64> dropped) {
             statusCounts_->SetFrames(frames, dropped ? std::optional<std::uint64_t>(*dropped) : std::nullopt);
