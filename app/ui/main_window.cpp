@@ -38,22 +38,16 @@
 #include "common/ui/prompter.h"
 #include "common/ui/web_strip.h"
 #include "packets/ui/packet_inspector.h"
-#include "settings/file_type_table.h"
+#include "settings/app_settings.h"
 #include "settings/ui/settings_dialog.h"
 #include "settings/ui/settings_host.h"
 
 namespace qv {
 
-namespace {
-
-
-}  // namespace
-
 class TForm1::SettingsLink : public SettingsHost {
  public:
   explicit SettingsLink(TForm1& form) : form_(form) {}
-  SettingsStore* Store() override { return form_.store_.get(); }
-  FileTypeState& Types() override { return form_.session_->Types(); }
+  SettingsController& Settings() override { return *form_.settingsModel_; }
   AdapterTestState& TestState() override { return form_.session_->Handler().test; }
   std::string AdapterName() const override { return form_.session_->AdapterName(); }
   void SetAdapterName(std::string name) override { form_.session_->SetAdapterName(std::move(name)); }
@@ -65,7 +59,6 @@ class TForm1::SettingsLink : public SettingsHost {
   void StartSniffing() override { form_.btn3Click(); }
   void StopSniffing() override { form_.btn4Click(); }
   std::optional<std::string> ResolveHost(const std::string& host) override { return form_.resolver_(host); }
-  void ShowTitle(const QString& title) override { form_.setWindowTitle(title); }
   void CaptureLibraryMissing() override { form_.tmr4->start(1); }
   void AdapterUnknown() override { form_.tmr5->start(1000); }
 
@@ -86,10 +79,15 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
           QProcess::startDetached(target, {});
       }),
       session_(new SessionController(net, this)),
+      settingsModel_(new SettingsController(session_->Types(), this)),
       settingsLink_(std::make_unique<SettingsLink>(*this)) {
   setObjectName(QStringLiteral("TForm1"));
   setWindowTitle(QStringLiteral("Quelvar"));
 
+  connect(settingsModel_, &SettingsController::Changed, this, [this](const QString& key) {
+    if (key == QLatin1String(keys::kTitle.data(), static_cast<int>(keys::kTitle.size())))
+      setWindowTitle(FromGbk(settingsModel_->Values().WindowTitle()));
+  });
   connect(session_, &SessionController::ViewChanged, this, &TForm1::OnViewChanged);
   connect(session_, &SessionController::LocalAddressesChanged, this, &TForm1::FillLocalAddresses);
   connect(session_, &SessionController::RunningChanged, this, &TForm1::ShowRunning);
@@ -174,8 +172,8 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
 
   // The update check compares with the installed version in the settings file; without that file
   // there is nothing to compare, and tmr3 stops.
-  if (store_) {
-    updater_ = std::make_unique<UpdateChecker>(*store_, prompter_, this,
+  if (Store()) {
+    updater_ = std::make_unique<UpdateChecker>(*Store(), prompter_, this,
                                                UpdateCheckerOptions{options_.programDir, options_.updateBase});
   } else {
     tmr3->stop();
@@ -207,6 +205,8 @@ void TForm1::FormCreate() {
   Handler().workMode.store(WorkMode::Url);
 
   const QString iniPath = SettingsFilePath(options_.programDir);
+  // Without a settings file the settings keep their defaults and nothing is written.
+  settingsModel_->Open(nullptr);
   if (const QString problem = SettingsFileProblem(iniPath); !problem.isEmpty()) {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("无法读取设置文件 %1：%2").arg(iniPath, problem), BoxButtons::Ok);
     return;
@@ -215,15 +215,16 @@ void TForm1::FormCreate() {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("安装文件损坏，请重新安装！"), BoxButtons::Ok);
     return;
   }
-  store_ = std::make_unique<SettingsStore>(QFile::encodeName(iniPath).toStdString());
-  setWindowTitle(FromGbk(store_->ReadString("system", "title", "Quelvar(Tessoran)")));
+  settingsModel_->Open(std::make_unique<SettingsStore>(QFile::encodeName(iniPath).toStdString()));
+  const AppSettings& settings = settingsModel_->Values();
+  setWindowTitle(FromGbk(settings.WindowTitle()));
 
   btn3->setEnabled(true);
   N12->setEnabled(true);
   Handler().test.TestActive.store(false);
   pgc1->setCurrentIndex(0);
   // Armed here, started once the whole start-up is done (see the end of the constructor).
-  autoStart_ = store_->ReadBool("system", "autoRun", true);
+  autoStart_ = settings.AutoRun();
   Handler().SetFilter(PacketFilter{});
 }
 
@@ -310,7 +311,11 @@ void TForm1::c(QAction* item) {
   SetAdapterName(item->data().toByteArray().toStdString());
   const auto it = std::find(adapterItems_.begin(), adapterItems_.end(), item);
   if (it != adapterItems_.end()) emit AdapterChosen(static_cast<int>(it - adapterItems_.begin()));
-  if (store_) Guarded([this] { store_->WriteString("system", "AdaptorName", AdapterName()); });
+  if (Store()) {
+    Guarded(prompter_, this, [this] {
+      settingsModel_->Edit(keys::kAdapterName, [this](AppSettings& s) { s.SetAdapterName(AdapterName()); });
+    });
+  }
 }
 
 // --- work modes and views ---
@@ -456,7 +461,7 @@ void TForm1::btn11Click() { close(); }
 void TForm1::N51Click() {
   if (settings_ == nullptr) return;
   settings_->ShowPage(TForm2::kPageAdapters);
-  settings_->btn6Click();
+  settings_->TestAdapters();
 }
 
 void TForm1::N18Click() {
@@ -488,12 +493,10 @@ void TForm1::N8Click() { handOff_->DownloadWithNetTransport(Selection()); }
 void TForm1::N43Click() { handOff_->DownloadWithFlashGet(Selection()); }
 void TForm1::N3Click() { handOff_->DownloadWithSimpleDownloader(Selection()); }
 
-// The default download program and the other program's command line, as the settings file holds
-// them (the settings dialog writes both the moment they change).
+// The default download program and the other program's command line, as the settings hold them.
 void TForm1::LV1Db2Click() {
-  const int defaultDL = store_ ? store_->ReadInteger("system", "DefaultDL", 1) : 1;
-  const std::string other = store_ ? store_->ReadString("system", "DownloadPath", "") : std::string();
-  handOff_->DoubleClick(Selection(), defaultDL == 2 || defaultDL == 3 ? defaultDL : 1, other);
+  const AppSettings& settings = settingsModel_->Values();
+  handOff_->DoubleClick(Selection(), static_cast<int>(settings.Downloader()), settings.DownloadPath());
 }
 
 void TForm1::N29Click() { qv::N29Click(options_.programDir); }
@@ -507,7 +510,7 @@ void TForm1::N30Click() {
   updater_->N30Click();
 }
 
-void TForm1::N32Click() { TAboutBox::N32Click(store_.get()); }
+void TForm1::N32Click() { TAboutBox::N32Click(Store()); }
 
 // Once, 59 s after start. While the window is still being built or a box waits for an answer, the
 // check waits and is tried again half a second later.
@@ -550,14 +553,6 @@ void TForm1::FillLocalAddresses(const std::vector<std::string>& addresses) {
 // message or dialog of this program is open, so that its own messages never stack on one the person
 // has not answered yet.
 bool TForm1::AnsweringABox() const { return QApplication::activeModalWidget() != nullptr; }
-
-void TForm1::Guarded(const std::function<void()>& command) {
-  try {
-    command();
-  } catch (const std::exception& e) {
-    prompter_.Message(this, BoxKind::Error, QString::fromLocal8Bit(e.what()), BoxButtons::Ok);
-  }
-}
 
 void TForm1::closeEvent(QCloseEvent* event) {
   HideHint();

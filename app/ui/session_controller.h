@@ -20,7 +20,7 @@
 #include "capture/frame_handler.h"
 #include "capture/pcap_net.h"
 #include "common/locked_value.h"
-#include "settings/file_type_table.h"
+#include "urls/file_type_table.h"
 #include "urls/url_list.h"
 
 namespace qv {
