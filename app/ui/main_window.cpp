@@ -205,7 +205,7 @@ void TForm1::FormCreate() {
   Handler().workMode.store(WorkMode::Url);
 
   const QString iniPath = SettingsFilePath(options_.programDir);
-  // Without a settings file the settings keep their defaults and nothing is written.
+  // Until a settings file is open nothing is loaded and nothing written.
   settingsModel_->Open(nullptr);
   if (const QString problem = SettingsFileProblem(iniPath); !problem.isEmpty()) {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("无法读取设置文件 %1：%2").arg(iniPath, problem), BoxButtons::Ok);
