@@ -672,6 +672,9 @@ void TForm2::DeleteFileType() {
 }
 
 void TForm2::Accept() {
+  // An edit still being typed in counts as finished.
+  SaveKeyLogFile();
+  SaveHttpsBrowser();
   Guarded(prompter_, this, [&] { settings_.SaveFileTypes(); });
   close();
 }

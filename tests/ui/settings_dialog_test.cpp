@@ -210,6 +210,10 @@ TEST_F(SettingsDialogTest, KeyLogFilesAndBrowserAreWrittenThroughTheSettings) {
   emit d.keyLogEdit_->editingFinished();
   EXPECT_EQ(Read("system", "keyLogFile"), "");
   EXPECT_TRUE(Form().SettingsModel().Values().KeyLogFiles().empty());
+  // "确定" takes what is typed but not yet finished.
+  d.browserEdit_->setText("chromium");
+  d.okButton_->click();
+  EXPECT_EQ(Read("system", "httpsBrowser"), "chromium");
   EXPECT_EQ(prompter_.boxes.size(), shown);  // no write failed
 }
 
