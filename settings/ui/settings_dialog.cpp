@@ -212,6 +212,26 @@ void TForm2::BuildGeneralPage() {
   httpsHostsBox_->setToolTip(QStringLiteral("列出加密连接（TLS、QUIC）所访问的服务器名称，如 https://video.example/"));
   v->addWidget(httpsHostsBox_);
 
+  BuildHttpsRows(page, v);
+
+  auto* row = new QHBoxLayout;
+  row->addWidget(new QLabel(QStringLiteral("自定义窗口标题"), page));
+  titleEdit_ = new QLineEdit(page);
+  titleEdit_->setObjectName(QStringLiteral("edt2"));
+  row->addWidget(titleEdit_, 1);
+  v->addLayout(row);
+  v->addStretch(1);
+  pages_->addTab(page, QStringLiteral("常规设置"));
+
+  connect(autoRunBox_, &QCheckBox::clicked, this, &TForm2::AutoRunClicked);
+  connect(undefinedTypesBox_, &QCheckBox::clicked, this, &TForm2::UndefinedTypesClicked);
+  connect(repeatUrlBox_, &QCheckBox::clicked, this, &TForm2::RepeatUrlClicked);
+  connect(httpsHostsBox_, &QCheckBox::clicked, this, &TForm2::HttpsHostsClicked);
+  titleEdit_->installEventFilter(this);
+}
+
+// The key log files that let the HTTPS reader decrypt, and the browser the window starts with them.
+void TForm2::BuildHttpsRows(QWidget* page, QVBoxLayout* v) {
   auto* keyLogRow = new QHBoxLayout;
   keyLogRow->addWidget(new QLabel(QStringLiteral("HTTPS 密钥日志文件："), page));
   keyLogEdit_ = new QLineEdit(page);
@@ -229,24 +249,9 @@ void TForm2::BuildGeneralPage() {
   browserEdit_->setPlaceholderText(QStringLiteral("自动选择"));
   browserRow->addWidget(browserEdit_, 1);
   v->addLayout(browserRow);
-
-  auto* row = new QHBoxLayout;
-  row->addWidget(new QLabel(QStringLiteral("自定义窗口标题"), page));
-  titleEdit_ = new QLineEdit(page);
-  titleEdit_->setObjectName(QStringLiteral("edt2"));
-  row->addWidget(titleEdit_, 1);
-  v->addLayout(row);
-  v->addStretch(1);
-  pages_->addTab(page, QStringLiteral("常规设置"));
-
-  connect(autoRunBox_, &QCheckBox::clicked, this, &TForm2::AutoRunClicked);
-  connect(undefinedTypesBox_, &QCheckBox::clicked, this, &TForm2::UndefinedTypesClicked);
-  connect(repeatUrlBox_, &QCheckBox::clicked, this, &TForm2::RepeatUrlClicked);
-  connect(httpsHostsBox_, &QCheckBox::clicked, this, &TForm2::HttpsHostsClicked);
   connect(keyLogEdit_, &QLineEdit::editingFinished, this, &TForm2::SaveKeyLogFile);
   connect(keyLogButton_, &QPushButton::clicked, this, &TForm2::ChooseKeyLogFiles);
   connect(browserEdit_, &QLineEdit::editingFinished, this, &TForm2::SaveHttpsBrowser);
-  titleEdit_->installEventFilter(this);
 }
 
 void TForm2::BuildAdapterPage() {

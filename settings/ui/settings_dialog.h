@@ -24,6 +24,7 @@ class QTabWidget;
 class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
+class QVBoxLayout;
 
 namespace qv {
 
@@ -124,6 +125,7 @@ class TForm2 : public QDialog {
 
  private:
   void BuildGeneralPage();
+  void BuildHttpsRows(QWidget* page, QVBoxLayout* layout);
   void BuildAdapterPage();
   void BuildDownloadPage();
   void BuildFileTypePage();

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -193,6 +194,11 @@ TEST_F(SettingsDialogTest, KeyLogFilesAndBrowserAreWrittenThroughTheSettings) {
   // On the page of the server-name switch.
   EXPECT_EQ(d.pages_->indexOf(d.keyLogEdit_->parentWidget()), TForm2::kPageGeneral);
   EXPECT_EQ(d.keyLogEdit_->parentWidget(), d.httpsHostsBox_->parentWidget());
+  // The page still holds all its rows at the dialog's fixed size.
+  d.ShowPage(TForm2::kPageGeneral);
+  QWidget* general = d.keyLogEdit_->parentWidget();
+  EXPECT_LE(general->layout()->minimumSize().height(), general->height());
+  EXPECT_TRUE(general->rect().contains(d.titleEdit_->geometry()));
 
   prompter_.openNames = {"/tmp/one.keys", "/tmp/two.keys"};
   d.keyLogButton_->click();
