@@ -182,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ShippedTable().WithDuplicates(duplicates).WithUndefinedTypes(undefinedTypes).WithHttpsHosts(httpsHosts));
 
   UrlList list;
-  if (earlyView) list.N6Click(viewEntry);
+  if (earlyView) list.ViewByCategory(viewEntry);
   ListSink sink(list);
   std::vector<std::string> local;
   if (haveLocal) {
@@ -288,7 +288,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // every visible row.
   for (int entry = -1; entry <= kViewEntryCount; ++entry) {
     const int before = list.ActiveEntry();
-    list.N6Click(entry);
+    list.ViewByCategory(entry);
     if (entry < 0 || entry >= kViewEntryCount || ViewEntryCaption(entry).empty()) {
       CHECK(list.ActiveEntry() == before);
       continue;

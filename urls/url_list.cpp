@@ -209,7 +209,7 @@ void UrlList::AppendSpilledPacketRow(std::string caption, Direction dir, std::st
 
 // ---- views ----
 
-void UrlList::N6Click(int entry) {
+void UrlList::ViewByCategory(int entry) {
   if (entry < 0 || entry >= kViewEntryCount || ViewEntryCaption(entry).empty()) return;
   activeEntry_ = entry;
   flck(ViewEntryCaption(entry));

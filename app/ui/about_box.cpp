@@ -29,7 +29,7 @@ QPointer<TAboutBox>& Reference() {
 
 TAboutBox* TAboutBox::Instance() { return Reference().data(); }
 
-TAboutBox* TAboutBox::N32Click(const SettingsStore* settings) {
+TAboutBox* TAboutBox::ShowAboutBox(const SettingsStore* settings) {
   if (Reference().isNull()) Reference() = new TAboutBox(settings);
   TAboutBox* box = Reference().data();
   box->show();
@@ -85,7 +85,7 @@ TAboutBox::TAboutBox(const SettingsStore* settings) : QDialog(nullptr) {
 
   auto* close = new QPushButton(QStringLiteral("关闭"), this);
   close->setObjectName(QStringLiteral("bsSkinButton1"));
-  connect(close, &QPushButton::clicked, this, &TAboutBox::bsSkinButton1Click);
+  connect(close, &QPushButton::clicked, this, &TAboutBox::CloseBox);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(panel, 1);
   layout->addWidget(close, 0, Qt::AlignHCenter);
@@ -101,6 +101,6 @@ TAboutBox::~TAboutBox() {
 
 QString TAboutBox::VersionText() const { return versionLabel_->text(); }
 
-void TAboutBox::bsSkinButton1Click() { close(); }
+void TAboutBox::CloseBox() { close(); }
 
 }  // namespace qv

@@ -16,7 +16,7 @@ class TAboutBox : public QDialog {
  public:
   // "关于Quelvar" (N32Click): creates the box on first use (owned by the application, no parent),
   // then shows it. A box that is already open is shown again unchanged.
-  static TAboutBox* N32Click(const SettingsStore* settings);
+  static TAboutBox* ShowAboutBox(const SettingsStore* settings);
   // The open box, or null.
   static TAboutBox* Instance();
 
@@ -25,7 +25,7 @@ class TAboutBox : public QDialog {
  private:
   explicit TAboutBox(const SettingsStore* settings);
   ~TAboutBox() override;
-  void bsSkinButton1Click();
+  void CloseBox();
 
   QLabel* versionLabel_ = nullptr;
 };

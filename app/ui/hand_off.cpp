@@ -113,12 +113,12 @@ HandOff::HandOff(Prompter& prompter, QWidget* window, HandOffOptions options)
       prompter_(prompter),
       window_(window),
       options_(std::move(options)),
-      tmr6_(new QTimer(this)),
-      tmr7_(new QTimer(this)) {
-  tmr6_->setInterval(options_.pollMs);
-  tmr7_->setInterval(options_.pollMs);
-  connect(tmr6_, &QTimer::timeout, this, &HandOff::tmr6Timer);
-  connect(tmr7_, &QTimer::timeout, this, &HandOff::tmr7Timer);
+      netTransportTimer_(new QTimer(this)),
+      flashGetTimer_(new QTimer(this)) {
+  netTransportTimer_->setInterval(options_.pollMs);
+  flashGetTimer_->setInterval(options_.pollMs);
+  connect(netTransportTimer_, &QTimer::timeout, this, &HandOff::OnNetTransportWaitTimer);
+  connect(flashGetTimer_, &QTimer::timeout, this, &HandOff::OnFlashGetWaitTimer);
 }
 
 HandOff::~HandOff() = default;
@@ -176,10 +176,10 @@ void HandOff::DownloadWithNetTransport(const std::optional<SelectionCopy>& row) 
   if (desk == nullptr) return;  // without a display no window can be found nor a key sent
   if (FindNetTransport(*desk) != 0) return;  // a running NetTransport takes the clipboard itself
   StartForHandOff(InFolder(*folder, kNetTransportExe));
-  tmr6_->start();
+  netTransportTimer_->start();
 }
 
-void HandOff::tmr6Timer() { KeyWhenShown(tmr6_, [this] { return FindNetTransport(*desk_); }, x11::Key::kInsert); }
+void HandOff::OnNetTransportWaitTimer() { KeyWhenShown(netTransportTimer_, [this] { return FindNetTransport(*desk_); }, x11::Key::kInsert); }
 
 void HandOff::DownloadWithFlashGet(const std::optional<SelectionCopy>& row) {
   if (!row) return;
@@ -191,11 +191,11 @@ void HandOff::DownloadWithFlashGet(const std::optional<SelectionCopy>& row) {
   PutAddressOnClipboard(row->address);
   if (DesktopOrReport() == nullptr) return;
   StartForHandOff(InFolder(*folder, kFlashGetExe));
-  tmr7_->start();
+  flashGetTimer_->start();
 }
 
-void HandOff::tmr7Timer() {
-  KeyWhenShown(tmr7_, [this] { return desk_->FindTopLevelContaining(kFlashGetTitlePart); }, x11::Key::kF4);
+void HandOff::OnFlashGetWaitTimer() {
+  KeyWhenShown(flashGetTimer_, [this] { return desk_->FindTopLevelContaining(kFlashGetTitlePart); }, x11::Key::kF4);
 }
 
 // One poll of a waiting timer: once the program's window is there, it is shown, brought to the top

@@ -63,16 +63,16 @@ class HandOff : public QObject {
   // (1 NetTransport, 2 FlashGet, anything else the other program with `otherCommandLine`).
   void DoubleClick(const std::optional<SelectionCopy>& row, int defaultDL, std::string_view otherCommandLine);
 
-  QTimer* tmr6() const { return tmr6_; }
-  QTimer* tmr7() const { return tmr7_; }
+  QTimer* NetTransportWaitTimer() const { return netTransportTimer_; }
+  QTimer* FlashGetWaitTimer() const { return flashGetTimer_; }
 
   // The registered folder of NetTransport or FlashGet; nothing when neither key gives one.
   std::optional<std::string> NetTransportFolder() const;
   std::optional<std::string> FlashGetFolder() const;
 
  public slots:
-  void tmr6Timer();
-  void tmr7Timer();
+  void OnNetTransportWaitTimer();
+  void OnFlashGetWaitTimer();
 
  private:
   std::optional<std::string> RegisteredFolder(std::string_view key1, std::string_view key2) const;
@@ -87,8 +87,8 @@ class HandOff : public QObject {
   Prompter& prompter_;
   QWidget* window_;
   HandOffOptions options_;
-  QTimer* tmr6_;
-  QTimer* tmr7_;
+  QTimer* netTransportTimer_;
+  QTimer* flashGetTimer_;
   std::unique_ptr<x11::Desktop> desk_;
 };
 

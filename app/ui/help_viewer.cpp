@@ -80,7 +80,7 @@ QPointer<HelpViewer>& Viewer() {
 
 }  // namespace
 
-QString N29Click(const QString& programDir) {
+QString ShowHelpFile(const QString& programDir) {
   const QString path = DataFolder(programDir) + QLatin1Char('/') + QLatin1String(kHelpFileName);
   const bool fresh = !Viewer();
   if (fresh) Viewer() = new HelpViewer;

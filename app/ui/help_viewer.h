@@ -11,6 +11,6 @@ inline constexpr const char* kHelpFileName = "readme.html";
 // "帮助文件" (N29Click): shows the help file of the program's data folder (`programDir` when given) in
 // the help window, created on first use and raised when it is open already. A missing file is said in
 // the window itself. Returns the file's path.
-QString N29Click(const QString& programDir = QString());
+QString ShowHelpFile(const QString& programDir = QString());
 
 }  // namespace qv

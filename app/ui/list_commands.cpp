@@ -57,7 +57,7 @@ std::vector<bool> ListCommands::SelectedRows(const QTableView& view, std::size_t
 }
 
 std::optional<SelectionCopy> ListCommands::Selection() const {
-  return list_.LVSLT(FirstSelected(LV1_), FirstSelected(lv2_));
+  return list_.LVSLT(FirstSelected(mainView_), FirstSelected(lv2_));
 }
 
 QString ListCommands::AddressText(const std::string& bytes) {
@@ -71,7 +71,7 @@ void ListCommands::PutOnClipboard(const std::string& address) {
 
 void ListCommands::CopyAddress() {
   const bool all = list_.ShowingAll();
-  const std::vector<std::size_t> rows = SelectedInViewOrder(all ? LV1_ : lv2_);
+  const std::vector<std::size_t> rows = SelectedInViewOrder(all ? mainView_ : lv2_);
   if (rows.size() <= 1) {
     if (const auto selection = Selection()) PutOnClipboard(selection->address);
     return;
@@ -92,7 +92,7 @@ void ListCommands::CopyPacket() {
 
 void ListCommands::Delete() {
   if (list_.ShowingAll()) {
-    if (const auto row = FirstSelected(LV1_)) list_.Remove(ListId::LV1, *row);
+    if (const auto row = FirstSelected(mainView_)) list_.Remove(ListId::LV1, *row);
   } else if (const auto row = FirstSelected(lv2_)) {
     list_.Remove(ListId::Lv2, *row);
   }
@@ -100,10 +100,10 @@ void ListCommands::Delete() {
 
 void ListCommands::AddRemark() {
   if (!list_.ShowingAll()) return;
-  const auto row = FirstSelected(LV1_);
+  const auto row = FirstSelected(mainView_);
   if (!row) return;
   // Rows may come and go while the box is open: the row is followed, not its number.
-  const QPersistentModelIndex target(lv1Rows_.index(static_cast<int>(*row), 0));
+  const QPersistentModelIndex target(mainRows_.index(static_cast<int>(*row), 0));
   const QString text = prompter_.InputBox(&window_, QStringLiteral("编辑备注"),
                                           QStringLiteral("一般只有需要保存的列表才编辑！"), QString());
   if (target.isValid()) list_.SetRemark(static_cast<std::size_t>(target.row()), ToGbk(text));
@@ -133,7 +133,7 @@ void ListCommands::Save() {
                           BoxButtons::YesNo) == BoxAnswer::Yes;
     if (list_.ShowingAll()) {
       const auto& rows = list_.Lv1();
-      const std::vector<bool> selected = SelectedRows(LV1_, rows.size());
+      const std::vector<bool> selected = SelectedRows(mainView_, rows.size());
       for (std::size_t i = 0; i < rows.size(); ++i)
         if (all || selected[i]) file.WriteLine(list_.AddressOf(rows[i]));
     } else {
@@ -151,7 +151,7 @@ void ListCommands::Save() {
 
 void ListCommands::DecodeAddress() {
   if (list_.ShowingAll()) {
-    if (const auto row = FirstSelected(LV1_); row && *row < list_.Lv1().size())
+    if (const auto row = FirstSelected(mainView_); row && *row < list_.Lv1().size())
       list_.SetAddress(ListId::LV1, *row, qv::DecodeAddress(list_.Lv1Address(*row)));
   } else if (const auto row = FirstSelected(lv2_); row && *row < list_.Lv2().size()) {
     list_.SetAddress(ListId::Lv2, *row, qv::DecodeAddress(list_.Lv2()[*row].address));

@@ -21,9 +21,9 @@ class Prompter;
 class ListCommands {
  public:
   // `LV1` shows the URL list, `lv2` the category view; boxes open over `window`.
-  ListCommands(UrlList& list, Lv1Model& lv1Rows, QTableView& LV1, QTableView& lv2, Prompter& prompter,
+  ListCommands(UrlList& list, Lv1Model& mainRows, QTableView& mainListView_, QTableView& lv2, Prompter& prompter,
                QWidget& window)
-      : list_(list), lv1Rows_(lv1Rows), LV1_(LV1), lv2_(lv2), prompter_(prompter), window_(window) {}
+      : list_(list), mainRows_(mainRows), mainView_(mainListView_), lv2_(lv2), prompter_(prompter), window_(window) {}
 
   // The selected row of the list shown (its topmost selected row as the view shows it), detached
   // from the list.
@@ -50,8 +50,8 @@ class ListCommands {
   static std::vector<bool> SelectedRows(const QTableView& view, std::size_t rows);
 
   UrlList& list_;
-  Lv1Model& lv1Rows_;
-  QTableView& LV1_;
+  Lv1Model& mainRows_;
+  QTableView& mainView_;
   QTableView& lv2_;
   Prompter& prompter_;
   QWidget& window_;

@@ -52,15 +52,15 @@ class TForm1::SettingsLink : public SettingsHost {
   std::string AdapterName() const override { return form_.session_->AdapterName(); }
   void SetAdapterName(std::string name) override { form_.session_->SetAdapterName(std::move(name)); }
   void ChooseAdapter(int index) override {
-    if (QAction* item = form_.AdapterItem(index)) form_.c(item);
+    if (QAction* item = form_.AdapterItem(index)) form_.ChooseAdapterItem(item);
   }
   void ShowAdapters(const std::vector<CaptureDevice>& devices) override { form_.SetAdapters(devices); }
   bool SessionRunning() const override { return form_.session_->Running(); }
-  void StartSniffing() override { form_.btn3Click(); }
-  void StopSniffing() override { form_.btn4Click(); }
+  void StartSniffing() override { form_.BeginSniffing(); }
+  void StopSniffing() override { form_.EndSniffing(); }
   std::optional<std::string> ResolveHost(const std::string& host) override { return form_.resolver_(host); }
-  void CaptureLibraryMissing() override { form_.tmr4->start(1); }
-  void AdapterUnknown() override { form_.tmr5->start(1000); }
+  void CaptureLibraryMissing() override { form_.pcapMissingTimer_->start(1); }
+  void AdapterUnknown() override { form_.adapterRetryTimer_->start(1000); }
 
  private:
   TForm1& form_;
@@ -115,19 +115,19 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
     return t;
   };
   tmr1 = timer("tmr1", 1000);
-  tmr2 = timer("tmr2", 3000);
-  tmr3 = timer("tmr3", options_.updateCheckMs);
-  tmr4 = timer("tmr4", 1);
-  tmr5 = timer("tmr5", 1000);
+  autoStartTimer_ = timer("tmr2", 3000);
+  updateCheckTimer_ = timer("tmr3", options_.updateCheckMs);
+  pcapMissingTimer_ = timer("tmr4", 1);
+  adapterRetryTimer_ = timer("tmr5", 1000);
   connect(tmr1, &QTimer::timeout, this, &TForm1::tmr1Timer);
-  connect(tmr2, &QTimer::timeout, this, &TForm1::tmr2Timer);
-  connect(tmr3, &QTimer::timeout, this, &TForm1::tmr3Timer);
-  connect(tmr4, &QTimer::timeout, this, &TForm1::tmr4Timer);
-  connect(tmr5, &QTimer::timeout, this, &TForm1::tmr5Timer);
+  connect(autoStartTimer_, &QTimer::timeout, this, &TForm1::OnAutoStartTimer);
+  connect(updateCheckTimer_, &QTimer::timeout, this, &TForm1::OnUpdateCheckTimer);
+  connect(pcapMissingTimer_, &QTimer::timeout, this, &TForm1::OnPcapMissingTimer);
+  connect(adapterRetryTimer_, &QTimer::timeout, this, &TForm1::OnAdapterRetryTimer);
   // The hand-off's timers are connected inside it and idle until a download program is started.
   handOff_ = std::make_unique<HandOff>(prompter_, this, HandOffOptions{options_.programDir, options_.registryPath});
-  tmr6 = handOff_->tmr6();
-  tmr7 = handOff_->tmr7();
+  netTransportWaitTimer_ = handOff_->NetTransportWaitTimer();
+  flashGetWaitTimer_ = handOff_->FlashGetWaitTimer();
   hintTimer_ = new QTimer(this);
   hintTimer_->setSingleShot(true);
   connect(hintTimer_, &QTimer::timeout, this, &TForm1::ShowHint);
@@ -151,7 +151,7 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   // message: tmr1 (the local addresses at 1 s) and tmr3 (the update check at 59 s). tmr1 reaches no
   // window but the lists, built above; tmr3 waits while the window is not complete or a box is open.
   tmr1->start();
-  tmr3->start();
+  updateCheckTimer_->start();
 
   // The place of the last run, or on the first start a client area of 725 x 501 below the menu bar,
   // cut to the screen and centred on it.
@@ -176,13 +176,13 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
     updater_ = std::make_unique<UpdateChecker>(*Store(), prompter_, this,
                                                UpdateCheckerOptions{options_.programDir, options_.updateBase});
   } else {
-    tmr3->stop();
+    updateCheckTimer_->stop();
   }
   RestoreState();
 
   // The automatic start counts from the end of start-up: the settings dialog's creation may have
   // shown a message that the person answers late, and sniffing must not start under it.
-  if (autoStart_) tmr2->start(3000);
+  if (autoStart_) autoStartTimer_->start(3000);
   session_->Pump().Start();
 }
 
@@ -197,10 +197,10 @@ TForm1::~TForm1() {
 void TForm1::FormCreate() {
   setWindowIcon(AppIcon());
 
-  connect(TWBS1, &WebStrip::LocationChanged, this,
+  connect(webStrip_, &WebStrip::LocationChanged, this,
           [this](const QString& address) { Handler().SetBrowserLocation(address.toStdString()); });
   Handler().SetAdPage(kAdPage);
-  TWBS1->Navigate(QUrl(QString::fromLatin1(kAdPage)), options_.fetchAdPage);
+  webStrip_->Navigate(QUrl(QString::fromLatin1(kAdPage)), options_.fetchAdPage);
 
   Handler().workMode.store(WorkMode::Url);
 
@@ -219,8 +219,8 @@ void TForm1::FormCreate() {
   const AppSettings& settings = settingsModel_->Values();
   setWindowTitle(FromGbk(settings.WindowTitle()));
 
-  btn3->setEnabled(true);
-  N12->setEnabled(true);
+  startCaptureButton_->setEnabled(true);
+  startCaptureAction_->setEnabled(true);
   Handler().test.TestActive.store(false);
   pgc1->setCurrentIndex(0);
   // Armed here, started once the whole start-up is done (see the end of the constructor).
@@ -230,7 +230,7 @@ void TForm1::FormCreate() {
 
 void TForm1::SetAdapters(const std::vector<CaptureDevice>& devices) {
   for (QAction* a : adapterItems_) {
-    N1->removeAction(a);
+    adapterMenu_->removeAction(a);
     a->deleteLater();
   }
   adapterItems_.clear();
@@ -240,28 +240,28 @@ void TForm1::SetAdapters(const std::vector<CaptureDevice>& devices) {
     a->setChecked(device.name == AdapterName());
     a->setData(QByteArray::fromStdString(device.name));
     if (!device.description.empty()) a->setToolTip(FromGbk(device.description));
-    N1->insertAction(N1Separator, a);
+    adapterMenu_->insertAction(adapterMenuSeparator_, a);
     adapterItems_.push_back(a);
-    connect(a, &QAction::triggered, this, [this, a] { c(a); });
+    connect(a, &QAction::triggered, this, [this, a] { ChooseAdapterItem(a); });
   }
 }
 
 // --- sessions ---
 
-void TForm1::btn3Click() {
+void TForm1::BeginSniffing() {
   statusFile_->hide();
   session_->Star();
 }
 
-void TForm1::btn4Click() {
+void TForm1::EndSniffing() {
   session_->Stop();
-  btn3->setEnabled(true);
-  N12->setEnabled(true);
-  bsSkinStatusPanel5->setText(kStatusStopped);
+  startCaptureButton_->setEnabled(true);
+  startCaptureAction_->setEnabled(true);
+  statusRunning_->setText(kStatusStopped);
 }
 
 bool TForm1::OpenCaptureFile(const QString& path) {
-  tmr2->stop();  // a file opened now is not to be wiped by the automatic start of live sniffing
+  autoStartTimer_->stop();  // a file opened now is not to be wiped by the automatic start of live sniffing
   if (!net_.CanReadFiles()) {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("无法读取抓包文件：未找到抓包库 libpcap。"), BoxButtons::Ok);
     return false;
@@ -286,7 +286,7 @@ void TForm1::OpenCaptureFileClick() {
 void TForm1::OnAdapterNotFound() {
   prompter_.Message(this, BoxKind::Information, QStringLiteral("网络适配器设置错误，程序将会测试所有网络适配器！"),
                     BoxButtons::Ok);
-  tmr5->start(1000);
+  adapterRetryTimer_->start(1000);
 }
 
 void TForm1::OnStartFailed(const QString& why, bool file) {
@@ -295,9 +295,9 @@ void TForm1::OnStartFailed(const QString& why, bool file) {
 }
 
 void TForm1::ShowRunning(bool running) {
-  btn3->setEnabled(!running);
-  N12->setEnabled(!running);
-  bsSkinStatusPanel5->setText(running ? kStatusRunning : kStatusStopped);
+  startCaptureButton_->setEnabled(!running);
+  startCaptureAction_->setEnabled(!running);
+  statusRunning_->setText(running ? kStatusRunning : kStatusStopped);
 }
 
 void TForm1::ShowFileProgress(const QString& name, quint64 frames, bool reading) {
@@ -305,7 +305,7 @@ void TForm1::ShowFileProgress(const QString& name, quint64 frames, bool reading)
                                : QStringLiteral("%1：%2 帧").arg(name).arg(frames));
 }
 
-void TForm1::c(QAction* item) {
+void TForm1::ChooseAdapterItem(QAction* item) {
   for (QAction* a : adapterItems_) a->setChecked(false);
   item->setChecked(true);
   SetAdapterName(item->data().toByteArray().toStdString());
@@ -320,24 +320,24 @@ void TForm1::c(QAction* item) {
 
 // --- work modes and views ---
 
-void TForm1::URL2Click() {
-  URL2->setChecked(true);
-  N34->setChecked(false);
+void TForm1::SwitchToUrlMode() {
+  urlModeAction_->setChecked(true);
+  packetModeAction_->setChecked(false);
   session_->Lv1Rows().SetModeCaptions(QStringLiteral("文件类型"), QStringLiteral("备注"));
   Handler().workMode.store(WorkMode::Url);
   statusMode_->setText(QStringLiteral("当前工作模式[嗅探URL]"));
 }
 
-void TForm1::N34Click() {
-  URL2->setChecked(false);
-  N34->setChecked(true);
-  N6Click(kViewAllEntry);
+void TForm1::SwitchToPacketMode() {
+  urlModeAction_->setChecked(false);
+  packetModeAction_->setChecked(true);
+  ViewByCategory(kViewAllEntry);
   Handler().workMode.store(WorkMode::Packets);
   session_->Lv1Rows().SetModeCaptions(QStringLiteral("协议"), QStringLiteral("长度"));
   statusMode_->setText(QStringLiteral("当前工作模式[列举数据包]"));
 }
 
-void TForm1::N6Click(int entry) {
+void TForm1::ViewByCategory(int entry) {
   session_->ShowView(entry);
   OnViewChanged();
 }
@@ -353,7 +353,7 @@ void TForm1::OnViewChanged() {
 
 std::optional<SelectionCopy> TForm1::Selection() const { return listCommands_->Selection(); }
 
-void TForm1::lv1MouseUp(const QPoint& globalPos) {
+void TForm1::OnRowClicked(const QPoint& globalPos) {
   const auto selection = Selection();
   if (!selection) return;
   hintText_ = QStringLiteral("IP:  ") + FromGbk(selection->data ? selection->data->Remote : std::string());
@@ -361,7 +361,7 @@ void TForm1::lv1MouseUp(const QPoint& globalPos) {
   QToolTip::hideText();
   hintTimer_->start(style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay));
   ListCommands::PutOnClipboard(selection->address);
-  if (N27->isChecked() && inspector_ && selection->data) {
+  if (viewPacketAction_->isChecked() && inspector_ && selection->data) {
     inspector_->FAddress = selection->address;
     inspector_->FRemote = selection->data->Remote;
     inspector_->FPacket = selection->data->Packet;
@@ -373,7 +373,7 @@ void TForm1::lv1MouseUp(const QPoint& globalPos) {
 // goes when the pointer moves off the list, and HideHint ends it earlier (see its callers).
 void TForm1::ShowHint() {
   if (!isVisible() || isMinimized()) return;
-  QWidget* list = pgc1->currentIndex() == 0 ? LV1->viewport() : lv2->viewport();
+  QWidget* list = pgc1->currentIndex() == 0 ? mainListView_->viewport() : lv2->viewport();
   QToolTip::showText(hintPos_, hintText_, list, list->rect());
 }
 
@@ -383,18 +383,18 @@ void TForm1::HideHint() {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == LV1->viewport() || watched == lv2->viewport()) {
+  if (watched == mainListView_->viewport() || watched == lv2->viewport()) {
     if (event->type() == QEvent::MouseButtonRelease) {
       auto* mouse = static_cast<QMouseEvent*>(event);
-      lv1MouseUp(mouse->globalPosition().toPoint());
+      OnRowClicked(mouse->globalPosition().toPoint());
     } else if (event->type() == QEvent::MouseButtonDblClick) {
       // The view reports a double click on a row itself (doubleClicked); below the last row the
       // double click takes the selected row.
       auto* mouse = static_cast<QMouseEvent*>(event);
-      QTableView* view = watched == LV1->viewport() ? LV1 : lv2;
+      QTableView* view = watched == mainListView_->viewport() ? mainListView_ : lv2;
       if (mouse->button() == Qt::LeftButton && !view->indexAt(mouse->position().toPoint()).isValid() &&
           view->selectionModel()->hasSelection()) {
-        LV1Db2Click();
+        DownloadOnDoubleClick();
         return true;
       }
     } else if (event->type() == QEvent::Leave || event->type() == QEvent::Hide) {
@@ -406,18 +406,18 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 // --- list commands ---
 
-void TForm1::N20Click() { listCommands_->CopyAddress(); }
-void TForm1::N21Click() { listCommands_->CopyPacket(); }
-void TForm1::N23Click() { listCommands_->Delete(); }
-void TForm1::N4Click() { listCommands_->AddRemark(); }
-void TForm1::N17Click() { listCommands_->Save(); }
-void TForm1::N9Click() { session_->ClearLists(); }
-void TForm1::N40Click() { listCommands_->DecodeAddress(); }
+void TForm1::CopySelectedAddress() { listCommands_->CopyAddress(); }
+void TForm1::CopySelectedPacket() { listCommands_->CopyPacket(); }
+void TForm1::DeleteSelectedRow() { listCommands_->Delete(); }
+void TForm1::AddRemarkToRow() { listCommands_->AddRemark(); }
+void TForm1::SaveList() { listCommands_->Save(); }
+void TForm1::ClearBothLists() { session_->ClearLists(); }
+void TForm1::DecodeSelectedAddress() { listCommands_->DecodeAddress(); }
 
-void TForm1::N27Click() {
+void TForm1::ToggleViewPacket() {
   const auto selection = Selection();
   if (!selection || !selection->data) {
-    N27->setChecked(inspector_ != nullptr);
+    viewPacketAction_->setChecked(inspector_ != nullptr);
     return;
   }
   if (!inspector_) {
@@ -429,18 +429,18 @@ void TForm1::N27Click() {
           return LocalAddressFor(inspector_ ? inspector_->FRemote : std::string(), locals);
         },
         this);
-    connect(inspector_, &TForm4::Closed, this, [this] { N27->setChecked(false); });
+    connect(inspector_, &TForm4::Closed, this, [this] { viewPacketAction_->setChecked(false); });
   }
   inspector_->show();
   inspector_->raise();
-  N27->setChecked(true);
+  viewPacketAction_->setChecked(true);
   inspector_->FAddress = selection->address;
   inspector_->FRemote = selection->data->Remote;
   inspector_->FPacket = selection->data->Packet;
   inspector_->ShowDatas();
 }
 
-void TForm1::N39Click() {
+void TForm1::OpenFilterDialog() {
   if (!filterDialog_) {
     std::vector<std::string> hosts;
     for (const ListRow& row : List().Lv1()) AddSiteHost(List().AddressOf(row), hosts);
@@ -452,26 +452,26 @@ void TForm1::N39Click() {
   filterDialog_->activateWindow();
 }
 
-void TForm1::btn11Click() { close(); }
+void TForm1::ExitProgram() { close(); }
 
 // --- the settings dialog ---
 
 // The settings dialog exists from the end of start-up to the end of the program; a command that
 // arrives outside that time (a timer or a key while a start-up message is open) does nothing.
-void TForm1::N51Click() {
+void TForm1::TestAdapters() {
   if (settings_ == nullptr) return;
   settings_->ShowPage(TForm2::kPageAdapters);
   settings_->TestAdapters();
 }
 
-void TForm1::N18Click() {
+void TForm1::OpenSettings() {
   if (settings_ != nullptr) settings_->ShowPage(TForm2::kPageGeneral);
 }
 
 // The capture library is missing: offer its installer when one stands beside the program, else the
 // page that tells how to install it; then the program ends.
-void TForm1::tmr4Timer() {
-  tmr4->stop();
+void TForm1::OnPcapMissingTimer() {
+  pcapMissingTimer_->stop();
   if (AdapterCount() == 0) {
     const QString installer = DataFolder() + QStringLiteral("/") + QString::fromLatin1(kPcapInstaller);
     shellOpen_(QFileInfo(installer).isFile() ? installer : QString::fromLatin1(kPcapInstallPage));
@@ -480,50 +480,50 @@ void TForm1::tmr4Timer() {
 }
 
 // No adapter answers to the chosen name: open the adapter page and test them all.
-void TForm1::tmr5Timer() {
+void TForm1::OnAdapterRetryTimer() {
   // Not yet: the timer fires again once the dialog exists and the person has answered the open box.
   if (settings_ == nullptr || AnsweringABox()) return;
-  tmr5->stop();
-  N51Click();
+  adapterRetryTimer_->stop();
+  TestAdapters();
 }
 
 // --- download hand-off, help, update check and about box ---
 
-void TForm1::N8Click() { handOff_->DownloadWithNetTransport(Selection()); }
-void TForm1::N43Click() { handOff_->DownloadWithFlashGet(Selection()); }
-void TForm1::N3Click() { handOff_->DownloadWithSimpleDownloader(Selection()); }
+void TForm1::SendToNetTransport() { handOff_->DownloadWithNetTransport(Selection()); }
+void TForm1::SendToFlashGet() { handOff_->DownloadWithFlashGet(Selection()); }
+void TForm1::SendToDorrinel() { handOff_->DownloadWithSimpleDownloader(Selection()); }
 
 // The default download program and the other program's command line, as the settings hold them.
-void TForm1::LV1Db2Click() {
+void TForm1::DownloadOnDoubleClick() {
   const AppSettings& settings = settingsModel_->Values();
   handOff_->DoubleClick(Selection(), static_cast<int>(settings.Downloader()), settings.DownloadPath());
 }
 
-void TForm1::N29Click() { qv::N29Click(options_.programDir); }
+void TForm1::ShowHelpFile() { qv::ShowHelpFile(options_.programDir); }
 
-void TForm1::N30Click() {
+void TForm1::CheckForUpdate() {
   if (!updater_) {
     // No settings file: no installed version to compare with.
     prompter_.Message(this, BoxKind::Error, QStringLiteral("安装文件损坏，请重新安装！"), BoxButtons::Ok);
     return;
   }
-  updater_->N30Click();
+  updater_->CheckForUpdate();
 }
 
-void TForm1::N32Click() { TAboutBox::N32Click(Store()); }
+void TForm1::ShowAboutBox() { TAboutBox::ShowAboutBox(Store()); }
 
 // Once, 59 s after start. While the window is still being built or a box waits for an answer, the
 // check waits and is tried again half a second later.
-void TForm1::tmr3Timer() {
+void TForm1::OnUpdateCheckTimer() {
   if (settings_ == nullptr || AnsweringABox()) {
-    tmr3->start(500);
+    updateCheckTimer_->start(500);
     return;
   }
-  tmr3->stop();
-  if (updater_) updater_->tmr3Timer();
+  updateCheckTimer_->stop();
+  if (updater_) updater_->OnUpdateCheckTimer();
 }
 
-void TForm1::lbl1Click() {
+void TForm1::VisitMakerSite() {
   QDesktopServices::openUrl(QUrl(QStringLiteral("http://") + QString::fromLatin1(kSiteHost) + QLatin1Char('/')));
 }
 
@@ -534,11 +534,11 @@ void TForm1::tmr1Timer() {
   session_->RefreshLocalAddresses();
 }
 
-void TForm1::tmr2Timer() {
+void TForm1::OnAutoStartTimer() {
   if (AnsweringABox()) return;  // tried again a period later
-  tmr2->stop();
+  autoStartTimer_->stop();
   // An adapter test that runs chooses the adapters itself.
-  if (btn3->isEnabled() && !Handler().test.TestActive.load()) btn3Click();
+  if (startCaptureButton_->isEnabled() && !Handler().test.TestActive.load()) BeginSniffing();
 }
 
 void TForm1::FillLocalAddresses(const std::vector<std::string>& addresses) {
@@ -613,7 +613,7 @@ void TForm1::RestoreFromTray() {
 
 void TForm1::RestoreState() {
   if (!state_) return;
-  ApplyHeaderWidths(*LV1->horizontalHeader(), state_->ColumnWidths(QStringLiteral("LV1")));
+  ApplyHeaderWidths(*mainListView_->horizontalHeader(), state_->ColumnWidths(QStringLiteral("LV1")));
   ApplyHeaderWidths(*lv2->horizontalHeader(), state_->ColumnWidths(QStringLiteral("lv2")));
   // The work mode is not restored: the window always starts in URL mode.
 }
@@ -621,7 +621,7 @@ void TForm1::RestoreState() {
 void TForm1::KeepState() {
   if (!state_) return;
   state_->SetPlace(PlaceOf(*this, normalDecorations_));
-  state_->SetColumnWidths(QStringLiteral("LV1"), HeaderWidths(*LV1->horizontalHeader()));
+  state_->SetColumnWidths(QStringLiteral("LV1"), HeaderWidths(*mainListView_->horizontalHeader()));
   state_->SetColumnWidths(QStringLiteral("lv2"), HeaderWidths(*lv2->horizontalHeader()));
   if (!state_->Save())
     std::fprintf(stderr, "quelvar: the window state cannot be written to %s\n", qPrintable(state_->Path()));

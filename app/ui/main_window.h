@@ -116,61 +116,61 @@ class TForm1 : public QMainWindow {
   TForm3* FilterDialog() const { return filterDialog_; }
   QSystemTrayIcon* Tray() const { return tray_; }
 
-  QTableView* LV1 = nullptr;
+  QTableView* mainListView_ = nullptr;
   QTableView* lv2 = nullptr;
   // The models of the two lists, which sort and narrow the rows as the person asked.
-  LaggingListModel* lv1View = nullptr;
-  LaggingListModel* lv2View = nullptr;
-  QuickFilterEdit* edtFilter = nullptr;  // Ctrl+F
+  LaggingListModel* mainRowsModel_ = nullptr;
+  LaggingListModel* categoryRowsModel_ = nullptr;
+  QuickFilterEdit* quickFilterEdit_ = nullptr;  // Ctrl+F
   QComboBox* cbb2 = nullptr;  // local addresses; hidden under LV1
   QStackedWidget* pgc1 = nullptr;
-  WebStrip* TWBS1 = nullptr;
+  WebStrip* webStrip_ = nullptr;
 
   QTimer* tmr1;
-  QTimer* tmr2;
-  QTimer* tmr3;  // the timed update check, once 59 s after start
-  QTimer* tmr4;
-  QTimer* tmr5;
-  QTimer* tmr6;  // waiting for NetTransport's window (the hand-off's own)
-  QTimer* tmr7;  // waiting for FlashGet's window (the hand-off's own)
+  QTimer* autoStartTimer_;
+  QTimer* updateCheckTimer_;  // the timed update check, once 59 s after start
+  QTimer* pcapMissingTimer_;
+  QTimer* adapterRetryTimer_;
+  QTimer* netTransportWaitTimer_;  // waiting for NetTransport's window (the hand-off's own)
+  QTimer* flashGetWaitTimer_;  // waiting for FlashGet's window (the hand-off's own)
 
  public slots:
-  void btn3Click();   // start sniffing
-  void btn4Click();   // stop sniffing
-  void URL2Click();   // URL mode
-  void N34Click();    // packet-list mode
-  void N39Click();    // filter dialog
-  void btn11Click();  // exit
-  void N20Click();    // copy address
-  void N21Click();    // copy packet
-  void N23Click();    // delete
-  void N4Click();     // add remark
-  void N17Click();    // save list
-  void N9Click();     // clear list
-  void N8Click();     // download with NetTransport
-  void N43Click();    // download with FlashGet
-  void N3Click();     // download with the simple downloader
-  void c(QAction* item);  // choose an adapter
-  void N51Click();    // adapter test
-  void N18Click();    // general settings
-  void N29Click();    // help file
-  void lbl1Click();   // the maker's web site
-  void N30Click();    // check for update
-  void N32Click();    // about box
-  void N6Click(int entry);  // view by category
-  void N27Click();    // view packet
-  void N40Click();    // decode address
-  void LV1Db2Click(); // double click on a row
-  void lv1MouseUp(const QPoint& globalPos);
+  void BeginSniffing();   // start sniffing
+  void EndSniffing();   // stop sniffing
+  void SwitchToUrlMode();   // URL mode
+  void SwitchToPacketMode();    // packet-list mode
+  void OpenFilterDialog();    // filter dialog
+  void ExitProgram();  // exit
+  void CopySelectedAddress();    // copy address
+  void CopySelectedPacket();    // copy packet
+  void DeleteSelectedRow();    // delete
+  void AddRemarkToRow();     // add remark
+  void SaveList();    // save list
+  void ClearBothLists();     // clear list
+  void SendToNetTransport();     // download with NetTransport
+  void SendToFlashGet();    // download with FlashGet
+  void SendToDorrinel();     // download with the simple downloader
+  void ChooseAdapterItem(QAction* item);  // choose an adapter
+  void TestAdapters();    // adapter test
+  void OpenSettings();    // general settings
+  void ShowHelpFile();    // help file
+  void VisitMakerSite();   // the maker's web site
+  void CheckForUpdate();    // check for update
+  void ShowAboutBox();    // about box
+  void ViewByCategory(int entry);  // view by category
+  void ToggleViewPacket();    // view packet
+  void DecodeSelectedAddress();    // decode address
+  void DownloadOnDoubleClick(); // double click on a row
+  void OnRowClicked(const QPoint& globalPos);
   void OpenCaptureFileClick();
   void MinimiseToTrayClick();  // hides the window; the tray icon brings it back
   void RestoreFromTray();
 
   void tmr1Timer();
-  void tmr2Timer();
-  void tmr3Timer();
-  void tmr4Timer();
-  void tmr5Timer();
+  void OnAutoStartTimer();
+  void OnUpdateCheckTimer();
+  void OnPcapMissingTimer();
+  void OnAdapterRetryTimer();
 
  signals:
   // An adapter was chosen in the menu; its position among the adapter entries.
@@ -228,46 +228,46 @@ class TForm1 : public QMainWindow {
   bool autoStart_ = false;  // autoRun: tmr2 starts sniffing 3 s after start-up
 
   // Menus and controls.
-  QAction* N12;
-  QAction* N13;
+  QAction* startCaptureAction_;
+  QAction* stopCaptureAction_;
   QAction* actOpenCapture;
   QAction* actToTray;
-  QAction* URL2;
-  QAction* N34;
-  QAction* N39;
-  QAction* N15;
-  QAction* N20;
-  QAction* N21;
-  QAction* N23;
-  QAction* N4;
-  QAction* N17;
-  QAction* N9;
-  QAction* N24;
-  QAction* N25;
-  QAction* N49;
-  QMenu* N1;
-  QAction* N1Separator;
-  QAction* N51;
-  QAction* N18;
-  QAction* N29;
-  QAction* N31;
-  QAction* N30;
-  QAction* N32;
-  QAction* N27;
-  QAction* N40;
+  QAction* urlModeAction_;
+  QAction* packetModeAction_;
+  QAction* filterSettingsAction_;
+  QAction* exitAction_;
+  QAction* copyAddressAction_;
+  QAction* copyPacketAction_;
+  QAction* deleteRowAction_;
+  QAction* addRemarkAction_;
+  QAction* saveListAction_;
+  QAction* clearListAction_;
+  QAction* netTransportAction_;
+  QAction* flashGetAction_;
+  QAction* dorrinelAction_;
+  QMenu* adapterMenu_;
+  QAction* adapterMenuSeparator_;
+  QAction* adapterTestAction_;
+  QAction* settingsAction_;
+  QAction* helpFileAction_;
+  QAction* makerSiteAction_;
+  QAction* updateCheckAction_;
+  QAction* aboutAction_;
+  QAction* viewPacketAction_;
+  QAction* decodeAddressAction_;
   QAction* actQuickFilter;
   std::vector<QAction*> viewEntries_;  // "分类察看", by entry index (the separator's slot is null)
   std::vector<QAction*> adapterItems_;
-  QMenu* pm1;
-  QAction* btn3;
-  QAction* btn4;
-  QAction* btn5;
-  QAction* btn11;
-  QLabel* bsSkinStatusPanel5;  // sniffing state
+  QMenu* listPopupMenu_;
+  QAction* startCaptureButton_;
+  QAction* stopCaptureButton_;
+  QAction* settingsButton_;
+  QAction* exitButton_;
+  QLabel* statusRunning_;  // sniffing state
   QLabel* statusMode_;
   QLabel* statusFile_;
   StatusCounts* statusCounts_ = nullptr;  // rows, frames seen, frames dropped
-  QLabel* lbl1;  // the maker's web site
+  QLabel* siteLabel_;  // the maker's web site
   QSystemTrayIcon* tray_;
 
   TForm2* settings_ = nullptr;  // the settings dialog, from creation to the end

@@ -65,78 +65,78 @@ void TForm1::BuildMenus() {
   // 嗅探(&C)
   QMenu* sniff = bar->addMenu(QStringLiteral("嗅探(&C)"));
   sniff->setObjectName(QStringLiteral("N10"));
-  N12 = NewAction("N12", QStringLiteral("开始嗅探"), Qt::Key_F3);
-  N13 = NewAction("N13", QStringLiteral("停止嗅探"), Qt::Key_F4);
+  startCaptureAction_ = NewAction("N12", QStringLiteral("开始嗅探"), Qt::Key_F3);
+  stopCaptureAction_ = NewAction("N13", QStringLiteral("停止嗅探"), Qt::Key_F4);
   actOpenCapture = NewAction("actOpenCapture", QStringLiteral("打开抓包文件…"), QKeySequence(Qt::CTRL | Qt::Key_O));
-  sniff->addAction(N12);
-  sniff->addAction(N13);
+  sniff->addAction(startCaptureAction_);
+  sniff->addAction(stopCaptureAction_);
   sniff->addAction(actOpenCapture);
   sniff->addSeparator();
   QMenu* mode = sniff->addMenu(QStringLiteral("工作模式"));
   mode->setObjectName(QStringLiteral("N33"));
-  URL2 = NewAction("URL2", QStringLiteral("获取URL"));
-  N34 = NewAction("N34", QStringLiteral("列举数据包"));
-  URL2->setCheckable(true);
-  N34->setCheckable(true);
-  URL2->setChecked(true);
-  mode->addAction(URL2);
-  mode->addAction(N34);
-  N39 = NewAction("N39", QStringLiteral("过滤设置"));
-  sniff->addAction(N39);
+  urlModeAction_ = NewAction("URL2", QStringLiteral("获取URL"));
+  packetModeAction_ = NewAction("N34", QStringLiteral("列举数据包"));
+  urlModeAction_->setCheckable(true);
+  packetModeAction_->setCheckable(true);
+  urlModeAction_->setChecked(true);
+  mode->addAction(urlModeAction_);
+  mode->addAction(packetModeAction_);
+  filterSettingsAction_ = NewAction("N39", QStringLiteral("过滤设置"));
+  sniff->addAction(filterSettingsAction_);
   sniff->addSeparator();
   // The window's own minimise button minimises as usual; this entry puts the window in the tray.
   actToTray = NewAction("actToTray", QStringLiteral("最小化到托盘"));
   actToTray->setStatusTip(QStringLiteral("隐藏窗口，只在托盘显示图标；点击图标恢复窗口"));
   sniff->addAction(actToTray);
   connect(sniff, &QMenu::aboutToShow, this, [this] { actToTray->setEnabled(TrayAvailable()); });
-  N15 = NewAction("N15", QStringLiteral("退  出"), QKeySequence(Qt::CTRL | Qt::Key_Q));
-  sniff->addAction(N15);
+  exitAction_ = NewAction("N15", QStringLiteral("退  出"), QKeySequence(Qt::CTRL | Qt::Key_Q));
+  sniff->addAction(exitAction_);
 
   // 列表(&L)
   QMenu* listMenu = bar->addMenu(QStringLiteral("列表(&L)"));
   listMenu->setObjectName(QStringLiteral("N19"));
-  N20 = NewAction("N20", QStringLiteral("复制地址"), QKeySequence(Qt::CTRL | Qt::Key_C));
-  N21 = NewAction("N21", QStringLiteral("复制数据包"), QKeySequence(Qt::CTRL | Qt::Key_A));
-  N23 = NewAction("N23", QStringLiteral("删除"), Qt::Key_Delete);
-  N4 = NewAction("N4", QStringLiteral("增加备注"), Qt::Key_Insert);
-  N17 = NewAction("N17", QStringLiteral("保存列表"), QKeySequence(Qt::CTRL | Qt::Key_S));
-  N9 = NewAction("N9", QStringLiteral("清空列表"), QKeySequence(Qt::CTRL | Qt::Key_Delete));
-  N24 = NewAction("N24", QStringLiteral("用影音传送带下载"), QKeySequence(Qt::CTRL | Qt::Key_Z));
-  N25 = NewAction("N25", QStringLiteral("用网际快车下载"), QKeySequence(Qt::CTRL | Qt::Key_X));
-  N49 = NewAction("N49", QStringLiteral("用简易下载软件下载"), QKeySequence(Qt::CTRL | Qt::Key_E));
-  listMenu->addActions({N20, N21, N23, N4});
+  copyAddressAction_ = NewAction("N20", QStringLiteral("复制地址"), QKeySequence(Qt::CTRL | Qt::Key_C));
+  copyPacketAction_ = NewAction("N21", QStringLiteral("复制数据包"), QKeySequence(Qt::CTRL | Qt::Key_A));
+  deleteRowAction_ = NewAction("N23", QStringLiteral("删除"), Qt::Key_Delete);
+  addRemarkAction_ = NewAction("N4", QStringLiteral("增加备注"), Qt::Key_Insert);
+  saveListAction_ = NewAction("N17", QStringLiteral("保存列表"), QKeySequence(Qt::CTRL | Qt::Key_S));
+  clearListAction_ = NewAction("N9", QStringLiteral("清空列表"), QKeySequence(Qt::CTRL | Qt::Key_Delete));
+  netTransportAction_ = NewAction("N24", QStringLiteral("用影音传送带下载"), QKeySequence(Qt::CTRL | Qt::Key_Z));
+  flashGetAction_ = NewAction("N25", QStringLiteral("用网际快车下载"), QKeySequence(Qt::CTRL | Qt::Key_X));
+  dorrinelAction_ = NewAction("N49", QStringLiteral("用简易下载软件下载"), QKeySequence(Qt::CTRL | Qt::Key_E));
+  listMenu->addActions({copyAddressAction_, copyPacketAction_, deleteRowAction_, addRemarkAction_});
   listMenu->addSeparator();
-  listMenu->addActions({N17, N9});
+  listMenu->addActions({saveListAction_, clearListAction_});
   listMenu->addSeparator();
-  listMenu->addActions({N24, N25, N49});
+  listMenu->addActions({netTransportAction_, flashGetAction_, dorrinelAction_});
 
   // 设置(&O)
   QMenu* settings = bar->addMenu(QStringLiteral("设置(&O)"));
   settings->setObjectName(QStringLiteral("N16"));
-  N1 = settings->addMenu(QStringLiteral("网络适配器(&D)"));
-  N1->setObjectName(QStringLiteral("N1"));
-  N1Separator = N1->addSeparator();
-  N51 = NewAction("N51", QStringLiteral("网卡测试"));
-  N1->addAction(N51);
+  adapterMenu_ = settings->addMenu(QStringLiteral("网络适配器(&D)"));
+  adapterMenu_->setObjectName(QStringLiteral("N1"));
+  adapterMenuSeparator_ = adapterMenu_->addSeparator();
+  adapterTestAction_ = NewAction("N51", QStringLiteral("网卡测试"));
+  adapterMenu_->addAction(adapterTestAction_);
   settings->addSeparator();
-  N18 = NewAction("N18", QStringLiteral("综合设置(&P)"));
-  settings->addAction(N18);
+  settingsAction_ = NewAction("N18", QStringLiteral("综合设置(&P)"));
+  settings->addAction(settingsAction_);
 
   // 帮助(&H)
   QMenu* help = bar->addMenu(QStringLiteral("帮助(&H)"));
   help->setObjectName(QStringLiteral("N28"));
-  N29 = NewAction("N29", QStringLiteral("帮助文件"), Qt::Key_F1);
-  N31 = NewAction("N31", QStringLiteral("访问作者主页"), QKeySequence(Qt::CTRL | Qt::Key_H));
-  N30 = NewAction("N30", QStringLiteral("升级查询"), QKeySequence(Qt::CTRL | Qt::Key_U));
-  N32 = NewAction("N32", QStringLiteral("关于Quelvar"));
-  help->addActions({N29, N31, N30});
+  helpFileAction_ = NewAction("N29", QStringLiteral("帮助文件"), Qt::Key_F1);
+  makerSiteAction_ = NewAction("N31", QStringLiteral("访问作者主页"), QKeySequence(Qt::CTRL | Qt::Key_H));
+  updateCheckAction_ = NewAction("N30", QStringLiteral("升级查询"), QKeySequence(Qt::CTRL | Qt::Key_U));
+  aboutAction_ = NewAction("N32", QStringLiteral("关于Quelvar"));
+  help->addActions({helpFileAction_, makerSiteAction_, updateCheckAction_});
   help->addSeparator();
-  help->addAction(N32);
+  help->addAction(aboutAction_);
 
   // Popup menu of both lists.
-  pm1 = new QMenu(this);
-  pm1->setObjectName(QStringLiteral("pm1"));
-  QMenu* view = pm1->addMenu(QStringLiteral("分类察看"));
+  listPopupMenu_ = new QMenu(this);
+  listPopupMenu_->setObjectName(QStringLiteral("pm1"));
+  QMenu* view = listPopupMenu_->addMenu(QStringLiteral("分类察看"));
   view->setObjectName(QStringLiteral("N5"));
   auto* viewGroup = new QActionGroup(this);
   viewGroup->setExclusive(true);
@@ -154,43 +154,43 @@ void TForm1::BuildMenus() {
     viewGroup->addAction(a);
     view->addAction(a);
     viewEntries_[static_cast<std::size_t>(entry)] = a;
-    connect(a, &QAction::triggered, this, [this, entry] { N6Click(entry); });
+    connect(a, &QAction::triggered, this, [this, entry] { ViewByCategory(entry); });
   }
-  pm1->addSeparator();
-  N27 = NewAction("N27", QStringLiteral("查看数据包"), QKeySequence(Qt::CTRL | Qt::Key_K));
-  N27->setCheckable(true);
-  N40 = NewAction("N40", QStringLiteral("地址汉化"), QKeySequence(Qt::CTRL | Qt::Key_D));
-  pm1->addActions({N20, N21, N27, N40});
-  pm1->addSeparator();
-  pm1->addActions({N24, N25, N49});
-  pm1->addSeparator();
-  pm1->addAction(N9);
+  listPopupMenu_->addSeparator();
+  viewPacketAction_ = NewAction("N27", QStringLiteral("查看数据包"), QKeySequence(Qt::CTRL | Qt::Key_K));
+  viewPacketAction_->setCheckable(true);
+  decodeAddressAction_ = NewAction("N40", QStringLiteral("地址汉化"), QKeySequence(Qt::CTRL | Qt::Key_D));
+  listPopupMenu_->addActions({copyAddressAction_, copyPacketAction_, viewPacketAction_, decodeAddressAction_});
+  listPopupMenu_->addSeparator();
+  listPopupMenu_->addActions({netTransportAction_, flashGetAction_, dorrinelAction_});
+  listPopupMenu_->addSeparator();
+  listPopupMenu_->addAction(clearListAction_);
 
-  connect(N12, &QAction::triggered, this, &TForm1::btn3Click);
-  connect(N13, &QAction::triggered, this, &TForm1::btn4Click);
+  connect(startCaptureAction_, &QAction::triggered, this, &TForm1::BeginSniffing);
+  connect(stopCaptureAction_, &QAction::triggered, this, &TForm1::EndSniffing);
   connect(actOpenCapture, &QAction::triggered, this, &TForm1::OpenCaptureFileClick);
-  connect(URL2, &QAction::triggered, this, &TForm1::URL2Click);
-  connect(N34, &QAction::triggered, this, &TForm1::N34Click);
-  connect(N39, &QAction::triggered, this, &TForm1::N39Click);
+  connect(urlModeAction_, &QAction::triggered, this, &TForm1::SwitchToUrlMode);
+  connect(packetModeAction_, &QAction::triggered, this, &TForm1::SwitchToPacketMode);
+  connect(filterSettingsAction_, &QAction::triggered, this, &TForm1::OpenFilterDialog);
   connect(actToTray, &QAction::triggered, this, &TForm1::MinimiseToTrayClick);
-  connect(N15, &QAction::triggered, this, &TForm1::btn11Click);
-  connect(N20, &QAction::triggered, this, &TForm1::N20Click);
-  connect(N21, &QAction::triggered, this, &TForm1::N21Click);
-  connect(N23, &QAction::triggered, this, &TForm1::N23Click);
-  connect(N4, &QAction::triggered, this, &TForm1::N4Click);
-  connect(N17, &QAction::triggered, this, &TForm1::N17Click);
-  connect(N9, &QAction::triggered, this, &TForm1::N9Click);
-  connect(N24, &QAction::triggered, this, &TForm1::N8Click);
-  connect(N25, &QAction::triggered, this, &TForm1::N43Click);
-  connect(N49, &QAction::triggered, this, &TForm1::N3Click);
-  connect(N51, &QAction::triggered, this, &TForm1::N51Click);
-  connect(N18, &QAction::triggered, this, &TForm1::N18Click);
-  connect(N29, &QAction::triggered, this, &TForm1::N29Click);
-  connect(N31, &QAction::triggered, this, &TForm1::lbl1Click);
-  connect(N30, &QAction::triggered, this, &TForm1::N30Click);
-  connect(N32, &QAction::triggered, this, &TForm1::N32Click);
-  connect(N27, &QAction::triggered, this, &TForm1::N27Click);
-  connect(N40, &QAction::triggered, this, &TForm1::N40Click);
+  connect(exitAction_, &QAction::triggered, this, &TForm1::ExitProgram);
+  connect(copyAddressAction_, &QAction::triggered, this, &TForm1::CopySelectedAddress);
+  connect(copyPacketAction_, &QAction::triggered, this, &TForm1::CopySelectedPacket);
+  connect(deleteRowAction_, &QAction::triggered, this, &TForm1::DeleteSelectedRow);
+  connect(addRemarkAction_, &QAction::triggered, this, &TForm1::AddRemarkToRow);
+  connect(saveListAction_, &QAction::triggered, this, &TForm1::SaveList);
+  connect(clearListAction_, &QAction::triggered, this, &TForm1::ClearBothLists);
+  connect(netTransportAction_, &QAction::triggered, this, &TForm1::SendToNetTransport);
+  connect(flashGetAction_, &QAction::triggered, this, &TForm1::SendToFlashGet);
+  connect(dorrinelAction_, &QAction::triggered, this, &TForm1::SendToDorrinel);
+  connect(adapterTestAction_, &QAction::triggered, this, &TForm1::TestAdapters);
+  connect(settingsAction_, &QAction::triggered, this, &TForm1::OpenSettings);
+  connect(helpFileAction_, &QAction::triggered, this, &TForm1::ShowHelpFile);
+  connect(makerSiteAction_, &QAction::triggered, this, &TForm1::VisitMakerSite);
+  connect(updateCheckAction_, &QAction::triggered, this, &TForm1::CheckForUpdate);
+  connect(aboutAction_, &QAction::triggered, this, &TForm1::ShowAboutBox);
+  connect(viewPacketAction_, &QAction::triggered, this, &TForm1::ToggleViewPacket);
+  connect(decodeAddressAction_, &QAction::triggered, this, &TForm1::DecodeSelectedAddress);
 }
 
 void TForm1::BuildToolBar() {
@@ -209,17 +209,17 @@ void TForm1::BuildToolBar() {
     bar->addAction(a);
     return a;
   };
-  btn3 = button("btn3", QStringLiteral("开始嗅探"), StartIcon());
-  btn4 = button("btn4", QStringLiteral("停止嗅探"), StopIcon());
+  startCaptureButton_ = button("btn3", QStringLiteral("开始嗅探"), StartIcon());
+  stopCaptureButton_ = button("btn4", QStringLiteral("停止嗅探"), StopIcon());
   bar->addSeparator();
-  btn5 = button("btn5", QStringLiteral("设  置"), SettingsIcon());
+  settingsButton_ = button("btn5", QStringLiteral("设  置"), SettingsIcon());
   bar->addSeparator();
-  btn11 = button("btn11", QStringLiteral("退  出"), ExitIcon());
+  exitButton_ = button("btn11", QStringLiteral("退  出"), ExitIcon());
   bar->addSeparator();
-  connect(btn3, &QAction::triggered, this, &TForm1::btn3Click);
-  connect(btn4, &QAction::triggered, this, &TForm1::btn4Click);
-  connect(btn5, &QAction::triggered, this, &TForm1::N18Click);
-  connect(btn11, &QAction::triggered, this, &TForm1::btn11Click);
+  connect(startCaptureButton_, &QAction::triggered, this, &TForm1::BeginSniffing);
+  connect(stopCaptureButton_, &QAction::triggered, this, &TForm1::EndSniffing);
+  connect(settingsButton_, &QAction::triggered, this, &TForm1::OpenSettings);
+  connect(exitButton_, &QAction::triggered, this, &TForm1::ExitProgram);
 
   // The web page: a 555 x 193 browser placed at (-11, -17) in a white 460 x 60 panel, so that the
   // panel shows the page without its margins.
@@ -230,8 +230,8 @@ void TForm1::BuildToolBar() {
   QPalette pal = panel->palette();
   pal.setColor(QPalette::Window, Qt::white);
   panel->setPalette(pal);
-  TWBS1 = new WebStrip(panel);
-  TWBS1->setGeometry(-11, -17, 555, 193);
+  webStrip_ = new WebStrip(panel);
+  webStrip_->setGeometry(-11, -17, 555, 193);
   bar->addWidget(panel);
 }
 
@@ -261,10 +261,10 @@ void TForm1::BuildLists() {
     view->setSortingEnabled(true);
     view->viewport()->installEventFilter(this);
     connect(view, &QWidget::customContextMenuRequested, this,
-            [this, view](const QPoint& pos) { pm1->popup(view->viewport()->mapToGlobal(pos)); });
+            [this, view](const QPoint& pos) { listPopupMenu_->popup(view->viewport()->mapToGlobal(pos)); });
     // A double click on a row acts on it; one on the list's empty part acts on the selected row
     // (the viewport's double click, in eventFilter).
-    connect(view, &QAbstractItemView::doubleClicked, this, &TForm1::LV1Db2Click);
+    connect(view, &QAbstractItemView::doubleClicked, this, &TForm1::DownloadOnDoubleClick);
     new FollowNewest(*view, [rows] { return rows->InListOrder(); });
     // The model counts once a change is complete: a removed row is gone from the list by then.
     connect(rows, &LaggingListModel::CountsChanged, this, &TForm1::ShowRowCounts);
@@ -275,15 +275,15 @@ void TForm1::BuildLists() {
   auto* listsLayout = new QVBoxLayout(lists);
   listsLayout->setContentsMargins(0, 0, 0, 0);
   listsLayout->setSpacing(2);
-  edtFilter = new QuickFilterEdit(lists);
-  listsLayout->addWidget(edtFilter);
+  quickFilterEdit_ = new QuickFilterEdit(lists);
+  listsLayout->addWidget(quickFilterEdit_);
 
   pgc1 = new QStackedWidget(lists);
   pgc1->setObjectName(QStringLiteral("pgc1"));
   listsLayout->addWidget(pgc1, 1);
 
-  lv1View = &session_->Lv1Rows();
-  lv2View = &session_->Lv2Rows();
+  mainRowsModel_ = &session_->Lv1Rows();
+  categoryRowsModel_ = &session_->Lv2Rows();
 
   auto* page0 = new QWidget(pgc1);
   page0->setObjectName(QStringLiteral("ts1"));
@@ -292,22 +292,22 @@ void TForm1::BuildLists() {
   cbb2 = new QComboBox(page0);
   cbb2->setObjectName(QStringLiteral("cbb2"));
   cbb2->hide();
-  LV1 = new QTableView(page0);
-  setUp(LV1, "LV1", lv1View);
-  LV1->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  mainListView_ = new QTableView(page0);
+  setUp(mainListView_, "LV1", mainRowsModel_);
+  mainListView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   // The address takes the width the window has to spare; the remark (length) column stays readable.
-  LV1->setColumnWidth(0, 80);
-  LV1->setColumnWidth(1, 88);
-  LV1->setColumnWidth(3, LV1->horizontalHeader()->defaultSectionSize());
-  LV1->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
-  layout0->addWidget(LV1);
+  mainListView_->setColumnWidth(0, 80);
+  mainListView_->setColumnWidth(1, 88);
+  mainListView_->setColumnWidth(3, mainListView_->horizontalHeader()->defaultSectionSize());
+  mainListView_->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
+  layout0->addWidget(mainListView_);
 
   auto* page1 = new QWidget(pgc1);
   page1->setObjectName(QStringLiteral("ts2"));
   auto* layout1 = new QVBoxLayout(page1);
   layout1->setContentsMargins(0, 0, 0, 0);
   lv2 = new QTableView(page1);
-  setUp(lv2, "lv2", lv2View);
+  setUp(lv2, "lv2", categoryRowsModel_);
   lv2->setSelectionMode(QAbstractItemView::SingleSelection);
   lv2->setColumnWidth(0, 100);
   lv2->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
@@ -318,19 +318,19 @@ void TForm1::BuildLists() {
   setCentralWidget(lists);
   // The list, not the filter field, has the keys when the window opens: the list's shortcuts (Ctrl+C,
   // Ctrl+A, Ctrl+Z, Ctrl+X, Ctrl+U, Ctrl+K, Ctrl+Delete) are editing keys in a line edit.
-  LV1->setFocus(Qt::OtherFocusReason);
-  listCommands_ = std::make_unique<ListCommands>(List(), session_->Lv1Rows(), *LV1, *lv2, prompter_, *this);
+  mainListView_->setFocus(Qt::OtherFocusReason);
+  listCommands_ = std::make_unique<ListCommands>(List(), session_->Lv1Rows(), *mainListView_, *lv2, prompter_, *this);
 
   // The quick filter narrows both lists; Ctrl+F reaches it from anywhere in the window.
-  connect(edtFilter, &QuickFilterEdit::FilterChanged, this, [this](const QString& text) {
-    lv1View->SetQuickFilter(text);
-    lv2View->SetQuickFilter(text);
+  connect(quickFilterEdit_, &QuickFilterEdit::FilterChanged, this, [this](const QString& text) {
+    mainRowsModel_->SetQuickFilter(text);
+    categoryRowsModel_->SetQuickFilter(text);
     ShowRowCounts();
   });
   actQuickFilter = NewAction("actQuickFilter", QStringLiteral("快速筛选"), QKeySequence(Qt::CTRL | Qt::Key_F));
-  connect(actQuickFilter, &QAction::triggered, edtFilter, &QuickFilterEdit::Summon);
-  connect(edtFilter, &QuickFilterEdit::ToRows, this, [this] {
-    QTableView* view = List().ShowingAll() ? LV1 : lv2;
+  connect(actQuickFilter, &QAction::triggered, quickFilterEdit_, &QuickFilterEdit::Summon);
+  connect(quickFilterEdit_, &QuickFilterEdit::ToRows, this, [this] {
+    QTableView* view = List().ShowingAll() ? mainListView_ : lv2;
     view->setFocus(Qt::ShortcutFocusReason);
     // The first row shown becomes the selected one, unless a shown row is selected already.
     if (!view->selectionModel()->hasSelection() && view->model()->rowCount() > 0)
@@ -340,7 +340,7 @@ void TForm1::BuildLists() {
   connect(pgc1, &QStackedWidget::currentChanged, this, &TForm1::ShowRowCounts);
   // The list shown takes the keys from the list hidden (the filter field keeps them).
   connect(pgc1, &QStackedWidget::currentChanged, this, [this](int page) {
-    if (!edtFilter->hasFocus()) (page == 0 ? LV1 : lv2)->setFocus(Qt::OtherFocusReason);
+    if (!quickFilterEdit_->hasFocus()) (page == 0 ? mainListView_ : lv2)->setFocus(Qt::OtherFocusReason);
   });
   connect(session_, &SessionController::ViewChanged, this, &TForm1::ShowRowCounts);
 }
@@ -363,7 +363,7 @@ void TForm1::BuildStatusBar() {
     return l;
   };
   panel("bsSkinStatusPanel4", QStringLiteral("状态:"), 81);
-  bsSkinStatusPanel5 = panel("bsSkinStatusPanel5", kStatusStopped, 80);
+  statusRunning_ = panel("bsSkinStatusPanel5", kStatusStopped, 80);
   statusMode_ = panel("bsSkinStatusPanel6", QStringLiteral("当前工作模式[获取URL]"), 161);
   // The file and count panels shrink (their texts cut with "…") before the site panel does.
   statusFile_ = new ElidingLabel(bar);
@@ -377,13 +377,13 @@ void TForm1::BuildStatusBar() {
             statusCounts_->SetFrames(frames, dropped ? std::optional<std::uint64_t>(*dropped) : std::nullopt);
           });
   ShowRowCounts();
-  lbl1 = new ClickLabel(QStringLiteral("官方网站  ") + QString::fromLatin1(kSiteHost), [this] { lbl1Click(); }, bar);
-  lbl1->setObjectName(QStringLiteral("lbl1"));
-  lbl1->setAlignment(Qt::AlignCenter);
-  lbl1->setStyleSheet(QStringLiteral("color: #1a5fb4;"));
+  siteLabel_ = new ClickLabel(QStringLiteral("官方网站  ") + QString::fromLatin1(kSiteHost), [this] { VisitMakerSite(); }, bar);
+  siteLabel_->setObjectName(QStringLiteral("lbl1"));
+  siteLabel_->setAlignment(Qt::AlignCenter);
+  siteLabel_->setStyleSheet(QStringLiteral("color: #1a5fb4;"));
   // Never narrower than its text.
-  lbl1->setMinimumWidth(lbl1->sizeHint().width());
-  bar->addWidget(lbl1, 1);
+  siteLabel_->setMinimumWidth(siteLabel_->sizeHint().width());
+  bar->addWidget(siteLabel_, 1);
 }
 
 }  // namespace qv

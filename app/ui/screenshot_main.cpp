@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
       }
       if (pick == 0 && rows[i].caption == qv::texts::kCatPicture) pick = static_cast<int>(i);
     }
-    if (pick >= 0) form.LV1->selectRow(pick);
+    if (pick >= 0) form.mainListView_->selectRow(pick);
     if (rows.empty()) std::fprintf(stderr, "no rows listed\n");
     Wait(300);
     rc = form.grab().save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;

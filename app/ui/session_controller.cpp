@@ -23,9 +23,9 @@ SessionController::SessionController(PcapNet& net, QObject* parent)
                              [this](const std::string& why) {
                                if (!closing_) emit CaptureEnded(QString::fromLocal8Bit(why.c_str()));
                              }}) {
-  lv1Model_ = new Lv1Model(list_, this);
-  lv2Model_ = new Lv2Model(list_, this);
-  hub_ = std::make_unique<ListModelHub>(*lv1Model_, *lv2Model_, [this] { emit ViewChanged(); });
+  mainListModel_ = new Lv1Model(list_, this);
+  categoryListModel_ = new Lv2Model(list_, this);
+  hub_ = std::make_unique<ListModelHub>(*mainListModel_, *categoryListModel_, [this] { emit ViewChanged(); });
   list_.SetObserver(hub_.get());
   pump_ = new RowPump(queue_, list_, *hub_, this);
   connect(pump_, &RowPump::LocalAddressesReported, this, &SessionController::LocalAddressesChanged);
@@ -138,7 +138,7 @@ std::vector<std::string> SessionController::CurrentLocalAddresses() const {
 void SessionController::ShowView(int entry) {
   // The rows found before the view changes are part of the list the view is built from.
   pump_->DrainAll();
-  list_.N6Click(entry);
+  list_.ViewByCategory(entry);
 }
 
 void SessionController::ClearLists() {

@@ -37,8 +37,8 @@ class SessionController : public QObject {
   FrameHandler& Handler() { return handler_; }
   FrameSink& Sink() { return queue_; }  // where the capture thread hands its rows over
   RowPump& Pump() { return *pump_; }
-  Lv1Model& Lv1Rows() { return *lv1Model_; }
-  Lv2Model& Lv2Rows() { return *lv2Model_; }
+  Lv1Model& Lv1Rows() { return *mainListModel_; }
+  Lv2Model& Lv2Rows() { return *categoryListModel_; }
 
   // The adapter live sessions capture on; choosing one does not write the settings file.
   const std::string& AdapterName() const { return adapterName_; }
@@ -126,8 +126,8 @@ class SessionController : public QObject {
   LockedValue<std::optional<std::vector<std::string>>> fileLocalAddresses_;
   FrameHandler handler_;
   CaptureSession session_;
-  Lv1Model* lv1Model_;
-  Lv2Model* lv2Model_;
+  Lv1Model* mainListModel_;
+  Lv2Model* categoryListModel_;
   std::unique_ptr<ListModelHub> hub_;
   RowPump* pump_;
 };

@@ -41,9 +41,9 @@ UpdateChecker::UpdateChecker(SettingsStore& settings, Prompter& prompter, QWidge
       prompter_(prompter),
       window_(window),
       options_(std::move(options)),
-      tmr3_(new QTimer(this)) {
-  tmr3_->setInterval(options_.timedCheckMs);
-  connect(tmr3_, &QTimer::timeout, this, &UpdateChecker::tmr3Timer);
+      timedCheckTimer_(new QTimer(this)) {
+  timedCheckTimer_->setInterval(options_.timedCheckMs);
+  connect(timedCheckTimer_, &QTimer::timeout, this, &UpdateChecker::OnUpdateCheckTimer);
 }
 
 QString UpdateChecker::ProgramDir() const {
@@ -125,7 +125,7 @@ bool UpdateChecker::StartUpdater() {
   return StartProgram(updater, {}, ShowState::kNormal).Started();
 }
 
-void UpdateChecker::N30Click() {
+void UpdateChecker::CheckForUpdate() {
   if (checking_) return;  // the check already running answers
   try {
     switch (UPdata()) {
@@ -148,8 +148,8 @@ void UpdateChecker::N30Click() {
   }
 }
 
-void UpdateChecker::tmr3Timer() {
-  tmr3_->stop();  // once per run
+void UpdateChecker::OnUpdateCheckTimer() {
+  timedCheckTimer_->stop();  // once per run
   if (checking_) return;  // the user's own check is running
   try {
     if (UPdata() != 2) return;

@@ -44,14 +44,14 @@ class UpdateChecker : public QObject {
   bool Checking() const { return checking_; }
 
   // "升级查询": every outcome is reported; Yes to the question starts the updater and closes the window.
-  void N30Click();
+  void CheckForUpdate();
 
-  QTimer* tmr3() const { return tmr3_; }
+  QTimer* UpdateCheckTimer() const { return timedCheckTimer_; }
 
  public slots:
   // The timed check: silent unless there is an update; Yes leaves hwnd and uppath in the settings and
   // starts the updater, and the window stays open.
-  void tmr3Timer();
+  void OnUpdateCheckTimer();
 
  private:
   QString ProgramDir() const;
@@ -63,7 +63,7 @@ class UpdateChecker : public QObject {
   Prompter& prompter_;
   QWidget* window_;
   UpdateCheckerOptions options_;
-  QTimer* tmr3_;
+  QTimer* timedCheckTimer_;
   bool checking_ = false;
 };
 

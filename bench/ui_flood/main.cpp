@@ -314,9 +314,9 @@ int main(int argc, char** argv) {
     TForm1 form(net, prompter, TForm1Options::Offline(dir.path()));
     form.show();
     PaintClock paints;
-    form.LV1->viewport()->installEventFilter(&paints);
+    form.mainListView_->viewport()->installEventFilter(&paints);
     if (!spill) form.Session().UseSpillStore(nullptr);
-    form.N34Click();
+    form.SwitchToPacketMode();
 
     QElapsedTimer clock, tick;
     qint64 largestGap = 0;

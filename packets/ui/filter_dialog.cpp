@@ -24,32 +24,32 @@ TForm3::TForm3(const PacketFilter& current, const std::vector<std::string>& host
   setWindowTitle(QStringLiteral("数据包过滤设置"));
   setAttribute(Qt::WA_DeleteOnClose);
 
-  CBB3 = new QComboBox(this);
-  CBB3->setObjectName(QStringLiteral("CBB3"));
-  CBB3->setEditable(true);
-  CBB3->setInsertPolicy(QComboBox::NoInsert);
+  siteBox_ = new QComboBox(this);
+  siteBox_->setObjectName(QStringLiteral("CBB3"));
+  siteBox_->setEditable(true);
+  siteBox_->setInsertPolicy(QComboBox::NoInsert);
   cbb2 = new QComboBox(this);
   cbb2->setObjectName(QStringLiteral("cbb2"));
   cbb2->addItems({QStringLiteral("所有"), QStringLiteral("TCP"), QStringLiteral("UDP"), QStringLiteral("ICMP"),
                   QStringLiteral("ISO IP")});
-  cbb1 = new QComboBox(this);
-  cbb1->setObjectName(QStringLiteral("cbb1"));
-  cbb1->addItems({QStringLiteral("所有"), QStringLiteral("网络→→本地"), QStringLiteral("本地→→网络")});
+  directionBox_ = new QComboBox(this);
+  directionBox_->setObjectName(QStringLiteral("cbb1"));
+  directionBox_->addItems({QStringLiteral("所有"), QStringLiteral("网络→→本地"), QStringLiteral("本地→→网络")});
   edt2 = new QLineEdit(this);
   edt2->setObjectName(QStringLiteral("edt2"));
-  edt3 = new QLineEdit(QStringLiteral("20"), this);
-  edt3->setObjectName(QStringLiteral("edt3"));
-  edt3->setMaxLength(4);
+  minLengthEdit_ = new QLineEdit(QStringLiteral("20"), this);
+  minLengthEdit_->setObjectName(QStringLiteral("edt3"));
+  minLengthEdit_->setMaxLength(4);
   btn1 = new QPushButton(QStringLiteral("确定"), this);
   btn1->setObjectName(QStringLiteral("btn1"));
   btn1->setDefault(true);
 
   auto* form = new QFormLayout;
-  form->addRow(QStringLiteral("指定网站"), CBB3);
+  form->addRow(QStringLiteral("指定网站"), siteBox_);
   form->addRow(QStringLiteral("数据包类型"), cbb2);
-  form->addRow(QStringLiteral("数据包方向"), cbb1);
+  form->addRow(QStringLiteral("数据包方向"), directionBox_);
   form->addRow(QStringLiteral("包含字符串"), edt2);
-  form->addRow(QStringLiteral("数据包长度：至少"), edt3);
+  form->addRow(QStringLiteral("数据包长度：至少"), minLengthEdit_);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(btn1);
@@ -57,14 +57,14 @@ TForm3::TForm3(const PacketFilter& current, const std::vector<std::string>& host
   top->addLayout(form);
   top->addLayout(buttons);
   top->setSizeConstraint(QLayout::SetFixedSize);
-  CBB3->setMinimumWidth(260);
+  siteBox_->setMinimumWidth(260);
 
   // Filling from the current settings.
-  if (current.minLength > 0) edt3->setText(QString::number(current.minLength));
-  for (const std::string& host : hosts) CBB3->addItem(FromGbk(host));
-  CBB3->setEditText(FromGbk(current.siteText));
+  if (current.minLength > 0) minLengthEdit_->setText(QString::number(current.minLength));
+  for (const std::string& host : hosts) siteBox_->addItem(FromGbk(host));
+  siteBox_->setEditText(FromGbk(current.siteText));
   edt2->setText(FromGbk(current.contained));
-  if (current.direction >= 0 && current.direction < cbb1->count()) cbb1->setCurrentIndex(current.direction);
+  if (current.direction >= 0 && current.direction < directionBox_->count()) directionBox_->setCurrentIndex(current.direction);
   const int protocolIndex = IndexFromProtocol(current.protocol);
   if (protocolIndex > 0 && protocolIndex < cbb2->count()) cbb2->setCurrentIndex(protocolIndex);
 
@@ -72,15 +72,15 @@ TForm3::TForm3(const PacketFilter& current, const std::vector<std::string>& host
 }
 
 void TForm3::btn1Click() {
-  const std::string site = CutSiteToHost(ToGbk(CBB3->currentText()));
+  const std::string site = CutSiteToHost(ToGbk(siteBox_->currentText()));
 
   // The length is checked before the site is looked up: a wrong length needs no name lookup.
-  const std::string length = Trim(ToGbk(edt3->text()));
+  const std::string length = Trim(ToGbk(minLengthEdit_->text()));
   int minLength = 0;
   for (char ch : length) {
     if (ch < '0' || ch > '9') {
       prompter_.Message(this, BoxKind::Error, QStringLiteral("数据包长度设置有误，请检查！"), BoxButtons::Ok);
-      edt3->setFocus();
+      minLengthEdit_->setFocus();
       return;
     }
     minLength = minLength * 10 + (ch - '0');
@@ -93,7 +93,7 @@ void TForm3::btn1Click() {
       prompter_.Message(this, BoxKind::Error,
                         QStringLiteral("无法解析指定网站“%1”的地址，请检查网站名称！").arg(FromGbk(site)),
                         BoxButtons::Ok);
-      CBB3->setFocus();
+      siteBox_->setFocus();
       return;
     }
     siteAddress = std::move(*resolved);
@@ -104,7 +104,7 @@ void TForm3::btn1Click() {
   filter.siteText = site;
   filter.siteAddress = siteAddress;
   filter.contained = Trim(ToGbk(edt2->text()));
-  filter.direction = cbb1->currentIndex();
+  filter.direction = directionBox_->currentIndex();
   filter.protocol = ProtocolFromIndex(cbb2->currentIndex());
   if (apply_) apply_(std::move(filter));
   confirmed_ = true;

@@ -29,11 +29,11 @@ class TForm3 : public QDialog {
   TForm3(const PacketFilter& current, const std::vector<std::string>& hosts, Prompter& prompter, Resolver resolve,
          Applier apply, QWidget* parent = nullptr);
 
-  QComboBox* CBB3;  // "指定网站"
+  QComboBox* siteBox_;  // "指定网站"
   QComboBox* cbb2;  // "数据包类型"
-  QComboBox* cbb1;  // "数据包方向"
+  QComboBox* directionBox_;  // "数据包方向"
   QLineEdit* edt2;  // "包含字符串"
-  QLineEdit* edt3;  // "数据包长度：至少"
+  QLineEdit* minLengthEdit_;  // "数据包长度：至少"
   QPushButton* btn1;
 
  public slots:

@@ -57,54 +57,54 @@ TForm4::TForm4(std::function<std::string()> localAddress, QWidget* parent)
   setWindowTitle(QStringLiteral("数据包相关信息"));
   setAttribute(Qt::WA_DeleteOnClose);
 
-  mmo1 = new QPlainTextEdit(this);
-  mmo1->setObjectName(QStringLiteral("mmo1"));
-  mmo1->setReadOnly(true);
-  mmo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  mmo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  packetTextView_ = new QPlainTextEdit(this);
+  packetTextView_->setObjectName(QStringLiteral("mmo1"));
+  packetTextView_->setReadOnly(true);
+  packetTextView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  packetTextView_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   QFont font;
   font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("Noto Sans Mono CJK SC"),
                     QStringLiteral("DejaVu Sans Mono"), QStringLiteral("monospace")});
   font.setStyleHint(QFont::TypeWriter);
   font.setPixelSize(14);
-  mmo1->setFont(font);
-  QPalette pal = mmo1->palette();
+  packetTextView_->setFont(font);
+  QPalette pal = packetTextView_->palette();
   pal.setColor(QPalette::Base, QColor(255, 251, 240));  // cream
   pal.setColor(QPalette::Text, Qt::black);
   // The highlighted address stays visible while the text box does not have the focus.
   for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
     pal.setColor(QPalette::Inactive, role, pal.color(QPalette::Active, role));
-  mmo1->setPalette(pal);
+  packetTextView_->setPalette(pal);
 
   chk1 = new QCheckBox(QStringLiteral("显示十六进制文本"), this);
   chk1->setObjectName(QStringLiteral("chk1"));
-  bsSkinButton1 = new QPushButton(QStringLiteral("关闭"), this);
-  bsSkinButton1->setObjectName(QStringLiteral("bsSkinButton1"));
+  closeButton_ = new QPushButton(QStringLiteral("关闭"), this);
+  closeButton_->setObjectName(QStringLiteral("bsSkinButton1"));
 
   auto* bottom = new QHBoxLayout;
   bottom->addWidget(chk1);
   bottom->addStretch();
-  bottom->addWidget(bsSkinButton1);
+  bottom->addWidget(closeButton_);
   auto* top = new QVBoxLayout(this);
-  top->addWidget(mmo1);
+  top->addWidget(packetTextView_);
   top->addLayout(bottom);
   setFixedSize(620, 440);
 
   connect(chk1, &QCheckBox::clicked, this, &TForm4::ShowDatas);
-  connect(bsSkinButton1, &QPushButton::clicked, this, &TForm4::close);
+  connect(closeButton_, &QPushButton::clicked, this, &TForm4::close);
 }
 
 void TForm4::ShowDatas() {
   const std::string local = localAddress_ ? localAddress_() : std::string();
   const InspectorDisplay d = ToDisplay(qv::ShowDatas(local, FRemote, FPacket, FAddress, chk1->isChecked()));
-  mmo1->setPlainText(d.text);
-  QTextCursor cursor(mmo1->document());
+  packetTextView_->setPlainText(d.text);
+  QTextCursor cursor(packetTextView_->document());
   if (d.selectionLength > 0) {
     cursor.setPosition(d.selectionStart);
     cursor.setPosition(d.selectionStart + d.selectionLength, QTextCursor::KeepAnchor);
   }
-  mmo1->setTextCursor(cursor);
-  mmo1->ensureCursorVisible();
+  packetTextView_->setTextCursor(cursor);
+  packetTextView_->ensureCursorVisible();
 }
 
 void TForm4::showEvent(QShowEvent* event) {

@@ -39,9 +39,9 @@ class TForm4 : public QDialog {
   void ShowDatas();
   void reject() override;  // Escape closes the window like its button
 
-  QPlainTextEdit* mmo1;
+  QPlainTextEdit* packetTextView_;
   QCheckBox* chk1;  // "显示十六进制文本"
-  QPushButton* bsSkinButton1;
+  QPushButton* closeButton_;
 
  signals:
   void Closed();

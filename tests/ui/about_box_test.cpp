@@ -40,7 +40,7 @@ TEST(AboutBoxTest, ShowsTheInstalledVersionReadWhenTheBoxIsMade) {
   Write(ini, "[system]\r\nautoRun=0\r\n");
   SettingsStore settings(ini.toStdString());
 
-  TAboutBox* box = TAboutBox::N32Click(&settings);
+  TAboutBox* box = TAboutBox::ShowAboutBox(&settings);
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->windowTitle(), QStringLiteral("关于Quelvar"));
   EXPECT_EQ(box->VersionText(), QStringLiteral("版本： 未知"));
@@ -49,7 +49,7 @@ TEST(AboutBoxTest, ShowsTheInstalledVersionReadWhenTheBoxIsMade) {
   // Opened again while open: the same box, unchanged, although the store now gives a version.
   Write(ini, "[system]\r\nversion=2.1\r\n");
   settings.Reload();
-  EXPECT_EQ(TAboutBox::N32Click(&settings), box);
+  EXPECT_EQ(TAboutBox::ShowAboutBox(&settings), box);
   EXPECT_EQ(box->VersionText(), QStringLiteral("版本： 未知"));
 
   // "关闭" closes and frees it; the next one reads the version again.
@@ -59,7 +59,7 @@ TEST(AboutBoxTest, ShowsTheInstalledVersionReadWhenTheBoxIsMade) {
   close->click();
   DeleteClosed();
   EXPECT_EQ(TAboutBox::Instance(), nullptr);
-  TAboutBox* again = TAboutBox::N32Click(&settings);
+  TAboutBox* again = TAboutBox::ShowAboutBox(&settings);
   EXPECT_EQ(again->VersionText(), QStringLiteral("版本： 2.1"));
   again->close();
   DeleteClosed();
@@ -67,7 +67,7 @@ TEST(AboutBoxTest, ShowsTheInstalledVersionReadWhenTheBoxIsMade) {
 }
 
 TEST(AboutBoxTest, WithoutSettingsTheVersionIsUnknown) {
-  TAboutBox* box = TAboutBox::N32Click(nullptr);
+  TAboutBox* box = TAboutBox::ShowAboutBox(nullptr);
   EXPECT_EQ(box->VersionText(), QStringLiteral("版本： 未知"));
   box->close();
   DeleteClosed();
@@ -77,7 +77,7 @@ TEST(AboutBoxTest, WithoutSettingsTheVersionIsUnknown) {
 // the current directory is and whether or not a desktop opener exists; a missing file is said there.
 TEST(HelpFileTest, ShowsTheHelpFileOfTheProgramFolderInItsOwnWindow) {
   const auto viewer = [] { return qobject_cast<QTextBrowser*>(FindTopLevel("HelpViewer")); };
-  const QString helpFile = N29Click(QStringLiteral(QUELVAR_BIN_DIR));
+  const QString helpFile = ShowHelpFile(QStringLiteral(QUELVAR_BIN_DIR));
   EXPECT_EQ(helpFile, QStringLiteral(QUELVAR_BIN_DIR "/readme.html"));
   ASSERT_NE(viewer(), nullptr);
   EXPECT_TRUE(viewer()->isVisible());
@@ -85,7 +85,7 @@ TEST(HelpFileTest, ShowsTheHelpFileOfTheProgramFolderInItsOwnWindow) {
   EXPECT_TRUE(viewer()->toPlainText().contains(QStringLiteral("开始嗅探")));
 
   QTemporaryDir empty;
-  N29Click(empty.path());
+  ShowHelpFile(empty.path());
   ASSERT_NE(viewer(), nullptr);  // the same window, now saying what is missing
   EXPECT_TRUE(viewer()->toPlainText().contains(QStringLiteral("找不到帮助文件")));
   EXPECT_TRUE(viewer()->toPlainText().contains(empty.path()));

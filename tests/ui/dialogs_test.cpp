@@ -55,7 +55,7 @@ TEST_F(FilterDialogTest, SiteIsCutToItsHostAndResolved) {
   };
   for (const Case& c : cases) {
     TForm3* d = Open();
-    d->CBB3->setEditText(QString::fromUtf8(c.typed));
+    d->siteBox_->setEditText(QString::fromUtf8(c.typed));
     d->btn1->click();
     WaitClosed();
     const auto filter = Form().Handler().Filter();
@@ -70,18 +70,18 @@ TEST_F(FilterDialogTest, OkStoresEverySettingAndTheDefaultLength) {
   Load(SharedCapture("http_espn_fail.pcapng"));
   TForm3* d = Open();
   EXPECT_EQ(d->windowTitle(), "数据包过滤设置");
-  EXPECT_EQ(d->edt3->text(), "20");  // shown although no minimum length is set yet
-  EXPECT_EQ(d->edt3->maxLength(), 4);
+  EXPECT_EQ(d->minLengthEdit_->text(), "20");  // shown although no minimum length is set yet
+  EXPECT_EQ(d->minLengthEdit_->maxLength(), 4);
   // The site list offers the hosts of the listed addresses, each once.
   QStringList hosts;
-  for (int i = 0; i < d->CBB3->count(); ++i) hosts << d->CBB3->itemText(i);
+  for (int i = 0; i < d->siteBox_->count(); ++i) hosts << d->siteBox_->itemText(i);
   EXPECT_EQ(hosts.first(), "www.espn.com");
   EXPECT_TRUE(hosts.contains("assets.espn.go.com"));
   EXPECT_EQ(hosts.count("ns.adobe.com"), 1);
 
-  d->CBB3->setEditText("");
+  d->siteBox_->setEditText("");
   d->cbb2->setCurrentIndex(4);  // ISO IP
-  d->cbb1->setCurrentIndex(1);  // network to local
+  d->directionBox_->setCurrentIndex(1);  // network to local
   d->edt2->setText("  HOST:  ");
   d->btn1->click();
   WaitClosed();
@@ -96,28 +96,28 @@ TEST_F(FilterDialogTest, OkStoresEverySettingAndTheDefaultLength) {
   // The next opening shows the stored settings.
   d = Open();
   EXPECT_EQ(d->cbb2->currentIndex(), 4);
-  EXPECT_EQ(d->cbb1->currentIndex(), 1);
+  EXPECT_EQ(d->directionBox_->currentIndex(), 1);
   EXPECT_EQ(d->edt2->text(), "HOST:");
-  EXPECT_EQ(d->edt3->text(), "20");
+  EXPECT_EQ(d->minLengthEdit_->text(), "20");
 }
 
 TEST_F(FilterDialogTest, AWrongLengthOrAnUnknownSiteStoresNothingAndKeepsTheDialog) {
   const auto before = Form().Handler().Filter();
   TForm3* d = Open();
-  d->CBB3->setEditText("site.example");
+  d->siteBox_->setEditText("site.example");
   for (const char* length : {"2a", "-1", "1 2"}) {
-    d->edt3->setText(length);
+    d->minLengthEdit_->setText(length);
     d->btn1->click();
     ASSERT_FALSE(prompter_.boxes.empty());
     EXPECT_EQ(prompter_.boxes.back().text, "数据包长度设置有误，请检查！") << length;
     EXPECT_EQ(prompter_.boxes.back().kind, BoxKind::Error);
     EXPECT_TRUE(d->isVisible());
-    EXPECT_EQ(d->focusWidget(), d->edt3);
+    EXPECT_EQ(d->focusWidget(), d->minLengthEdit_);
   }
   EXPECT_TRUE(looked.empty());
 
-  d->edt3->setText(" 7 ");
-  d->CBB3->setEditText("http://nowhere.invalid/x");
+  d->minLengthEdit_->setText(" 7 ");
+  d->siteBox_->setEditText("http://nowhere.invalid/x");
   prompter_.boxes.clear();
   d->btn1->click();
   ASSERT_EQ(prompter_.boxes.size(), 1u);
@@ -127,7 +127,7 @@ TEST_F(FilterDialogTest, AWrongLengthOrAnUnknownSiteStoresNothingAndKeepsTheDial
 
   d->close();  // only OK closes the dialog
   EXPECT_TRUE(d->isVisible());
-  d->CBB3->setEditText("");
+  d->siteBox_->setEditText("");
   d->btn1->click();
   WaitClosed();
   EXPECT_EQ(Form().Handler().Filter()->minLength, 7);
@@ -135,20 +135,20 @@ TEST_F(FilterDialogTest, AWrongLengthOrAnUnknownSiteStoresNothingAndKeepsTheDial
 
 TEST_F(FilterDialogTest, StopKeepsOnlyTheSiteText) {
   TForm3* d = Open();
-  d->CBB3->setEditText("http://site.example/");
-  d->edt3->setText("100");
+  d->siteBox_->setEditText("http://site.example/");
+  d->minLengthEdit_->setText("100");
   d->cbb2->setCurrentIndex(1);
   d->btn1->click();
   WaitClosed();
-  Form().btn4Click();
+  Form().EndSniffing();
   const auto f = Form().Handler().Filter();
   EXPECT_EQ(f->siteText, "site.example");
   EXPECT_EQ(f->siteAddress, "");
   EXPECT_EQ(f->minLength, 0);
   EXPECT_EQ(f->protocol, 0);
   d = Open();
-  EXPECT_EQ(d->CBB3->currentText(), "site.example");
-  EXPECT_EQ(d->edt3->text(), "20");
+  EXPECT_EQ(d->siteBox_->currentText(), "site.example");
+  EXPECT_EQ(d->minLengthEdit_->text(), "20");
   EXPECT_EQ(d->cbb2->currentIndex(), 0);
 }
 
@@ -179,7 +179,7 @@ TEST_F(WindowTest, InspectorShowsTextWithTheAddressOrItsHexDump) {
   const std::string path = (dir_.path() + "/sample.pcap").toStdString();
   WriteSampleCapture(path);
   Load(path);
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   // The address of the inbound row stands in its payload, so it is highlighted.
   lv1->selectionModel()->select(lv1->model()->index(4, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
   Form().findChild<QAction*>("N27")->trigger();
@@ -188,30 +188,30 @@ TEST_F(WindowTest, InspectorShowsTextWithTheAddressOrItsHexDump) {
   EXPECT_EQ(inspector->windowTitle(), "数据包相关信息");
   EXPECT_TRUE(inspector->windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_FALSE(inspector->chk1->isChecked());
-  const QString text = inspector->mmo1->toPlainText();
+  const QString text = inspector->packetTextView_->toPlainText();
   EXPECT_TRUE(text.startsWith("本地IP： 192.168.1.5\n网站IP： 10.0.0.1:80\n数据包： \n\nHTTP/1.1 200 OK\n")) << text.toStdString();
-  EXPECT_EQ(inspector->mmo1->textCursor().selectedText(), "http://cdn.example/track.mp3");
+  EXPECT_EQ(inspector->packetTextView_->textCursor().selectedText(), "http://cdn.example/track.mp3");
 
   inspector->chk1->click();
   const auto& row = Form().List().Lv1()[4];
   const QString hex = ToDisplay(ShowDatas("192.168.1.5", row.data->Remote, row.data->Packet, row.cells[1], true)).text;
-  EXPECT_EQ(inspector->mmo1->toPlainText(), hex);
+  EXPECT_EQ(inspector->packetTextView_->toPlainText(), hex);
   EXPECT_TRUE(hex.contains("00000010   48 54 54 50 2F 31 2E 31 20 32 30 30 20 4F 4B 0D    HTTP/1.1 200 OK \n"));
-  EXPECT_FALSE(inspector->mmo1->textCursor().hasSelection());
+  EXPECT_FALSE(inspector->packetTextView_->textCursor().hasSelection());
 
   inspector->chk1->click();  // and back, from the same fields
-  EXPECT_EQ(inspector->mmo1->toPlainText(), text);
-  EXPECT_EQ(inspector->mmo1->textCursor().selectedText(), "http://cdn.example/track.mp3");
+  EXPECT_EQ(inspector->packetTextView_->toPlainText(), text);
+  EXPECT_EQ(inspector->packetTextView_->textCursor().selectedText(), "http://cdn.example/track.mp3");
 
   // A request row's address is not in its payload: nothing is highlighted.
   lv1->clearSelection();
   lv1->selectionModel()->select(lv1->model()->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
   Form().findChild<QAction*>("N27")->trigger();
   EXPECT_EQ(Form().Inspector(), inspector);  // the one window, refilled
-  EXPECT_FALSE(inspector->mmo1->textCursor().hasSelection());
-  EXPECT_TRUE(inspector->mmo1->toPlainText().contains("GET /music/song.mp3 HTTP/1.1\nHost: music.example\n"));
+  EXPECT_FALSE(inspector->packetTextView_->textCursor().hasSelection());
+  EXPECT_TRUE(inspector->packetTextView_->toPlainText().contains("GET /music/song.mp3 HTTP/1.1\nHost: music.example\n"));
 
-  inspector->bsSkinButton1->click();
+  inspector->closeButton_->click();
   EXPECT_FALSE(Form().findChild<QAction*>("N27")->isChecked());
   ASSERT_TRUE(WaitFor([&] { return Form().Inspector() == nullptr; }));
 

@@ -105,11 +105,11 @@ TEST_F(HandOffX11Test, NetTransportIsStartedFromItsRegisteredFolderAndSentInsert
   HandOff handOff(prompter, nullptr, Options());
   handOff.DownloadWithNetTransport(Row(kAddressGbk));
   EXPECT_EQ(Clipboard(), kAddress);
-  EXPECT_TRUE(handOff.tmr6()->isActive());
-  EXPECT_EQ(handOff.tmr6()->interval(), 500);
+  EXPECT_TRUE(handOff.NetTransportWaitTimer()->isActive());
+  EXPECT_EQ(handOff.NetTransportWaitTimer()->interval(), 500);
 
   ASSERT_TRUE(Await([&] { return !Lines(ntLog, "key ").empty(); })) << ReadAll(ntLog);
-  EXPECT_FALSE(handOff.tmr6()->isActive());
+  EXPECT_FALSE(handOff.NetTransportWaitTimer()->isActive());
   EXPECT_EQ(Lines(ntLog, "key "), std::vector<std::string>{"key Insert clipboard=http://例子.example/歌曲.mp3"});
   ASSERT_EQ(Lines(ntLog, "start ").size(), 1u);
   EXPECT_NE(Lines(ntLog, "start ")[0].find("show=minimized"), std::string::npos);
@@ -125,7 +125,7 @@ TEST_F(HandOffX11Test, RunningNetTransportOnlyGetsTheClipboard) {
 
   handOff.DownloadWithNetTransport(Row(kAddressGbk));
   EXPECT_EQ(Clipboard(), kAddress);
-  EXPECT_FALSE(handOff.tmr6()->isActive());
+  EXPECT_FALSE(handOff.NetTransportWaitTimer()->isActive());
   Await([] { return false; }, 1500);  // a key would arrive meanwhile
   EXPECT_EQ(Lines(ntLog, "key ").size(), 1u);
   EXPECT_EQ(Lines(ntLog, "start ").size(), 1u);
@@ -136,15 +136,15 @@ TEST_F(HandOffX11Test, FlashGetIsStartedEachTimeAndSentF4) {
   Register(kFgKeyAmp, std::string(STANDIN_DIR) + "/");  // a folder as the settings dialog writes it
   HandOff handOff(prompter, nullptr, Options());
   handOff.DownloadWithFlashGet(Row("http://a.example/1.zip"));
-  EXPECT_TRUE(handOff.tmr7()->isActive());
+  EXPECT_TRUE(handOff.FlashGetWaitTimer()->isActive());
   ASSERT_TRUE(Await([&] { return Lines(fgLog, "key ").size() == 1; })) << ReadAll(fgLog);
-  EXPECT_FALSE(handOff.tmr7()->isActive());
+  EXPECT_FALSE(handOff.FlashGetWaitTimer()->isActive());
   EXPECT_EQ(Lines(fgLog, "key ")[0], "key F4 clipboard=http://a.example/1.zip");
 
   // Already running: started once more all the same, and the window gets F4 again.
   handOff.DownloadWithFlashGet(Row(kAddressGbk));
-  EXPECT_TRUE(handOff.tmr7()->isActive());
-  ASSERT_TRUE(Await([&] { return Lines(fgLog, "start ").size() == 2 && !handOff.tmr7()->isActive(); }))
+  EXPECT_TRUE(handOff.FlashGetWaitTimer()->isActive());
+  ASSERT_TRUE(Await([&] { return Lines(fgLog, "start ").size() == 2 && !handOff.FlashGetWaitTimer()->isActive(); }))
       << ReadAll(fgLog);
   ASSERT_TRUE(Await([&] { return Lines(fgLog, "key ").size() >= 2; })) << ReadAll(fgLog);
   EXPECT_EQ(Lines(fgLog, "key ")[1], "key F4 clipboard=http://例子.example/歌曲.mp3");
@@ -179,8 +179,8 @@ TEST_F(HandOffX11Test, MissingOrUnusableRegistryEntriesAreReportedAndStartNothin
       EXPECT_EQ(box.buttons, BoxButtons::Ok);
     }
     EXPECT_EQ(Clipboard(), QStringLiteral("before"));
-    EXPECT_FALSE(handOff.tmr6()->isActive());
-    EXPECT_FALSE(handOff.tmr7()->isActive());
+    EXPECT_FALSE(handOff.NetTransportWaitTimer()->isActive());
+    EXPECT_FALSE(handOff.FlashGetWaitTimer()->isActive());
   }
 }
 
@@ -194,7 +194,7 @@ TEST_F(HandOffX11Test, NoSelectedRowDoesNothing) {
   handOff.DoubleClick(std::nullopt, 3, "");
   EXPECT_TRUE(prompter.boxes.empty());
   EXPECT_EQ(Clipboard(), QStringLiteral("before"));
-  EXPECT_FALSE(handOff.tmr6()->isActive());
+  EXPECT_FALSE(handOff.NetTransportWaitTimer()->isActive());
 }
 
 TEST_F(HandOffX11Test, DoubleClickFollowsTheDefaultDownloadProgram) {
@@ -204,12 +204,12 @@ TEST_F(HandOffX11Test, DoubleClickFollowsTheDefaultDownloadProgram) {
   HandOff handOff(prompter, nullptr, Options());
 
   handOff.DoubleClick(Row("http://a.example/2.zip"), 2, "");  // FlashGet
-  EXPECT_TRUE(handOff.tmr7()->isActive());
-  EXPECT_FALSE(handOff.tmr6()->isActive());
-  ASSERT_TRUE(Await([&] { return !handOff.tmr7()->isActive(); }));
+  EXPECT_TRUE(handOff.FlashGetWaitTimer()->isActive());
+  EXPECT_FALSE(handOff.NetTransportWaitTimer()->isActive());
+  ASSERT_TRUE(Await([&] { return !handOff.FlashGetWaitTimer()->isActive(); }));
 
   handOff.DoubleClick(Row("http://a.example/1.mp3"), 1, "");  // NetTransport
-  EXPECT_TRUE(handOff.tmr6()->isActive());
+  EXPECT_TRUE(handOff.NetTransportWaitTimer()->isActive());
   ASSERT_TRUE(Await([&] { return Lines(ntLog, "key Insert").size() == 1; })) << ReadAll(ntLog);
   EXPECT_EQ(Lines(ntLog, "key Insert")[0], "key Insert clipboard=http://a.example/1.mp3");
 
@@ -287,7 +287,7 @@ TEST_F(HandOffX11Test, WithoutADisplayTheUserIsToldSo) {
   ASSERT_EQ(prompter.boxes.size(), 1u);
   EXPECT_EQ(prompter.boxes[0].kind, BoxKind::Error);
   EXPECT_FALSE(prompter.boxes[0].text.isEmpty());
-  EXPECT_FALSE(handOff.tmr7()->isActive());
+  EXPECT_FALSE(handOff.FlashGetWaitTimer()->isActive());
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ QTextBrowser* Viewer() {
 }
 
 TEST(HelpWindowTest, FitsTheScreenAndEscapeClosesIt) {
-  N29Click(QStringLiteral(QUELVAR_BIN_DIR));
+  ShowHelpFile(QStringLiteral(QUELVAR_BIN_DIR));
   QPointer<QTextBrowser> viewer = Viewer();
   ASSERT_NE(viewer, nullptr);
   QApplication::processEvents();
@@ -43,7 +43,7 @@ TEST(HelpWindowTest, FitsTheScreenAndEscapeClosesIt) {
   EXPECT_EQ(Viewer(), nullptr);
 
   // It never holds the program open once the main window has gone.
-  N29Click(QStringLiteral(QUELVAR_BIN_DIR));
+  ShowHelpFile(QStringLiteral(QUELVAR_BIN_DIR));
   ASSERT_NE(Viewer(), nullptr);
   EXPECT_FALSE(Viewer()->testAttribute(Qt::WA_QuitOnClose));
   Viewer()->close();

@@ -93,13 +93,13 @@ class ListViewsTest : public WindowTest {
   }
   QString Counts() { return Form().findChild<QLabel*>(QStringLiteral("StatusCounts"))->text(); }
   void Filter(const QString& text) {
-    QLineEdit* edit = Form().edtFilter;
+    QLineEdit* edit = Form().quickFilterEdit_;
     edit->clear();
     bool ascii = true;
     for (QChar c : text) ascii &= c.unicode() < 0x80;
     if (ascii) QTest::keyClicks(edit, text);
     else edit->insert(text);  // an input method's commit: QTest types ASCII only
-    ASSERT_TRUE(WaitFor([&] { return Form().lv1View->QuickFilter() == text; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return Form().mainRowsModel_->QuickFilter() == text; }, 5000));
   }
   // An address requested now, as request parsing lists it.
   void Request(const std::string& address) {
@@ -116,7 +116,7 @@ class ListViewsTest : public WindowTest {
 
 TEST_F(ListViewsTest, HeaderClicksSortAscendingDescendingThenBackToTheListsOrder) {
   LoadSample();
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   ASSERT_EQ(Column(lv1, 2), kSourceOrder);
 
   ClickHeader(lv1, 2);
@@ -151,7 +151,7 @@ TEST_F(ListViewsTest, HeaderClicksSortAscendingDescendingThenBackToTheListsOrder
 
 TEST_F(ListViewsTest, CommandsActOnTheRowShownSelectedInASortedFilteredView) {
   LoadSample();
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   const auto& rows = Form().List().Lv1();
   ClickHeader(lv1, 2);  // sorted by address
   Filter("C");          // hides www.example/index, the one address without a "c"
@@ -163,7 +163,7 @@ TEST_F(ListViewsTest, CommandsActOnTheRowShownSelectedInASortedFilteredView) {
   EXPECT_EQ(Clipboard(), "http://pics.example/pics/photo.jpg");
   Action("N21")->trigger();
   EXPECT_EQ(Clipboard(), FromGbk(rows[1].data->Packet));
-  Form().lv1MouseUp(QPoint(5, 5));
+  Form().OnRowClicked(QPoint(5, 5));
   EXPECT_EQ(Form().PendingHint(), "IP:  10.0.0.1:80");
   Action("N27")->trigger();
   ASSERT_NE(Form().Inspector(), nullptr);
@@ -200,7 +200,7 @@ TEST_F(ListViewsTest, CommandsActOnTheRowShownSelectedInASortedFilteredView) {
 TEST_F(ListViewsTest, ADoubleClickOnTheEmptyPartOfAListTakesTheSelectedRow) {
   const QString recorded = RecordingDownloadProgram();
   LoadSample();
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   ClickHeader(lv1, 2);
   const int last = lv1->model()->rowCount() - 1;
   const QPoint below(40, lv1->rowViewportPosition(last) + 3 * lv1->rowHeight(last));
@@ -219,7 +219,7 @@ TEST_F(ListViewsTest, ADoubleClickOnTheEmptyPartOfAListTakesTheSelectedRow) {
 
   // The same in the category view.
   QFile::remove(recorded);
-  Form().N6Click(3);  // 图片文件
+  Form().ViewByCategory(3);  // 图片文件
   QTableView* lv2 = Form().lv2;
   ASSERT_EQ(lv2->model()->rowCount(), 1);
   Select(lv2, {0});
@@ -254,7 +254,7 @@ TEST_F(ListViewsTest, TheSitePanelKeepsItsWidthAndTheAddedPanelsElide) {
 // Deleting rows of a sorted (and filtered) view: the counts follow each delete at once.
 TEST_F(ListViewsTest, CountsFollowADeleteInASortedView) {
   LoadSample();
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   ClickHeader(lv1, 2);
   Select(lv1, {0});
   Action("N23")->trigger();
@@ -272,7 +272,7 @@ TEST_F(ListViewsTest, CountsFollowADeleteInASortedView) {
 
 TEST_F(ListViewsTest, CopyWithSeveralRowsSelectedCopiesEachAddressInTheOrderShown) {
   LoadSample();
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   Select(lv1, {3, 1});
   Action("N20")->trigger();
   EXPECT_EQ(Clipboard(), "http://pics.example/pics/photo.jpg\nhttp://video.example/video/clip.flv");
@@ -300,12 +300,12 @@ TEST_F(ListViewsTest, TheWindowOpensWithTheListFocusedAndItsShortcutsWorkAtOnce)
   LoadSample();
   Form().activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&Form()));
-  ASSERT_EQ(QApplication::focusWidget(), Form().LV1);
-  Select(Form().LV1, {2});
+  ASSERT_EQ(QApplication::focusWidget(), Form().mainListView_);
+  Select(Form().mainListView_, {2});
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(Clipboard(), "http://www.example/index");
   // Showing a category view hands the keys to the list shown.
-  Form().N6Click(3);  // 图片文件
+  Form().ViewByCategory(3);  // 图片文件
   ASSERT_EQ(Form().pgc1->currentIndex(), 1);
   EXPECT_EQ(QApplication::focusWidget(), Form().lv2);
 }
@@ -315,7 +315,7 @@ TEST_F(ListViewsTest, TheWindowOpensWithTheListFocusedAndItsShortcutsWorkAtOnce)
 TEST_F(ListViewsTest, TheOtherDownloadProgramGetsTheAddressAsTheListShowsIt) {
   const QString recorded = RecordingDownloadProgram();
   LoadSample();
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   const struct {
     const char* stored;
     const char* shown;
@@ -327,7 +327,7 @@ TEST_F(ListViewsTest, TheOtherDownloadProgramGetsTheAddressAsTheListShowsIt) {
     QFile::remove(recorded);
     Form().List().SetAddress(ListId::LV1, 0, c.stored);
     Select(lv1, {0});
-    Form().LV1Db2Click();
+    Form().DownloadOnDoubleClick();
     ASSERT_TRUE(WaitFor([&] { return QFile::exists(recorded); }, 10000)) << c.shown;
     QFile f(recorded);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
@@ -338,7 +338,7 @@ TEST_F(ListViewsTest, TheOtherDownloadProgramGetsTheAddressAsTheListShowsIt) {
 
 TEST_F(ListViewsTest, QuickFilterNarrowsBothListsAndNewRowsAndCountsShowIt) {
   LoadSample();
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   EXPECT_EQ(Counts(), QStringLiteral("5 行 | 捕获 %1 帧").arg(Form().FileFrames()));
 
   // Ctrl+F from the list focuses the field.
@@ -346,14 +346,14 @@ TEST_F(ListViewsTest, QuickFilterNarrowsBothListsAndNewRowsAndCountsShowIt) {
   Form().activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&Form()));
   QTest::keyClick(lv1, Qt::Key_F, Qt::ControlModifier);
-  EXPECT_TRUE(Form().edtFilter->hasFocus());
+  EXPECT_TRUE(Form().quickFilterEdit_->hasFocus());
 
   Filter("MP3");
   EXPECT_EQ(Column(lv1, 2), QStringList({kSourceOrder[0], kSourceOrder[4]}));
   EXPECT_TRUE(Counts().startsWith("2 / 5 行"));
   // Delete pressed in the field edits the text; it never removes a row.
-  QTest::keyClick(Form().edtFilter, Qt::Key_Home);
-  QTest::keyClick(Form().edtFilter, Qt::Key_Delete);
+  QTest::keyClick(Form().quickFilterEdit_, Qt::Key_Home);
+  QTest::keyClick(Form().quickFilterEdit_, Qt::Key_Delete);
   EXPECT_EQ(Form().List().Lv1().size(), 5u);
   Filter("mp3");
 
@@ -372,17 +372,17 @@ TEST_F(ListViewsTest, QuickFilterNarrowsBothListsAndNewRowsAndCountsShowIt) {
 
   // Down goes on to the rows: the first one shown is selected, and the commands take it.
   lv1->clearSelection();
-  Form().edtFilter->setFocus();
-  QTest::keyClick(Form().edtFilter, Qt::Key_Down);
+  Form().quickFilterEdit_->setFocus();
+  QTest::keyClick(Form().quickFilterEdit_, Qt::Key_Down);
   EXPECT_TRUE(lv1->hasFocus());
   EXPECT_EQ(lv1->currentIndex().row(), 0);
   Action("N20")->trigger();
   EXPECT_EQ(Clipboard(), kSourceOrder[0]);
 
   // Escape empties the field and every row is back at once.
-  Form().edtFilter->setFocus();
-  QTest::keyClick(Form().edtFilter, Qt::Key_Escape);
-  EXPECT_TRUE(Form().edtFilter->text().isEmpty());
+  Form().quickFilterEdit_->setFocus();
+  QTest::keyClick(Form().quickFilterEdit_, Qt::Key_Escape);
+  EXPECT_TRUE(Form().quickFilterEdit_->text().isEmpty());
   EXPECT_EQ(lv1->model()->rowCount(), 7);
   EXPECT_TRUE(Counts().startsWith("7 行 |"));
 
@@ -395,9 +395,9 @@ TEST_F(ListViewsTest, QuickFilterNarrowsBothListsAndNewRowsAndCountsShowIt) {
 }
 
 TEST_F(ListViewsTest, PacketModeFiltersByPayloadText) {
-  Form().N34Click();
+  Form().SwitchToPacketMode();
   LoadSample();
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   ASSERT_GT(lv1->model()->rowCount(), 4);
   Filter("host: PICS.example");
   ASSERT_EQ(lv1->model()->rowCount(), 1);
@@ -410,7 +410,7 @@ TEST_F(ListViewsTest, PacketModeFiltersByPayloadText) {
 TEST_F(ListViewsTest, TheViewFollowsTheNewestRowOnlyWhileAtTheBottom) {
   LoadSample();
   Form().resize(700, 400);
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   QScrollBar* bar = lv1->verticalScrollBar();
   int next = 0;
   auto arrive = [&](int n) {
@@ -442,7 +442,7 @@ TEST_F(ListViewsTest, TheViewFollowsTheNewestRowOnlyWhileAtTheBottom) {
 
 TEST_F(ListViewsTest, AddressColumnTakesTheSpareWidthAndShowsALongAddressAsATip) {
   LoadSample();
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   QHeaderView* header = lv1->horizontalHeader();
   const int remark = header->sectionSize(3);
   const int address = header->sectionSize(2);

@@ -20,12 +20,12 @@ TEST_F(WindowTest, AnUnknownAdapterIsReportedAndTheListEmptied) {
   TForm1& form = Form();
   ASSERT_EQ(form.AdapterName(), "???");
   form.List().AppendPacketRow("TCP", Direction::Inbound, "x", "1", nullptr);
-  form.btn3Click();
+  form.BeginSniffing();
   ASSERT_FALSE(prompter_.boxes.empty());
   EXPECT_EQ(prompter_.boxes.back().text, "网络适配器设置错误，程序将会测试所有网络适配器！");
   EXPECT_EQ(prompter_.boxes.back().kind, BoxKind::Information);
-  EXPECT_TRUE(form.tmr5->isActive());
-  EXPECT_EQ(form.tmr5->interval(), 1000);
+  EXPECT_TRUE(form.adapterRetryTimer_->isActive());
+  EXPECT_EQ(form.adapterRetryTimer_->interval(), 1000);
   EXPECT_TRUE(form.List().Lv1().empty());
   EXPECT_TRUE(form.findChild<QAction*>("btn3")->isEnabled());
   EXPECT_FALSE(form.SessionRunning());
@@ -48,7 +48,7 @@ TEST_F(WindowTest, LiveSessionOnLoopbackListsARequestAndStops) {
 
   QTcpServer server;
   ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
-  form.btn3Click();
+  form.BeginSniffing();
   if (!form.SessionRunning()) GTEST_SKIP() << "no capture rights on the loopback adapter";
   EXPECT_EQ(form.findChild<QLabel*>("bsSkinStatusPanel5")->text(), "开始嗅探");
   EXPECT_FALSE(form.findChild<QAction*>("btn3")->isEnabled());
@@ -77,7 +77,7 @@ TEST_F(WindowTest, LiveSessionOnLoopbackListsARequestAndStops) {
   EXPECT_TRUE(WaitFor([&] { return counts->text().contains(QStringLiteral("丢弃")) == dropsCounted; }, 5000))
       << counts->text().toStdString();
 
-  form.btn4Click();
+  form.EndSniffing();
   EXPECT_EQ(form.findChild<QLabel*>("bsSkinStatusPanel5")->text(), "停止嗅探");
   EXPECT_TRUE(form.findChild<QAction*>("btn3")->isEnabled());
   client.write("x");  // a frame, so that a loop waiting for one returns

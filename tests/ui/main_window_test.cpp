@@ -62,7 +62,7 @@ class MainWindowTest : public WindowTest {
     return view->model()->index(row, column).data(Qt::DisplayRole).toString();
   }
   bool Red(int row) {
-    const QVariant v = Form().LV1->model()->index(row, 2).data(Qt::ForegroundRole);
+    const QVariant v = Form().mainListView_->model()->index(row, 2).data(Qt::ForegroundRole);
     return v.isValid() && v.value<QBrush>().color() == QColor(255, 0, 0);
   }
   void Select(QTableView* view, std::initializer_list<int> rows) {
@@ -151,7 +151,7 @@ TEST_F(MainWindowTest, MenusCarryTheirCaptionsAndShortcuts) {
   EXPECT_EQ(Label("bsSkinStatusPanel5"), "停止嗅探");
   EXPECT_EQ(Label("bsSkinStatusPanel6"), "当前工作模式[获取URL]");
   EXPECT_EQ(Label("lbl1"), "官方网站  www.quelvar.example");
-  EXPECT_EQ(Header(Form().LV1, 2), Spaces(61) + "地    址  [所有类型文件]");
+  EXPECT_EQ(Header(Form().mainListView_, 2), Spaces(61) + "地    址  [所有类型文件]");
   EXPECT_EQ(Header(Form().lv2, 1), Spaces(61) + "地 址");
   EXPECT_FALSE(Form().cbb2->isVisibleTo(&Form()));
   EXPECT_EQ(Form().pgc1->currentIndex(), 0);
@@ -180,7 +180,7 @@ TEST_F(MainWindowTest, ToolBarAndBannerStayReadableUnderADarkTheme) {
     for (int x = 0; x < caption.width(); ++x)
       if (qGray(caption.pixel(x, y)) < 100) ++dark_pixels;
   EXPECT_GT(dark_pixels, 10) << "no dark caption pixels on the white strip";
-  const QImage banner = form.TWBS1->viewport()->grab().toImage();
+  const QImage banner = form.webStrip_->viewport()->grab().toImage();
   EXPECT_EQ(QColor(banner.pixel(banner.width() - 2, banner.height() - 2)), QColor(Qt::white));
   QApplication::setPalette(saved);
 }
@@ -188,7 +188,7 @@ TEST_F(MainWindowTest, ToolBarAndBannerStayReadableUnderADarkTheme) {
 TEST_F(MainWindowTest, StartUpReadsTheSettingsFile) {
   Form();
   EXPECT_EQ(Form().windowTitle(), "Quelvar(Tessoran)");  // no title key in the shipped file
-  EXPECT_FALSE(Form().tmr2->isActive());                   // autoRun off
+  EXPECT_FALSE(Form().autoStartTimer_->isActive());                   // autoRun off
   EXPECT_TRUE(Form().tmr1->isActive());
   // Only the first-run notice of the settings dialog (the shipped file names no adapter).
   for (const auto& box : prompter_.boxes)
@@ -208,8 +208,8 @@ TEST_F(MainWindowTest, StartUpReadsTheSettingsFile) {
   f.write(text);
   f.close();
   Form();
-  EXPECT_TRUE(Form().tmr2->isActive());
-  EXPECT_EQ(Form().tmr2->interval(), 3000);
+  EXPECT_TRUE(Form().autoStartTimer_->isActive());
+  EXPECT_EQ(Form().autoStartTimer_->interval(), 3000);
   EXPECT_EQ(Form().windowTitle(), "");
 }
 
@@ -221,12 +221,12 @@ TEST_F(MainWindowTest, MissingSettingsFileIsReportedAndNothingStarts) {
   EXPECT_EQ(prompter_.boxes[0].text, "安装文件损坏，请重新安装！");
   EXPECT_EQ(Form().windowTitle(), "Quelvar");
   EXPECT_EQ(Form().Store(), nullptr);
-  EXPECT_FALSE(Form().tmr2->isActive());
+  EXPECT_FALSE(Form().autoStartTimer_->isActive());
 }
 
 TEST_F(MainWindowTest, RowsOfARealCaptureKeepTheirOrderCategoriesAndDirections) {
   Load(SharedCapture("http_espn_fail.pcapng"));
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   const auto& rows = Form().List().Lv1();
   ASSERT_GE(rows.size(), 5u);
   ASSERT_EQ(lv1->model()->rowCount(), static_cast<int>(rows.size()));
@@ -260,7 +260,7 @@ TEST_F(MainWindowTest, RowsOfARealCaptureKeepTheirOrderCategoriesAndDirections) 
 
 TEST_F(MainWindowTest, AudioAndVideoRowsAreRedAndTheCategoryViewShowsThem) {
   Load(SampleCapture());
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   ASSERT_EQ(lv1->model()->rowCount(), 5);
   const QStringList expected[] = {
       {"音频文件", "本机→→网络", "http://music.example/music/song.mp3"},
@@ -329,14 +329,14 @@ TEST_F(MainWindowTest, WorkModesRelabelTheColumnsAndListPackets) {
   EXPECT_TRUE(Action("N6")->isChecked());  // back to "全部" and the first page
   EXPECT_EQ(Form().pgc1->currentIndex(), 0);
   EXPECT_EQ(Form().Handler().workMode.load(), WorkMode::Packets);
-  EXPECT_EQ((QStringList{Header(Form().LV1, 0), Header(Form().LV1, 1), Header(Form().LV1, 3)}),
+  EXPECT_EQ((QStringList{Header(Form().mainListView_, 0), Header(Form().mainListView_, 1), Header(Form().mainListView_, 3)}),
             (QStringList{"协议", "数据包方向", "长度"}));
-  EXPECT_EQ(Header(Form().LV1, 2), Spaces(61) + "地    址  [所有类型文件]");
+  EXPECT_EQ(Header(Form().mainListView_, 2), Spaces(61) + "地    址  [所有类型文件]");
   EXPECT_EQ(Label("bsSkinStatusPanel6"), "当前工作模式[列举数据包]");
-  EXPECT_EQ(Form().LV1->model()->rowCount(), 5);  // the URL rows stay until the next start
+  EXPECT_EQ(Form().mainListView_->model()->rowCount(), 5);  // the URL rows stay until the next start
 
   Load(SampleCapture());
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   ASSERT_EQ(lv1->model()->rowCount(), 6);  // every frame of the file
   EXPECT_EQ(Cell(lv1, 1, 0), "TCP");
   EXPECT_EQ(Cell(lv1, 1, 1), "本机→→网络");
@@ -349,14 +349,14 @@ TEST_F(MainWindowTest, WorkModesRelabelTheColumnsAndListPackets) {
   EXPECT_TRUE(Action("URL2")->isChecked());
   EXPECT_FALSE(Action("N34")->isChecked());
   EXPECT_EQ(Form().pgc1->currentIndex(), 1);  // URL mode leaves the view as it is
-  EXPECT_EQ((QStringList{Header(Form().LV1, 0), Header(Form().LV1, 3)}), (QStringList{"文件类型", "备注"}));
+  EXPECT_EQ((QStringList{Header(Form().mainListView_, 0), Header(Form().mainListView_, 3)}), (QStringList{"文件类型", "备注"}));
   EXPECT_EQ(Label("bsSkinStatusPanel6"), "当前工作模式[嗅探URL]");
   EXPECT_EQ(Form().Handler().workMode.load(), WorkMode::Url);
 }
 
 TEST_F(MainWindowTest, CommandsActOnTheTopmostOfSeveralSelectedRows) {
   Load(SampleCapture());
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   const auto& rows = Form().List().Lv1();
   Select(lv1, {3, 1});
 
@@ -405,7 +405,7 @@ TEST_F(MainWindowTest, ShortcutsReachTheCommandsFromTheList) {
   Form().show();
   Form().activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&Form()));
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   lv1->setFocus();
   Select(lv1, {1});
   QTest::keyClick(lv1, Qt::Key_A, Qt::ControlModifier);
@@ -422,14 +422,14 @@ TEST_F(MainWindowTest, ShortcutsReachTheCommandsFromTheList) {
 
 TEST_F(MainWindowTest, MouseUpShowsTheRemoteCopiesTheAddressAndRefreshesTheInspector) {
   Load(SampleCapture());
-  QTableView* lv1 = Form().LV1;
+  QTableView* lv1 = Form().mainListView_;
   Form().show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form()));
 
   // With nothing selected a release does nothing.
   QGuiApplication::clipboard()->setText("untouched");
   lv1->clearSelection();
-  Form().lv1MouseUp(QPoint(10, 10));
+  Form().OnRowClicked(QPoint(10, 10));
   EXPECT_EQ(Clipboard(), "untouched");
   EXPECT_TRUE(Form().PendingHint().isEmpty());
 
@@ -447,7 +447,7 @@ TEST_F(MainWindowTest, MouseUpShowsTheRemoteCopiesTheAddressAndRefreshesTheInspe
   QTest::mouseClick(lv1->viewport(), Qt::LeftButton, {}, other.center());
   EXPECT_EQ(Form().Inspector()->FAddress, "http://music.example/music/song.mp3");
   EXPECT_EQ(Form().Inspector()->FRemote, "10.0.0.1:80");
-  EXPECT_TRUE(Form().Inspector()->mmo1->toPlainText().contains("GET /music/song.mp3"));
+  EXPECT_TRUE(Form().Inspector()->packetTextView_->toPlainText().contains("GET /music/song.mp3"));
 
   Form().Inspector()->close();
   EXPECT_FALSE(Action("N27")->isChecked());
@@ -457,16 +457,16 @@ TEST_F(MainWindowTest, MouseUpShowsTheRemoteCopiesTheAddressAndRefreshesTheInspe
 TEST_F(MainWindowTest, DecodingChangesOnlyTheVisibleListsRow) {
   Load(SampleCapture());
   Form().List().SetAddress(ListId::LV1, 0, "http://music.example/%C4%E3%BA%C3.mp3");
-  Select(Form().LV1, {0});
+  Select(Form().mainListView_, {0});
   Action("N40")->trigger();
-  EXPECT_EQ(Cell(Form().LV1, 0, 2), "http://music.example/你好.mp3");
+  EXPECT_EQ(Cell(Form().mainListView_, 0, 2), "http://music.example/你好.mp3");
 
   Action("N6_2")->trigger();
   Form().List().SetAddress(ListId::Lv2, 1, "http://video.example/%C4%E3.flv");
   Select(Form().lv2, {1});
   Action("N40")->trigger();
   EXPECT_EQ(Cell(Form().lv2, 1, 1), "http://video.example/你.flv");
-  EXPECT_EQ(Cell(Form().LV1, 3, 2), "http://video.example/video/clip.flv");
+  EXPECT_EQ(Cell(Form().mainListView_, 3, 2), "http://video.example/video/clip.flv");
 }
 
 // The list file: GBK bytes, CR LF after every line, the two questions, overwrite or append.
@@ -491,7 +491,7 @@ TEST_F(MainWindowTest, SaveListWritesTheListFile) {
 
   // Existing file, append, selected rows only.
   prompter_.boxes.clear();
-  Select(Form().LV1, {4, 0});
+  Select(Form().mainListView_, {4, 0});
   prompter_.answers = {BoxAnswer::No, BoxAnswer::No, BoxAnswer::Ok};
   Action("N17")->trigger();
   const QByteArray appended = all + "http://music.example/music/song.mp3\r\nhttp://cdn.example/track.mp3\r\n";
@@ -511,7 +511,7 @@ TEST_F(MainWindowTest, SaveListWritesTheListFile) {
 
   // Overwrite with selected rows only and nothing selected: an empty file, and still "保存完毕".
   prompter_.boxes.clear();
-  Form().LV1->clearSelection();
+  Form().mainListView_->clearSelection();
   prompter_.answers = {BoxAnswer::Yes, BoxAnswer::No, BoxAnswer::Ok};
   Action("N17")->trigger();
   EXPECT_EQ(FileBytes(path), QByteArray());
@@ -556,7 +556,7 @@ TEST_F(MainWindowTest, ClearingWhileRowsArriveKeepsOrderAndConsistency) {
     const std::uint64_t applied = Form().Pump().Applied();
     ASSERT_TRUE(WaitFor([&] { return Form().Pump().Applied() > applied + 500; }));
     Action("N9")->trigger();
-    EXPECT_EQ(Form().LV1->model()->rowCount(), 0);
+    EXPECT_EQ(Form().mainListView_->model()->rowCount(), 0);
     EXPECT_TRUE(Form().List().Lv1().empty());
   }
   const std::uint64_t afterLastClear = Form().Pump().Applied();
@@ -569,14 +569,14 @@ TEST_F(MainWindowTest, ClearingWhileRowsArriveKeepsOrderAndConsistency) {
   const auto& rows = Form().List().Lv1();
   ASSERT_GE(rows.size(), 1000u);
   EXPECT_LT(rows.size(), static_cast<std::size_t>(sent.load()));  // the clears took rows away
-  EXPECT_EQ(Form().LV1->model()->rowCount(), static_cast<int>(rows.size()));
+  EXPECT_EQ(Form().mainListView_->model()->rowCount(), static_cast<int>(rows.size()));
   // Every row sent after the last clear is listed, in order: the list is the tail of what was sent.
   // (Packet rows keep their payload in the spill file: the list reads it back.)
   const int first = std::atoi(Form().List().AddressOf(rows.front()).c_str() + 3);
   for (std::size_t i = 0; i < rows.size(); ++i)
     ASSERT_EQ(std::atoi(Form().List().AddressOf(rows[i]).c_str() + 3), first + static_cast<int>(i)) << i;
   EXPECT_EQ(first + static_cast<int>(rows.size()), sent.load());
-  EXPECT_EQ(Cell(Form().LV1, static_cast<int>(rows.size()) - 1, 2), QString::asprintf("row%08d", sent.load() - 1));
+  EXPECT_EQ(Cell(Form().mainListView_, static_cast<int>(rows.size()) - 1, 2), QString::asprintf("row%08d", sent.load() - 1));
 }
 
 TEST_F(MainWindowTest, ClosingEndsTheSessionBeforeTheWindowGoes) {
@@ -611,7 +611,7 @@ class WindowCommandsTest : public MainWindowTest {
       options.registryPath = registry;
       options.updateBase = "http://127.0.0.1:1/";
       form_ = std::make_unique<TForm1>(Net(), prompter_, options);
-      form_->tmr5->stop();
+      form_->adapterRetryTimer_->stop();
     }
     return *form_;
   }
@@ -633,16 +633,16 @@ TEST_F(WindowCommandsTest, DownloadCommandsAndTheDoubleClickReachTheHandOff) {
   const QString flashGetMissing = QStringLiteral("未在注册表中找到Flashget安装信息！可能未安装！");
   CommandForm();
   Load(SampleCapture());
-  ASSERT_GT(Form().LV1->model()->rowCount(), 0);
+  ASSERT_GT(Form().mainListView_->model()->rowCount(), 0);
 
   // No row selected: nothing happens.
-  Form().LV1->clearSelection();
+  Form().mainListView_->clearSelection();
   for (const char* name : {"N24", "N25"}) Action(name)->trigger();
-  Form().LV1Db2Click();
+  Form().DownloadOnDoubleClick();
   EXPECT_TRUE(BoxTexts().empty());
 
   // A selected row, and no download program registered: each command says which one is missing.
-  Select(Form().LV1, {0});
+  Select(Form().mainListView_, {0});
   Action("N24")->trigger();
   EXPECT_EQ(BoxTexts(), std::vector<QString>{netTransportMissing});
   Action("N25")->trigger();
@@ -651,25 +651,25 @@ TEST_F(WindowCommandsTest, DownloadCommandsAndTheDoubleClickReachTheHandOff) {
   // A double click on the row hands it to the default program of the settings dialog.
   Form().show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form()));
-  const QRect cell = Form().LV1->visualRect(Form().LV1->model()->index(0, 1));
+  const QRect cell = Form().mainListView_->visualRect(Form().mainListView_->model()->index(0, 1));
   Form().Settings()->netTransportButton_->setChecked(true);
-  DoubleClick(Form().LV1, cell.center());
+  DoubleClick(Form().mainListView_, cell.center());
   EXPECT_EQ(BoxTexts(), std::vector<QString>{netTransportMissing});
   Form().Settings()->flashGetButton_->setChecked(true);
-  DoubleClick(Form().LV1, cell.center());
+  DoubleClick(Form().mainListView_, cell.center());
   EXPECT_EQ(BoxTexts(), std::vector<QString>{flashGetMissing});
 
   // The hand-off's waiting timers are the window's and idle.
-  EXPECT_FALSE(Form().tmr6->isActive());
-  EXPECT_FALSE(Form().tmr7->isActive());
+  EXPECT_FALSE(Form().netTransportWaitTimer_->isActive());
+  EXPECT_FALSE(Form().flashGetWaitTimer_->isActive());
 }
 
 TEST_F(WindowCommandsTest, HelpAboutAndUpdateCommandsFromTheMenu) {
   CommandForm();
   prompter_.boxes.clear();
   // The timed update check waits its 59 s once.
-  EXPECT_TRUE(Form().tmr3->isActive());
-  EXPECT_EQ(Form().tmr3->interval(), 59000);
+  EXPECT_TRUE(Form().updateCheckTimer_->isActive());
+  EXPECT_EQ(Form().updateCheckTimer_->interval(), 59000);
 
   // "关于Quelvar" opens the about box with the installed version.
   Action("N32")->trigger();
@@ -702,7 +702,7 @@ TEST_F(WindowCommandsTest, WithoutSettingsFileTheUpdateCheckIsNotRunAndSaysWhy) 
   QFile::remove(IniPath());
   CommandForm();
   prompter_.boxes.clear();
-  EXPECT_FALSE(Form().tmr3->isActive());
+  EXPECT_FALSE(Form().updateCheckTimer_->isActive());
   Action("N30")->trigger();
   ASSERT_EQ(prompter_.boxes.size(), 1u);
   EXPECT_EQ(prompter_.boxes[0].text, QStringLiteral("安装文件损坏，请重新安装！"));

@@ -47,7 +47,7 @@ class PacketSpillTest : public WindowTest {
   // A second window over the same kind of session, its rows kept in memory.
   std::unique_ptr<TForm1> MemoryForm() {
     auto form = std::make_unique<TForm1>(Net(), memoryPrompter_, TForm1Options::Offline(dir_.path()));
-    form->tmr5->stop();
+    form->adapterRetryTimer_->stop();
     form->Session().UseSpillStore(nullptr);
     return form;
   }
@@ -57,9 +57,9 @@ class PacketSpillTest : public WindowTest {
     form.Pump().DrainAll();
   }
   static void Select(TForm1& form, std::initializer_list<int> rows) {
-    form.LV1->clearSelection();
+    form.mainListView_->clearSelection();
     for (int r : rows)
-      form.LV1->selectionModel()->select(form.LV1->model()->index(r, 0),
+      form.mainListView_->selectionModel()->select(form.mainListView_->model()->index(r, 0),
                                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
   }
   static QString Clip() { return QGuiApplication::clipboard()->text(); }
@@ -123,12 +123,12 @@ TEST_F(PacketSpillTest, ASpilledSessionShowsCopiesInspectsAndSavesAsTheInMemoryO
     EXPECT_EQ(spilled.Inspector()->FAddress, memory->Inspector()->FAddress);
     EXPECT_EQ(spilled.Inspector()->FRemote, memory->Inspector()->FRemote);
     EXPECT_EQ(spilled.Inspector()->FPacket, MakeRow(r).record->Packet);
-    EXPECT_EQ(spilled.Inspector()->mmo1->toPlainText(), memory->Inspector()->mmo1->toPlainText());
-    EXPECT_EQ(spilled.Inspector()->mmo1->textCursor().selectedText(),
-              memory->Inspector()->mmo1->textCursor().selectedText());
+    EXPECT_EQ(spilled.Inspector()->packetTextView_->toPlainText(), memory->Inspector()->packetTextView_->toPlainText());
+    EXPECT_EQ(spilled.Inspector()->packetTextView_->textCursor().selectedText(),
+              memory->Inspector()->packetTextView_->textCursor().selectedText());
     spilled.Inspector()->chk1->click();
     memory->Inspector()->chk1->click();
-    EXPECT_EQ(spilled.Inspector()->mmo1->toPlainText(), memory->Inspector()->mmo1->toPlainText());
+    EXPECT_EQ(spilled.Inspector()->packetTextView_->toPlainText(), memory->Inspector()->packetTextView_->toPlainText());
   }
 
   // Copying several rows' addresses at once.

@@ -244,7 +244,7 @@ TEST_F(SettingsDialogTest, WithoutASettingsFileNothingIsLoaded) {
   EXPECT_EQ(Form().AdapterCount(), 0);
   ASSERT_EQ(d.fileTypeTree_->topLevelItemCount(), 5);
   for (int c = 0; c < 5; ++c) EXPECT_EQ(Category(c)->childCount(), 0);
-  EXPECT_FALSE(Form().tmr5->isActive());
+  EXPECT_FALSE(Form().adapterRetryTimer_->isActive());
   // Changes then go nowhere and raise nothing.
   d.autoRunBox_->click();
   d.Accept();
@@ -260,8 +260,8 @@ TEST_F(SettingsDialogTest, AMissingCaptureLibraryEndsTheProgramWithTheInstallPag
   ASSERT_EQ(prompter_.boxes.size(), 1u);
   EXPECT_EQ(prompter_.boxes[0].kind, BoxKind::Error);
   EXPECT_EQ(prompter_.boxes[0].text, "未找到任何适配器！软件不能使用。\r\n\r\n请根据软件提示安装WINPCAP");
-  EXPECT_TRUE(form.tmr4->isActive());
-  EXPECT_FALSE(form.tmr5->isActive());
+  EXPECT_TRUE(form.pcapMissingTimer_->isActive());
+  EXPECT_FALSE(form.adapterRetryTimer_->isActive());
   ASSERT_TRUE(WaitFor([&] { return !form.isVisible(); }, 5000));
   EXPECT_EQ(opened, "http://www.quelvar.example/install/default.htm");
 }
@@ -276,15 +276,15 @@ TEST_F(SettingsDialogTest, AnUnknownAdapterStartsTheAdapterTestASecondLater) {
   ASSERT_EQ(prompter_.boxes.size(), 1u);
   EXPECT_EQ(prompter_.boxes[0].text, kFirstRun);
   EXPECT_EQ(prompter_.boxes[0].kind, BoxKind::Information);
-  EXPECT_TRUE(form.tmr5->isActive());
-  EXPECT_EQ(form.tmr5->interval(), 1000);
+  EXPECT_TRUE(form.adapterRetryTimer_->isActive());
+  EXPECT_EQ(form.adapterRetryTimer_->interval(), 1000);
   EXPECT_EQ(form.AdapterName(), "no-such-adapter");
   TForm2& d = *form.Settings();
   EXPECT_EQ(d.adapterList_->topLevelItemCount(), form.AdapterCount());
   for (int i = 0; i < d.adapterList_->topLevelItemCount(); ++i) EXPECT_NE(d.adapterList_->topLevelItem(i)->checkState(0), Qt::Checked);
 
   ASSERT_TRUE(WaitFor([&] { return d.isVisible(); }, 5000));
-  EXPECT_FALSE(form.tmr5->isActive());
+  EXPECT_FALSE(form.adapterRetryTimer_->isActive());
   EXPECT_EQ(d.pages_->currentIndex(), TForm2::kPageAdapters);
   EXPECT_EQ(d.testAdaptersButton_->text(), "取消");
   EXPECT_EQ(d.TestIndex(), 0);
@@ -327,12 +327,12 @@ TEST_F(SettingsDialogTest, AFirstRunMessageAnsweredLateHoldsTheTimersBack) {
   EXPECT_EQ(prompter_.boxes[0].text, kFirstRun);
   EXPECT_EQ(mostOpen, 1u);
   ASSERT_NE(form.Settings(), nullptr);
-  EXPECT_TRUE(form.tmr2->isActive());  // the automatic start counts from the end of start-up
-  EXPECT_TRUE(form.tmr5->isActive());
+  EXPECT_TRUE(form.autoStartTimer_->isActive());  // the automatic start counts from the end of start-up
+  EXPECT_TRUE(form.adapterRetryTimer_->isActive());
   ASSERT_TRUE(WaitFor([&] { return form.Settings()->isVisible(); }, 5000));
   EXPECT_EQ(form.Settings()->pages_->currentIndex(), TForm2::kPageAdapters);
   form.Settings()->close();
-  form.btn4Click();
+  form.EndSniffing();
   ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
 }
 
@@ -688,7 +688,7 @@ TEST_F(SettingsDialogTest, TrialsAreJudgedByTheirTicks) {
     d.TestAdapters();
     ASSERT_EQ(d.testAdaptersButton_->text(), "取消");
     d.adapterTestTimer_->stop();  // the test drives the ticks
-    form.btn4Click();
+    form.EndSniffing();
     ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
     test.TestTrafficSeen.store(false);
   };

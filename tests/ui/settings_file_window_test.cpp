@@ -42,7 +42,7 @@ TEST_F(SettingsFileWindowTest, HostileSettingsFileIsReportedAndNeverWaitedOn) {
     EXPECT_EQ(prompter_.boxes[0].kind, BoxKind::Error);
     EXPECT_EQ(prompter_.boxes[0].text, QStringLiteral("无法读取设置文件 %1：%2").arg(IniPath(), c.why));
     EXPECT_EQ(Form().Store(), nullptr);
-    EXPECT_FALSE(Form().tmr2->isActive());
+    EXPECT_FALSE(Form().autoStartTimer_->isActive());
   }
   form_.reset();
   std::filesystem::remove_all(ini);

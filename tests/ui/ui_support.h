@@ -72,7 +72,7 @@ class WindowTest : public ::testing::Test {
       form_ = std::make_unique<TForm1>(Net(), prompter_, TForm1Options::Offline(dir_.path()));
       // The shipped file names no adapter, so creation schedules the adapter test; tests that want
       // it run it themselves.
-      form_->tmr5->stop();
+      form_->adapterRetryTimer_->stop();
     }
     return *form_;
   }

@@ -100,7 +100,7 @@ TEST_F(UpdateCheckerTest, MenuCommandAnswersAsTheVersionsCompareAsNumbers) {
     window.show();
     UpdateChecker checker(settings, prompter, &window, Options(Base()));
     EXPECT_EQ(checker.UPdata(), c.result);
-    checker.N30Click();
+    checker.CheckForUpdate();
     ASSERT_EQ(prompter.boxes.size(), 1u);
     if (c.result == 1) {
       EXPECT_EQ(prompter.boxes[0].kind, BoxKind::Information);
@@ -122,7 +122,7 @@ TEST_F(UpdateCheckerTest, YesOnTheMenuStartsTheUpdaterFromTheProgramFolderAndClo
   window.show();
   prompter.answers = {BoxAnswer::Yes};
   UpdateChecker checker(settings, prompter, &window, Options(Base()));
-  checker.N30Click();
+  checker.CheckForUpdate();
   EXPECT_FALSE(window.isVisible());
   ASSERT_TRUE(Await([&] { return UpdaterRan(); }));
   EXPECT_EQ(settings.ReadString("FileType", "uppath", "none"), "none");  // only the timed check leaves them
@@ -134,10 +134,10 @@ TEST_F(UpdateCheckerTest, TimedCheckLeavesHandleAndServerForTheUpdaterAndKeepsTh
   window.show();
   prompter.answers = {BoxAnswer::Yes};
   UpdateChecker checker(settings, prompter, &window, Options(Base()));
-  checker.tmr3()->start();
-  EXPECT_EQ(checker.tmr3()->interval(), 59000);
-  checker.tmr3Timer();
-  EXPECT_FALSE(checker.tmr3()->isActive());
+  checker.UpdateCheckTimer()->start();
+  EXPECT_EQ(checker.UpdateCheckTimer()->interval(), 59000);
+  checker.OnUpdateCheckTimer();
+  EXPECT_FALSE(checker.UpdateCheckTimer()->isActive());
   ASSERT_EQ(prompter.boxes.size(), 1u);
   EXPECT_EQ(prompter.boxes[0].text, kAsk);
   EXPECT_EQ(settings.ReadString("FileType", "hwnd", ""), std::to_string(window.winId()));
@@ -151,9 +151,9 @@ TEST_F(UpdateCheckerTest, TimedCheckIsSilentWhenCurrentOrUnreachable) {
   Installed("1.0");
   Offered("[UPdata]\r\nver=1.0\r\n");
   UpdateChecker current(settings, prompter, &window, Options(Base()));
-  current.tmr3Timer();
+  current.OnUpdateCheckTimer();
   UpdateChecker unreachable(settings, prompter, &window, Options("http://127.0.0.1:1/"));
-  unreachable.tmr3Timer();
+  unreachable.OnUpdateCheckTimer();
   EXPECT_TRUE(prompter.boxes.empty());
   EXPECT_EQ(settings.ReadString("FileType", "hwnd", "none"), "none");
 }
@@ -166,7 +166,7 @@ TEST_F(UpdateCheckerTest, NoServerOrNoFileIsReportedAsNotConnected) {
     prompter.boxes.clear();
     UpdateChecker checker(settings, prompter, &window, Options(base));
     EXPECT_EQ(checker.UPdata(), 0);
-    checker.N30Click();
+    checker.CheckForUpdate();
     ASSERT_EQ(prompter.boxes.size(), 1u);
     EXPECT_EQ(prompter.boxes[0].kind, BoxKind::Warning);
     EXPECT_EQ(prompter.boxes[0].text, kNotConnected);
@@ -181,7 +181,7 @@ TEST_F(UpdateCheckerTest, ServerFileWithoutVersionGivesTheConversionErrorAndLeav
   EXPECT_THROW(checker.UPdata(), update::ConversionError);
   EXPECT_FALSE(InfoLeft());
 
-  checker.N30Click();  // the general error handler's box, and no question
+  checker.CheckForUpdate();  // the general error handler's box, and no question
   ASSERT_EQ(prompter.boxes.size(), 1u);
   EXPECT_EQ(prompter.boxes[0].kind, BoxKind::Error);
   EXPECT_EQ(prompter.boxes[0].text, QStringLiteral("'' is not a valid floating point value"));

@@ -103,8 +103,8 @@ class WindowStateTest : public WindowTest {
   }
   std::unique_ptr<TForm1> Start() {
     auto form = std::make_unique<TForm1>(Net(), prompter_, Remembering());
-    form->tmr5->stop();
-    form->tmr4->stop();
+    form->adapterRetryTimer_->stop();
+    form->pcapMissingTimer_->stop();
     return form;
   }
   static void ShowAndWait(TForm1& form) {
@@ -126,8 +126,8 @@ TEST_F(WindowStateTest, PlaceAndColumnsComeBackAfterARestartTheWorkModeDoesNot) 
     EXPECT_TRUE(Available().contains(form->frameGeometry())) << form->frameGeometry().x() << "," << form->frameGeometry().y();
     ShowAndWait(*form);
     form->setGeometry(60, 50, 640, 420);
-    form->LV1->setColumnWidth(0, 133);
-    form->LV1->setColumnWidth(1, 97);
+    form->mainListView_->setColumnWidth(0, 133);
+    form->mainListView_->setColumnWidth(1, 97);
     form->lv2->setColumnWidth(0, 150);
     form->findChild<QAction*>(QStringLiteral("N34"))->trigger();
     QCoreApplication::processEvents();
@@ -145,8 +145,8 @@ TEST_F(WindowStateTest, PlaceAndColumnsComeBackAfterARestartTheWorkModeDoesNot) 
     auto form = Start();
     ShowAndWait(*form);
     EXPECT_EQ(form->geometry(), placed);
-    EXPECT_EQ(form->LV1->columnWidth(0), 133);
-    EXPECT_EQ(form->LV1->columnWidth(1), 97);
+    EXPECT_EQ(form->mainListView_->columnWidth(0), 133);
+    EXPECT_EQ(form->mainListView_->columnWidth(1), 97);
     EXPECT_EQ(form->lv2->columnWidth(0), 150);
     EXPECT_FALSE(form->findChild<QAction*>(QStringLiteral("N34"))->isChecked());
     EXPECT_TRUE(form->findChild<QAction*>(QStringLiteral("URL2"))->isChecked());
@@ -183,8 +183,8 @@ TEST_F(WindowStateTest, ADamagedStateFileGivesTheFirstStartsWindow) {
     EXPECT_TRUE(Available().contains(form->frameGeometry()));
     EXPECT_GT(form->width(), 300);
     EXPECT_EQ(form->Handler().workMode.load(), WorkMode::Url);
-    EXPECT_EQ(form->LV1->columnWidth(0), 80);
-    EXPECT_EQ(form->LV1->columnWidth(1), 88);
+    EXPECT_EQ(form->mainListView_->columnWidth(0), 80);
+    EXPECT_EQ(form->mainListView_->columnWidth(1), 88);
     form->close();
     // The good state replaces the damaged one on the disk.
     QFile written(StatePath());
@@ -250,8 +250,8 @@ TEST_F(WindowStateTest, MinimisingKeepsTheWindowAndOnlyTheTrayCommandHidesIt) {
     TForm1Options o = TForm1Options::Offline(dir_.path());
     o.trayAvailable = [tray] { return tray; };
     TForm1 form(Net(), prompter_, o);
-    form.tmr5->stop();
-    form.tmr4->stop();
+    form.adapterRetryTimer_->stop();
+    form.pcapMissingTimer_->stop();
     ShowAndWait(form);
     form.showMinimized();
     EXPECT_TRUE(WaitFor([&] { return form.isMinimized(); }, 2000));
@@ -298,12 +298,12 @@ TEST_F(WindowStateTest, LocalAddressesAndUpdateCheckCountFromTheStart) {
   o.updateBase = "http://127.0.0.1:9/";  // nothing answers: the timed check stays silent
   TForm1 form(Net(), prompter_, o);
   prompter_.whileOpen = nullptr;
-  form.tmr4->stop();
-  form.tmr5->stop();
+  form.pcapMissingTimer_->stop();
+  form.adapterRetryTimer_->stop();
   ASSERT_EQ(prompter_.boxes.size(), 1u) << "a start-up message (first run or no capture library)";
   EXPECT_FALSE(form.tmr1->isActive()) << "tmr1 fired 1 s after the start, under the open message";
-  EXPECT_TRUE(form.tmr3->isActive()) << "the check waits for the end of start-up";
-  ASSERT_TRUE(WaitFor([&] { return !form.tmr3->isActive(); }, 1200)) << "the check runs right after the answer";
+  EXPECT_TRUE(form.updateCheckTimer_->isActive()) << "the check waits for the end of start-up";
+  ASSERT_TRUE(WaitFor([&] { return !form.updateCheckTimer_->isActive(); }, 1200)) << "the check runs right after the answer";
   EXPECT_EQ(prompter_.boxes.size(), 1u);
 
   // Later, a box open when the check is due holds it back until the box is closed.
@@ -311,11 +311,11 @@ TEST_F(WindowStateTest, LocalAddressesAndUpdateCheckCountFromTheStart) {
   box.setModal(true);
   box.show();
   ASSERT_NE(QApplication::activeModalWidget(), nullptr);
-  form.tmr3->start(50);
+  form.updateCheckTimer_->start(50);
   QTest::qWait(400);
-  EXPECT_TRUE(form.tmr3->isActive());
+  EXPECT_TRUE(form.updateCheckTimer_->isActive());
   box.close();
-  EXPECT_TRUE(WaitFor([&] { return !form.tmr3->isActive(); }, 1500));
+  EXPECT_TRUE(WaitFor([&] { return !form.updateCheckTimer_->isActive(); }, 1500));
 }
 
 // --- the hover hint ---
@@ -328,7 +328,7 @@ TEST_F(WindowStateTest, TheHoverHintGoesWithThePointerAndWithTheFocus) {
   ShowAndWait(form);
   form.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
-  QTableView* lv1 = form.LV1;
+  QTableView* lv1 = form.mainListView_;
   const QPoint cell = lv1->visualRect(lv1->model()->index(0, 2)).center();
   auto hintShown = [] { return QToolTip::isVisible() && QToolTip::text().startsWith("IP:  "); };
 

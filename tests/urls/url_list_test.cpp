@@ -58,7 +58,7 @@ class UrlListTest : public ::testing::Test {
 };
 
 TEST_F(UrlListTest, RequestLineMovesARepeatedAddressToTheEndWithTheNewestPacket) {
-  list.N6Click(kEntryAudioVideo);
+  list.ViewByCategory(kEntryAudioVideo);
   RequestLine(texts::kCatAudio, "http://h/a.mp3", "p1");
   RequestLine(texts::kCatAudio, "http://h/b.mp3", "p2");
   RequestLine(texts::kCatAudio, "http://h/a.mp3", "p3");
@@ -78,7 +78,7 @@ TEST_F(UrlListTest, RequestLineMovesARepeatedAddressToTheEndWithTheNewestPacket)
 }
 
 TEST_F(UrlListTest, ScanKeepsTheFirstRowAndItsFirstPacket) {
-  list.N6Click(kEntryAudioVideo);
+  list.ViewByCategory(kEntryAudioVideo);
   Scan(texts::kCatAudio, "http://h/a.mp3", "p1", false);
   Scan(texts::kCatAudio, "http://h/b.mp3", "p2", false);
   Scan(texts::kCatAudio, "http://h/a.mp3", "p3", true);
@@ -92,7 +92,7 @@ TEST_F(UrlListTest, ScanKeepsTheFirstRowAndItsFirstPacket) {
 }
 
 TEST_F(UrlListTest, ScanViewRuleWithAnEqualViewRow) {
-  list.N6Click(kEntryAudioVideo);
+  list.ViewByCategory(kEntryAudioVideo);
   Scan(texts::kCatAudioVideo, "http://h/a.flv", "p1", false, true);
   Scan(texts::kCatAudioVideo, "rtsp://m/live", "p2", true, true);
   Scan(texts::kCatAudioVideo, "http://h/z.flv", "p3", false, true);
@@ -121,12 +121,12 @@ TEST_F(UrlListTest, ViewFilterAndCaption) {
                                    texts::kCatPicture, texts::kCatUndefined, texts::kCatText};
   for (int n = 0; n < 6; ++n) RequestLine(cats[n], "http://h/" + std::to_string(n), "p" + std::to_string(n));
 
-  list.N6Click(kEntryAudioVideo);
+  list.ViewByCategory(kEntryAudioVideo);
   EXPECT_FALSE(list.ShowingAll());
   EXPECT_EQ(list.ViewFilter(), texts::kFin);
   EXPECT_EQ(Lv2(), (Strings{"http://h/0@p0", "http://h/1@p1", "http://h/2@p2"}));
 
-  list.N6Click(kEntryPicture);
+  list.ViewByCategory(kEntryPicture);
   EXPECT_EQ(Lv2(), (Strings{"http://h/3@p3"}));
   // 75 spaces, "地    址  [", the name, "]".
   EXPECT_EQ(list.ViewAddressCaption(),
@@ -139,7 +139,7 @@ TEST_F(UrlListTest, ViewFilterAndCaption) {
   EXPECT_EQ(list.Lv1().size(), 8u);
 
   // Back to "全部": the view keeps its rows and caption; a new start keeps them too.
-  list.N6Click(kViewAllEntry);
+  list.ViewByCategory(kViewAllEntry);
   EXPECT_TRUE(list.ShowingAll());
   list.ClearLv1();
   EXPECT_EQ(list.Lv2().size(), 2u);
@@ -148,7 +148,7 @@ TEST_F(UrlListTest, ViewFilterAndCaption) {
   RequestLine(texts::kCatPicture, "http://h/b.jpg", "p11");
   EXPECT_EQ(list.Lv2().size(), 2u);
   // The separator is not an entry.
-  list.N6Click(1);
+  list.ViewByCategory(1);
   EXPECT_TRUE(list.ShowingAll());
 
   list.ClearAll();
@@ -174,7 +174,7 @@ TEST_F(UrlListTest, SelectionCopyFollowsTheVisibleListAndIsDetached) {
   list.SetAddress(ListId::LV1, 1, "changed");
   EXPECT_EQ(copy->address, "http://h/b.mp3");
 
-  list.N6Click(kEntryPicture);
+  list.ViewByCategory(kEntryPicture);
   EXPECT_FALSE(list.LVSLT(0, std::nullopt));
   copy = list.LVSLT(1, 0);
   ASSERT_TRUE(copy);
@@ -207,7 +207,7 @@ TEST_F(UrlListTest, DuplicateChecksFollowEditsRemovalsAndPacketRows) {
   EXPECT_EQ(list.Lv1()[2].cells[2], "14");
 
   // In the view, an edited address is matched by its new text.
-  list.N6Click(kEntryAudioVideo);
+  list.ViewByCategory(kEntryAudioVideo);
   ASSERT_EQ(list.Lv2().size(), 2u);
   list.SetAddress(ListId::Lv2, 1, "http://h/v.mp3");
   EXPECT_EQ(list.Lv1()[1].cells[1], "http://h/a.mp3");  // the URL list keeps its text
@@ -309,14 +309,14 @@ TEST(UrlListSpill, SpilledPacketRowsFollowTheSameRulesAsRowsInMemory) {
 TEST_F(UrlListTest, ObserverSeesEveryChange) {
   RecordingObserver obs;
   list.SetObserver(&obs);
-  list.N6Click(kEntryAudioVideo);
+  list.ViewByCategory(kEntryAudioVideo);
   RequestLine(texts::kCatAudio, "http://h/a.mp3", "p1");
   RequestLine(texts::kCatAudio, "http://h/b.mp3", "p2");
   RequestLine(texts::kCatAudio, "http://h/a.mp3", "p3");
   list.SetRemark(0, "note");
   list.SetAddress(ListId::Lv2, 0, "x");
   list.Remove(ListId::Lv2, 1);
-  list.N6Click(kViewAllEntry);
+  list.ViewByCategory(kViewAllEntry);
   list.ClearAll();
   EXPECT_EQ(obs.events, (Strings{"lv2 reset", "view",                       // N6Click
                                  "LV1+0x1", "lv2+0x1", "LV1+1x1", "lv2+1x1",  // two requests

@@ -136,7 +136,7 @@ std::optional<scan::OutputKind> ChooseOutput(const scan::Options& o, UrlList& li
     std::fprintf(stderr, "quelvar-scan: --view applies to URL mode only\n%s", scan::kUsage);
     return std::nullopt;
   }
-  list.N6Click(entry);
+  list.ViewByCategory(entry);
   return scan::OutputKind::CategoryView;
 }
 
