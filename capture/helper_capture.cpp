@@ -119,8 +119,13 @@ bool HelperCapture::Start(const std::string& helper, const std::string& device, 
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // The helper holds capture rights and never reads TLS: it is not told where a key log lies.
+  std::vector<char*> envp;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e)
+    if (std::strncmp(*e, "SSLKEYLOGFILE=", 14) != 0) envp.push_back(*e);
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, helper.c_str(), &actions, &attr, argv.data(), environ);
+  const int rc = ::posix_spawn(&pid, helper.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   ::close(out[1]);

@@ -28,6 +28,7 @@
 #include "app/ui/about_box.h"
 #include "app/ui/hand_off.h"
 #include "app/ui/help_viewer.h"
+#include "app/ui/https_recording.h"
 #include "app/ui/list_commands.h"
 #include "app/ui/program_files.h"
 #include "app/ui/update_checker.h"
@@ -137,6 +138,8 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
     if (focus == nullptr || focus != windowHandle()) HideHint();
   });
 
+  httpsRecording_ = new HttpsRecording(*session_, settingsModel_->Values(),
+                                       prompter_, this);
   BuildLists();
   BuildMenus();
   BuildToolBar();

@@ -36,6 +36,7 @@ namespace qv {
 
 class FollowNewest;
 class HandOff;
+class HttpsRecording;
 class ListCommands;
 class LaggingListModel;
 class QuickFilterEdit;
@@ -87,7 +88,6 @@ class TForm1 : public QMainWindow {
   void SetAdapters(const std::vector<CaptureDevice>& devices);
   // The name lookup of the filter dialog and the adapter test (tests replace it).
   void SetHostResolver(TForm3::Resolver resolver) { resolver_ = std::move(resolver); }
-  const TForm3::Resolver& HostResolver() const { return resolver_; }
   // Hands a program file or a web address to the desktop (tests replace it).
   using ShellOpener = std::function<void(const QString& target)>;
   void SetShellOpener(ShellOpener opener) { shellOpen_ = std::move(opener); }
@@ -115,6 +115,7 @@ class TForm1 : public QMainWindow {
   TForm4* Inspector() const { return inspector_; }
   TForm3* FilterDialog() const { return filterDialog_; }
   QSystemTrayIcon* Tray() const { return tray_; }
+  HttpsRecording* Https() const { return httpsRecording_; }
 
   QTableView* mainListView_ = nullptr;
   QTableView* lv2 = nullptr;
@@ -128,40 +129,40 @@ class TForm1 : public QMainWindow {
 
   QTimer* tmr1;
   QTimer* autoStartTimer_;
-  QTimer* updateCheckTimer_;  // the timed update check, once 59 s after start
+  QTimer* updateCheckTimer_;  // once, 59 s after start
   QTimer* pcapMissingTimer_;
   QTimer* adapterRetryTimer_;
-  QTimer* netTransportWaitTimer_;  // waiting for NetTransport's window (the hand-off's own)
-  QTimer* flashGetWaitTimer_;  // waiting for FlashGet's window (the hand-off's own)
+  QTimer* netTransportWaitTimer_;  // the hand-off's own
+  QTimer* flashGetWaitTimer_;      // the hand-off's own
 
  public slots:
-  void BeginSniffing();   // start sniffing
-  void EndSniffing();   // stop sniffing
-  void SwitchToUrlMode();   // URL mode
-  void SwitchToPacketMode();    // packet-list mode
-  void OpenFilterDialog();    // filter dialog
-  void ExitProgram();  // exit
-  void CopySelectedAddress();    // copy address
-  void CopySelectedPacket();    // copy packet
-  void DeleteSelectedRow();    // delete
-  void AddRemarkToRow();     // add remark
-  void SaveList();    // save list
-  void ClearBothLists();     // clear list
-  void SendToNetTransport();     // download with NetTransport
-  void SendToFlashGet();    // download with FlashGet
-  void SendToDorrinel();     // download with the simple downloader
-  void ChooseAdapterItem(QAction* item);  // choose an adapter
-  void TestAdapters();    // adapter test
-  void OpenSettings();    // general settings
-  void ShowHelpFile();    // help file
-  void VisitMakerSite();   // the maker's web site
-  void CheckForUpdate();    // check for update
-  void ShowAboutBox();    // about box
-  void ViewByCategory(int entry);  // view by category
-  void ToggleViewPacket();    // view packet
-  void DecodeSelectedAddress();    // decode address
-  void DownloadOnDoubleClick(); // double click on a row
-  void OnRowClicked(const QPoint& globalPos);
+  void BeginSniffing();
+  void EndSniffing();
+  void SwitchToUrlMode();
+  void SwitchToPacketMode();
+  void OpenFilterDialog();
+  void ExitProgram();
+  void CopySelectedAddress();
+  void CopySelectedPacket();
+  void DeleteSelectedRow();
+  void AddRemarkToRow();
+  void SaveList();
+  void ClearBothLists();
+  void SendToNetTransport();
+  void SendToFlashGet();
+  void SendToDorrinel();  // the simple downloader
+  void ChooseAdapterItem(QAction* item);  // an entry of the adapter menu
+  void TestAdapters();
+  void OpenSettings();  // the settings dialog at its general page
+  void ShowHelpFile();
+  void VisitMakerSite();
+  void CheckForUpdate();
+  void ShowAboutBox();
+  void ViewByCategory(int entry);
+  void ToggleViewPacket();  // shows or closes the packet inspector
+  void DecodeSelectedAddress();
+  void DownloadOnDoubleClick();  // hands the row to the default download program
+  void OnRowClicked(const QPoint& globalPos);  // hint, clipboard and inspector for the row clicked
   void OpenCaptureFileClick();
   void MinimiseToTrayClick();  // hides the window; the tray icon brings it back
   void RestoreFromTray();
@@ -267,6 +268,7 @@ class TForm1 : public QMainWindow {
   QLabel* statusMode_;
   QLabel* statusFile_;
   StatusCounts* statusCounts_ = nullptr;  // rows, frames seen, frames dropped
+  HttpsRecording* httpsRecording_ = nullptr;  // the browser command, the key file, the HTTPS counts
   QLabel* siteLabel_;  // the maker's web site
   QSystemTrayIcon* tray_;
 

@@ -130,6 +130,28 @@ TEST_F(HelperCaptureTest, HelperThatNeverStreamsIsEndedAfterTheWait) {
   EXPECT_EQ(helper.Pid(), -1);
 }
 
+TEST_F(HelperCaptureTest, HelperIsNotToldWhereAKeyLogLies) {
+  // A key log named in this program's environment must not reach the helper, which holds capture
+  // rights; the rest of the environment does.
+  ::setenv("SSLKEYLOGFILE", "/tmp/secret-keys.log", 1);
+  ::setenv("QV_HELPER_ENV_PROBE", "kept", 1);
+  HelperCapture helper;
+  std::string error;
+  const std::string seen = dir_ + "/seen.txt";
+  const bool started = helper.Start(
+      Helper("echo \"[${SSLKEYLOGFILE-unset}|$QV_HELPER_ENV_PROBE]\" > '" + seen + "'; cat '" + kCapture + "'; exit 0"),
+      "lo", error);
+  ::unsetenv("SSLKEYLOGFILE");
+  ::unsetenv("QV_HELPER_ENV_PROBE");
+  ASSERT_TRUE(started) << error;
+  for (int i = 0; i < 500 && !helper.Ended(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  helper.Finish();
+  std::ifstream in(seen);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "[unset|kept]");
+}
+
 TEST_F(HelperCaptureTest, HelperThatDiesHalfWayIsReported) {
   HelperCapture helper;
   std::string error;
