@@ -2,16 +2,12 @@
 
 #include "capture/frame_handler.h"
 
-#include <unistd.h>
-
-#include "settings/settings_location.h"
-
 namespace qv {
 
 CaptureSession::CaptureSession(PcapNet& net, FrameHandler& handler, SessionEvents events)
     : net_(net), handler_(handler), events_(std::move(events)) {
-  const ProgramFiles files = FindProgramFiles(ExecutableFolder());
-  SetCaptureHelper(files.helperDir + "/" + kCaptureHelperName, files.installed);
+  const CaptureHelperPlace helper = FindCaptureHelper();
+  SetCaptureHelper(helper.path, helper.installed);
 }
 
 void CaptureSession::SetCaptureHelper(std::string path, bool installed) {
@@ -43,19 +39,13 @@ void CaptureSession::EndHelper() const {
 
 pcap_t* CaptureSession::OpenThroughHelper(const std::string& adapterName, std::unique_ptr<HelperCapture>& helper,
                                           std::string& error) {
-  const std::string noRights =
-      adapterName + ": no permission to capture; " + CaptureRightsRemedy(helperPath_, helperInstalled_);
-  if (::access(helperPath_.c_str(), X_OK) != 0) {
-    error = noRights;
-    return nullptr;
-  }
   helper = std::make_unique<HelperCapture>();
-  std::string why;
-  pcap_t* handle = nullptr;
-  if (helper->Start(helperPath_, adapterName, why)) handle = net_.OpenOffline(helper->StreamPath(), why);
+  bool rightsMissing = false;
+  pcap_t* handle = qv::OpenThroughHelper(net_, *helper, helperPath_, adapterName, error, rightsMissing);
   if (!handle) {
     helper.reset();
-    error = IsPermissionError(why) ? noRights : why;
+    if (rightsMissing)
+      error = adapterName + ": no permission to capture; " + CaptureRightsRemedy(helperPath_, helperInstalled_);
   }
   return handle;
 }

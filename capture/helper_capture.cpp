@@ -17,6 +17,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/settings_location.h"
+
 extern char** environ;
 
 namespace qv {
@@ -284,6 +286,31 @@ std::string HelperCapture::Finish() {
   if (WIFSIGNALED(status))
     return std::string(kCaptureHelperName) + " was ended by signal " + std::to_string(WTERMSIG(status));
   return std::string(kCaptureHelperName) + " ended with status " + std::to_string(WEXITSTATUS(status));
+}
+
+CaptureHelperPlace FindCaptureHelper() {
+  const ProgramFiles files = FindProgramFiles(ExecutableFolder());
+  return CaptureHelperPlace{files.helperDir + "/" + kCaptureHelperName, files.installed};
+}
+
+pcap_t* OpenThroughHelper(PcapNet& net, HelperCapture& helper, const std::string& helperPath, const std::string& device,
+                          std::string& error, bool& rightsMissing) {
+  error.clear();
+  rightsMissing = false;
+  if (::access(helperPath.c_str(), X_OK) != 0) {
+    rightsMissing = true;
+    return nullptr;
+  }
+  pcap_t* handle = nullptr;
+  if (helper.Start(helperPath, device, error)) {
+    handle = net.OpenOffline(helper.StreamPath(), error);
+    if (!handle) {
+      helper.Stop();
+      helper.Finish();
+    }
+  }
+  if (!handle) rightsMissing = error.empty() || IsPermissionError(error);
+  return handle;
 }
 
 }  // namespace qv

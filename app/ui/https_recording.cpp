@@ -13,24 +13,23 @@
 #include "common/codepage.h"
 #include "common/ui/prompter.h"
 #include "platform/process.h"
-#include "settings/settings_store.h"
+#include "settings/app_settings.h"
 
 namespace qv {
 
-HttpsPreferences ReadHttpsPreferences(const SettingsReader* settings) {
+HttpsPreferences ReadHttpsPreferences(const AppSettings& settings) {
   HttpsPreferences p;
-  if (settings == nullptr) return p;
   // The settings file is GBK; file names and commands are UTF-8 on this system.
-  p.keyLogFiles = KeyLogPaths(GbkToUtf8(settings->ReadString("system", "keyLogFile", "")));
-  p.browser = GbkToUtf8(settings->ReadString("system", "httpsBrowser", ""));
+  p.keyLogFiles = KeyLogPaths(GbkToUtf8(settings.KeyLogFile()));
+  p.browser = GbkToUtf8(settings.HttpsBrowser());
   return p;
 }
 
-HttpsRecording::HttpsRecording(SessionController& session, std::function<const SettingsReader*()> settings,
+HttpsRecording::HttpsRecording(SessionController& session, const AppSettings& settings,
                                Prompter& prompter, QWidget* window, Options options)
     : QObject(window),
       session_(session),
-      settings_(std::move(settings)),
+      settings_(settings),
       prompter_(prompter),
       window_(window),
       options_(std::move(options)) {
@@ -70,7 +69,7 @@ void HttpsRecording::AddTo(QMenu* menu) {
 void HttpsRecording::ShowCountsIn(HttpsCountsCell* cell) { cell_ = cell; }
 
 void HttpsRecording::Refresh() {
-  std::vector<std::string> files = ReadHttpsPreferences(settings_()).keyLogFiles;
+  std::vector<std::string> files = ReadHttpsPreferences(settings_).keyLogFiles;
   if (keyFile_) files.insert(files.begin(), keyFile_->Path());
   if (files == following_) return;
   following_ = files;
@@ -79,7 +78,7 @@ void HttpsRecording::Refresh() {
 
 void HttpsRecording::StartBrowser() {
 
-  const HttpsPreferences prefs = ReadHttpsPreferences(settings_());
+  const HttpsPreferences prefs = ReadHttpsPreferences(settings_);
   BrowserFacts facts;
   facts.chosen = prefs.browser;
   if (facts.chosen.empty()) facts.desktopDefault = options_.desktopDefault ? options_.desktopDefault() : std::string();

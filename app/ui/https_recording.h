@@ -23,15 +23,14 @@ namespace qv {
 class HttpsCountsCell;
 class Prompter;
 class SessionController;
-class SettingsReader;
+class AppSettings;
 
 // The two settings this part reads, in one place.
 struct HttpsPreferences {
   std::vector<std::string> keyLogFiles;  // [system] keyLogFile, paths separated by ';'
   std::string browser;                   // [system] httpsBrowser, a command line; empty: automatic
 };
-// TODO(settings model): read these two keys from the typed settings once it exists.
-HttpsPreferences ReadHttpsPreferences(const SettingsReader* settings);
+HttpsPreferences ReadHttpsPreferences(const AppSettings& settings);
 
 class HttpsRecording : public QObject {
   Q_OBJECT
@@ -42,12 +41,13 @@ class HttpsRecording : public QObject {
     // The desktop's default browser (tests replace the real question to xdg-settings).
     std::function<std::string()> desktopDefault = [] { return DesktopDefaultBrowser(); };
   };
-  // `settings` gives the settings (null while there are none); `window` is the boxes' parent.
-  HttpsRecording(SessionController& session, std::function<const SettingsReader*()> settings, Prompter& prompter,
+  // `settings` are the program's settings, read at each use (the dialog changes them); `window` is the
+  // boxes' parent.
+  HttpsRecording(SessionController& session, const AppSettings& settings, Prompter& prompter,
                  QWidget* window, Options options);
-  HttpsRecording(SessionController& session, std::function<const SettingsReader*()> settings, Prompter& prompter,
+  HttpsRecording(SessionController& session, const AppSettings& settings, Prompter& prompter,
                  QWidget* window)
-      : HttpsRecording(session, std::move(settings), prompter, window, Options()) {}
+      : HttpsRecording(session, settings, prompter, window, Options()) {}
   // The key file goes unless the person chose to keep it.
   ~HttpsRecording() override;
 
@@ -69,7 +69,7 @@ class HttpsRecording : public QObject {
 
  private:
   SessionController& session_;
-  std::function<const SettingsReader*()> settings_;
+  const AppSettings& settings_;  // read again each time: the dialog may change it
   Prompter& prompter_;
   QWidget* window_;
   Options options_;

@@ -1,6 +1,6 @@
 // TForm1: the main window. It shows what the SessionController (the lists, the capture session and
 // its frame handler) reports and wires every menu, tool-bar and popup entry to its operation. The
-// settings dialog reaches it through a SettingsHost.
+// settings are the SettingsController's; the settings dialog reaches the window through a SettingsHost.
 #pragma once
 #include <QMainWindow>
 #include <QMargins>
@@ -20,6 +20,7 @@
 #include "packets/ui/filter_dialog.h"
 #include "packets/ui/packet_inspector.h"
 #include "settings/settings_store.h"
+#include "settings/ui/settings_controller.h"
 
 class QAction;
 class QActionGroup;
@@ -97,7 +98,8 @@ class TForm1 : public QMainWindow {
   FrameHandler& Handler() { return session_->Handler(); }
   RowPump& Pump() { return session_->Pump(); }
   FrameSink& Sink() { return session_->Sink(); }  // where the capture thread hands its rows over
-  SettingsStore* Store() { return store_.get(); }
+  SettingsStore* Store() { return settingsModel_->Store(); }
+  SettingsController& SettingsModel() { return *settingsModel_; }
   const std::string& AdapterName() const { return session_->AdapterName(); }
   void SetAdapterName(std::string name) { session_->SetAdapterName(std::move(name)); }  // the settings file is not written
   int AdapterCount() const { return static_cast<int>(adapterItems_.size()); }
@@ -206,7 +208,6 @@ class TForm1 : public QMainWindow {
   void RestoreState();
   void KeepState();
   bool TrayAvailable() const;
-  void Guarded(const std::function<void()>& command);
   bool AnsweringABox() const;
 
   class SettingsLink;  // the window as the settings dialog's SettingsHost
@@ -217,12 +218,12 @@ class TForm1 : public QMainWindow {
   PcapNet& net_;
   Prompter& prompter_;
   TForm1Options options_;
-  std::unique_ptr<SettingsStore> store_;
   std::unique_ptr<HandOff> handOff_;
   std::unique_ptr<UpdateChecker> updater_;  // null without a settings file
   TForm3::Resolver resolver_;
   ShellOpener shellOpen_;
   SessionController* session_;  // a child, made first: it outlives every widget that shows it
+  SettingsController* settingsModel_;  // a child, made next: it hands the session its file-type table
   std::unique_ptr<SettingsLink> settingsLink_;
   std::unique_ptr<ListCommands> listCommands_;  // over the two views, from BuildLists on
   bool autoStart_ = false;  // autoRun: tmr2 starts sniffing 3 s after start-up

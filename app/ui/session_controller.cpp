@@ -85,10 +85,7 @@ void SessionController::Star() {
   session_.Star(adapterName_);
 }
 
-void SessionController::Stop() {
-  session_.Stop();
-  handler_.SetFilter(handler_.Filter()->AfterStop());
-}
+void SessionController::Stop() { session_.Stop(); }  // the session also trims the filter
 
 bool SessionController::StartFile(const std::string& path, const QString& shownName) {
   if (session_.Running()) {

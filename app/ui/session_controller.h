@@ -20,8 +20,8 @@
 #include "capture/frame_handler.h"
 #include "capture/pcap_net.h"
 #include "common/locked_value.h"
-#include "settings/file_type_table.h"
 #include "tls/https_session.h"
+#include "urls/file_type_table.h"
 #include "urls/url_list.h"
 
 namespace qv {

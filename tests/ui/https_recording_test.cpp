@@ -14,6 +14,8 @@
 #include <sstream>
 
 #include "app/ui/https_recording.h"
+#include "settings/app_settings.h"
+#include "settings/ui/settings_controller.h"
 #include "tests/platform/env_var.h"
 #include "tests/ui/ui_support.h"
 
@@ -50,7 +52,9 @@ class HttpsRecordingTest : public WindowTest {
     Form();
     prompter_.boxes.clear();  // what start-up said (no adapter chosen yet)
   }
-  void SetBrowser(const std::string& command) { Form().Store()->WriteString("system", "httpsBrowser", command); }
+  void SetBrowser(const std::string& command) {
+    Form().SettingsModel().Edit(keys::kHttpsBrowser, [&](AppSettings& s) { s.SetHttpsBrowser(command); });
+  }
   QLabel* Cell() { return Form().findChild<QLabel*>(QStringLiteral("StatusHttps")); }
   bool Listed(const QString& address) {
     QAbstractItemModel* m = Form().mainListView_->model();
@@ -68,7 +72,9 @@ TEST_F(HttpsRecordingTest, BrowserGetsTheKeyFileAndTheWindowReadsWhatItWrites) {
   const EnvVar inherited("SSLKEYLOGFILE", "/tmp/inherited-keys.log");  // never passed on
   TForm1& form = Form();
   SetBrowser("\"" + browser_ + "\" --flag");
-  form.Store()->WriteString("system", "keyLogFile", " " + root_ + "/other.log;;" + root_ + "/more.log ");
+  form.SettingsModel().Edit(keys::kKeyLogFile, [&](AppSettings& s) {
+    s.SetKeyLogFile(" " + root_ + "/other.log;;" + root_ + "/more.log ");
+  });
 
   QAction* start = form.findChild<QAction*>(QStringLiteral("actHttpsBrowser"));
   ASSERT_NE(start, nullptr);

@@ -655,10 +655,10 @@ TEST_F(WindowCommandsTest, DownloadCommandsAndTheDoubleClickReachTheHandOff) {
   Form().show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form()));
   const QRect cell = Form().mainListView_->visualRect(Form().mainListView_->model()->index(0, 1));
-  Form().Settings()->rb1->setChecked(true);
+  Form().Settings()->netTransportButton_->setChecked(true);
   DoubleClick(Form().mainListView_, cell.center());
   EXPECT_EQ(BoxTexts(), std::vector<QString>{netTransportMissing});
-  Form().Settings()->rb2->setChecked(true);
+  Form().Settings()->flashGetButton_->setChecked(true);
   DoubleClick(Form().mainListView_, cell.center());
   EXPECT_EQ(BoxTexts(), std::vector<QString>{flashGetMissing});
 
