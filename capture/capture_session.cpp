@@ -3,16 +3,12 @@
 #include "capture/frame_handler.h"
 #include "capture/capture_messages.h"
 
-#include <unistd.h>
-
-#include "settings/settings_location.h"
-
 namespace qv {
 
 CaptureSession::CaptureSession(PcapNet& net, FrameHandler& handler, SessionEvents events)
     : net_(net), handler_(handler), events_(std::move(events)) {
-  const ProgramFiles files = FindProgramFiles(ExecutableFolder());
-  SetCaptureHelper(files.helperDir + "/" + kCaptureHelperName, files.installed);
+  const CaptureHelperPlace helper = FindCaptureHelper();
+  SetCaptureHelper(helper.path, helper.installed);
 }
 
 void CaptureSession::SetCaptureHelper(std::string path, bool installed) {
@@ -44,18 +40,13 @@ void CaptureSession::EndHelper() const {
 
 pcap_t* CaptureSession::OpenThroughHelper(const std::string& adapterName, std::unique_ptr<HelperCapture>& helper,
                                           std::string& error) {
-  const std::string noRights = CaptureRightsMessage(adapterName, helperPath_, helperInstalled_);
-  if (::access(helperPath_.c_str(), X_OK) != 0) {
-    error = noRights;
-    return nullptr;
-  }
   helper = std::make_unique<HelperCapture>();
-  std::string why;
-  pcap_t* handle = nullptr;
-  if (helper->Start(helperPath_, adapterName, why)) handle = net_.OpenOffline(helper->StreamPath(), why);
+  bool rightsMissing = false;
+  pcap_t* handle = qv::OpenThroughHelper(net_, *helper, helperPath_, adapterName, error, rightsMissing);
   if (!handle) {
     helper.reset();
-    error = IsPermissionError(why) ? noRights : CaptureDeviceMessage(adapterName, why);
+    error = rightsMissing ? CaptureRightsMessage(adapterName, helperPath_, helperInstalled_)
+                          : CaptureDeviceMessage(adapterName, error);
   }
   return handle;
 }

@@ -126,6 +126,8 @@ bool FrameHandler::CarriesLocal(const std::uint8_t* frame, std::size_t size, con
 void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLength, std::uint32_t captured) {
   framesSeen_.fetch_add(1, std::memory_order_relaxed);
   if (test.TestActive.load()) {
+    // During an adapter trial a frame is only counted. More than ten frames means traffic: an idle
+    // link brings a few on its own (ARP, neighbour discovery), the test page's fetch brings many more.
     if (test.TestFrameCount.fetch_add(1) + 1 > 10) test.TestTrafficSeen.store(true);
     return;
   }
@@ -266,6 +268,12 @@ void FrameHandler::ProcessPacket(const std::uint8_t* frame, std::uint32_t wireLe
   const std::uint8_t* payload = f.Bytes(base, avail);
   const int learned = search_.learnedOffset;
   bool zeroFree = false;
+  // How much of the payload is searched. Port 1755 (MMS, Windows Media streaming) carries its addresses
+  // in a binary payload full of zero bytes, so it is always taken whole; so is every payload until the
+  // framing is settled and the session's first request has taught where requests begin (`learned`).
+  // When they begin at the payload's start (0), the text ends at the first zero byte. When they begin
+  // `learned` bytes in (a prefix before the method), the take is the payload less 3 bytes, moved on
+  // by that prefix and never beyond the payload.
   if (remotePort == 1755 || !settled || learned == -1) {
     take = avail;
   } else if (learned == 0) {

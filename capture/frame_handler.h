@@ -22,7 +22,7 @@
 #include "common/locked_value.h"
 #include "common/lvdata.h"
 #include "packets/packet_filter.h"
-#include "settings/file_type_table.h"
+#include "urls/file_type_table.h"
 #include "tls/https_session.h"
 #include "urls/request_parser.h"
 

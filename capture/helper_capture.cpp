@@ -17,6 +17,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/settings_location.h"
+
 extern char** environ;
 
 namespace qv {
@@ -117,8 +119,13 @@ bool HelperCapture::Start(const std::string& helper, const std::string& device, 
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // The helper holds capture rights and never reads TLS: it is not told where a key log lies.
+  std::vector<char*> envp;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e)
+    if (std::strncmp(*e, "SSLKEYLOGFILE=", 14) != 0) envp.push_back(*e);
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, helper.c_str(), &actions, &attr, argv.data(), environ);
+  const int rc = ::posix_spawn(&pid, helper.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   ::close(out[1]);
@@ -279,6 +286,31 @@ std::string HelperCapture::Finish() {
   if (WIFSIGNALED(status))
     return std::string(kCaptureHelperName) + " was ended by signal " + std::to_string(WTERMSIG(status));
   return std::string(kCaptureHelperName) + " ended with status " + std::to_string(WEXITSTATUS(status));
+}
+
+CaptureHelperPlace FindCaptureHelper() {
+  const ProgramFiles files = FindProgramFiles(ExecutableFolder());
+  return CaptureHelperPlace{files.helperDir + "/" + kCaptureHelperName, files.installed};
+}
+
+pcap_t* OpenThroughHelper(PcapNet& net, HelperCapture& helper, const std::string& helperPath, const std::string& device,
+                          std::string& error, bool& rightsMissing) {
+  error.clear();
+  rightsMissing = false;
+  if (::access(helperPath.c_str(), X_OK) != 0) {
+    rightsMissing = true;
+    return nullptr;
+  }
+  pcap_t* handle = nullptr;
+  if (helper.Start(helperPath, device, error)) {
+    handle = net.OpenOffline(helper.StreamPath(), error);
+    if (!handle) {
+      helper.Stop();
+      helper.Finish();
+    }
+  }
+  if (!handle) rightsMissing = error.empty() || IsPermissionError(error);
+  return handle;
 }
 
 }  // namespace qv

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "capture/capture_stats.h"
+#include "capture/pcap_net.h"
 
 namespace qv {
 
@@ -82,5 +83,19 @@ bool IsPermissionError(const std::string& error);
 // group quelvar (the package asks whether its members may capture); in a build folder, give the helper
 // the capabilities.
 std::string CaptureRightsRemedy(const std::string& helper, bool installed);
+
+// The capture helper of the running program: in its helper folder.
+struct CaptureHelperPlace {
+  std::string path;
+  bool installed = false;  // the program runs from an installation
+};
+CaptureHelperPlace FindCaptureHelper();
+
+// Where a live capture goes when the program itself may not capture: `device` through the helper at
+// `helperPath`, its stream opened by `net`. The open stream, or null with `rightsMissing` set when
+// the rights are what is missing (no runnable helper, or the helper lacks them too), else with `error`
+// saying why the helper failed. A helper that started is ended again when its stream cannot be read.
+pcap_t* OpenThroughHelper(PcapNet& net, HelperCapture& helper, const std::string& helperPath, const std::string& device,
+                          std::string& error, bool& rightsMissing);
 
 }  // namespace qv

@@ -4,7 +4,7 @@
 #   <datadir>/quelvar         the shipped setting.ini, the help file
 #   <datadir>/applications, icons/hicolor, metainfo, <mandir>: what the desktop and man need
 #   <datadir>/doc/quelvar     copyright (machine-readable, DEP-5) and the package's changelog
-# settings/settings_location.h finds these folders from the programs' own folder.
+# platform/settings_location.h finds these folders from the programs' own folder.
 
 install(TARGETS quelvar-scan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS quelvar-capture RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/quelvar)

@@ -38,7 +38,7 @@
 #include "common/lvdata.h"
 #include "common/texts.h"
 #include "packets/packet_filter.h"
-#include "settings/file_type_table.h"
+#include "urls/file_type_table.h"
 #include "urls/en2cn.h"
 #include "urls/request_parser.h"
 #include "urls/url_list.h"

@@ -27,7 +27,8 @@
 
 #include "common/bytes.h"
 #include "common/texts.h"
-#include "settings/file_type_table.h"
+#include "settings/app_settings.h"
+#include "urls/file_type_table.h"
 #include "settings/settings_store.h"
 
 namespace {

@@ -108,7 +108,7 @@ std::vector<std::string> ChildEnvironment(const char* const* parent, const std::
   std::vector<std::string> out;
   for (const char* const* e = parent; e != nullptr && *e != nullptr; ++e) {
     const std::string_view name = nameOf(*e);
-    bool replaced = false;
+    bool replaced = name == kKeyLogVariable;
     for (const std::string& v : variables) replaced = replaced || nameOf(v) == name;
     if (!replaced) out.emplace_back(*e);
   }

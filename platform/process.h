@@ -40,8 +40,13 @@ std::string WindowQtPlatform(const char* qtPlatform, const char* display);
 // program's environment says, so that its windows and its clipboard live where the hand-off looks.
 std::vector<std::string> HandOffVariables(const char* display);
 
+// The variable that makes browsers and TLS libraries write their secrets to a file. A started program
+// never inherits it: only the browser started to record HTTPS is given one, on purpose.
+inline constexpr const char* kKeyLogVariable = "SSLKEYLOGFILE";
+
 // The environment of a started program: the entries of `parent` (null-terminated, as `environ`)
-// without those whose name one of `variables` sets, then `variables` ("NAME=value" each), in order.
+// without those whose name one of `variables` sets and without kKeyLogVariable, then `variables`
+// ("NAME=value" each), in order.
 std::vector<std::string> ChildEnvironment(const char* const* parent, const std::vector<std::string>& variables);
 
 struct StartResult {

@@ -2,6 +2,8 @@
 """Checks the include graph between folders of the program's sources.
 
 - No folder includes a folder that includes it back (directly or through others).
+- No folder includes a higher layer: the top folders stand in LAYERS from the bottom up, and a file
+  includes only its own layer and the ones below (a */ui folder counts with its top folder).
 - The core (every folder except */ui and tools/Dorrinel) includes no Qt header and no */ui folder.
 - app/ui/main_window.h is included inside app/ui only.
 
@@ -14,11 +16,18 @@ import sys
 
 ROOT = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), ".."))
 SKIPPED = ("tests", "bench", "fuzz", "build", "data", "docs", "scripts", ".git", ".ci")
+# The layers from the bottom up. A top folder that is not listed is a breach: place it first.
+LAYERS = ["common", "platform", "urls", "packets", "tls", "capture", "settings", "tools", "app"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+([<"])([^>"]+)[>"]', re.M)
 
 
 def is_ui(folder):
     return folder.endswith("/ui") or folder == "ui" or folder.startswith("tools/Dorrinel")
+
+
+def layer(folder):
+    top = folder.split("/", 1)[0]
+    return LAYERS.index(top) if top in LAYERS else None
 
 
 def sources():
@@ -51,6 +60,12 @@ def main():
                 breaches.append("%s: includes app/ui/main_window.h from outside app/ui" % path)
             if to == folder:
                 continue
+            low, high = layer(folder), layer(to)
+            if low is None:
+                breaches.append("%s: folder %s has no place in LAYERS" % (path, folder.split("/", 1)[0]))
+            elif high is not None and high > low:
+                breaches.append("%s: the lower layer %s includes %s of the higher layer %s"
+                                % (path, folder, target, LAYERS[high]))
             if not is_ui(folder) and is_ui(to):
                 breaches.append("%s: the core includes %s" % (path, target))
             edges.setdefault(folder, {}).setdefault(to, path)
@@ -74,7 +89,8 @@ def main():
         print(b)
     if breaches:
         return 1
-    print("ok: %d folders, %d folder edges, no cycle" % (len(edges), sum(len(v) for v in edges.values())))
+    print("ok: %d folders, %d folder edges, no cycle, no include into a higher layer"
+          % (len(edges), sum(len(v) for v in edges.values())))
     return 0
 
 

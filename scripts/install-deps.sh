@@ -25,6 +25,8 @@ PACKAGES=(
   ffmpeg
   # the downloader's HTTPS test makes a certificate for its loopback server
   openssl
+  # the HTTPS journey: a browser that writes a key log, a web server speaking HTTP/2 over TLS
+  chromium nginx
   # a desktop font with CJK glyphs, so that Chinese captions are readable
   fonts-noto-cjk
 )

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up, builds and runs every test:
 #   1. the installed packages (scripts/install-deps.sh),
-#   2. the release build with all tests (core, headless front, live capture, windows offscreen),
+#   2. the release build with all tests (core, headless front, live capture, windows offscreen, and
+#      the person journeys on Xvfb with openbox and on weston with Xwayland, label person),
 #   3. the core tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 #   4. the threading tests under ThreadSanitizer,
 #   5. the fuzzers, each for a bounded time.

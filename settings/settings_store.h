@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/settings_location.h"  // kMaxSettingsFileBytes
+
 namespace qv {
 
 // Raised when a write cannot be completed; what() is "Unable to write to <full path>".
@@ -19,8 +21,6 @@ class SettingsWriteError : public std::runtime_error {
 
 inline constexpr std::size_t kMaxSettingValue = 2047;
 
-// The settings file is a few kilobytes; a larger one is not read (it reads as if missing).
-inline constexpr std::size_t kMaxSettingsFileBytes = std::size_t{1} << 20;
 
 // Reading settings by section and key, with the reader's default when a key is absent (or, for
 // integers and flags, not an integer).

@@ -1,9 +1,8 @@
 #include "tls/crypto.h"
 
-#include <openssl/core_names.h>
-#include <openssl/kdf.h>
-
+#include <algorithm>
 #include <climits>
+#include <initializer_list>
 #include <cstring>
 #include <memory>
 
@@ -12,35 +11,106 @@
 namespace qv::tls {
 namespace {
 
-struct KdfDeleter {
-  void operator()(EVP_KDF_CTX* c) const { Crypto()->EVP_KDF_CTX_free(c); }
-};
 struct CipherDeleter {
   void operator()(EVP_CIPHER_CTX* c) const { Crypto()->EVP_CIPHER_CTX_free(c); }
 };
+struct DigestDeleter {
+  void operator()(EVP_MD_CTX* c) const { Crypto()->EVP_MD_CTX_free(c); }
+};
 
-const char* DigestName(Hash hash) {
-  switch (hash) {
-    case Hash::Sha1: return "SHA1";
-    case Hash::Sha256: return "SHA256";
-    case Hash::Sha384: return "SHA384";
-  }
-  return "SHA256";
+// The ciphers and digests, fetched once and shared between threads (fetched algorithms may be). Set up
+// with a fetched algorithm, a context does not look it up by name again, as it does with the objects of
+// EVP_aes_128_gcm() and the like; those stand in only when a fetch fails.
+struct Algorithms {
+  const EVP_CIPHER* aes128Gcm = nullptr;
+  const EVP_CIPHER* aes256Gcm = nullptr;
+  const EVP_CIPHER* chacha20Poly1305 = nullptr;
+  const EVP_CIPHER* chacha20 = nullptr;
+  const EVP_CIPHER* aes128Ecb = nullptr;
+  const EVP_CIPHER* aes256Ecb = nullptr;
+  const EVP_CIPHER* aes128Cbc = nullptr;
+  const EVP_CIPHER* aes256Cbc = nullptr;
+  const EVP_MD* sha1 = nullptr;
+  const EVP_MD* sha256 = nullptr;
+  const EVP_MD* sha384 = nullptr;
+};
+
+const Algorithms& Fetched(const CryptoEntryPoints* c) {
+  static const Algorithms algorithms = [c] {
+    Algorithms a;
+    const auto cipher = [c](const char* name, const EVP_CIPHER* (*fallback)()) -> const EVP_CIPHER* {
+      const EVP_CIPHER* fetched = c->EVP_CIPHER_fetch(nullptr, name, nullptr);
+      return fetched != nullptr ? fetched : fallback();
+    };
+    const auto digest = [c](const char* name, const EVP_MD* (*fallback)()) -> const EVP_MD* {
+      const EVP_MD* fetched = c->EVP_MD_fetch(nullptr, name, nullptr);
+      return fetched != nullptr ? fetched : fallback();
+    };
+    a.aes128Gcm = cipher("AES-128-GCM", c->EVP_aes_128_gcm);
+    a.aes256Gcm = cipher("AES-256-GCM", c->EVP_aes_256_gcm);
+    a.chacha20Poly1305 = cipher("ChaCha20-Poly1305", c->EVP_chacha20_poly1305);
+    a.chacha20 = cipher("ChaCha20", c->EVP_chacha20);
+    a.aes128Ecb = cipher("AES-128-ECB", c->EVP_aes_128_ecb);
+    a.aes256Ecb = cipher("AES-256-ECB", c->EVP_aes_256_ecb);
+    a.aes128Cbc = cipher("AES-128-CBC", c->EVP_aes_128_cbc);
+    a.aes256Cbc = cipher("AES-256-CBC", c->EVP_aes_256_cbc);
+    a.sha1 = digest("SHA1", c->EVP_sha1);
+    a.sha256 = digest("SHA256", c->EVP_sha256);
+    a.sha384 = digest("SHA384", c->EVP_sha384);
+    return a;
+  }();
+  return algorithms;
 }
 
 const EVP_MD* Digest(const CryptoEntryPoints* c, Hash hash) {
+  const Algorithms& a = Fetched(c);
   switch (hash) {
-    case Hash::Sha1: return c->EVP_sha1();
-    case Hash::Sha256: return c->EVP_sha256();
-    case Hash::Sha384: return c->EVP_sha384();
+    case Hash::Sha1: return a.sha1;
+    case Hash::Sha256: return a.sha256;
+    case Hash::Sha384: return a.sha384;
   }
   return nullptr;
 }
 
-// A fetched KDF, shared between threads (fetched algorithms may be).
-EVP_KDF* FetchKdf(const CryptoEntryPoints* c, const char* name) { return c->EVP_KDF_fetch(nullptr, name, nullptr); }
+std::size_t BlockLength(Hash hash) { return hash == Hash::Sha384 ? 128 : 64; }
 
 bool Fits(std::size_t n) { return n <= static_cast<std::size_t>(INT_MAX); }
+
+// Bytes given to a MAC in pieces (the MAC is taken over them joined).
+struct Piece {
+  const std::uint8_t* data;
+  std::size_t length;
+};
+
+// HMAC (RFC 2104) over the pieces joined, on the fetched digest; `out` gets HashLength(hash) bytes.
+bool HmacPieces(const CryptoEntryPoints* c, Hash hash, const std::uint8_t* key, std::size_t keyLength,
+                std::initializer_list<Piece> pieces, std::uint8_t* out) {
+  const EVP_MD* md = Digest(c, hash);
+  std::unique_ptr<EVP_MD_CTX, DigestDeleter> ctx(c->EVP_MD_CTX_new());
+  if (md == nullptr || !ctx) return false;
+  const std::size_t block = BlockLength(hash), hl = HashLength(hash);
+  std::uint8_t pad[128] = {}, inner[48];
+  unsigned int length = 0;
+  if (keyLength > block) {
+    if (c->EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 || c->EVP_DigestUpdate(ctx.get(), key, keyLength) != 1 ||
+        c->EVP_DigestFinal_ex(ctx.get(), pad, &length) != 1)
+      return false;
+  } else if (keyLength > 0) {
+    std::memcpy(pad, key, keyLength);
+  }
+  for (std::size_t i = 0; i < block; ++i) pad[i] ^= 0x36;
+  bool ok = c->EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1 && c->EVP_DigestUpdate(ctx.get(), pad, block) == 1;
+  for (const Piece& piece : pieces)
+    if (ok && piece.length > 0) ok = c->EVP_DigestUpdate(ctx.get(), piece.data, piece.length) == 1;
+  ok = ok && c->EVP_DigestFinal_ex(ctx.get(), inner, &length) == 1 && length == hl;
+  for (std::size_t i = 0; i < block; ++i) pad[i] ^= 0x36 ^ 0x5C;
+  ok = ok && c->EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1 && c->EVP_DigestUpdate(ctx.get(), pad, block) == 1 &&
+       c->EVP_DigestUpdate(ctx.get(), inner, hl) == 1 && c->EVP_DigestFinal_ex(ctx.get(), out, &length) == 1 &&
+       length == hl;
+  c->OPENSSL_cleanse(pad, sizeof pad);
+  c->OPENSSL_cleanse(inner, sizeof inner);
+  return ok;
+}
 
 }  // namespace
 
@@ -58,8 +128,6 @@ bool ExpandLabel(Hash hash, const std::uint8_t* secret, std::size_t secretLength
   if (outLength > 255 || label.size() > 249 || contextLength > 255) return false;
   const CryptoEntryPoints* c = Crypto();
   if (c == nullptr) return false;
-  static EVP_KDF* const kdf = FetchKdf(c, "HKDF");
-  if (kdf == nullptr) return false;
   std::uint8_t info[2 + 1 + 255 + 1 + 255];
   std::size_t i = 0;
   info[i++] = static_cast<std::uint8_t>(outLength >> 8);
@@ -73,18 +141,20 @@ bool ExpandLabel(Hash hash, const std::uint8_t* secret, std::size_t secretLength
   if (contextLength > 0) std::memcpy(info + i, context, contextLength);
   i += contextLength;
 
-  std::unique_ptr<EVP_KDF_CTX, KdfDeleter> ctx(c->EVP_KDF_CTX_new(kdf));
-  if (!ctx) return false;
-  int mode = EVP_KDF_HKDF_MODE_EXPAND_ONLY;
-  char digest[8];
-  std::strcpy(digest, DigestName(hash));
-  OSSL_PARAM params[5];
-  params[0] = c->OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode);
-  params[1] = c->OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0);
-  params[2] = c->OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(secret), secretLength);
-  params[3] = c->OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, info, i);
-  params[4] = c->OSSL_PARAM_construct_end();
-  return c->EVP_KDF_derive(ctx.get(), out, outLength, params) == 1;
+  // HKDF-Expand (RFC 5869): T(k) = HMAC(secret, T(k-1) | info | k), as many as the length needs.
+  const std::size_t hl = HashLength(hash);
+  std::uint8_t t[48];
+  std::size_t tLength = 0, done = 0;
+  for (std::uint8_t k = 1; done < outLength; ++k) {
+    const std::uint8_t counter = k;
+    if (!HmacPieces(c, hash, secret, secretLength, {{t, tLength}, {info, i}, {&counter, 1}}, t)) return false;
+    tLength = hl;
+    const std::size_t take = std::min(hl, outLength - done);
+    std::memcpy(out + done, t, take);
+    done += take;
+  }
+  c->OPENSSL_cleanse(t, sizeof t);
+  return true;
 }
 
 std::size_t AeadKeyLength(Aead aead) { return aead == Aead::Aes128Gcm ? 16 : 32; }
@@ -105,9 +175,10 @@ bool AeadOpener::Init(Aead aead, const std::uint8_t* key) {
     ctx_ = nullptr;
   }
   std::unique_ptr<EVP_CIPHER_CTX, CipherDeleter> ctx(c->EVP_CIPHER_CTX_new());
-  const EVP_CIPHER* cipher = aead == Aead::Aes128Gcm   ? c->EVP_aes_128_gcm()
-                             : aead == Aead::Aes256Gcm ? c->EVP_aes_256_gcm()
-                                                       : c->EVP_chacha20_poly1305();
+  const Algorithms& a = Fetched(c);
+  const EVP_CIPHER* cipher = aead == Aead::Aes128Gcm   ? a.aes128Gcm
+                             : aead == Aead::Aes256Gcm ? a.aes256Gcm
+                                                       : a.chacha20Poly1305;
   if (!ctx || cipher == nullptr || c->EVP_DecryptInit_ex(ctx.get(), cipher, nullptr, nullptr, nullptr) != 1 ||
       c->EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_IVLEN, static_cast<int>(kAeadIvLength), nullptr) != 1 ||
       c->EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key, nullptr) != 1)
@@ -150,11 +221,11 @@ bool HeaderProtectionMask(Aead aead, const std::uint8_t* hpKey, const std::uint8
   if (aead == Aead::Chacha20Poly1305) {
     // ChaCha20 with the sample as its counter (first 4 bytes) and nonce: the mask is the key stream.
     static const std::uint8_t kZeros[5] = {};
-    return c->EVP_EncryptInit_ex(ctx.get(), c->EVP_chacha20(), nullptr, hpKey, sample) == 1 &&
+    return c->EVP_EncryptInit_ex(ctx.get(), Fetched(c).chacha20, nullptr, hpKey, sample) == 1 &&
            c->EVP_EncryptUpdate(ctx.get(), mask, &len, kZeros, 5) == 1 && len == 5;
   }
   std::uint8_t block[16];
-  const EVP_CIPHER* ecb = aead == Aead::Aes128Gcm ? c->EVP_aes_128_ecb() : c->EVP_aes_256_ecb();
+  const EVP_CIPHER* ecb = aead == Aead::Aes128Gcm ? Fetched(c).aes128Ecb : Fetched(c).aes256Ecb;
   if (c->EVP_EncryptInit_ex(ctx.get(), ecb, nullptr, hpKey, nullptr) != 1 ||
       c->EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1 ||
       c->EVP_EncryptUpdate(ctx.get(), block, &len, sample, 16) != 1 || len != 16)
@@ -167,31 +238,36 @@ bool Tls12Prf(Hash hash, const std::uint8_t* secret, std::size_t secretLength, s
               const std::uint8_t* seed, std::size_t seedLength, std::uint8_t* out, std::size_t outLength) {
   const CryptoEntryPoints* c = Crypto();
   if (c == nullptr || label.size() + seedLength > 1024) return false;
-  static EVP_KDF* const kdf = FetchKdf(c, "TLS1-PRF");
-  if (kdf == nullptr) return false;
   std::uint8_t joined[1024];
   std::memcpy(joined, label.data(), label.size());
   if (seedLength > 0) std::memcpy(joined + label.size(), seed, seedLength);
-  std::unique_ptr<EVP_KDF_CTX, KdfDeleter> ctx(c->EVP_KDF_CTX_new(kdf));
-  if (!ctx) return false;
-  char digest[8];
-  std::strcpy(digest, DigestName(hash));
-  OSSL_PARAM params[4];
-  params[0] = c->OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0);
-  params[1] =
-      c->OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SECRET, const_cast<std::uint8_t*>(secret), secretLength);
-  params[2] = c->OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SEED, joined, label.size() + seedLength);
-  params[3] = c->OSSL_PARAM_construct_end();
-  return c->EVP_KDF_derive(ctx.get(), out, outLength, params) == 1;
+  const std::size_t joinedLength = label.size() + seedLength;
+  // P_hash: A(0) = seed, A(k) = HMAC(secret, A(k-1)); the output is HMAC(secret, A(k) | seed) for k = 1, 2...
+  const std::size_t hl = HashLength(hash);
+  std::uint8_t a[48], block[48];
+  bool ok = HmacPieces(c, hash, secret, secretLength, {{joined, joinedLength}}, a);
+  for (std::size_t done = 0; ok && done < outLength;) {
+    ok = HmacPieces(c, hash, secret, secretLength, {{a, hl}, {joined, joinedLength}}, block);
+    const std::size_t take = std::min(hl, outLength - done);
+    if (ok) std::memcpy(out + done, block, take);
+    done += take;
+    ok = ok && (done == outLength || HmacPieces(c, hash, secret, secretLength, {{a, hl}}, a));
+  }
+  c->OPENSSL_cleanse(a, sizeof a);
+  c->OPENSSL_cleanse(block, sizeof block);
+  return ok;
 }
 
 bool Hmac(Hash hash, const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* data, std::size_t dataLength,
           std::uint8_t* out) {
   const CryptoEntryPoints* c = Crypto();
-  if (c == nullptr || !Fits(keyLength)) return false;
-  unsigned int length = 0;
-  return c->HMAC(Digest(c, hash), key, static_cast<int>(keyLength), data, dataLength, out, &length) != nullptr &&
-         length == HashLength(hash);
+  return c != nullptr && HmacPieces(c, hash, key, keyLength, {{data, dataLength}}, out);
+}
+
+bool Hmac2(Hash hash, const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* head, std::size_t headLength,
+           const std::uint8_t* data, std::size_t dataLength, std::uint8_t* out) {
+  const CryptoEntryPoints* c = Crypto();
+  return c != nullptr && HmacPieces(c, hash, key, keyLength, {{head, headLength}, {data, dataLength}}, out);
 }
 
 bool CbcDecrypt(const std::uint8_t* key, std::size_t keyLength, const std::uint8_t iv[16], const std::uint8_t* in,
@@ -201,8 +277,8 @@ bool CbcDecrypt(const std::uint8_t* key, std::size_t keyLength, const std::uint8
   std::unique_ptr<EVP_CIPHER_CTX, CipherDeleter> ctx(c->EVP_CIPHER_CTX_new());
   int len = 0;
   return ctx &&
-         c->EVP_DecryptInit_ex(ctx.get(), keyLength == 16 ? c->EVP_aes_128_cbc() : c->EVP_aes_256_cbc(), nullptr, key,
-                               iv) == 1 &&
+         c->EVP_DecryptInit_ex(ctx.get(), keyLength == 16 ? Fetched(c).aes128Cbc : Fetched(c).aes256Cbc, nullptr,
+                               key, iv) == 1 &&
          c->EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 &&
          c->EVP_DecryptUpdate(ctx.get(), out, &len, in, static_cast<int>(length)) == 1 &&
          static_cast<std::size_t>(len) == length;

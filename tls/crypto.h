@@ -61,6 +61,10 @@ bool Tls12Prf(Hash hash, const std::uint8_t* secret, std::size_t secretLength, s
 // HMAC over `data`; `out` gets HashLength(hash) bytes.
 bool Hmac(Hash hash, const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* data, std::size_t dataLength,
           std::uint8_t* out);
+// HMAC over `head` followed by `data` (a record's MAC over its header fields and its content, without
+// joining them first).
+bool Hmac2(Hash hash, const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* head, std::size_t headLength,
+           const std::uint8_t* data, std::size_t dataLength, std::uint8_t* out);
 
 // AES-CBC decryption without padding removal (key of 16 or 32 bytes, `length` a multiple of 16).
 bool CbcDecrypt(const std::uint8_t* key, std::size_t keyLength, const std::uint8_t iv[16], const std::uint8_t* in,

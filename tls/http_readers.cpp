@@ -265,8 +265,12 @@ void Http2Reader::Decode() {
     // The client's encoder may grow its table up to what the server allows.
     nghttp2_hd_inflate_change_table_size(inflater_, kMaxTableSize);
   }
-  HttpsRequest request;
+  // The request's fields are decoded into strings kept from one request to the next (their buffers
+  // are reused unless the sink takes them).
+  std::vector<HeaderField>& fields = request_.fields;
+  std::size_t count = 0;
   std::size_t total = 0;
+  bool hasMethod = false;
   auto* in = reinterpret_cast<const std::uint8_t*>(block_.data());
   std::size_t left = block_.size();
   for (;;) {
@@ -276,15 +280,21 @@ void Http2Reader::Decode() {
     if (used < 0) {
       // The table is now out of step with the client's: nothing later on this connection can be read.
       broken_ = true;
+      request_.fields = {};
+      keptBytes_ = 0;
       return;
     }
     in += used;
     left -= static_cast<std::size_t>(used);
     if (flags & NGHTTP2_HD_INFLATE_EMIT) {
       total += nv.namelen + nv.valuelen;
-      if (total <= kMaxHeaderBlock)
-        request.fields.push_back({std::string(reinterpret_cast<const char*>(nv.name), nv.namelen),
-                                  std::string(reinterpret_cast<const char*>(nv.value), nv.valuelen)});
+      if (total <= kMaxHeaderBlock) {
+        if (count == fields.size()) fields.emplace_back();
+        HeaderField& f = fields[count++];
+        f.name.assign(reinterpret_cast<const char*>(nv.name), nv.namelen);
+        f.value.assign(reinterpret_cast<const char*>(nv.value), nv.valuelen);
+        if (f.name == ":method") hasMethod = true;
+      }
     }
     if (flags & NGHTTP2_HD_INFLATE_FINAL) {
       nghttp2_hd_inflate_end_headers(inflater_);
@@ -292,14 +302,21 @@ void Http2Reader::Decode() {
     }
     if (used == 0 && !(flags & NGHTTP2_HD_INFLATE_EMIT)) {
       broken_ = true;
+      request_.fields = {};
+      keptBytes_ = 0;
       return;
     }
   }
+  fields.resize(count);
   // Client streams are odd; a block on an even stream (or a trailer without :method) is no request.
-  bool hasMethod = false;
-  for (const auto& f : request.fields)
-    if (f.name == ":method") hasMethod = true;
-  if (hasMethod && (blockStream_ & 1u) && sink_) sink_(std::move(request));
+  if (hasMethod && (blockStream_ & 1u) && sink_) sink_(std::move(request_));
+  // The fields stay for the next request (a sink that took them left none), unless they hold much.
+  keptBytes_ = 0;
+  for (const HeaderField& f : request_.fields) keptBytes_ += f.name.capacity() + f.value.capacity();
+  if (keptBytes_ > kMaxKeptRequest || request_.fields.capacity() > kMaxKeptFields) {
+    request_.fields = {};
+    keptBytes_ = 0;
+  }
 }
 
 }  // namespace qv::tls

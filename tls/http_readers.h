@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tls/https_request.h"
 
@@ -47,6 +48,10 @@ class Http2Reader : public AppReader {
  public:
   static constexpr std::size_t kMaxHeaderBlock = 256 * 1024;
   static constexpr std::size_t kMaxTableSize = 64 * 1024;
+  // What is kept of a request for the next, at most: its bytes and its number of fields.
+  static constexpr std::size_t kMaxKeptRequest = 16 * 1024;
+  static constexpr std::size_t kMaxKeptFields = 256;
+  static constexpr std::size_t kMaxKeptBytes = kMaxKeptRequest + kMaxKeptFields * sizeof(HeaderField);
   using RequestSink = std::function<void(HttpsRequest&& request)>;
   explicit Http2Reader(RequestSink sink) : sink_(std::move(sink)) {}
   ~Http2Reader() override;
@@ -54,7 +59,10 @@ class Http2Reader : public AppReader {
   Http2Reader& operator=(const Http2Reader&) = delete;
   void Feed(const std::uint8_t* p, std::size_t n) override;
   bool Broken() const override { return broken_; }
-  std::size_t MemoryBytes() const override { return buffer_.capacity() + block_.capacity() + (inflater_ ? kMaxTableSize : 0); }
+  std::size_t MemoryBytes() const override {
+    return buffer_.capacity() + block_.capacity() + (inflater_ ? kMaxTableSize : 0) + keptBytes_ +
+           request_.fields.capacity() * sizeof(HeaderField);
+  }
 
  private:
   void Frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream, const std::uint8_t* p, std::size_t n);
@@ -67,6 +75,8 @@ class Http2Reader : public AppReader {
   bool inBlock_ = false;
   std::uint32_t blockStream_ = 0;
   nghttp2_hd_inflater* inflater_ = nullptr;
+  HttpsRequest request_;           // the request being decoded, its fields kept for the next
+  std::size_t keptBytes_ = 0;      // the size of the fields kept (at most kMaxKeptRequest)
   bool broken_ = false;
 };
 

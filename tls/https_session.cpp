@@ -117,8 +117,8 @@ void HttpsSession::EndSession() {
 void HttpsSession::StartSession() {
   RefreshFiles();
   connections_.clear();
+  recent_ = connections_.end();
   index_.clear();
-  index_.reserve(2 * kMaxConnections);
   bytesHeld_ = 0;
   lastSweep_ = 0;
   lastSeconds_ = 0;
@@ -202,6 +202,7 @@ void HttpsSession::Erase(ConnList::iterator it, bool dropped) {
   }
   index_.erase(c.clientKey);
   index_.erase(c.serverKey);
+  if (recent_ == it) recent_ = connections_.end();
   bytesHeld_ -= c.accounted;
   connections_.erase(it);
 }
@@ -256,21 +257,29 @@ void HttpsSession::Segment(const TcpSegmentView& s, double seconds, std::vector<
   if (!Enabled()) return;
   lastSeconds_ = seconds;
   const Key key = MakeKey(s.v6, s.src, s.dst, s.sport, s.dport);
-  auto found = index_.find(key);
-  if (found == index_.end()) {
-    // A new connection: from the client's SYN, or from a ClientHello when the SYN was not captured.
-    if ((s.flags & (kSyn | kAck)) == kSyn) {
-      Open(s, s.seq + 1);
-    } else if (s.length >= 11 && s.payload[0] == 0x16 && s.payload[1] == 0x03 && s.payload[5] == 0x01 &&
-               s.payload[9] == 0x03) {
-      auto it = Open(s, s.seq);
-      found = index_.find(key);
-      (void)it;
+  ConnList::iterator it;
+  bool fromClient;
+  // Segments come in runs of one connection: the last one found is tried before the index.
+  if (recent_ != connections_.end() && (key == recent_->clientKey || key == recent_->serverKey)) {
+    it = recent_;
+    fromClient = key == recent_->clientKey;
+  } else {
+    auto found = index_.find(key);
+    if (found == index_.end()) {
+      // A new connection: from the client's SYN, or from a ClientHello when the SYN was not captured.
+      if ((s.flags & (kSyn | kAck)) == kSyn) {
+        Open(s, s.seq + 1);
+      } else if (s.length >= 11 && s.payload[0] == 0x16 && s.payload[1] == 0x03 && s.payload[5] == 0x01 &&
+                 s.payload[9] == 0x03) {
+        Open(s, s.seq);
+        found = index_.find(key);
+      }
+      if (found == index_.end()) return;
     }
-    if (found == index_.end()) return;
+    it = found->second.first;
+    fromClient = found->second.second;
+    recent_ = it;
   }
-  const auto it = found->second.first;
-  const bool fromClient = found->second.second;
   Connection& c = *it;
   c.lastSeen = seconds;
   out_ = &out;
@@ -340,6 +349,8 @@ void HttpsSession::Sweep(double seconds) {
 void HttpsSession::Datagram(bool v6, const std::uint8_t* src, const std::uint8_t* dst, std::uint16_t sport,
                             std::uint16_t dport, const std::uint8_t* p, std::size_t n, double seconds,
                             std::vector<HttpsFind>& out) {
+  // Key log files given while a capture runs count for QUIC too, even while no TCP segment comes.
+  RefreshFiles();
   UdpEndpoints e;
   e.v6 = v6;
   std::memcpy(e.src.data(), src, v6 ? 16 : 4);

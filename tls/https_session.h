@@ -127,6 +127,7 @@ class HttpsSession {
 
   ConnList connections_;  // oldest first
   std::unordered_map<Key, std::pair<ConnList::iterator, bool>, KeyHash> index_;  // bool: the client's side
+  ConnList::iterator recent_ = connections_.end();  // the connection of the last segment (end(): none)
   std::size_t bytesHeld_ = 0;
   std::vector<HttpsFind>* out_ = nullptr;  // while a segment is read
   double lastSweep_ = 0;

@@ -333,10 +333,7 @@ bool ClientRecordReader::Decrypt(const std::uint8_t* h, std::uint8_t* f, std::si
       if (etm) {
         aad[11] = static_cast<std::uint8_t>(sealed >> 8);
         aad[12] = static_cast<std::uint8_t>(sealed);
-        scratch_.assign(reinterpret_cast<const char*>(aad), 13);
-        scratch_.append(reinterpret_cast<const char*>(f), sealed);
-        if (!Hmac(macHash_, macKey_, macLength, reinterpret_cast<const std::uint8_t*>(scratch_.data()), scratch_.size(),
-                  mac) ||
+        if (!Hmac2(macHash_, macKey_, macLength, aad, 13, f, sealed, mac) ||
             std::memcmp(mac, f + sealed, macLength) != 0)
           return false;
       }
@@ -355,10 +352,7 @@ bool ClientRecordReader::Decrypt(const std::uint8_t* h, std::uint8_t* f, std::si
         content -= macLength;
         aad[11] = static_cast<std::uint8_t>(content >> 8);
         aad[12] = static_cast<std::uint8_t>(content);
-        scratch_.assign(reinterpret_cast<const char*>(aad), 13);
-        scratch_.append(reinterpret_cast<const char*>(f + 16), content);
-        if (!Hmac(macHash_, macKey_, macLength, reinterpret_cast<const std::uint8_t*>(scratch_.data()), scratch_.size(),
-                  mac) ||
+        if (!Hmac2(macHash_, macKey_, macLength, aad, 13, f + 16, content, mac) ||
             std::memcmp(mac, f + 16 + content, macLength) != 0)
           return false;
       }

@@ -124,7 +124,6 @@ class ClientRecordReader {
   bool pendingKeyUpdate_ = false;
   bool switchToTraffic_ = false;  // TLS 1.3: the client's Finished was read; the traffic key comes next
   unsigned skippedBeforeFirst_ = 0;  // TLS 1.3: early-data records passed over before the first that opens
-  std::string scratch_;
 };
 
 // The suites read here: their cipher, the hash of their PRF (or HKDF) and their MAC (CBC only); false

@@ -41,7 +41,13 @@ const CryptoEntryPoints* Load() {
       Bind(library, "EVP_chacha20", c.EVP_chacha20) &&
       Bind(library, "EVP_chacha20_poly1305", c.EVP_chacha20_poly1305) && Bind(library, "EVP_sha1", c.EVP_sha1) &&
       Bind(library, "EVP_sha256", c.EVP_sha256) && Bind(library, "EVP_sha384", c.EVP_sha384) &&
-      Bind(library, "HMAC", c.HMAC);
+      Bind(library, "HMAC", c.HMAC) && Bind(library, "EVP_CIPHER_fetch", c.EVP_CIPHER_fetch) &&
+      Bind(library, "EVP_MD_fetch", c.EVP_MD_fetch) && Bind(library, "EVP_MD_CTX_new", c.EVP_MD_CTX_new) &&
+      Bind(library, "EVP_MD_CTX_free", c.EVP_MD_CTX_free) &&
+      Bind(library, "EVP_DigestInit_ex", c.EVP_DigestInit_ex) &&
+      Bind(library, "EVP_DigestUpdate", c.EVP_DigestUpdate) &&
+      Bind(library, "EVP_DigestFinal_ex", c.EVP_DigestFinal_ex) &&
+      Bind(library, "OPENSSL_cleanse", c.OPENSSL_cleanse);
   if (!all) {
     ::dlclose(library);
     return nullptr;

@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/kdf.h>
+#include <openssl/crypto.h>
 #include <openssl/params.h>
 
 namespace qv {
@@ -40,6 +41,16 @@ struct CryptoEntryPoints {
   decltype(&::EVP_sha256) EVP_sha256;
   decltype(&::EVP_sha384) EVP_sha384;
   decltype(&::HMAC) HMAC;
+  // Algorithms fetched once by name: used through these, a cipher or digest is not looked up again
+  // each time a context is set up with it (as the EVP_aes_128_gcm()-style objects are).
+  decltype(&::EVP_CIPHER_fetch) EVP_CIPHER_fetch;
+  decltype(&::EVP_MD_fetch) EVP_MD_fetch;
+  decltype(&::EVP_MD_CTX_new) EVP_MD_CTX_new;
+  decltype(&::EVP_MD_CTX_free) EVP_MD_CTX_free;
+  decltype(&::EVP_DigestInit_ex) EVP_DigestInit_ex;
+  decltype(&::EVP_DigestUpdate) EVP_DigestUpdate;
+  decltype(&::EVP_DigestFinal_ex) EVP_DigestFinal_ex;
+  decltype(&::OPENSSL_cleanse) OPENSSL_cleanse;
 };
 
 // The entry points, bound by the first call (from any thread; later calls return at once); nullptr

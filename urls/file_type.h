@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "settings/file_type_table.h"
+#include "urls/file_type_table.h"
 
 namespace qv {
 

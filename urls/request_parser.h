@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/lvdata.h"
-#include "settings/file_type_table.h"
+#include "urls/file_type_table.h"
 
 namespace qv {
 

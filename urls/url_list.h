@@ -92,7 +92,7 @@ class UrlList {
   static std::size_t AddressKey(std::string_view address);
 
   // Views.
-  void ViewByCategory(int entry);             // check the entry, then flck with its caption
+  void ViewByCategory(int entry);      // check the entry, then flck with its caption
   void flck(std::string_view name);    // show the view named by an entry caption
   int ActiveEntry() const { return activeEntry_; }
   bool ShowingAll() const { return activeEntry_ == kViewAllEntry; }

@@ -10,7 +10,11 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include <optional>
+#include <string>
+
 #include "common/ui/gbk_text.h"
+#include "settings/app_settings.h"
 #include "settings/settings_store.h"
 
 namespace qv {
@@ -52,15 +56,14 @@ TAboutBox::TAboutBox(const SettingsStore* settings) : QDialog(nullptr) {
   name->setFont(bold);
 
   // The version is read once, when the box is made; without a settings store it is unknown.
-  std::string version;
-  bool known = false;
+  std::optional<std::string> version;
   if (settings != nullptr) {
-    // An absent key reads as the default; a sentinel that no version can be tells the two apart.
-    const std::string absent = "\x01";
-    version = settings->ReadString("system", "version", absent);
-    known = version != absent;
+    AppSettings values;
+    values.Load(*settings);
+    version = values.Version();
   }
-  versionLabel_ = new QLabel(QStringLiteral("版本： ") + (known ? FromGbk(version) : QStringLiteral("未知")), panel);
+  const bool known = version.has_value();
+  versionLabel_ = new QLabel(QStringLiteral("版本： ") + (known ? FromGbk(*version) : QStringLiteral("未知")), panel);
   versionLabel_->setObjectName(QStringLiteral("versionLabel"));
   auto* summary = new QLabel(QStringLiteral("简介:  音乐、视频、图片....一网打尽！"), panel);
   auto* contact = new QLabel(QStringLiteral("作者：Quelvar 开发组\n网站：http://www.quelvar.example/"), panel);

@@ -14,7 +14,7 @@ class SettingsStore;
 class TAboutBox : public QDialog {
   Q_OBJECT
  public:
-  // "关于Quelvar" (N32Click): creates the box on first use (owned by the application, no parent),
+  // "关于Quelvar" (N32): creates the box on first use (owned by the application, no parent),
   // then shows it. A box that is already open is shown again unchanged.
   static TAboutBox* ShowAboutBox(const SettingsStore* settings);
   // The open box, or null.

@@ -13,7 +13,6 @@ class FollowNewest : public QObject {
  public:
   // `inListOrder` tells whether the newest rows are the last ones (no column sort).
   FollowNewest(QAbstractItemView& view, std::function<bool()> inListOrder);
-  bool Following() const { return following_; }
 
  private:
   void OnValueChanged(int value);

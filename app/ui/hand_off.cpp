@@ -179,7 +179,9 @@ void HandOff::DownloadWithNetTransport(const std::optional<SelectionCopy>& row) 
   netTransportTimer_->start();
 }
 
-void HandOff::OnNetTransportWaitTimer() { KeyWhenShown(netTransportTimer_, [this] { return FindNetTransport(*desk_); }, x11::Key::kInsert); }
+void HandOff::OnNetTransportWaitTimer() {
+  KeyWhenShown(netTransportTimer_, [this] { return FindNetTransport(*desk_); }, x11::Key::kInsert);
+}
 
 void HandOff::DownloadWithFlashGet(const std::optional<SelectionCopy>& row) {
   if (!row) return;

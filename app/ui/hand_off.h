@@ -53,13 +53,13 @@ class HandOff : public QObject {
   HandOff(Prompter& prompter, QWidget* window, HandOffOptions options = {});
   ~HandOff() override;
 
-  // "用影音传送带下载" (N8Click), "用网际快车下载" (N43Click), "用简易下载软件下载" (N3Click).
+  // "用影音传送带下载" (N24), "用网际快车下载" (N25), "用简易下载软件下载" (N49).
   // Each does nothing without a selected row.
   void DownloadWithNetTransport(const std::optional<SelectionCopy>& row);
   void DownloadWithFlashGet(const std::optional<SelectionCopy>& row);
   void DownloadWithSimpleDownloader(const std::optional<SelectionCopy>& row);
 
-  // Double click on a row (LV1Db2Click): the default download program, `defaultDL` as in the settings
+  // Double click on a row: the default download program, `defaultDL` as in the settings
   // (1 NetTransport, 2 FlashGet, anything else the other program with `otherCommandLine`).
   void DoubleClick(const std::optional<SelectionCopy>& row, int defaultDL, std::string_view otherCommandLine);
 

@@ -8,7 +8,7 @@ namespace qv {
 // The help file beside the executables.
 inline constexpr const char* kHelpFileName = "readme.html";
 
-// "帮助文件" (N29Click): shows the help file of the program's data folder (`programDir` when given) in
+// "帮助文件" (N29): shows the help file of the program's data folder (`programDir` when given) in
 // the help window, created on first use and raised when it is open already. A missing file is said in
 // the window itself. Returns the file's path.
 QString ShowHelpFile(const QString& programDir = QString());

@@ -20,10 +20,16 @@ class Prompter;
 
 class ListCommands {
  public:
-  // `LV1` shows the URL list, `lv2` the category view; boxes open over `window`.
-  ListCommands(UrlList& list, Lv1Model& mainRows, QTableView& mainListView_, QTableView& lv2, Prompter& prompter,
+  // `mainView` (LV1) shows the URL list, `categoryView` (lv2) the category view; boxes open over
+  // `window`.
+  ListCommands(UrlList& list, Lv1Model& mainRows, QTableView& mainView, QTableView& categoryView, Prompter& prompter,
                QWidget& window)
-      : list_(list), mainRows_(mainRows), mainView_(mainListView_), lv2_(lv2), prompter_(prompter), window_(window) {}
+      : list_(list),
+        mainRows_(mainRows),
+        mainView_(mainView),
+        lv2_(categoryView),
+        prompter_(prompter),
+        window_(window) {}
 
   // The selected row of the list shown (its topmost selected row as the view shows it), detached
   // from the list.

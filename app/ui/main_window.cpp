@@ -29,6 +29,7 @@
 #include "app/ui/about_box.h"
 #include "app/ui/hand_off.h"
 #include "app/ui/help_viewer.h"
+#include "app/ui/https_recording.h"
 #include "app/ui/list_commands.h"
 #include "app/ui/program_files.h"
 #include "app/ui/quick_filter.h"
@@ -42,22 +43,16 @@
 #include "common/ui/web_strip.h"
 #include "packets/ui/filter_dialog.h"
 #include "packets/ui/packet_inspector.h"
-#include "settings/file_type_table.h"
+#include "settings/app_settings.h"
 #include "settings/ui/settings_dialog.h"
 #include "settings/ui/settings_host.h"
 
 namespace qv {
 
-namespace {
-
-
-}  // namespace
-
 class TForm1::SettingsLink : public SettingsHost {
  public:
   explicit SettingsLink(TForm1& form) : form_(form) {}
-  SettingsStore* Store() override { return form_.store_.get(); }
-  FileTypeState& Types() override { return form_.session_->Types(); }
+  SettingsController& Settings() override { return *form_.settingsModel_; }
   AdapterTestState& TestState() override { return form_.session_->Handler().test; }
   std::string AdapterName() const override { return form_.session_->AdapterName(); }
   void SetAdapterName(std::string name) override { form_.session_->SetAdapterName(std::move(name)); }
@@ -69,7 +64,6 @@ class TForm1::SettingsLink : public SettingsHost {
   void StartSniffing() override { form_.StartForTrial(); }
   void StopSniffing() override { form_.EndSniffing(); }
   std::optional<std::string> ResolveHost(const std::string& host) override { return form_.resolver_(host); }
-  void ShowTitle(const QString& title) override { form_.setWindowTitle(title); }
   void CaptureLibraryMissing() override { form_.pcapMissingTimer_->start(1); }
   void AdapterUnknown() override { form_.adapterRetryTimer_->start(1000); }
 
@@ -90,10 +84,15 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
           QProcess::startDetached(target, {});
       }),
       session_(new SessionController(net, this)),
+      settingsModel_(new SettingsController(session_->Types(), this)),
       settingsLink_(std::make_unique<SettingsLink>(*this)) {
   setObjectName(QStringLiteral("TForm1"));
   setWindowTitle(QStringLiteral("Quelvar"));
 
+  connect(settingsModel_, &SettingsController::Changed, this, [this](const QString& key) {
+    if (key == QLatin1String(keys::kTitle.data(), static_cast<int>(keys::kTitle.size())))
+      setWindowTitle(FromGbk(settingsModel_->Values().WindowTitle()));
+  });
   connect(session_, &SessionController::ViewChanged, this, &TForm1::OnViewChanged);
   connect(session_, &SessionController::LocalAddressesChanged, this, &TForm1::FillLocalAddresses);
   connect(session_, &SessionController::RunningChanged, this, &TForm1::ShowRunning);
@@ -143,6 +142,8 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
     if (focus == nullptr || focus != windowHandle()) HideHint();
   });
 
+  httpsRecording_ = new HttpsRecording(*session_, settingsModel_->Values(),
+                                       prompter_, this);
   BuildLists();
   BuildMenus();
   BuildToolBar();
@@ -178,8 +179,8 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
 
   // The update check compares with the installed version in the settings file; without that file
   // there is nothing to compare, and tmr3 stops.
-  if (store_) {
-    updater_ = std::make_unique<UpdateChecker>(*store_, prompter_, this,
+  if (Store()) {
+    updater_ = std::make_unique<UpdateChecker>(*Store(), prompter_, this,
                                                UpdateCheckerOptions{options_.programDir, options_.updateBase});
   } else {
     updateCheckTimer_->stop();
@@ -211,6 +212,8 @@ void TForm1::FormCreate() {
   Handler().workMode.store(WorkMode::Url);
 
   const QString iniPath = SettingsFilePath(options_.programDir);
+  // Until a settings file is open nothing is loaded and nothing written.
+  settingsModel_->Open(nullptr);
   if (const QString problem = SettingsFileProblem(iniPath); !problem.isEmpty()) {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("无法读取设置文件 %1：%2").arg(iniPath, problem), BoxButtons::Ok);
     return;
@@ -219,15 +222,16 @@ void TForm1::FormCreate() {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("安装文件损坏，请重新安装！"), BoxButtons::Ok);
     return;
   }
-  store_ = std::make_unique<SettingsStore>(QFile::encodeName(iniPath).toStdString());
-  setWindowTitle(FromGbk(store_->ReadString("system", "title", "Quelvar(Tessoran)")));
+  settingsModel_->Open(std::make_unique<SettingsStore>(QFile::encodeName(iniPath).toStdString()));
+  const AppSettings& settings = settingsModel_->Values();
+  setWindowTitle(FromGbk(settings.WindowTitle()));
 
   startCaptureButton_->setEnabled(true);
   startCaptureAction_->setEnabled(true);
   Handler().test.TestActive.store(false);
   pgc1->setCurrentIndex(0);
   // Armed here, started once the whole start-up is done (see the end of the constructor).
-  autoStart_ = store_->ReadBool("system", "autoRun", true);
+  autoStart_ = settings.AutoRun();
   Handler().SetFilter(PacketFilter{});
 }
 
@@ -345,7 +349,11 @@ void TForm1::ChooseAdapterItem(QAction* item) {
   SetAdapterName(item->data().toByteArray().toStdString());
   const auto it = std::find(adapterItems_.begin(), adapterItems_.end(), item);
   if (it != adapterItems_.end()) emit AdapterChosen(static_cast<int>(it - adapterItems_.begin()));
-  if (store_) Guarded([this] { store_->WriteString("system", "AdaptorName", AdapterName()); });
+  if (Store()) {
+    Guarded(prompter_, this, [this] {
+      settingsModel_->Edit(keys::kAdapterName, [this](AppSettings& s) { s.SetAdapterName(AdapterName()); });
+    });
+  }
 }
 
 // --- work modes and views ---
@@ -497,7 +505,7 @@ void TForm1::ExitProgram() { close(); }
 void TForm1::TestAdapters() {
   if (settings_ == nullptr) return;
   settings_->ShowPage(TForm2::kPageAdapters);
-  settings_->btn6Click();
+  settings_->TestAdapters();
 }
 
 void TForm1::OpenSettings() {
@@ -529,12 +537,10 @@ void TForm1::SendToNetTransport() { handOff_->DownloadWithNetTransport(Selection
 void TForm1::SendToFlashGet() { handOff_->DownloadWithFlashGet(Selection()); }
 void TForm1::SendToDorrinel() { handOff_->DownloadWithSimpleDownloader(Selection()); }
 
-// The default download program and the other program's command line, as the settings file holds
-// them (the settings dialog writes both the moment they change).
+// The default download program and the other program's command line, as the settings hold them.
 void TForm1::DownloadOnDoubleClick() {
-  const int defaultDL = store_ ? store_->ReadInteger("system", "DefaultDL", 1) : 1;
-  const std::string other = store_ ? store_->ReadString("system", "DownloadPath", "") : std::string();
-  handOff_->DoubleClick(Selection(), defaultDL == 2 || defaultDL == 3 ? defaultDL : 1, other);
+  const AppSettings& settings = settingsModel_->Values();
+  handOff_->DoubleClick(Selection(), static_cast<int>(settings.Downloader()), settings.DownloadPath());
 }
 
 void TForm1::ShowHelpFile() { qv::ShowHelpFile(options_.programDir); }
@@ -548,7 +554,7 @@ void TForm1::CheckForUpdate() {
   updater_->CheckForUpdate();
 }
 
-void TForm1::ShowAboutBox() { TAboutBox::ShowAboutBox(store_.get()); }
+void TForm1::ShowAboutBox() { TAboutBox::ShowAboutBox(Store()); }
 
 // Once, 59 s after start. While the window is still being built or a box waits for an answer, the
 // check waits and is tried again half a second later.
@@ -591,14 +597,6 @@ void TForm1::FillLocalAddresses(const std::vector<std::string>& addresses) {
 // message or dialog of this program is open, so that its own messages never stack on one the person
 // has not answered yet.
 bool TForm1::AnsweringABox() const { return QApplication::activeModalWidget() != nullptr; }
-
-void TForm1::Guarded(const std::function<void()>& command) {
-  try {
-    command();
-  } catch (const std::exception& e) {
-    prompter_.Message(this, BoxKind::Error, QString::fromLocal8Bit(e.what()), BoxButtons::Ok);
-  }
-}
 
 void TForm1::closeEvent(QCloseEvent* event) {
   HideHint();

@@ -1,6 +1,6 @@
 // TForm1: the main window. It shows what the SessionController (the lists, the capture session and
 // its frame handler) reports and wires every menu, tool-bar and popup entry to its operation. The
-// settings dialog reaches it through a SettingsHost.
+// settings are the SettingsController's; the settings dialog reaches the window through a SettingsHost.
 #pragma once
 #include <QMainWindow>
 #include <QMargins>
@@ -20,6 +20,7 @@
 #include "packets/ui/filter_dialog.h"
 #include "packets/ui/packet_inspector.h"
 #include "settings/settings_store.h"
+#include "settings/ui/settings_controller.h"
 
 class QAction;
 class QActionGroup;
@@ -36,6 +37,7 @@ namespace qv {
 
 class FollowNewest;
 class HandOff;
+class HttpsRecording;
 class ListCommands;
 class LaggingListModel;
 class QuickFilterEdit;
@@ -87,7 +89,6 @@ class TForm1 : public QMainWindow {
   void SetAdapters(const std::vector<CaptureDevice>& devices);
   // The name lookup of the filter dialog and the adapter test (tests replace it).
   void SetHostResolver(TForm3::Resolver resolver) { resolver_ = std::move(resolver); }
-  const TForm3::Resolver& HostResolver() const { return resolver_; }
   // Hands a program file or a web address to the desktop (tests replace it).
   using ShellOpener = std::function<void(const QString& target)>;
   void SetShellOpener(ShellOpener opener) { shellOpen_ = std::move(opener); }
@@ -98,7 +99,8 @@ class TForm1 : public QMainWindow {
   FrameHandler& Handler() { return session_->Handler(); }
   RowPump& Pump() { return session_->Pump(); }
   FrameSink& Sink() { return session_->Sink(); }  // where the capture thread hands its rows over
-  SettingsStore* Store() { return store_.get(); }
+  SettingsStore* Store() { return settingsModel_->Store(); }
+  SettingsController& SettingsModel() { return *settingsModel_; }
   const std::string& AdapterName() const { return session_->AdapterName(); }
   void SetAdapterName(std::string name) { session_->SetAdapterName(std::move(name)); }  // the settings file is not written
   int AdapterCount() const { return static_cast<int>(adapterItems_.size()); }
@@ -114,6 +116,7 @@ class TForm1 : public QMainWindow {
   TForm4* Inspector() const { return inspector_; }
   TForm3* FilterDialog() const { return filterDialog_; }
   QSystemTrayIcon* Tray() const { return tray_; }
+  HttpsRecording* Https() const { return httpsRecording_; }
 
   QTableView* mainListView_ = nullptr;
   QTableView* lv2 = nullptr;
@@ -127,41 +130,41 @@ class TForm1 : public QMainWindow {
 
   QTimer* tmr1;
   QTimer* autoStartTimer_;
-  QTimer* updateCheckTimer_;  // the timed update check, once 59 s after start
+  QTimer* updateCheckTimer_;  // once, 59 s after start
   QTimer* pcapMissingTimer_;
   QTimer* adapterRetryTimer_;
-  QTimer* netTransportWaitTimer_;  // waiting for NetTransport's window (the hand-off's own)
-  QTimer* flashGetWaitTimer_;  // waiting for FlashGet's window (the hand-off's own)
+  QTimer* netTransportWaitTimer_;  // the hand-off's own
+  QTimer* flashGetWaitTimer_;      // the hand-off's own
 
  public slots:
-  void BeginSniffing();   // start sniffing
+  void BeginSniffing();
   void StartForTrial();  // the adapter test starts sniffing on the adapter it tries
-  void EndSniffing();   // stop sniffing
-  void SwitchToUrlMode();   // URL mode
-  void SwitchToPacketMode();    // packet-list mode
-  void OpenFilterDialog();    // filter dialog
-  void ExitProgram();  // exit
-  void CopySelectedAddress();    // copy address
-  void CopySelectedPacket();    // copy packet
-  void DeleteSelectedRow();    // delete
-  void AddRemarkToRow();     // add remark
-  void SaveList();    // save list
-  void ClearBothLists();     // clear list
-  void SendToNetTransport();     // download with NetTransport
-  void SendToFlashGet();    // download with FlashGet
-  void SendToDorrinel();     // download with the simple downloader
-  void ChooseAdapterItem(QAction* item);  // choose an adapter
-  void TestAdapters();    // adapter test
-  void OpenSettings();    // general settings
-  void ShowHelpFile();    // help file
-  void VisitMakerSite();   // the maker's web site
-  void CheckForUpdate();    // check for update
-  void ShowAboutBox();    // about box
-  void ViewByCategory(int entry);  // view by category
-  void ToggleViewPacket();    // view packet
-  void DecodeSelectedAddress();    // decode address
-  void DownloadOnDoubleClick(); // double click on a row
-  void OnRowClicked(const QPoint& globalPos);
+  void EndSniffing();
+  void SwitchToUrlMode();
+  void SwitchToPacketMode();
+  void OpenFilterDialog();
+  void ExitProgram();
+  void CopySelectedAddress();
+  void CopySelectedPacket();
+  void DeleteSelectedRow();
+  void AddRemarkToRow();
+  void SaveList();
+  void ClearBothLists();
+  void SendToNetTransport();
+  void SendToFlashGet();
+  void SendToDorrinel();  // the simple downloader
+  void ChooseAdapterItem(QAction* item);  // an entry of the adapter menu
+  void TestAdapters();
+  void OpenSettings();  // the settings dialog at its general page
+  void ShowHelpFile();
+  void VisitMakerSite();
+  void CheckForUpdate();
+  void ShowAboutBox();
+  void ViewByCategory(int entry);
+  void ToggleViewPacket();  // shows or closes the packet inspector
+  void DecodeSelectedAddress();
+  void DownloadOnDoubleClick();  // hands the row to the default download program
+  void OnRowClicked(const QPoint& globalPos);  // hint, clipboard and inspector for the row clicked
   void OpenCaptureFileClick();
   void MinimiseToTrayClick();  // hides the window; the tray icon brings it back
   void RestoreFromTray();
@@ -209,7 +212,6 @@ class TForm1 : public QMainWindow {
   void RestoreState();
   void KeepState();
   bool TrayAvailable() const;
-  void Guarded(const std::function<void()>& command);
   bool AnsweringABox() const;
 
   class SettingsLink;  // the window as the settings dialog's SettingsHost
@@ -220,12 +222,12 @@ class TForm1 : public QMainWindow {
   PcapNet& net_;
   Prompter& prompter_;
   TForm1Options options_;
-  std::unique_ptr<SettingsStore> store_;
   std::unique_ptr<HandOff> handOff_;
   std::unique_ptr<UpdateChecker> updater_;  // null without a settings file
   TForm3::Resolver resolver_;
   ShellOpener shellOpen_;
   SessionController* session_;  // a child, made first: it outlives every widget that shows it
+  SettingsController* settingsModel_;  // a child, made next: it hands the session its file-type table
   std::unique_ptr<SettingsLink> settingsLink_;
   std::unique_ptr<ListCommands> listCommands_;  // over the two views, from BuildLists on
   bool autoStart_ = false;  // autoRun: tmr2 starts sniffing 3 s after start-up
@@ -272,6 +274,7 @@ class TForm1 : public QMainWindow {
   QToolButton* filterBadge_ = nullptr;
   QLabel* statusFile_;
   StatusCounts* statusCounts_ = nullptr;  // rows, frames seen, frames dropped
+  HttpsRecording* httpsRecording_ = nullptr;  // the browser command, the key file, the HTTPS counts
   QLabel* siteLabel_;  // the maker's web site
   QSystemTrayIcon* tray_;
 

@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QToolButton>
@@ -19,6 +20,7 @@
 
 #include "app/ui/cell_tooltip.h"
 #include "app/ui/follow_newest.h"
+#include "app/ui/https_recording.h"
 #include "app/ui/list_commands.h"
 #include "app/ui/quick_filter.h"
 #include "app/ui/status_counts.h"
@@ -73,6 +75,8 @@ void TForm1::BuildMenus() {
   sniff->addAction(stopCaptureAction_);
   sniff->addAction(actOpenCapture);
   sniff->addSeparator();
+  httpsRecording_->AddTo(sniff);
+  sniff->addSeparator();
   QMenu* mode = sniff->addMenu(QStringLiteral("工作模式"));
   mode->setObjectName(QStringLiteral("N33"));
   urlModeAction_ = NewAction("URL2", QStringLiteral("获取URL"));
@@ -102,7 +106,8 @@ void TForm1::BuildMenus() {
   addRemarkAction_ = NewAction("N4", QStringLiteral("增加备注"), Qt::Key_Insert);
   saveListAction_ = NewAction("N17", QStringLiteral("保存列表"), QKeySequence(Qt::CTRL | Qt::Key_S));
   clearListAction_ = NewAction("N9", QStringLiteral("清空列表"), QKeySequence(Qt::CTRL | Qt::Key_Delete));
-  netTransportAction_ = NewAction("N24", QStringLiteral("用影音传送带下载"), QKeySequence(Qt::CTRL | Qt::Key_Z));
+  netTransportAction_ =
+      NewAction("N24", QStringLiteral("用影音传送带下载"), QKeySequence(Qt::CTRL | Qt::Key_Z));
   flashGetAction_ = NewAction("N25", QStringLiteral("用网际快车下载"), QKeySequence(Qt::CTRL | Qt::Key_X));
   dorrinelAction_ = NewAction("N49", QStringLiteral("用简易下载软件下载"), QKeySequence(Qt::CTRL | Qt::Key_E));
   listMenu->addActions({copyAddressAction_, copyPacketAction_, deleteRowAction_, addRemarkAction_});
@@ -268,6 +273,11 @@ void TForm1::BuildLists() {
     // A double click on a row acts on it; one on the list's empty part acts on the selected row
     // (the viewport's double click, in eventFilter).
     connect(view, &QAbstractItemView::doubleClicked, this, &TForm1::DownloadOnDoubleClick);
+    // Enter on the list does what a double click does, on the selected row.
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+      auto* enter = new QShortcut(QKeySequence(key), view, nullptr, nullptr, Qt::WidgetShortcut);
+      connect(enter, &QShortcut::activated, this, &TForm1::DownloadOnDoubleClick);
+    }
     new FollowNewest(*view, [rows] { return rows->InListOrder(); });
     // The model counts once a change is complete: a removed row is gone from the list by then.
     connect(rows, &LaggingListModel::CountsChanged, this, &TForm1::ShowRowCounts);
@@ -382,12 +392,16 @@ void TForm1::BuildStatusBar() {
   statusFile_->hide();
   statusCounts_ = new StatusCounts(bar);
   bar->addWidget(statusCounts_);
+  auto* httpsCounts = new HttpsCountsCell(bar);
+  bar->addWidget(httpsCounts);
+  httpsRecording_->ShowCountsIn(httpsCounts);
   connect(session_, &SessionController::CountsChanged, this,
           [this](quint64 frames, std::optional<quint64> dropped) {
             statusCounts_->SetFrames(frames, dropped ? std::optional<std::uint64_t>(*dropped) : std::nullopt);
           });
   ShowRowCounts();
-  siteLabel_ = new ClickLabel(QStringLiteral("官方网站  ") + QString::fromLatin1(kSiteHost), [this] { VisitMakerSite(); }, bar);
+  siteLabel_ =
+      new ClickLabel(QStringLiteral("官方网站  ") + QString::fromLatin1(kSiteHost), [this] { VisitMakerSite(); }, bar);
   siteLabel_->setObjectName(QStringLiteral("lbl1"));
   siteLabel_->setAlignment(Qt::AlignCenter);
   siteLabel_->setStyleSheet(QStringLiteral("color: #1a5fb4;"));

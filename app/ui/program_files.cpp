@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "settings/settings_location.h"
+#include "platform/settings_location.h"
 #include "settings/settings_store.h"
 
 namespace qv {

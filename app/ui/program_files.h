@@ -1,4 +1,4 @@
-// The program's own files as the window finds them (settings/settings_location.h has the rules): in the
+// The program's own files as the window finds them (platform/settings_location.h has the rules): in the
 // build folder everything stands beside the executable; in an installation the shipped files, the
 // helper programs and the user's settings each have a folder of their own. A folder given explicitly
 // (tests, screenshots) holds all of them, as the build folder does.

@@ -23,6 +23,15 @@ SessionController::SessionController(PcapNet& net, QObject* parent)
                              [this](const std::string& why) {
                                if (!closing_) emit CaptureEnded(QString::fromLocal8Bit(why.c_str()));
                              }}) {
+  handler_.SetHttps(&https_);
+  // Called on the capture thread, which this object outlives (Shutdown joins it).
+  https_.SetMessageSink([this](const std::string& text) {
+    QMetaObject::invokeMethod(
+        this, [this, t = QString::fromLocal8Bit(text.c_str())] {
+          if (!closing_) emit HttpsMessage(t);
+        },
+        Qt::QueuedConnection);
+  });
   mainListModel_ = new Lv1Model(list_, this);
   categoryListModel_ = new Lv2Model(list_, this);
   hub_ = std::make_unique<ListModelHub>(*mainListModel_, *categoryListModel_, [this] { emit ViewChanged(); });
@@ -73,13 +82,11 @@ void SessionController::Star(bool forTrial) {
   trialStart_ = forTrial;
   sessionFramesBase_ = handler_.FramesSeen();
   fileLocalAddresses_.Set(std::nullopt);
+  emit SessionStarting();
   session_.Star(adapterName_);
 }
 
-void SessionController::Stop() {
-  session_.Stop();
-  handler_.SetFilter(handler_.Filter()->AfterStop());
-}
+void SessionController::Stop() { session_.Stop(); }  // the session also trims the filter
 
 bool SessionController::StartFile(const std::string& path, const QString& shownName) {
   // The file is opened before anything changes: one that cannot be read leaves the running session,
@@ -106,6 +113,7 @@ bool SessionController::StartFile(const std::string& path, const QString& shownN
   fileName_ = shownName;
   fileFramesBase_ = handler_.FramesSeen();
   sessionFramesBase_ = fileFramesBase_;
+  emit SessionStarting();
   session_.StartFile(handle);
   return true;
 }

@@ -20,7 +20,8 @@
 #include "capture/frame_handler.h"
 #include "capture/pcap_net.h"
 #include "common/locked_value.h"
-#include "settings/file_type_table.h"
+#include "tls/https_session.h"
+#include "urls/file_type_table.h"
 #include "urls/url_list.h"
 
 namespace qv {
@@ -39,6 +40,9 @@ class SessionController : public QObject {
   RowPump& Pump() { return *pump_; }
   Lv1Model& Lv1Rows() { return *mainListModel_; }
   Lv2Model& Lv2Rows() { return *categoryListModel_; }
+  // HTTPS read with key logs, in this process (never in the capture helper); off until key log files
+  // are given.
+  tls::HttpsSession& Https() { return https_; }
 
   // The adapter live sessions capture on; choosing one does not write the settings file.
   const std::string& AdapterName() const { return adapterName_; }
@@ -57,7 +61,6 @@ class SessionController : public QObject {
   // file cannot be opened (StartFailed has said why).
   bool StartFile(const std::string& path, const QString& shownName);
   bool Running() const { return session_.Running(); }
-  bool FileSession() const { return fileSession_; }
   // Frames read from the capture file of the current or last file session.
   std::uint64_t FileFrames() const;
   // Frames the frame handler has seen in the current or last session (live or file).
@@ -101,6 +104,10 @@ class SessionController : public QObject {
   void ViewChanged();
   // The session's frame counts: every kCountsIntervalMs while it runs, and once when it has ended.
   void CountsChanged(quint64 frames, std::optional<quint64> dropped);
+  // A live or file session is about to start (emitted directly, before its first frame is read).
+  void SessionStarting();
+  // A key log file or line was refused (too large, too long a line); the text names the file.
+  void HttpsMessage(const QString& text);
 
  private:
   std::vector<std::string> CurrentLocalAddresses() const;  // any thread
@@ -127,6 +134,7 @@ class SessionController : public QObject {
   UrlList list_;
   RowQueue queue_;
   LockedValue<std::optional<std::vector<std::string>>> fileLocalAddresses_;
+  tls::HttpsSession https_;  // before the handler, which reads through it
   FrameHandler handler_;
   CaptureSession session_;
   Lv1Model* mainListModel_;

@@ -68,4 +68,24 @@ void StatusCounts::Show() {
   setText(text);
 }
 
+HttpsCountsCell::HttpsCountsCell(QWidget* parent) : ElidingLabel(parent) {
+  setObjectName(QStringLiteral("StatusHttps"));
+  setContentsMargins(8, 0, 0, 0);
+  hide();
+}
+
+void HttpsCountsCell::SetCounts(std::uint64_t connections, std::uint64_t decrypted, std::uint64_t withoutKeys,
+                                std::uint64_t failed) {
+  if (connections == 0) {
+    hide();
+    return;
+  }
+  QString text = QStringLiteral("HTTPS 解密 %1 | 无密钥 %2")
+                     .arg(static_cast<qulonglong>(decrypted))
+                     .arg(static_cast<qulonglong>(withoutKeys));
+  if (failed > 0) text += QStringLiteral(" | 失败 %1").arg(static_cast<qulonglong>(failed));
+  setText(text);
+  show();
+}
+
 }  // namespace qv

@@ -42,4 +42,13 @@ class StatusCounts : public ElidingLabel {
   std::optional<std::uint64_t> dropped_;
 };
 
+// The status-bar cell with the HTTPS connections read through key logs: decrypted, without keys and
+// (when any) failed. Hidden while the session has seen no TLS connection; cut with "…" as the counts
+// panel is when the bar is short.
+class HttpsCountsCell : public ElidingLabel {
+ public:
+  explicit HttpsCountsCell(QWidget* parent = nullptr);
+  void SetCounts(std::uint64_t connections, std::uint64_t decrypted, std::uint64_t withoutKeys, std::uint64_t failed);
+};
+
 }  // namespace qv

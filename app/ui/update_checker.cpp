@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QStringDecoder>
 #include <QEventLoop>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -14,18 +13,13 @@
 #include <QWidget>
 
 #include "app/ui/program_files.h"
+#include "common/ui/gbk_text.h"
 #include "common/ui/prompter.h"
 #include "platform/process.h"
 #include "settings/settings_store.h"
 
 namespace qv {
 namespace {
-
-// GBK bytes as Unicode text for the widgets and the clipboard.
-QString FromGbkBytes(std::string_view gbk) {
-  QStringDecoder fromGbk("GBK");
-  return fromGbk.decode(QByteArray(gbk.data(), static_cast<qsizetype>(gbk.size())));
-}
 
 const char kNotConnected[] = "\xCE\xB4\xC1\xAC\xBD\xD3\xB5\xBD\xC9\xFD\xBC\xB6\xB7\xFE\xCE\xF1\xC6\xF7\xA3\xA1";  // 未连接到升级服务器！
 const char kNewest[] = "\xD2\xD1\xBE\xAD\xCA\xC7\xD7\xEE\xD0\xC2\xB0\xE6\xB1\xBE\xA3\xA1";  // 已经是最新版本！
@@ -130,13 +124,13 @@ void UpdateChecker::CheckForUpdate() {
   try {
     switch (UPdata()) {
       case 0:
-        prompter_.Message(window_, BoxKind::Warning, FromGbkBytes(kNotConnected), BoxButtons::Ok);
+        prompter_.Message(window_, BoxKind::Warning, FromGbk(kNotConnected), BoxButtons::Ok);
         break;
       case 1:
-        prompter_.Message(window_, BoxKind::Information, FromGbkBytes(kNewest), BoxButtons::Ok);
+        prompter_.Message(window_, BoxKind::Information, FromGbk(kNewest), BoxButtons::Ok);
         break;
       default:
-        if (prompter_.Message(window_, BoxKind::Information, FromGbkBytes(kAskUpdate), BoxButtons::YesNo) ==
+        if (prompter_.Message(window_, BoxKind::Information, FromGbk(kAskUpdate), BoxButtons::YesNo) ==
             BoxAnswer::Yes) {
           StartUpdater();
           if (window_ != nullptr) window_->close();
@@ -153,7 +147,7 @@ void UpdateChecker::OnUpdateCheckTimer() {
   if (checking_) return;  // the user's own check is running
   try {
     if (UPdata() != 2) return;
-    if (prompter_.Message(window_, BoxKind::Information, FromGbkBytes(kAskUpdate), BoxButtons::YesNo) != BoxAnswer::Yes) {
+    if (prompter_.Message(window_, BoxKind::Information, FromGbk(kAskUpdate), BoxButtons::YesNo) != BoxAnswer::Yes) {
       return;
     }
     const unsigned long long handle = window_ != nullptr ? static_cast<unsigned long long>(window_->winId()) : 0;

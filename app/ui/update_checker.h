@@ -1,4 +1,4 @@
-// The update check of the window: the menu command "升级查询" (N30Click) and the timed check once
+// The update check of the window: the menu command "升级查询" (N30) and the timed check once
 // 59 s after start (tmr3, owned here). The file is fetched with Qt's network stack; comparing the
 // versions and what is left for the updater are qv::update's.
 #pragma once

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/bytes.h"
+#include "settings/app_settings.h"
 
 namespace qv::update {
 
@@ -122,14 +123,14 @@ Result UPdata(const Downloader& download, const std::string& programFolder, cons
 
   const std::string offered = SettingsStore(path).ReadString("UPdata", "ver", "");
   const Decimal server = ParseDecimal(offered);
-  const std::string installed = settings.ReadString("system", "version", "");
+  const std::string installed = settings.ReadString(keys::kSystem, keys::kVersion, "");
   const Decimal local = ParseDecimal(installed);
   return local == server ? Result::kCurrent : Result::kUpdateAvailable;
 }
 
 void LeaveValuesForUpdater(SettingsStore& settings, unsigned long long windowHandle, std::string_view base) {
-  settings.WriteString("fileType", "hwnd", std::to_string(windowHandle));
-  settings.WriteString("FileType", "uppath", ServerBase(base));
+  settings.WriteString(keys::kFileTypeAsUpdaterSpellsIt, keys::kWindowHandle, std::to_string(windowHandle));
+  settings.WriteString(keys::kFileType, keys::kUpdatePath, ServerBase(base));
 }
 
 }  // namespace qv::update

@@ -6,9 +6,11 @@ ClientHello randoms). Also the peak memory (max RSS) at two capture sizes: it mu
 capture.
 
     bench/https/https_bench.py QUELVAR_SCAN [--frames N] [--runs R] [--source PCAP --keys KEYS]
+                               [--baseline OTHER_SCAN]
 
 Each command runs once to warm the page cache, then R times, taking turns; the report gives the medians
-of wall and CPU time and their ratio."""
+of wall and CPU time and their ratio. With --baseline, another build (the one before a change) runs the
+same commands in the same turns, so that the load of a shared machine falls on both alike."""
 import argparse
 import os
 import statistics
@@ -81,6 +83,7 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--source", default=os.path.join(CAPTURES, "https_chromium_h2.pcap"))
     ap.add_argument("--keys", default=os.path.join(CAPTURES, "https_chromium_h2.keys"))
+    ap.add_argument("--baseline", help="another quelvar-scan, run in the same turns")
     a = ap.parse_args()
     work = tempfile.mkdtemp()
     big, small = os.path.join(work, "big.pcap"), os.path.join(work, "quarter.pcap")
@@ -88,10 +91,14 @@ def main():
     repeat(a.source, small, a.frames // 4)
     print("capture: %d frames, %d repetitions of %s (%.0f MB)" % (frames, reps, os.path.basename(a.source),
                                                                   os.path.getsize(big) / 1e6))
-    base = [a.scan, "--read", big, "--local", "198.51.100.1", "--no-https-hosts"]
-    cmds = {"without --keylog": base, "with --keylog": base + ["--keylog", a.keys],
-            "with --keylog, a quarter of the capture": [a.scan, "--read", small, "--local", "198.51.100.1",
-                                                         "--no-https-hosts", "--keylog", a.keys]}
+    scans = [("", a.scan)] + ([("baseline ", a.baseline)] if a.baseline else [])
+    cmds = {}
+    for label, scan in scans:
+        base = [scan, "--read", big, "--local", "198.51.100.1", "--no-https-hosts"]
+        cmds[label + "without --keylog"] = base
+        cmds[label + "with --keylog"] = base + ["--keylog", a.keys]
+        cmds[label + "with --keylog, a quarter of the capture"] = [scan, "--read", small, "--local", "198.51.100.1",
+                                                                     "--no-https-hosts", "--keylog", a.keys]
     counts = subprocess.run(cmds["with --keylog"], capture_output=True, text=True).stderr.strip().splitlines()[-1]
     print("with --keylog:", counts)
     results = {k: [] for k in cmds}
@@ -103,10 +110,13 @@ def main():
     med = {k: (statistics.median(r[0] for r in v), statistics.median(r[1] for r in v), peak_memory(cmds[k]))
            for k, v in results.items()}
     for k, (w, c, rss) in med.items():
-        print("%-42s wall %.3f s  cpu %.3f s  max RSS %.1f MB" % (k, w, c, rss))
-    w0, c0, _ = med["without --keylog"]
-    w1, c1, _ = med["with --keylog"]
-    print("ratio with/without --keylog: wall %.2fx, cpu %.2fx (medians of %d runs)" % (w1 / w0, c1 / c0, a.runs))
+        print("%-51s wall %.3f s  cpu %.3f s  max RSS %.1f MB" % (k, w, c, rss))
+    for label, _ in scans:
+        w0, c0, _ = med[label + "without --keylog"]
+        w1, c1, _ = med[label + "with --keylog"]
+        print("%sratio with/without --keylog: wall %.2fx, cpu %.2fx (medians of %d runs)" % (label, w1 / w0, c1 / c0,
+                                                                                              a.runs))
+    print("load average at the end: %.1f %.1f %.1f" % os.getloadavg())
     for p in (big, small):
         os.remove(p)
     os.rmdir(work)

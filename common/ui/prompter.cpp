@@ -9,6 +9,8 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QScreen>
+
+#include <exception>
 #include <QSortFilterProxyModel>
 #include <QSpacerItem>
 
@@ -148,6 +150,12 @@ QString QtPrompter::OpenFileName(QWidget* parent, const QString& title, const QS
   return path;
 }
 
+QStringList QtPrompter::OpenFileNames(QWidget* parent, const QString& title, const QString& filter) {
+  const QStringList paths = QFileDialog::getOpenFileNames(parent, title, StartFolder(title), filter);
+  if (!paths.isEmpty()) KeepFolder(title, paths.constFirst());
+  return paths;
+}
+
 QString QtPrompter::OpenProgramName(QWidget* parent, const QString& title) {
   QPointer<QFileDialog> dialog = NewProgramDialog(parent, title, StartFolder(title));
   const bool chosen = dialog->exec() == QDialog::Accepted && dialog && !dialog->selectedFiles().isEmpty();
@@ -155,6 +163,16 @@ QString QtPrompter::OpenProgramName(QWidget* parent, const QString& title) {
   delete dialog.data();
   KeepFolder(title, path);
   return path;
+}
+
+bool Guarded(Prompter& prompter, QWidget* parent, const std::function<void()>& action) {
+  try {
+    action();
+    return true;
+  } catch (const std::exception& e) {
+    prompter.Message(parent, BoxKind::Error, QString::fromLocal8Bit(e.what()), BoxButtons::Ok);
+    return false;
+  }
 }
 
 }  // namespace qv

@@ -2,6 +2,9 @@
 // answer them without a modal loop.
 #pragma once
 #include <QString>
+#include <QStringList>
+
+#include <functional>
 
 class QFileDialog;
 class QMessageBox;
@@ -41,6 +44,11 @@ class Prompter {
   virtual QString OpenProgramName(QWidget* parent, const QString& title) {
     return OpenFileName(parent, title, QStringLiteral("可执行文件 (*);;所有文件 (*)"));
   }
+  // Several existing files at once; none when cancelled.
+  virtual QStringList OpenFileNames(QWidget* parent, const QString& title, const QString& filter) {
+    const QString one = OpenFileName(parent, title, filter);
+    return one.isEmpty() ? QStringList() : QStringList{one};
+  }
 
   // The file dialogs open in the folder they were last used in, and keep the new one, here (none:
   // they open where the toolkit opens them). The folders must outlive their use by this prompter.
@@ -62,6 +70,7 @@ class QtPrompter : public Prompter {
                        const QString& initialName) override;
   QString OpenFileName(QWidget* parent, const QString& title, const QString& filter) override;
   QString OpenProgramName(QWidget* parent, const QString& title) override;
+  QStringList OpenFileNames(QWidget* parent, const QString& title, const QString& filter) override;
 
  private:
   QString StartFolder(const QString& title) const;
@@ -78,5 +87,9 @@ int BoxWidthForTitle(const QWidget& box, const QString& title);
 // The open dialog for a program: "可执行文件" (files this user may run, and folders) first, then
 // "所有文件". Qt's own dialog, as the file list is filtered by permission. It starts in `folder`.
 QFileDialog* NewProgramDialog(QWidget* parent, const QString& title, const QString& folder);
+
+// Runs `action`; an exception it raises (a settings file that cannot be written) is shown to the user
+// in an error box over `parent`. False when it raised one.
+bool Guarded(Prompter& prompter, QWidget* parent, const std::function<void()>& action);
 
 }  // namespace qv

@@ -47,7 +47,8 @@ TForm3::TForm3(const PacketFilter& current, const std::vector<std::string>& host
                   QStringLiteral("ISO IP")});
   directionBox_ = new QComboBox(this);
   directionBox_->setObjectName(QStringLiteral("cbb1"));
-  directionBox_->addItems({QStringLiteral("所有"), QStringLiteral("网络→→本地"), QStringLiteral("本地→→网络")});
+  directionBox_->addItems(
+      {QStringLiteral("所有"), QStringLiteral("网络→→本地"), QStringLiteral("本地→→网络")});
   edt2 = new QLineEdit(this);
   edt2->setObjectName(QStringLiteral("edt2"));
   minLengthEdit_ = new QLineEdit(QStringLiteral("20"), this);
@@ -77,7 +78,8 @@ TForm3::TForm3(const PacketFilter& current, const std::vector<std::string>& host
   for (const std::string& host : hosts) siteBox_->addItem(FromGbk(host));
   siteBox_->setEditText(FromGbk(current.siteText));
   edt2->setText(FromGbk(current.contained));
-  if (current.direction >= 0 && current.direction < directionBox_->count()) directionBox_->setCurrentIndex(current.direction);
+  if (current.direction >= 0 && current.direction < directionBox_->count())
+    directionBox_->setCurrentIndex(current.direction);
   const int protocolIndex = IndexFromProtocol(current.protocol);
   if (protocolIndex > 0 && protocolIndex < cbb2->count()) cbb2->setCurrentIndex(protocolIndex);
 

@@ -19,20 +19,17 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include <exception>
 
-#include "capture/adapter_test.h"
 #include "capture/frame_handler.h"
 #include "capture/pcap_net.h"
 #include "common/bytes.h"
-#include "common/site_host.h"
-#include "common/texts.h"
 #include "common/ui/gbk_text.h"
 #include "common/ui/prompter.h"
 #include "common/ui/web_strip.h"
 #include "platform/registry.h"
-#include "settings/file_type_table.h"
-#include "settings/settings_store.h"
+#include "settings/app_settings.h"
+#include "settings/ui/settings_controller.h"
+#include "urls/file_type_table.h"
 
 namespace qv {
 
@@ -40,8 +37,8 @@ namespace {
 
 constexpr int kGbkRole = Qt::UserRole + 1;  // the node's text or device name as GBK bytes
 
-const QString kBtn6Idle = QStringLiteral("测试所有网络适配器");
-const QString kBtn6Cancel = QStringLiteral("取消");
+const QString kTestIdle = QStringLiteral("测试所有网络适配器");
+const QString kTestCancel = QStringLiteral("取消");
 
 const QString kMenuExt = QStringLiteral("\\Software\\Microsoft\\Internet Explorer\\MenuExt\\");
 
@@ -80,7 +77,12 @@ QTreeWidgetItem* NewNode(const std::string& gbk, bool checked) {
   return node;
 }
 
-std::string NodeGbk(const QTreeWidgetItem* node) { return node->data(0, kGbkRole).toByteArray().toStdString(); }
+// Where a node of the file-type tree stands in the table.
+FileTypeNode NodeOf(QTreeWidgetItem* node) {
+  if (QTreeWidgetItem* category = node->parent())
+    return FileTypeNode{category->treeWidget()->indexOfTopLevelItem(category), category->indexOfChild(node)};
+  return FileTypeNode{node->treeWidget()->indexOfTopLevelItem(node), -1};
+}
 
 // What the adapter row calls the adapter: the library's description where it has one; on Linux it
 // has none for most interfaces, so the interface's addresses, else its name.
@@ -101,10 +103,10 @@ class TForm2::Trials : public AdapterTrials {
  public:
   explicit Trials(TForm2& d) : d_(d) {}
   void StartCapture(const std::string& device) override {
-    d_.TWBSTWB1->Navigate(QUrl(QStringLiteral("about:blank")), false);
+    d_.testPage_->Navigate(QUrl(QStringLiteral("about:blank")), false);
     d_.host_.SetAdapterName(device);
     d_.host_.StartSniffing();
-    d_.TWBSTWB1->Navigate(QUrl::fromUserInput(d_.edtURL->text()), true);
+    d_.testPage_->Navigate(QUrl::fromUserInput(d_.testSiteEdit_->text()), true);
   }
   void StopCapture() override { d_.host_.StopSniffing(); }
   void ShowStatus(int index, TrialStatus status, const std::string& why) override {
@@ -114,7 +116,7 @@ class TForm2::Trials : public AdapterTrials {
                                                          : "";
     d_.SetRowStatus(index, text);
     if (status == TrialStatus::Unusable)
-      if (QTreeWidgetItem* item = d_.lv2->topLevelItem(index)) item->setToolTip(2, QString::fromUtf8(why.c_str()));
+      if (QTreeWidgetItem* item = d_.adapterList_->topLevelItem(index)) item->setToolTip(2, QString::fromUtf8(why.c_str()));
   }
   bool OfferAsDefault(int) override {
     return d_.prompter_.Message(&d_, BoxKind::Information, QStringLiteral("当前网络适配器可用，是否它作为缺省适配器！"),
@@ -125,10 +127,10 @@ class TForm2::Trials : public AdapterTrials {
     d_.CheckOnlyRow(index);
   }
   void Ticking(bool on) override {
-    if (on) d_.tmr1->start();
-    else d_.tmr1->stop();
+    if (on) d_.adapterTestTimer_->start();
+    else d_.adapterTestTimer_->stop();
   }
-  void Finished() override { d_.btn6->setText(kBtn6Idle); }
+  void Finished() override { d_.testAdaptersButton_->setText(kTestIdle); }
   void NothingUsable() override {
     d_.prompter_.Message(&d_, BoxKind::Information,
                          QStringLiteral("未发现可用的网络适配器！\r\n请检查你网络连接 或 换一个测试网站，然后再重新测试！"),
@@ -142,121 +144,147 @@ class TForm2::Trials : public AdapterTrials {
 TForm2::TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       host_(host),
-      net_(net),
+      settings_(host.Settings()),
       prompter_(prompter),
       registryPath_(UserRegistryPath()),
       trials_(std::make_unique<Trials>(*this)),
-      test_(std::make_unique<AdapterTest>(host.TestState(), *trials_)) {
+      adapters_(net, host, host.TestState(), *trials_) {
   setObjectName(QStringLiteral("TForm2"));
   setWindowTitle(QStringLiteral("设置"));
   setModal(false);
 
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(8, 8, 8, 8);
-  pgc1 = new QTabWidget(this);
-  pgc1->setObjectName(QStringLiteral("pgc1"));
-  pgc1->setDocumentMode(true);  // flat tabs
-  pgc1->setFixedSize(369, 249);
-  outer->addWidget(pgc1, 0, Qt::AlignHCenter);
+  pages_ = new QTabWidget(this);
+  pages_->setObjectName(QStringLiteral("pgc1"));
+  pages_->setDocumentMode(true);  // flat tabs
+  pages_->setFixedSize(369, 249);
+  outer->addWidget(pages_, 0, Qt::AlignHCenter);
   BuildGeneralPage();
   BuildAdapterPage();
   BuildDownloadPage();
   BuildFileTypePage();
 
   auto* bottom = new QHBoxLayout;
-  TWBSTWB1 = new WebStrip(this);
-  TWBSTWB1->setObjectName(QStringLiteral("TWBSTWB1"));
-  TWBSTWB1->setFixedSize(89, 25);
-  TWBSTWB1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  TWBSTWB1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  btn1 = new QPushButton(QStringLiteral("确定"), this);
-  btn1->setObjectName(QStringLiteral("btn1"));
-  bottom->addWidget(TWBSTWB1);
+  testPage_ = new WebStrip(this);
+  testPage_->setObjectName(QStringLiteral("TWBSTWB1"));
+  testPage_->setFixedSize(89, 25);
+  testPage_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  testPage_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  okButton_ = new QPushButton(QStringLiteral("确定"), this);
+  okButton_->setObjectName(QStringLiteral("btn1"));
+  bottom->addWidget(testPage_);
   bottom->addStretch(1);
-  bottom->addWidget(btn1);
+  bottom->addWidget(okButton_);
   bottom->addStretch(1);
   bottom->addSpacing(89);
   outer->addLayout(bottom);
-  connect(btn1, &QPushButton::clicked, this, &TForm2::btn1Click);
+  connect(okButton_, &QPushButton::clicked, this, &TForm2::Accept);
   setFixedSize(386, 299);
 
-  tmr1 = new QTimer(this);
-  tmr1->setObjectName(QStringLiteral("tmr1"));
-  tmr1->setInterval(1000);
-  connect(tmr1, &QTimer::timeout, this, &TForm2::tmr1Timer);
+  adapterTestTimer_ = new QTimer(this);
+  adapterTestTimer_->setObjectName(QStringLiteral("tmr1"));
+  adapterTestTimer_->setInterval(1000);
+  connect(adapterTestTimer_, &QTimer::timeout, this, &TForm2::AdapterTestTick);
 
-  Create();
+  Load();
 }
 
 TForm2::~TForm2() = default;
-
-int TForm2::TestIndex() const { return test_->Index(); }
 
 // --- layout ---
 
 void TForm2::BuildGeneralPage() {
   auto* page = new QWidget;
   auto* v = new QVBoxLayout(page);
-  chk4 = new QCheckBox(QStringLiteral("自动开启嗅探"), page);
-  chk4->setObjectName(QStringLiteral("chk4"));
-  chk1 = new QCheckBox(QStringLiteral("允许列举未定义文件类型"), page);
-  chk1->setObjectName(QStringLiteral("chk1"));
-  chk5 = new QCheckBox(QStringLiteral("允许列举重复的URL"), page);
-  chk5->setObjectName(QStringLiteral("chk5"));
-  v->addWidget(chk4);
-  v->addWidget(chk1);
-  v->addWidget(chk5);
-  chk6 = new QCheckBox(QStringLiteral("允许列举HTTPS服务器名称"), page);
-  chk6->setObjectName(QStringLiteral("chk6"));
-  chk6->setToolTip(QStringLiteral("列出加密连接（TLS、QUIC）所访问的服务器名称，如 https://video.example/"));
-  v->addWidget(chk6);
+  v->setSpacing(4);
+  autoRunBox_ = new QCheckBox(QStringLiteral("自动开启嗅探"), page);
+  autoRunBox_->setObjectName(QStringLiteral("chk4"));
+  undefinedTypesBox_ = new QCheckBox(QStringLiteral("允许列举未定义文件类型"), page);
+  undefinedTypesBox_->setObjectName(QStringLiteral("chk1"));
+  repeatUrlBox_ = new QCheckBox(QStringLiteral("允许列举重复的URL"), page);
+  repeatUrlBox_->setObjectName(QStringLiteral("chk5"));
+  v->addWidget(autoRunBox_);
+  v->addWidget(undefinedTypesBox_);
+  v->addWidget(repeatUrlBox_);
+  httpsHostsBox_ = new QCheckBox(QStringLiteral("允许列举HTTPS服务器名称"), page);
+  httpsHostsBox_->setObjectName(QStringLiteral("chk6"));
+  httpsHostsBox_->setToolTip(QStringLiteral("列出加密连接（TLS、QUIC）所访问的服务器名称，如 https://video.example/"));
+  v->addWidget(httpsHostsBox_);
+
+  BuildHttpsRows(page, v);
+
   auto* row = new QHBoxLayout;
   row->addWidget(new QLabel(QStringLiteral("自定义窗口标题"), page));
-  edt2 = new QLineEdit(page);
-  edt2->setObjectName(QStringLiteral("edt2"));
-  row->addWidget(edt2, 1);
+  titleEdit_ = new QLineEdit(page);
+  titleEdit_->setObjectName(QStringLiteral("edt2"));
+  row->addWidget(titleEdit_, 1);
   v->addLayout(row);
   v->addStretch(1);
-  pgc1->addTab(page, QStringLiteral("常规设置"));
+  pages_->addTab(page, QStringLiteral("常规设置"));
 
-  connect(chk4, &QCheckBox::clicked, this, &TForm2::chk4Click);
-  connect(chk1, &QCheckBox::clicked, this, &TForm2::chk1Click);
-  connect(chk5, &QCheckBox::clicked, this, &TForm2::chk5Click);
-  connect(chk6, &QCheckBox::clicked, this, &TForm2::chk6Click);
-  edt2->installEventFilter(this);
+  connect(autoRunBox_, &QCheckBox::clicked, this, &TForm2::AutoRunClicked);
+  connect(undefinedTypesBox_, &QCheckBox::clicked, this, &TForm2::UndefinedTypesClicked);
+  connect(repeatUrlBox_, &QCheckBox::clicked, this, &TForm2::RepeatUrlClicked);
+  connect(httpsHostsBox_, &QCheckBox::clicked, this, &TForm2::HttpsHostsClicked);
+  titleEdit_->installEventFilter(this);
+}
+
+// The key log files that let the HTTPS reader decrypt, and the browser the window starts with them.
+void TForm2::BuildHttpsRows(QWidget* page, QVBoxLayout* v) {
+  auto* keyLogRow = new QHBoxLayout;
+  keyLogRow->addWidget(new QLabel(QStringLiteral("HTTPS 密钥日志文件："), page));
+  keyLogEdit_ = new QLineEdit(page);
+  keyLogEdit_->setObjectName(QStringLiteral("keyLogEdit"));
+  keyLogEdit_->setToolTip(QStringLiteral("浏览器写下的 TLS 密钥日志（SSLKEYLOGFILE），多个文件以“;”分隔"));
+  keyLogRow->addWidget(keyLogEdit_, 1);
+  keyLogButton_ = new QPushButton(QStringLiteral("选择…"), page);
+  keyLogButton_->setObjectName(QStringLiteral("keyLogButton"));
+  keyLogRow->addWidget(keyLogButton_);
+  v->addLayout(keyLogRow);
+  auto* browserRow = new QHBoxLayout;
+  browserRow->addWidget(new QLabel(QStringLiteral("浏览器："), page));
+  browserEdit_ = new QLineEdit(page);
+  browserEdit_->setObjectName(QStringLiteral("browserEdit"));
+  browserEdit_->setPlaceholderText(QStringLiteral("自动选择"));
+  browserRow->addWidget(browserEdit_, 1);
+  v->addLayout(browserRow);
+  connect(keyLogEdit_, &QLineEdit::editingFinished, this, &TForm2::SaveKeyLogFile);
+  connect(keyLogButton_, &QPushButton::clicked, this, &TForm2::ChooseKeyLogFiles);
+  connect(browserEdit_, &QLineEdit::editingFinished, this, &TForm2::SaveHttpsBrowser);
 }
 
 void TForm2::BuildAdapterPage() {
   auto* page = new QWidget;
   auto* v = new QVBoxLayout(page);
   auto* list = new PressTree(page);
-  lv2 = list;
-  lv2->setObjectName(QStringLiteral("lv2"));
-  lv2->setColumnCount(3);
-  lv2->setHeaderLabels({QStringLiteral("网络适配名称"), QStringLiteral("接口"), QStringLiteral("状态")});
-  lv2->setColumnWidth(0, 180);
-  lv2->setColumnWidth(1, 100);
-  lv2->setColumnWidth(2, 60);
-  lv2->setRootIsDecorated(false);
-  lv2->setItemsExpandable(false);
-  lv2->setSelectionBehavior(QAbstractItemView::SelectRows);
-  lv2->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  lv2->setStyleSheet(QStringLiteral("QTreeView::item { border: 1px solid #d0d0d0; }"));  // grid lines
-  list->after = [this](QTreeWidgetItem* item) { lv2MouseDown(item ? lv2->indexOfTopLevelItem(item) : -1); };
-  v->addWidget(lv2, 1);
+  adapterList_ = list;
+  adapterList_->setObjectName(QStringLiteral("lv2"));
+  adapterList_->setColumnCount(3);
+  adapterList_->setHeaderLabels({QStringLiteral("网络适配名称"), QStringLiteral("接口"), QStringLiteral("状态")});
+  adapterList_->setColumnWidth(0, 180);
+  adapterList_->setColumnWidth(1, 100);
+  adapterList_->setColumnWidth(2, 60);
+  adapterList_->setRootIsDecorated(false);
+  adapterList_->setItemsExpandable(false);
+  adapterList_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  adapterList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  adapterList_->setStyleSheet(QStringLiteral("QTreeView::item { border: 1px solid #d0d0d0; }"));  // grid lines
+  list->after = [this](QTreeWidgetItem* item) { AdapterRowPressed(item ? adapterList_->indexOfTopLevelItem(item) : -1); };
+  v->addWidget(adapterList_, 1);
   auto* row = new QHBoxLayout;
   row->addWidget(new QLabel(QStringLiteral("测试网站："), page));
-  edtURL = new QLineEdit(QStringLiteral("www.example.com"), page);
-  edtURL->setObjectName(QStringLiteral("edtURL"));
-  row->addWidget(edtURL, 1);
-  btn6 = new QPushButton(kBtn6Idle, page);
-  btn6->setObjectName(QStringLiteral("btn6"));
-  row->addWidget(btn6);
+  testSiteEdit_ = new QLineEdit(QStringLiteral("www.example.com"), page);
+  testSiteEdit_->setObjectName(QStringLiteral("edtURL"));
+  row->addWidget(testSiteEdit_, 1);
+  testAdaptersButton_ = new QPushButton(kTestIdle, page);
+  testAdaptersButton_->setObjectName(QStringLiteral("btn6"));
+  row->addWidget(testAdaptersButton_);
   v->addLayout(row);
-  pgc1->addTab(page, QStringLiteral("网络适配器"));
+  pages_->addTab(page, QStringLiteral("网络适配器"));
 
-  edtURL->installEventFilter(this);
-  connect(btn6, &QPushButton::clicked, this, &TForm2::btn6Click);
+  testSiteEdit_->installEventFilter(this);
+  connect(testAdaptersButton_, &QPushButton::clicked, this, &TForm2::TestAdapters);
 }
 
 void TForm2::BuildDownloadPage() {
@@ -276,136 +304,132 @@ void TForm2::BuildDownloadPage() {
     if (customHint) b->setToolTip(QStringLiteral("自定义路径"));
     return b;
   };
-  rb1 = new QRadioButton(QStringLiteral("影音传送带"), page);
-  rb1->setObjectName(QStringLiteral("rb1"));
-  rb1->setChecked(true);
-  rb2 = new QRadioButton(QStringLiteral("网际快车"), page);
-  rb2->setObjectName(QStringLiteral("rb2"));
-  rb3 = new QRadioButton(QStringLiteral("其它下载软件"), page);
-  rb3->setObjectName(QStringLiteral("rb3"));
-  btnDL1 = dotsButton("btnDL1", true);
-  btnDL2 = dotsButton("btnDL2", true);
-  btnDL3 = dotsButton("btnDL3", false);
-  line(rb1, btnDL1);
-  line(rb2, btnDL2);
-  line(rb3, btnDL3);
+  netTransportButton_ = new QRadioButton(QStringLiteral("影音传送带"), page);
+  netTransportButton_->setObjectName(QStringLiteral("rb1"));
+  netTransportButton_->setChecked(true);
+  flashGetButton_ = new QRadioButton(QStringLiteral("网际快车"), page);
+  flashGetButton_->setObjectName(QStringLiteral("rb2"));
+  otherDownloaderButton_ = new QRadioButton(QStringLiteral("其它下载软件"), page);
+  otherDownloaderButton_->setObjectName(QStringLiteral("rb3"));
+  netTransportFolderButton_ = dotsButton("btnDL1", true);
+  flashGetFolderButton_ = dotsButton("btnDL2", true);
+  otherDownloaderFileButton_ = dotsButton("btnDL3", false);
+  line(netTransportButton_, netTransportFolderButton_);
+  line(flashGetButton_, flashGetFolderButton_);
+  line(otherDownloaderButton_, otherDownloaderFileButton_);
   line(new QLabel(QStringLiteral("简易下载软件"), page), nullptr);
-  edt1 = new QLineEdit(page);
-  edt1->setObjectName(QStringLiteral("edt1"));
-  edt1->hide();
+  downloadPathEdit_ = new QLineEdit(page);
+  downloadPathEdit_->setObjectName(QStringLiteral("edt1"));
+  downloadPathEdit_->hide();
   v->addStretch(1);
-  pgc1->addTab(page, QStringLiteral("下载软件"));
+  pages_->addTab(page, QStringLiteral("下载软件"));
 
   // The three buttons share one parent, so they form one exclusive group. The choice is written
   // when a button is clicked and whenever one becomes the checked one, so that the settings file
   // always names the program the dialog shows.
-  for (const auto& [button, which] : {std::pair{rb1, 1}, std::pair{rb2, 2}, std::pair{rb3, 3}}) {
-    connect(button, &QRadioButton::clicked, this, [this, which = which] { rbClick(which); });
+  for (const auto& [button, which] : {std::pair{netTransportButton_, 1}, std::pair{flashGetButton_, 2},
+                                      std::pair{otherDownloaderButton_, 3}}) {
+    connect(button, &QRadioButton::clicked, this, [this, which = which] { ChooseDownloader(which); });
     connect(button, &QRadioButton::toggled, this, [this, which = which](bool on) {
-      if (on) rbClick(which);
+      if (on) ChooseDownloader(which);
     });
   }
-  connect(btnDL1, &QPushButton::clicked, this, &TForm2::btnNetTransportClick);
-  connect(btnDL2, &QPushButton::clicked, this, &TForm2::btnFlashGetClick);
-  connect(btnDL3, &QPushButton::clicked, this, &TForm2::btnOtherClick);
+  connect(netTransportFolderButton_, &QPushButton::clicked, this, &TForm2::RegisterNetTransport);
+  connect(flashGetFolderButton_, &QPushButton::clicked, this, &TForm2::RegisterFlashGet);
+  connect(otherDownloaderFileButton_, &QPushButton::clicked, this, &TForm2::ChooseOtherDownloader);
 }
 
 void TForm2::BuildFileTypePage() {
   auto* page = new QWidget;
   auto* v = new QVBoxLayout(page);
   auto* tree = new PressTree(page);
-  TVV1 = tree;
-  TVV1->setObjectName(QStringLiteral("TVV1"));
-  TVV1->setHeaderHidden(true);
-  TVV1->setToolTip(QStringLiteral("在相应的项目上点右键，即可[增加]/[删除]操作。"));
-  TVV1->setContextMenuPolicy(Qt::CustomContextMenu);
-  tree->before = [this](QTreeWidgetItem* node) { TVV1MouseMove(node); };
-  tree->moved = [this](QTreeWidgetItem* node) { TVV1MouseMove(node); };
-  tree->after = [this](QTreeWidgetItem* node) { TVV1MouseDown(node); };
-  pm2PPM1 = new QMenu(this);
-  pm2PPM1->setObjectName(QStringLiteral("pm2PPM1"));
-  QAction* item1 = pm2PPM1->addAction(QStringLiteral("增加文件类型"));
-  item1->setObjectName(QStringLiteral("MenuItem1"));
-  QAction* item2 = pm2PPM1->addAction(QStringLiteral("删除所选文件类型"));
-  item2->setObjectName(QStringLiteral("MenuItem2"));
-  connect(item1, &QAction::triggered, this, &TForm2::N1Click);
-  connect(item2, &QAction::triggered, this, &TForm2::N2Click);
-  connect(TVV1, &QTreeWidget::customContextMenuRequested, this,
-          [this](const QPoint& pos) { pm2PPM1->popup(TVV1->viewport()->mapToGlobal(pos)); });
-  connect(TVV1, &QTreeWidget::itemChanged, this, [this] { PublishTable(); });
-  v->addWidget(TVV1, 1);
-  chk11 = new QCheckBox(page);
-  chk11->setObjectName(QStringLiteral("chk11"));
-  chk11->hide();
-  pgc1->addTab(page, QStringLiteral("文件类型"));
+  fileTypeTree_ = tree;
+  fileTypeTree_->setObjectName(QStringLiteral("TVV1"));
+  fileTypeTree_->setHeaderHidden(true);
+  fileTypeTree_->setToolTip(QStringLiteral("在相应的项目上点右键，即可[增加]/[删除]操作。"));
+  fileTypeTree_->setContextMenuPolicy(Qt::CustomContextMenu);
+  tree->before = [this](QTreeWidgetItem* node) { FileTypeNodeHovered(node); };
+  tree->moved = [this](QTreeWidgetItem* node) { FileTypeNodeHovered(node); };
+  tree->after = [this](QTreeWidgetItem* node) { FileTypeNodePressed(node); };
+  fileTypeMenu_ = new QMenu(this);
+  fileTypeMenu_->setObjectName(QStringLiteral("pm2PPM1"));
+  QAction* add = fileTypeMenu_->addAction(QStringLiteral("增加文件类型"));
+  add->setObjectName(QStringLiteral("MenuItem1"));
+  QAction* remove = fileTypeMenu_->addAction(QStringLiteral("删除所选文件类型"));
+  remove->setObjectName(QStringLiteral("MenuItem2"));
+  connect(add, &QAction::triggered, this, &TForm2::AddFileType);
+  connect(remove, &QAction::triggered, this, &TForm2::DeleteFileType);
+  connect(fileTypeTree_, &QTreeWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { fileTypeMenu_->popup(fileTypeTree_->viewport()->mapToGlobal(pos)); });
+  connect(fileTypeTree_, &QTreeWidget::itemChanged, this, &TForm2::OnFileTypeNodeChanged);
+  v->addWidget(fileTypeTree_, 1);
+  hoveredNodeMark_ = new QCheckBox(page);
+  hoveredNodeMark_->setObjectName(QStringLiteral("chk11"));
+  hoveredNodeMark_->hide();
+  pages_->addTab(page, QStringLiteral("文件类型"));
 }
 
-// --- creation ---
+// --- filling the dialog ---
 
-void TForm2::Create() {
-  // Every node of the tree is made with its check box; without a settings file the five categories
-  // stand without entries and nothing else is loaded.
-  SettingsStore* store = host_.Store();
-  if (store == nullptr) {
+void TForm2::Load() {
+  // Without a settings file the five categories stand without entries and nothing else is shown.
+  if (settings_.Store() == nullptr) {
     LoadTree();
     return;
   }
-  host_.SetAdapterName(store->ReadString("system", "AdaptorName", "???"));
-  edt1->setText(FromGbk(store->ReadString("system", "DownloadPath", "")));
-  chk1->setChecked(store->ReadBool("FileType", texts::kUndefinedTypesKey, true));
-  chk1Click();
-  chk4->setChecked(store->ReadBool("system", "autoRun", true));
-  chk4Click();
-  chk5->setChecked(store->ReadBool("system", "repeatURL", false));
-  chk5Click();
-  // Absent means off; the value is not written back, so a file without it stays as it is.
-  chk6->setChecked(store->ReadBool("system", kHttpsHostsKey, false));
-  edt2->setText(FromGbk(store->ReadString("system", "title", "Quelvar")));
-  const int dl = store->ReadInteger("system", "DefaultDL", 1);
-  if (dl == 2 || dl == 3) (dl == 2 ? rb2 : rb3)->setChecked(true);  // the toggle writes it back
+  const AppSettings& s = settings_.Values();
+  host_.SetAdapterName(s.AdapterName());
+  downloadPathEdit_->setText(FromGbk(s.DownloadPath()));
+  // The three switches are written back as they were read, so that the settings file names each of
+  // them from the first start on; the server-name switch is not (absent means off, and stays absent).
+  undefinedTypesBox_->setChecked(s.UndefinedTypes());
+  UndefinedTypesClicked();
+  autoRunBox_->setChecked(s.AutoRun());
+  AutoRunClicked();
+  repeatUrlBox_->setChecked(s.RepeatUrl());
+  RepeatUrlClicked();
+  httpsHostsBox_->setChecked(s.HttpsHosts());
+  titleEdit_->setText(FromGbk(s.TitleText()));
+  keyLogEdit_->setText(FromGbk(s.KeyLogFile()));
+  browserEdit_->setText(FromGbk(s.HttpsBrowser()));
+  if (s.Downloader() == DownloadProgram::FlashGet) flashGetButton_->setChecked(true);  // the toggle writes it back
+  if (s.Downloader() == DownloadProgram::Other) otherDownloaderButton_->setChecked(true);
   LoadTree();
-  connect(edt1, &QLineEdit::textChanged, this, [this] {
-    if (SettingsStore* s = host_.Store())
-      Guarded([&] { s->WriteString("system", "DownloadPath", ToGbk(edt1->text())); });
+  connect(downloadPathEdit_, &QLineEdit::textChanged, this, [this] {
+    Edit(keys::kDownloadPath, [&](AppSettings& v) { v.SetDownloadPath(ToGbk(downloadPathEdit_->text())); });
   });
   ListAdapters();
 }
 
 void TForm2::LoadTree() {
-  const FileTypeSnapshot table = host_.Store() ? LoadFileTypes(*host_.Store()) : FileTypeSnapshot();
-  publishing_ = false;
-  TVV1->clear();
+  const FileTypeSnapshot& table = settings_.Values().FileTypes();
+  fillingTree_ = true;
+  fileTypeTree_->clear();
   for (int c = 0; c < kCategoryCount; ++c) {
     QTreeWidgetItem* category = NewNode(std::string(CategoryName(c)), table.CategoryChecked(c));
     for (const FileTypeEntry& e : table.Entries(c)) category->addChild(NewNode(e.text, e.checked));
-    TVV1->addTopLevelItem(category);
+    fileTypeTree_->addTopLevelItem(category);
   }
-  publishing_ = true;
-  PublishTable();
+  fillingTree_ = false;
 }
 
 void TForm2::ListAdapters() {
-  if (!net_.Available()) {
+  const AdapterPage::Listing listing = adapters_.List(host_.AdapterName());
+  if (listing == AdapterPage::Listing::NoCaptureLibrary) {
     prompter_.Message(this, BoxKind::Error,
                       QStringLiteral("未找到任何适配器！软件不能使用。\r\n\r\n请根据软件提示安装WINPCAP"), BoxButtons::Ok);
     host_.CaptureLibraryMissing();
     return;
   }
-  std::vector<CaptureDevice> devices;
-  bool found = false;
-  if (net_.ListDevices(devices)) {
-    host_.ShowAdapters(devices);  // the menu items, in device order, the selected one checked
-    for (const CaptureDevice& d : devices) {
-      auto* row = new QTreeWidgetItem(QStringList{AdapterCaption(d), FromGbk(d.name), QString()});
-      row->setData(1, kGbkRole, QByteArray::fromStdString(d.name));
-      row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-      const bool selected = d.name == host_.AdapterName();
-      row->setCheckState(0, selected ? Qt::Checked : Qt::Unchecked);
-      found = found || selected;
-      lv2->addTopLevelItem(row);
-    }
+  host_.ShowAdapters(adapters_.Devices());  // the menu items, in device order, the selected one checked
+  for (const CaptureDevice& d : adapters_.Devices()) {
+    auto* row = new QTreeWidgetItem(QStringList{AdapterCaption(d), FromGbk(d.name), QString()});
+    row->setData(1, kGbkRole, QByteArray::fromStdString(d.name));
+    row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+    row->setCheckState(0, d.name == host_.AdapterName() ? Qt::Checked : Qt::Unchecked);
+    adapterList_->addTopLevelItem(row);
   }
-  if (!found) {
+  if (listing == AdapterPage::Listing::ChosenUnknown) {
     prompter_.Message(this, BoxKind::Information,
                       QStringLiteral("首次运行程序，或者网络适配器配置错误，程序将会测试所有网络适配器！"), BoxButtons::Ok);
     host_.AdapterUnknown();
@@ -413,74 +437,81 @@ void TForm2::ListAdapters() {
 }
 
 void TForm2::ShowPage(int page) {
-  pgc1->setCurrentIndex(page);
+  pages_->setCurrentIndex(page);
   show();
   raise();
   activateWindow();
 }
 
-void TForm2::Guarded(const std::function<void()>& write) {
-  try {
-    write();
-  } catch (const std::exception& e) {
-    prompter_.Message(this, BoxKind::Error, QString::fromLocal8Bit(e.what()), BoxButtons::Ok);
-  }
+void TForm2::Edit(std::string_view key, const std::function<void(AppSettings&)>& change) {
+  Guarded(prompter_, this, [&] { settings_.Edit(key, change); });
 }
 
-// --- page 0 ---
+// --- general page ---
 
-void TForm2::chk4Click() {
-  if (SettingsStore* s = host_.Store()) Guarded([&] { s->WriteBool("system", "autoRun", chk4->isChecked()); });
+void TForm2::AutoRunClicked() {
+  Edit(keys::kAutoRun, [&](AppSettings& s) { s.SetAutoRun(autoRunBox_->isChecked()); });
 }
 
-void TForm2::chk1Click() {
-  PublishTable();
-  if (SettingsStore* s = host_.Store()) Guarded([&] { s->WriteBool("FileType", texts::kUndefinedTypesKey, chk1->isChecked()); });
+void TForm2::UndefinedTypesClicked() {
+  Edit(keys::kUndefinedTypes, [&](AppSettings& s) { s.SetUndefinedTypes(undefinedTypesBox_->isChecked()); });
 }
 
-void TForm2::chk6Click() {
-  PublishTable();
-  if (SettingsStore* s = host_.Store()) Guarded([&] { s->WriteBool("system", kHttpsHostsKey, chk6->isChecked()); });
+void TForm2::HttpsHostsClicked() {
+  Edit(keys::kHttpsHosts, [&](AppSettings& s) { s.SetHttpsHosts(httpsHostsBox_->isChecked()); });
 }
 
-void TForm2::chk5Click() {
-  PublishTable();
-  if (SettingsStore* s = host_.Store()) Guarded([&] { s->WriteBool("system", "repeatURL", chk5->isChecked()); });
+void TForm2::RepeatUrlClicked() {
+  Edit(keys::kRepeatUrl, [&](AppSettings& s) { s.SetRepeatUrl(repeatUrlBox_->isChecked()); });
 }
 
-void TForm2::edt2Exit() {
-  if (SettingsStore* s = host_.Store()) Guarded([&] { s->WriteString("system", "title", ToGbk(edt2->text())); });
-  host_.ShowTitle(edt2->text());
+void TForm2::SaveTitle() {
+  Edit(keys::kTitle, [&](AppSettings& s) { s.SetTitle(ToGbk(titleEdit_->text())); });
+}
+
+void TForm2::SaveKeyLogFile() {
+  const std::string paths = ToGbk(keyLogEdit_->text().trimmed());
+  if (paths == settings_.Values().KeyLogFile()) return;
+  Edit(keys::kKeyLogFile, [&](AppSettings& s) { s.SetKeyLogFile(paths); });
+}
+
+void TForm2::ChooseKeyLogFiles() {
+  const QStringList files = prompter_.OpenFileNames(this, QStringLiteral("选择 HTTPS 密钥日志文件"),
+                                                    QStringLiteral("密钥日志 (*.log *.txt *.keys);;所有文件 (*)"));
+  if (files.isEmpty()) return;
+  keyLogEdit_->setText(files.join(QLatin1Char(';')));
+  SaveKeyLogFile();
+}
+
+void TForm2::SaveHttpsBrowser() {
+  const std::string command = ToGbk(browserEdit_->text().trimmed());
+  if (command == settings_.Values().HttpsBrowser()) return;
+  Edit(keys::kHttpsBrowser, [&](AppSettings& s) { s.SetHttpsBrowser(command); });
 }
 
 bool TForm2::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::FocusOut && (watched == edt2 || watched == edtURL)) edt2Exit();
+  if (event->type() == QEvent::FocusOut && (watched == titleEdit_ || watched == testSiteEdit_)) SaveTitle();
   return QDialog::eventFilter(watched, event);
 }
 
-// --- page 1: adapter rows ---
-
-std::string TForm2::RowDevice(int row) const {
-  QTreeWidgetItem* item = lv2->topLevelItem(row);
-  return item ? item->data(1, kGbkRole).toByteArray().toStdString() : std::string();
-}
+// --- adapter page: the rows ---
 
 void TForm2::CheckOnlyRow(int row) {
-  for (int i = 0; i < lv2->topLevelItemCount(); ++i)
-    lv2->topLevelItem(i)->setCheckState(0, i == row ? Qt::Checked : Qt::Unchecked);
+  for (int i = 0; i < adapterList_->topLevelItemCount(); ++i)
+    adapterList_->topLevelItem(i)->setCheckState(0, i == row ? Qt::Checked : Qt::Unchecked);
 }
 
 void TForm2::SetRowStatus(int row, const char* status) {
-  if (QTreeWidgetItem* item = lv2->topLevelItem(row)) {
+  if (QTreeWidgetItem* item = adapterList_->topLevelItem(row)) {
     item->setText(2, QString::fromUtf8(status));
     item->setToolTip(2, QString());
   }
 }
 
-void TForm2::lv2MouseDown(int row) {
-  QTreeWidgetItem* item = row >= 0 ? lv2->topLevelItem(row) : nullptr;
+void TForm2::AdapterRowPressed(int row) {
+  QTreeWidgetItem* item = row >= 0 ? adapterList_->topLevelItem(row) : nullptr;
   if (item == nullptr) return;
-  if (RowDevice(row) == host_.AdapterName()) {
+  if (adapters_.Devices()[static_cast<std::size_t>(row)].name == host_.AdapterName()) {
     item->setCheckState(0, Qt::Checked);
     return;
   }
@@ -490,51 +521,40 @@ void TForm2::lv2MouseDown(int row) {
 
 void TForm2::AdapterChosen(int index) { CheckOnlyRow(index); }
 
-// --- page 1: the adapter test ---
+// --- adapter page: the adapter test ---
 
-void TForm2::TrialStartFailed(const QString& why) { test_->TrialStartFailed(why.toStdString()); }
+void TForm2::TrialStartFailed(const QString& why) { adapters_.TrialStartFailed(why.toStdString()); }
 
-void TForm2::btn6Click() {
-  if (btn6->text() == kBtn6Cancel) {
+void TForm2::TestAdapters() {
+  if (adapters_.Testing()) {
     // A press on "取消" stops the running test, as closing the dialog does.
-    StopRunningTest();
+    adapters_.Cancel();
     return;
   }
-  const std::string host = TestSiteHost(ToGbk(edtURL->text().trimmed()));
-  const auto address = host_.ResolveHost(host);
-  if (!address || address->empty()) {
+  testAdaptersButton_->setText(kTestCancel);
+  if (!adapters_.BeginTest(ToGbk(testSiteEdit_->text().trimmed()))) {
+    testAdaptersButton_->setText(kTestIdle);
     prompter_.Message(this, BoxKind::Information, QStringLiteral("当前网址经测试不能连接！请换一个网址测试。"),
                       BoxButtons::Ok);
-    return;
   }
-  // Trials capture on one adapter at a time: a session the user started ends first.
-  if (host_.SessionRunning()) host_.StopSniffing();
-  btn6->setText(kBtn6Cancel);
-  std::vector<std::string> devices;
-  for (int i = 0; i < lv2->topLevelItemCount(); ++i) devices.push_back(RowDevice(i));
-  test_->Begin(std::move(devices));
 }
 
-void TForm2::tmr1Timer() { test_->Tick(); }
-
-// Ends a running test: no more ticks or counting, the session stopped, and the button and the row
-// under trial say the test is over.
-void TForm2::StopRunningTest() { test_->Cancel(); }
+void TForm2::AdapterTestTick() { adapters_.Tick(); }
 
 // Escape leaves the dialog the one way it has: "确定", which saves the file types and runs the close
 // handling (a running adapter test stops).
-void TForm2::reject() { btn1Click(); }
+void TForm2::reject() { Accept(); }
 
 void TForm2::closeEvent(QCloseEvent* event) {
-  if (btn6->text() == kBtn6Cancel) StopRunningTest();
-  TWBSTWB1->Navigate(QUrl(QStringLiteral("about:blank")), false);
+  if (adapters_.Testing()) adapters_.Cancel();
+  testPage_->Navigate(QUrl(QStringLiteral("about:blank")), false);
   event->accept();
 }
 
-// --- page 2 ---
+// --- download page ---
 
-void TForm2::rbClick(int which) {
-  if (SettingsStore* s = host_.Store()) Guarded([&] { s->WriteInteger("system", "DefaultDL", which); });
+void TForm2::ChooseDownloader(int which) {
+  Edit(keys::kDefaultDownloader, [&](AppSettings& s) { s.SetDownloader(DownloadProgramOf(which)); });
 }
 
 QString TForm2::ChooseExecutable() {
@@ -553,42 +573,38 @@ void TForm2::RegisterFolder(const QStringList& existingKeys, const QString& keyT
   if (registry.CreateKey(key)) registry.WriteDefault(key, ToGbk(folder));
 }
 
-void TForm2::btnNetTransportClick() {
+void TForm2::RegisterNetTransport() {
   RegisterFolder({QStringLiteral("使用网络传送带下载"), QStringLiteral("使用影音传送带下载")},
                  QStringLiteral("使用影音传送带下载"));
 }
 
-void TForm2::btnFlashGetClick() {
+void TForm2::RegisterFlashGet() {
   RegisterFolder({QStringLiteral("使用网际快车下载")}, QStringLiteral("使用网际快车下载"));
 }
 
-void TForm2::btnOtherClick() {
+void TForm2::ChooseOtherDownloader() {
   const QString file = ChooseExecutable();
   if (file.isEmpty() || !QFileInfo(file).isFile()) return;
-  edt1->setText(QFileInfo(file).absoluteFilePath());
+  downloadPathEdit_->setText(QFileInfo(file).absoluteFilePath());
 }
 
-// --- page 3: the file-type editor ---
+// --- file-type page ---
 
-void TForm2::PublishTable() {
-  if (!publishing_) return;
-  FileTypeSnapshot table;
-  for (int c = 0; c < kCategoryCount && c < TVV1->topLevelItemCount(); ++c) {
-    QTreeWidgetItem* category = TVV1->topLevelItem(c);
-    for (int i = 0; i < category->childCount(); ++i) {
-      QTreeWidgetItem* e = category->child(i);
-      table = table.WithEntry(c, NodeGbk(e), IsChecked(e));
-    }
-  }
-  table = table.WithUndefinedTypes(chk1->isChecked()).WithDuplicates(chk5->isChecked()).WithHttpsHosts(chk6->isChecked());
-  host_.Types().Replace(std::move(table));
+void TForm2::EditFileTypes(const FileTypeSnapshot& table) {
+  Edit(kFileTypesKey, [&](AppSettings& s) { s.SetFileTypes(table); });
+}
+
+// An entry's mark is the table's; a category's mark only shows whether one of its entries is checked.
+void TForm2::OnFileTypeNodeChanged(QTreeWidgetItem* node) {
+  if (fillingTree_ || node == nullptr || node->parent() == nullptr) return;
+  EditFileTypes(settings_.Values().FileTypes().WithChecked(NodeOf(node), IsChecked(node)));
 }
 
 void TForm2::SetNodeChecked(QTreeWidgetItem* node, bool checked) {
   if (node) node->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
 }
 
-bool TForm2::isBrotherAllChecked(QTreeWidgetItem* node) const {
+bool TForm2::AnySiblingChecked(QTreeWidgetItem* node) const {
   if (node == nullptr || node->parent() == nullptr) return false;
   QTreeWidgetItem* category = node->parent();
   for (int i = 0; i < category->childCount(); ++i)
@@ -596,32 +612,34 @@ bool TForm2::isBrotherAllChecked(QTreeWidgetItem* node) const {
   return false;
 }
 
-void TForm2::SetAllChild(QTreeWidgetItem* node, bool checked) {
+void TForm2::SetAllChildren(QTreeWidgetItem* node, bool checked) {
   if (node == nullptr) return;
-  publishing_ = false;  // one table for the whole change
+  fillingTree_ = true;  // one change of the table for the whole category
   for (int i = 0; i < node->childCount(); ++i) SetNodeChecked(node->child(i), checked);
-  publishing_ = true;
-  PublishTable();
+  fillingTree_ = false;
+  EditFileTypes(settings_.Values().FileTypes().WithChecked(NodeOf(node), checked));
 }
 
-void TForm2::TVV1MouseMove(QTreeWidgetItem* node) {
-  if (node) chk11->setChecked(IsChecked(node));
+void TForm2::FileTypeNodeHovered(QTreeWidgetItem* node) {
+  if (node) hoveredNodeMark_->setChecked(IsChecked(node));
 }
 
-void TForm2::TVV1MouseDown(QTreeWidgetItem* node) {
+// A press that changed a category's mark sets all its entries; one on an entry marks its category
+// when any entry of it is checked.
+void TForm2::FileTypeNodePressed(QTreeWidgetItem* node) {
   if (node == nullptr) return;
   if (node->parent() != nullptr) {
-    SetNodeChecked(node->parent(), isBrotherAllChecked(node));
+    SetNodeChecked(node->parent(), AnySiblingChecked(node));
     return;
   }
-  if (IsChecked(node) != chk11->isChecked()) SetAllChild(node, IsChecked(node));
+  if (IsChecked(node) != hoveredNodeMark_->isChecked()) SetAllChildren(node, IsChecked(node));
 }
 
-void TForm2::N1Click() {
-  QTreeWidgetItem* category = TVV1->currentItem();
+void TForm2::AddFileType() {
+  QTreeWidgetItem* category = fileTypeTree_->currentItem();
   if (category == nullptr) return;  // nothing selected: nothing to add to
   if (category->parent()) category = category->parent();
-  TVV1->setCurrentItem(category);
+  fileTypeTree_->setCurrentItem(category);
   const QString prompt = QStringLiteral("添加新文件类型，输入文件扩展名，如\".jpg\"\r\n添加到 <") + category->text(0) +
                          QStringLiteral("> 大类中");
   QString answer = prompter_.InputBox(this, QStringLiteral("输入"), prompt, QStringLiteral(".")).trimmed();
@@ -631,29 +649,38 @@ void TForm2::N1Click() {
     prompter_.Message(this, BoxKind::Warning, QStringLiteral("输入有误！添加失败"), BoxButtons::Ok);
     return;
   }
-  if (const auto found = host_.Types().Current()->FindChild(LowerAscii(text))) {
-    QTreeWidgetItem* cat = TVV1->topLevelItem(found->category);
+  const FileTypeSnapshot& table = settings_.Values().FileTypes();
+  if (const auto found = table.FindChild(LowerAscii(text))) {
+    QTreeWidgetItem* cat = fileTypeTree_->topLevelItem(found->category);
     QTreeWidgetItem* node = found->IsCategory() ? cat : cat->child(found->entry);
-    TVV1->setCurrentItem(node);
+    fileTypeTree_->setCurrentItem(node);
     cat->setExpanded(true);
     prompter_.Message(this, BoxKind::Warning, QStringLiteral("此文件类型已经存在！添加失败"), BoxButtons::Ok);
     return;
   }
+  fillingTree_ = true;
   category->addChild(NewNode(text, false));
-  PublishTable();
+  fillingTree_ = false;
+  EditFileTypes(table.WithEntry(fileTypeTree_->indexOfTopLevelItem(category), text, false));
   prompter_.Message(this, BoxKind::Information, QStringLiteral("添加成功"), BoxButtons::Ok);
   category->setExpanded(true);
 }
 
-void TForm2::N2Click() {
-  QTreeWidgetItem* node = TVV1->currentItem();
+void TForm2::DeleteFileType() {
+  QTreeWidgetItem* node = fileTypeTree_->currentItem();
   if (node == nullptr || node->parent() == nullptr) return;
+  const FileTypeNode place = NodeOf(node);
+  fillingTree_ = true;
   delete node;
-  PublishTable();
+  fillingTree_ = false;
+  EditFileTypes(settings_.Values().FileTypes().WithoutEntry(place));
 }
 
-void TForm2::btn1Click() {
-  if (SettingsStore* s = host_.Store()) Guarded([&] { SaveFileTypes(*s, *host_.Types().Current()); });
+void TForm2::Accept() {
+  // An edit still being typed in counts as finished.
+  SaveKeyLogFile();
+  SaveHttpsBrowser();
+  Guarded(prompter_, this, [&] { settings_.SaveFileTypes(); });
   close();
 }
 

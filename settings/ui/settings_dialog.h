@@ -1,8 +1,8 @@
-// TForm2: the settings dialog. Its controls are the live settings: the check boxes and the file-type
-// tree feed classification at once, the adapter rows mirror the program's adapter menu, and every
-// change on the first three pages is written to the settings file the moment it is made. It also
-// runs the adapter test, which tries each adapter in turn until one sees traffic. The rest of the
-// program it reaches only through a SettingsHost.
+// TForm2: the settings dialog, a view of the SettingsController. Each control shows a setting and
+// every change made in it goes to the controller at once (which writes the settings file and hands
+// the file-type table to classification); the file-type entries are written on "确定". The adapter
+// page shows the adapters and the adapter test of an AdapterPage. The rest of the program it reaches
+// only through a SettingsHost.
 #pragma once
 #include <QDialog>
 #include <QPoint>
@@ -10,7 +10,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
+#include "settings/adapter_page.h"
 #include "settings/ui/settings_host.h"
 
 class QCheckBox;
@@ -22,12 +24,15 @@ class QTabWidget;
 class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
+class QVBoxLayout;
 
 namespace qv {
 
-class AdapterTest;
+class AppSettings;
+class FileTypeSnapshot;
 class PcapNet;
 class Prompter;
+class SettingsController;
 class WebStrip;
 
 // Status texts of the adapter rows.
@@ -38,7 +43,7 @@ inline constexpr const char* kAdapterUnusable = "不可用";
 class TForm2 : public QDialog {
   Q_OBJECT
  public:
-  // Builds the dialog and runs its creation: settings, file-type table, adapter rows and menu items.
+  // Builds the dialog and fills it: settings, file-type table, adapter rows and menu items.
   TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* parent = nullptr);
   ~TForm2() override;
 
@@ -50,56 +55,62 @@ class TForm2 : public QDialog {
   void ShowPage(int page);  // select the page and show the dialog
   void SetRegistryPath(std::string path) { registryPath_ = std::move(path); }
 
-  // Page 0.
-  void chk4Click();
-  void chk1Click();
-  void chk5Click();
-  void chk6Click();  // list the server names of TLS and QUIC connections
-  void edt2Exit();  // focus left the title edit or the test-site edit
-  // Page 1.
-  void lv2MouseDown(int row);  // a mouse press on a row (-1: none)
-  void btn6Click();
-  void tmr1Timer();  // one second of the adapter trial
-  // Page 2.
-  void rbClick(int which);  // 1, 2 or 3
-  void btnNetTransportClick();
-  void btnFlashGetClick();
-  void btnOtherClick();
-  // Page 3: the file-type editor.
-  void N1Click();  // add a file type
-  void N2Click();  // delete the selected file type
-  void TVV1MouseMove(QTreeWidgetItem* node);
-  void TVV1MouseDown(QTreeWidgetItem* node);
+  // General page.
+  void AutoRunClicked();
+  void UndefinedTypesClicked();
+  void RepeatUrlClicked();
+  void HttpsHostsClicked();
+  void SaveTitle();  // focus left the title edit or the test-site edit
+  void SaveKeyLogFile();
+  void ChooseKeyLogFiles();
+  void SaveHttpsBrowser();
+  // Adapter page.
+  void AdapterRowPressed(int row);  // a mouse press on a row (-1: none)
+  void TestAdapters();              // starts the adapter test, or cancels the running one
+  void AdapterTestTick();           // one second of the adapter test
+  // Download page.
+  void ChooseDownloader(int which);  // 1, 2 or 3: DownloadProgram
+  void RegisterNetTransport();
+  void RegisterFlashGet();
+  void ChooseOtherDownloader();
+  // File-type page.
+  void AddFileType();
+  void DeleteFileType();  // the selected one
+  void FileTypeNodeHovered(QTreeWidgetItem* node);
+  void FileTypeNodePressed(QTreeWidgetItem* node);
   void SetNodeChecked(QTreeWidgetItem* node, bool checked);
-  bool isBrotherAllChecked(QTreeWidgetItem* node) const;
-  void SetAllChild(QTreeWidgetItem* node, bool checked);
-  void btn1Click();  // "确定"
+  bool AnySiblingChecked(QTreeWidgetItem* node) const;
+  void SetAllChildren(QTreeWidgetItem* node, bool checked);
+  void Accept();  // "确定"
 
-  QTabWidget* pgc1;
-  QCheckBox* chk4;
-  QCheckBox* chk1;
-  QCheckBox* chk5;
-  QCheckBox* chk6;
-  QCheckBox* chk11;  // hidden: the mark of the node last under the pointer
-  QLineEdit* edt2;
-  QTreeWidget* lv2;
-  QLineEdit* edtURL;
-  QPushButton* btn6;
-  QRadioButton* rb1;
-  QRadioButton* rb2;
-  QRadioButton* rb3;
-  QPushButton* btnDL1;
-  QPushButton* btnDL2;
-  QPushButton* btnDL3;
-  QLineEdit* edt1;
-  QTreeWidget* TVV1;
-  QMenu* pm2PPM1;  // the tree's popup: add and delete a file type
-  QPushButton* btn1;
-  WebStrip* TWBSTWB1;
-  QTimer* tmr1;
+  QTabWidget* pages_;
+  QCheckBox* autoRunBox_;
+  QCheckBox* undefinedTypesBox_;
+  QCheckBox* repeatUrlBox_;
+  QCheckBox* httpsHostsBox_;
+  QCheckBox* hoveredNodeMark_;  // hidden: the mark of the node last under the pointer
+  QLineEdit* titleEdit_;
+  QLineEdit* keyLogEdit_;
+  QPushButton* keyLogButton_;
+  QLineEdit* browserEdit_;
+  QTreeWidget* adapterList_;
+  QLineEdit* testSiteEdit_;
+  QPushButton* testAdaptersButton_;
+  QRadioButton* netTransportButton_;
+  QRadioButton* flashGetButton_;
+  QRadioButton* otherDownloaderButton_;
+  QPushButton* netTransportFolderButton_;
+  QPushButton* flashGetFolderButton_;
+  QPushButton* otherDownloaderFileButton_;
+  QLineEdit* downloadPathEdit_;  // hidden: the other download program's command line
+  QTreeWidget* fileTypeTree_;
+  QMenu* fileTypeMenu_;  // the tree's popup: add and delete a file type
+  QPushButton* okButton_;
+  WebStrip* testPage_;  // fetches the test site during an adapter trial
+  QTimer* adapterTestTimer_;
 
   // The adapter under trial, or the last one tried; -1 before the first test.
-  int TestIndex() const;
+  int TestIndex() const { return adapters_.TestIndex(); }
 
  public slots:
   void reject() override;  // Escape: as "确定"
@@ -113,31 +124,32 @@ class TForm2 : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  void StopRunningTest();
   void BuildGeneralPage();
+  void BuildHttpsRows(QWidget* page, QVBoxLayout* layout);
   void BuildAdapterPage();
   void BuildDownloadPage();
   void BuildFileTypePage();
-  void Create();
+  void Load();
   void ListAdapters();
   void LoadTree();
-  void PublishTable();  // hands the tree and the switches to classification
+  void EditFileTypes(const FileTypeSnapshot& table);
+  void OnFileTypeNodeChanged(QTreeWidgetItem* node);
   void CheckOnlyRow(int row);
   void SetRowStatus(int row, const char* status);
-  std::string RowDevice(int row) const;
   QString ChooseExecutable();
   void RegisterFolder(const QStringList& existingKeys, const QString& keyToCreate);
-  void Guarded(const std::function<void()>& write);
+  // Changes a setting through the controller; a write that fails is shown in an error box.
+  void Edit(std::string_view key, const std::function<void(AppSettings&)>& change);
 
   class Trials;  // the adapter test's view of this dialog
 
   SettingsHost& host_;
-  PcapNet& net_;
+  SettingsController& settings_;
   Prompter& prompter_;
   std::string registryPath_;
   std::unique_ptr<Trials> trials_;
-  std::unique_ptr<AdapterTest> test_;
-  bool publishing_ = false;  // off until the tree is filled, and while it is being filled
+  AdapterPage adapters_;
+  bool fillingTree_ = false;  // the tree's changes are the table's own, not edits
 };
 
 }  // namespace qv

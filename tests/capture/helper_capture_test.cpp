@@ -70,6 +70,43 @@ TEST_F(HelperCaptureTest, FramesOfTheStreamAreReadUntilTheHelperIsStopped) {
   net_.Close(handle);
 }
 
+// The fall-back of a program without capture rights: the helper's stream, or why not, told apart by
+// whether the rights are what is missing.
+TEST_F(HelperCaptureTest, OpenThroughHelperTellsMissingRightsFromOtherFailures) {
+  const struct {
+    std::string helper;
+    bool opened;
+    bool rightsMissing;
+    std::string error;
+  } cases[] = {
+      {Helper("cat '" + kCapture + "'; exec sleep 30"), true, false, ""},
+      {dir_ + "/no-such-helper", false, true, ""},
+      {Helper("echo 'quelvar-capture: cannot capture on lo: no permission to capture' >&2; exit 1"), false, true,
+       "cannot capture on lo: no permission to capture"},
+      {Helper("echo 'quelvar-capture: lo: no such device' >&2; exit 1"), false, false, "lo: no such device"},
+      {Helper("echo 'not a capture'; exec sleep 30"), false, false, "*"},  // the stream cannot be read
+  };
+  for (const auto& c : cases) {
+    HelperCapture helper;
+    std::string error = "stale";
+    bool rightsMissing = !c.rightsMissing;
+    pcap_t* handle = OpenThroughHelper(net_, helper, c.helper, "lo", error, rightsMissing);
+    EXPECT_EQ(handle != nullptr, c.opened) << c.helper << ": " << error;
+    EXPECT_EQ(rightsMissing, c.rightsMissing) << c.helper << ": " << error;
+    if (c.error == "*") {
+      EXPECT_FALSE(error.empty());
+      EXPECT_TRUE(helper.Ended()) << "a helper whose stream cannot be read is ended";
+    } else {
+      EXPECT_EQ(error, c.error);
+    }
+    if (handle) {
+      helper.Stop();
+      helper.Finish();
+      net_.Close(handle);
+    }
+  }
+}
+
 TEST_F(HelperCaptureTest, HelperThatFailsBeforeItsStreamGivesItsOwnReason) {
   HelperCapture helper;
   std::string error;
@@ -91,6 +128,28 @@ TEST_F(HelperCaptureTest, HelperThatNeverStreamsIsEndedAfterTheWait) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_NE(error.find("did not start its stream in time"), std::string::npos) << error;
   EXPECT_EQ(helper.Pid(), -1);
+}
+
+TEST_F(HelperCaptureTest, HelperIsNotToldWhereAKeyLogLies) {
+  // A key log named in this program's environment must not reach the helper, which holds capture
+  // rights; the rest of the environment does.
+  ::setenv("SSLKEYLOGFILE", "/tmp/secret-keys.log", 1);
+  ::setenv("QV_HELPER_ENV_PROBE", "kept", 1);
+  HelperCapture helper;
+  std::string error;
+  const std::string seen = dir_ + "/seen.txt";
+  const bool started = helper.Start(
+      Helper("echo \"[${SSLKEYLOGFILE-unset}|$QV_HELPER_ENV_PROBE]\" > '" + seen + "'; cat '" + kCapture + "'; exit 0"),
+      "lo", error);
+  ::unsetenv("SSLKEYLOGFILE");
+  ::unsetenv("QV_HELPER_ENV_PROBE");
+  ASSERT_TRUE(started) << error;
+  for (int i = 0; i < 500 && !helper.Ended(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  helper.Finish();
+  std::ifstream in(seen);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "[unset|kept]");
 }
 
 TEST_F(HelperCaptureTest, HelperThatDiesHalfWayIsReported) {

@@ -17,6 +17,39 @@ import time
 
 SKIP = 77
 
+
+def packet_socket_inodes():
+    with open("/proc/net/packet") as f:
+        next(f)
+        return {line.split()[-1] for line in f if line.split()}
+
+
+def wait_capturing(pid, timeout=20.0):
+    """Waits until the process `pid` or one of its children holds a packet socket, that is until the
+    capture has opened the adapter (a fixed pause is too short on a loaded machine)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        pids = [str(pid)]
+        try:
+            with open(f"/proc/{pid}/task/{pid}/children") as f:
+                pids += f.read().split()
+        except OSError:
+            pass
+        held = set()
+        for p in pids:
+            try:
+                for fd in os.listdir(f"/proc/{p}/fd"):
+                    link = os.readlink(f"/proc/{p}/fd/{fd}")
+                    if link.startswith("socket:["):
+                        held.add(link[8:-1])
+            except OSError:
+                pass
+        if held & packet_socket_inodes():
+            time.sleep(0.3)  # the filter is attached just after the socket opens
+            return True
+        time.sleep(0.05)
+    return False
+
 SERVER = r'''
 import http.server, ssl, sys
 port, cert, key, root = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
@@ -67,7 +100,9 @@ def main():
         capture = subprocess.Popen([scan, "--interface", "lo", "--local", "127.0.0.2", "--seconds", "30",
                                     "--settings", settings, "--keylog", keylog],
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        time.sleep(1.5)
+        if not wait_capturing(capture.pid):
+            print("FAIL the capture did not open lo within 20 s")
+            return 1
         base = f"https://localhost:{port}"
         env = dict(os.environ, SSLKEYLOGFILE=keylog)
         subprocess.run(["curl", "-sk", "-o", os.devnull, "--interface", "127.0.0.2", "--resolve",

@@ -8,7 +8,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import Desktop, fail, program_copy  # noqa: E402
+from desktop import MAIN, Desktop, fail, program_copy  # noqa: E402
 
 BIN = sys.argv[1]
 LATE = float(os.environ.get("QUELVAR_ANSWER_AFTER", "4"))
@@ -45,12 +45,9 @@ try:
     time.sleep(2)  # a crash of a late timer comes a second or two after the last answer
     if quelvar.poll() is not None:
         fail("the program ended (status %s) after the last answer" % quelvar.returncode)
-    main = desk.windows("^Quelvar\\(Tessoran\\)$", pid=quelvar.pid)
-    if not main:
+    if not desk.windows(MAIN, pid=quelvar.pid):
         fail("the main window is not shown")
-    shot = os.environ.get("QUELVAR_SCREENSHOT")
-    if shot:
-        desk.screenshot(shot)
+    desk.screenshot_if_asked()
     print("ok: %d messages answered %.0f s late each; main window up" % (answered, LATE))
 finally:
     desk.close()

@@ -7,39 +7,27 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import Desktop, fail, program_copy  # noqa: E402
+from desktop import Desktop, fail, program_copy, quiet_settings  # noqa: E402
 
 BIN = sys.argv[1]
 folder = program_copy(BIN, ["quelvar", "setting.ini", "readme.html"])
-ini = os.path.join(folder, "setting.ini")
-with open(ini, "rb") as f:
-    text = f.read()
-# No sniffing of its own and an adapter that every Linux machine has: no message at start.
-text = text.replace(b"autoRun=1", b"autoRun=0").replace(b"[system]\r\n", b"[system]\r\nAdaptorName=lo\r\n", 1)
-with open(ini, "wb") as f:
-    f.write(text)
+quiet_settings(folder)
 
-MAIN = "^Quelvar\\(Tessoran\\)$"
 desk = Desktop(1366, 768)
 try:
     for how, keys in (("Ctrl+Q", ["ctrl+q"]), ("the window's close", ["alt+F4"])):
-        quelvar = desk.start([os.path.join(folder, "quelvar")], cwd=desk.home)
-        main = desk.wait_for(lambda: desk.windows(MAIN, pid=quelvar.pid), 20)
-        if not main:
-            fail("the main window did not come up")
-        desk.key("F1", window=main[0])
-        help_window = desk.wait_for(lambda: desk.windows("帮助", pid=quelvar.pid), 10)
+        quelvar, main = desk.start_program(folder)
+        desk.key("F1", window=main)
+        help_window = desk.wait_window("帮助", quelvar, 10)
         if not help_window:
             fail("F1 did not open the help window")
         x, y, w, h = desk.geometry(help_window[0])
         if y + h > 768 or h < 150:
             fail("the help window is %d pixels high at y %d on a 768-pixel screen" % (h, y))
-        desk.key(*keys, window=main[0])
+        desk.key(*keys, window=main)
         ended = desk.wait_for(lambda: quelvar.poll() is not None, 10)
         if not ended:
-            shot = os.environ.get("QUELVAR_SCREENSHOT")
-            if shot:
-                desk.screenshot(shot)
+            desk.screenshot_if_asked()
             fail("%s with the help window open left the program running" % how)
         if desk.windows("帮助", pid=quelvar.pid):
             fail("the help window stayed after %s" % how)

@@ -7,17 +7,11 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import Desktop, fail, program_copy  # noqa: E402
+from desktop import Desktop, fail, program_copy, quiet_settings  # noqa: E402
 
 BIN = sys.argv[1]
 folder = program_copy(BIN, ["quelvar", "setting.ini", "readme.html"])
-ini = os.path.join(folder, "setting.ini")
-with open(ini, "rb") as f:
-    text = f.read()
-# No sniffing of its own and an adapter that every Linux machine has: no message at start.
-text = text.replace(b"autoRun=1", b"autoRun=0").replace(b"[system]\r\n", b"[system]\r\nAdaptorName=lo\r\n", 1)
-with open(ini, "wb") as f:
-    f.write(text)
+ini = quiet_settings(folder)
 VIDEO = "视频文件=".encode("gbk")
 
 
@@ -35,14 +29,11 @@ if b"1.flv|" not in before:
 
 desk = Desktop()
 try:
-    quelvar = desk.start([os.path.join(folder, "quelvar")], cwd=desk.home)
-    main = desk.wait_for(lambda: desk.windows("^Quelvar\\(Tessoran\\)$", pid=quelvar.pid), 20)
-    if not main:
-        fail("the main window did not come up")
+    quelvar, main = desk.start_program(folder)
     if desk.windows("^Quelvar$", pid=quelvar.pid):
         fail("a message was shown at start")
-    desk.key("alt+o", "p", window=main[0])  # 设置(&O) > 综合设置(&P)
-    dialog = desk.wait_for(lambda: desk.windows("^设置$", pid=quelvar.pid), 10)
+    desk.key("alt+o", "p", window=main)  # 设置(&O) > 综合设置(&P)
+    dialog = desk.wait_window("^设置$", quelvar, 10)
     if not dialog:
         fail("the settings dialog did not open")
     dialog = dialog[0]
@@ -60,9 +51,7 @@ try:
     if not gone:
         fail("Escape did not close the settings dialog")
     after = desk.wait_for(lambda: video_line() if video_line() != before else None, 5)
-    shot = os.environ.get("QUELVAR_SCREENSHOT")
-    if shot:
-        desk.screenshot(shot)
+    desk.screenshot_if_asked()
     if not after or b"0.flv|" not in after:
         fail("the unchecked file type was not saved on Escape: " + repr(video_line()))
     if quelvar.poll() is not None:

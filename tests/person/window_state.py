@@ -11,30 +11,24 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import Desktop, fail, program_copy  # noqa: E402
+from desktop import MAIN, Desktop, fail, program_copy, quiet_settings  # noqa: E402
 
 BIN = sys.argv[1]
 SCREENS = os.environ.get("QUELVAR_SCREENS")
 CAPTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared", "captures",
                        "http_espn_fail.pcapng")
-MAIN = "^Quelvar\\(Tessoran\\)$"
 
 
 def quiet_program():
     """A fresh program folder that starts nothing by itself and captures on lo: no start-up message."""
     folder = program_copy(BIN, ["quelvar", "setting.ini", "readme.html"])
-    ini = os.path.join(folder, "setting.ini")
-    with open(ini, "rb") as f:
-        data = f.read()
-    data = data.replace(b"autoRun=1", b"autoRun=0").replace(b"[system]\r\n", b"[system]\r\nAdaptorName=lo\r\n", 1)
-    with open(ini, "wb") as f:
-        f.write(data)
+    quiet_settings(folder)
     return folder
 
 
 def start(desk, folder, env=None, args=()):
     p = desk.start([os.path.join(folder, "quelvar"), *args], cwd=desk.home, env=env)
-    wins = desk.wait_for(lambda: desk.windows(MAIN, pid=p.pid), 20)
+    wins = desk.wait_window(MAIN, p)
     if not wins:
         if desk.windows("^Quelvar$", pid=p.pid):
             print("skipped: the program shows a start-up message here (no capture library?)")

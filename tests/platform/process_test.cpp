@@ -133,6 +133,13 @@ TEST(ChildEnvironmentTest, SetVariablesReplaceTheInheritedOnesAndComeLast) {
   EXPECT_EQ(ChildEnvironment(nullptr, {"X=1"}), std::vector<std::string>{"X=1"});
 }
 
+TEST(ChildEnvironmentTest, AKeyLogIsNeverInheritedOnlyGiven) {
+  const char* parent[] = {"PATH=/bin", "SSLKEYLOGFILE=/home/a/keys.log", "SSLKEYLOGFILEX=1", nullptr};
+  EXPECT_EQ(ChildEnvironment(parent, {}), (std::vector<std::string>{"PATH=/bin", "SSLKEYLOGFILEX=1"}));
+  EXPECT_EQ(ChildEnvironment(parent, {"SSLKEYLOGFILE=/run/user/1/quelvar/k.log"}),
+            (std::vector<std::string>{"PATH=/bin", "SSLKEYLOGFILEX=1", "SSLKEYLOGFILE=/run/user/1/quelvar/k.log"}));
+}
+
 TEST(StartProgramTest, VariablesReachTheStartedProgram) {
   TempDir dir;
   const std::string out = dir.File("out.txt");

@@ -1,4 +1,5 @@
-#include "settings/file_type_table.h"
+#include "settings/app_settings.h"
+#include "urls/file_type_table.h"
 
 #include <gtest/gtest.h>
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/texts.h"
+#include "settings/app_settings.h"
 #include "settings/settings_store.h"
 
 namespace qv {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "common/texts.h"
-#include "settings/file_type_table.h"
+#include "urls/file_type_table.h"
 #include "urls/file_type.h"
 
 namespace qv {

@@ -8,8 +8,9 @@
 #include <string>
 
 #include "common/text_file.h"
-#include "settings/file_type_table.h"
-#include "settings/settings_location.h"
+#include "settings/app_settings.h"
+#include "urls/file_type_table.h"
+#include "platform/settings_location.h"
 #include "settings/settings_store.h"
 #include "temp_dir.h"
 

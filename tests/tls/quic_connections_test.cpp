@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/tls/quic_test_support.h"
+#include "tls/https_session.h"
 
 namespace qv::tls {
 namespace {
@@ -58,6 +59,24 @@ TEST_F(QuicCapture, EveryRequestIsListedWithItsWholeAddress) {
   EXPECT_EQ(c.decrypted, 3u);
   EXPECT_EQ(c.withoutKeys, 1u);
   EXPECT_EQ(c.failed, 0u);
+}
+
+// A key log given after the session started (the window's browser command during a capture) is read
+// by the QUIC path as well, with no TCP segment to bring it in.
+TEST_F(QuicCapture, KeyLogGivenDuringTheSessionIsFollowedByQuicAlone) {
+  HttpsSession session;
+  session.SetKeyLogFiles({"/nonexistent/keys.log"});
+  session.StartSession();
+  session.SetKeyLogFiles({kCaptures + "quic_h3.keys"});
+  std::vector<HttpsFind> finds;
+  for (const Datagram& d : datagrams_) {
+    const bool v6 = d.e.v6;
+    session.Datagram(v6, d.e.src.data(), d.e.dst.data(), d.e.sport, d.e.dport, d.payload.data(), d.payload.size(),
+                     d.seconds, finds);
+  }
+  session.EndSession();
+  EXPECT_EQ(finds.size(), expected_.size());
+  EXPECT_EQ(session.Counts().decrypted, 3u);
 }
 
 // The server asks for address validation: the client's second Initial carries the Retry's token and a

@@ -27,7 +27,7 @@
 #include "capture/pcap_net.h"
 #include "capture/sniff_thread.h"
 #include "packets/packet_filter.h"
-#include "settings/file_type_table.h"
+#include "urls/file_type_table.h"
 #include "tests/capture/frame_builder.h"
 #include "tests/tools/run_scan.h"
 #include "tools/quelvar-scan/scan_output.h"

@@ -209,7 +209,8 @@ TEST_F(WindowTest, InspectorShowsTextWithTheAddressOrItsHexDump) {
   Form().findChild<QAction*>("N27")->trigger();
   EXPECT_EQ(Form().Inspector(), inspector);  // the one window, refilled
   EXPECT_FALSE(inspector->packetTextView_->textCursor().hasSelection());
-  EXPECT_TRUE(inspector->packetTextView_->toPlainText().contains("GET /music/song.mp3 HTTP/1.1\nHost: music.example\n"));
+  EXPECT_TRUE(
+      inspector->packetTextView_->toPlainText().contains("GET /music/song.mp3 HTTP/1.1\nHost: music.example\n"));
 
   inspector->closeButton_->click();
   EXPECT_FALSE(Form().findChild<QAction*>("N27")->isChecked());

@@ -64,5 +64,18 @@ TEST(HelpWindowTest, TellsWhatANewUserNeeds) {
   EXPECT_FALSE(html.contains(QStringLiteral("注册"))) << "the help speaks of a registry";
 }
 
+// The key log: what it is, that it gives away the browser's traffic, the window's command as the menu
+// names it, and how to start a browser with one by hand.
+TEST(HelpWindowTest, TellsWhatAKeyLogIsAndHowToMakeOne) {
+  QFile f(QStringLiteral(QUELVAR_BIN_DIR "/readme.html"));
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const QString html = QString::fromUtf8(f.readAll());
+  for (const char* topic : {"密钥日志", "能读出那个浏览器的全部通信", "用浏览器记录HTTPS…", "退出时保留HTTPS密钥文件",
+                            "SSLKEYLOGFILE=$XDG_RUNTIME_DIR/keys.log chromium",
+                            "SSLKEYLOGFILE=$XDG_RUNTIME_DIR/keys.log firefox"}) {
+    EXPECT_TRUE(html.contains(QString::fromUtf8(topic))) << topic;
+  }
+}
+
 }  // namespace
 }  // namespace qv

@@ -229,6 +229,28 @@ TEST_F(ListViewsTest, ADoubleClickOnTheEmptyPartOfAListTakesTheSelectedRow) {
   EXPECT_EQ(Recorded(recorded), kSourceOrder[1]);
 }
 
+// Enter on the list hands the selected row over as a double click does; without a selected row it
+// does nothing.
+TEST_F(ListViewsTest, EnterOnARowDoesWhatADoubleClickDoes) {
+  const QString recorded = RecordingDownloadProgram();
+  LoadSample();
+  QTableView* lv1 = Form().mainListView_;
+  lv1->setFocus();
+  lv1->clearSelection();
+  QTest::keyClick(lv1, Qt::Key_Return);
+  QTest::qWait(300);
+  EXPECT_FALSE(QFile::exists(recorded));
+
+  for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+    QFile::remove(recorded);
+    Select(lv1, {2});
+    lv1->setCurrentIndex(lv1->model()->index(2, 0));
+    QTest::keyClick(lv1, key);
+    ASSERT_TRUE(WaitFor([&] { return QFile::exists(recorded); }, 10000)) << key;
+    EXPECT_EQ(Recorded(recorded), kSourceOrder[2]) << key;
+  }
+}
+
 // A narrow window with a capture file open: the site panel keeps its whole text; the file and count
 // panels give way, cut with "…".
 TEST_F(ListViewsTest, TheSitePanelKeepsItsWidthAndTheAddedPanelsElide) {

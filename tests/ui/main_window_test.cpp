@@ -440,7 +440,8 @@ TEST_F(MainWindowTest, WorkModesRelabelTheColumnsAndListPackets) {
   EXPECT_TRUE(Action("N6")->isChecked());  // back to "全部" and the first page
   EXPECT_EQ(Form().pgc1->currentIndex(), 0);
   EXPECT_EQ(Form().Handler().workMode.load(), WorkMode::Packets);
-  EXPECT_EQ((QStringList{Header(Form().mainListView_, 0), Header(Form().mainListView_, 1), Header(Form().mainListView_, 3)}),
+  EXPECT_EQ((QStringList{Header(Form().mainListView_, 0), Header(Form().mainListView_, 1),
+                         Header(Form().mainListView_, 3)}),
             (QStringList{"协议", "数据包方向", "长度"}));
   EXPECT_EQ(Header(Form().mainListView_, 2), Spaces(61) + "地    址  [所有类型文件]");
   EXPECT_EQ(Label("bsSkinStatusPanel6"), "当前工作模式[列举数据包]");
@@ -461,7 +462,8 @@ TEST_F(MainWindowTest, WorkModesRelabelTheColumnsAndListPackets) {
   EXPECT_TRUE(Action("URL2")->isChecked());
   EXPECT_FALSE(Action("N34")->isChecked());
   EXPECT_EQ(Form().pgc1->currentIndex(), 1);  // URL mode leaves the view as it is
-  EXPECT_EQ((QStringList{Header(Form().mainListView_, 0), Header(Form().mainListView_, 3)}), (QStringList{"文件类型", "备注"}));
+  EXPECT_EQ((QStringList{Header(Form().mainListView_, 0), Header(Form().mainListView_, 3)}),
+            (QStringList{"文件类型", "备注"}));
   EXPECT_EQ(Label("bsSkinStatusPanel6"), "当前工作模式[嗅探URL]");
   EXPECT_EQ(Form().Handler().workMode.load(), WorkMode::Url);
 }
@@ -688,7 +690,8 @@ TEST_F(MainWindowTest, ClearingWhileRowsArriveKeepsOrderAndConsistency) {
   for (std::size_t i = 0; i < rows.size(); ++i)
     ASSERT_EQ(std::atoi(Form().List().AddressOf(rows[i]).c_str() + 3), first + static_cast<int>(i)) << i;
   EXPECT_EQ(first + static_cast<int>(rows.size()), sent.load());
-  EXPECT_EQ(Cell(Form().mainListView_, static_cast<int>(rows.size()) - 1, 2), QString::asprintf("row%08d", sent.load() - 1));
+  EXPECT_EQ(Cell(Form().mainListView_, static_cast<int>(rows.size()) - 1, 2),
+            QString::asprintf("row%08d", sent.load() - 1));
 }
 
 TEST_F(MainWindowTest, ClosingEndsTheSessionBeforeTheWindowGoes) {
@@ -764,10 +767,10 @@ TEST_F(WindowCommandsTest, DownloadCommandsAndTheDoubleClickReachTheHandOff) {
   Form().show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form()));
   const QRect cell = Form().mainListView_->visualRect(Form().mainListView_->model()->index(0, 1));
-  Form().Settings()->rb1->setChecked(true);
+  Form().Settings()->netTransportButton_->setChecked(true);
   DoubleClick(Form().mainListView_, cell.center());
   EXPECT_EQ(BoxTexts(), std::vector<QString>{netTransportMissing});
-  Form().Settings()->rb2->setChecked(true);
+  Form().Settings()->flashGetButton_->setChecked(true);
   DoubleClick(Form().mainListView_, cell.center());
   EXPECT_EQ(BoxTexts(), std::vector<QString>{flashGetMissing});
 

@@ -23,6 +23,7 @@ class ScriptedPrompter : public Prompter {
   std::vector<QString> inputs;  // caption + "|" + prompt + "|" + initial of each input box
   QString saveName;
   QString openName;
+  QStringList openNames;  // OpenFileNames' answer
   // Runs while a box is open, before it is answered: a person who answers late.
   std::function<void(const Box&)> whileOpen;
 
@@ -40,6 +41,7 @@ class ScriptedPrompter : public Prompter {
   }
   QString SaveFileName(QWidget*, const QString&, const QString&, const QString&) override { return saveName; }
   QString OpenFileName(QWidget*, const QString&, const QString&) override { return openName; }
+  QStringList OpenFileNames(QWidget*, const QString&, const QString&) override { return openNames; }
 };
 
 }  // namespace qv::testing

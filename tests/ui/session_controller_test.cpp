@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "app/ui/session_controller.h"
-#include "settings/file_type_table.h"
+#include "urls/file_type_table.h"
 #include "tests/ui/ui_support.h"
 
 namespace qv::testing {

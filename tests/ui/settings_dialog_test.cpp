@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -62,7 +63,7 @@ class SettingsDialogTest : public WindowTest {
     if (Net().Available()) Net().ListDevices(devices);
     return devices;
   }
-  QTreeWidgetItem* Category(int c) { return Dialog().TVV1->topLevelItem(c); }
+  QTreeWidgetItem* Category(int c) { return Dialog().fileTypeTree_->topLevelItem(c); }
   QTreeWidgetItem* Entry(int c, const QString& text) {
     for (int i = 0; i < Category(c)->childCount(); ++i)
       if (Category(c)->child(i)->text(0) == text) return Category(c)->child(i);
@@ -72,9 +73,9 @@ class SettingsDialogTest : public WindowTest {
   // A mouse press on a node as the tree sees it: the pointer comes over it, the control handles the
   // press (toggling the box when `onBox`), then the dialog reacts.
   void Press(QTreeWidgetItem* node, bool onBox) {
-    Dialog().TVV1MouseMove(node);
+    Dialog().FileTypeNodeHovered(node);
     if (onBox) node->setCheckState(0, Checked(node) ? Qt::Unchecked : Qt::Checked);
-    Dialog().TVV1MouseDown(node);
+    Dialog().FileTypeNodePressed(node);
   }
 };
 
@@ -125,32 +126,32 @@ TEST_F(SettingsDialogTest, CreationLoadsTheControlsAndWritesTheSwitchesBack) {
   TForm2& d = Dialog();
 
   EXPECT_EQ(d.windowTitle(), "设置");
-  ASSERT_EQ(d.pgc1->count(), 4);
+  ASSERT_EQ(d.pages_->count(), 4);
   const QStringList pages = {"常规设置", "网络适配器", "下载软件", "文件类型"};
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.pgc1->tabText(i), pages[i]);
-  EXPECT_EQ(d.chk4->text(), "自动开启嗅探");
-  EXPECT_EQ(d.chk1->text(), "允许列举未定义文件类型");
-  EXPECT_EQ(d.chk5->text(), "允许列举重复的URL");
-  EXPECT_EQ(d.btn6->text(), "测试所有网络适配器");
-  EXPECT_EQ(d.btnDL1->toolTip(), "自定义路径");
-  EXPECT_EQ(d.TVV1->toolTip(), "在相应的项目上点右键，即可[增加]/[删除]操作。");
-  EXPECT_EQ(d.edtURL->text(), "www.example.com");
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.pages_->tabText(i), pages[i]);
+  EXPECT_EQ(d.autoRunBox_->text(), "自动开启嗅探");
+  EXPECT_EQ(d.undefinedTypesBox_->text(), "允许列举未定义文件类型");
+  EXPECT_EQ(d.repeatUrlBox_->text(), "允许列举重复的URL");
+  EXPECT_EQ(d.testAdaptersButton_->text(), "测试所有网络适配器");
+  EXPECT_EQ(d.netTransportFolderButton_->toolTip(), "自定义路径");
+  EXPECT_EQ(d.fileTypeTree_->toolTip(), "在相应的项目上点右键，即可[增加]/[删除]操作。");
+  EXPECT_EQ(d.testSiteEdit_->text(), "www.example.com");
   EXPECT_EQ(d.size(), QSize(386, 299));
   EXPECT_FALSE(d.isVisible());
 
-  EXPECT_TRUE(d.chk1->isChecked());
-  EXPECT_TRUE(d.chk4->isChecked());
-  EXPECT_FALSE(d.chk5->isChecked());
-  EXPECT_EQ(d.edt2->text(), "My title");
-  EXPECT_EQ(d.edt1->text(), "/opt/dl/get.exe");
-  EXPECT_TRUE(d.rb3->isChecked());
+  EXPECT_TRUE(d.undefinedTypesBox_->isChecked());
+  EXPECT_TRUE(d.autoRunBox_->isChecked());
+  EXPECT_FALSE(d.repeatUrlBox_->isChecked());
+  EXPECT_EQ(d.titleEdit_->text(), "My title");
+  EXPECT_EQ(d.downloadPathEdit_->text(), "/opt/dl/get.exe");
+  EXPECT_TRUE(d.otherDownloaderButton_->isChecked());
   // Written back: the three switches with their defaults, DefaultDL as 3; the path is not rewritten.
   EXPECT_EQ(Read("system", "autoRun"), "1");
   EXPECT_EQ(Read("system", "repeatURL"), "0");
   EXPECT_EQ(Read("FileType", texts::kUndefinedTypesKey), "1");
   EXPECT_EQ(Read("system", "DefaultDL"), "3");
   // The tree holds the five categories with the file's entries, and classification sees them.
-  ASSERT_EQ(d.TVV1->topLevelItemCount(), 5);
+  ASSERT_EQ(d.fileTypeTree_->topLevelItemCount(), 5);
   EXPECT_EQ(Category(kPictures)->text(0), "图片文件");
   ASSERT_NE(Entry(kPictures, ".jpg"), nullptr);
   EXPECT_TRUE(Checked(Category(kPictures)));
@@ -158,33 +159,74 @@ TEST_F(SettingsDialogTest, CreationLoadsTheControlsAndWritesTheSwitchesBack) {
   EXPECT_EQ(Form().Types().Current()->undefinedTypes, true);
 
   // The title edit and the test-site edit both write the title edit's text and caption the window.
-  d.edt2->setText("Other");
-  d.edt2Exit();
+  d.titleEdit_->setText("Other");
+  d.SaveTitle();
   EXPECT_EQ(Read("system", "title"), "Other");
   EXPECT_EQ(Form().windowTitle(), "Other");
   // A change of the path edit is written at once; the radio buttons write their number.
-  d.edt1->setText("/usr/bin/wget");
+  d.downloadPathEdit_->setText("/usr/bin/wget");
   EXPECT_EQ(Read("system", "DownloadPath"), "/usr/bin/wget");
-  d.rb2->click();
+  d.flashGetButton_->click();
   EXPECT_EQ(Read("system", "DefaultDL"), "2");
-  d.chk5->click();
+  d.repeatUrlBox_->click();
   EXPECT_EQ(Read("system", "repeatURL"), "1");
   EXPECT_TRUE(Form().Types().Current()->duplicates);
 
   // The tool button "设  置" opens the dialog on its first page, keeping what the last visit left.
-  d.pgc1->setCurrentIndex(TForm2::kPageFileTypes);
+  d.pages_->setCurrentIndex(TForm2::kPageFileTypes);
   Form().findChild<QAction*>("btn5")->trigger();
   EXPECT_TRUE(d.isVisible());
-  EXPECT_EQ(d.pgc1->currentIndex(), TForm2::kPageGeneral);
-  EXPECT_EQ(d.edt2->text(), "Other");
-  d.btn1->click();
+  EXPECT_EQ(d.pages_->currentIndex(), TForm2::kPageGeneral);
+  EXPECT_EQ(d.titleEdit_->text(), "Other");
+  d.okButton_->click();
   EXPECT_FALSE(d.isVisible());
+}
+
+// The key log files and the browser of the HTTPS command: shown from the file, written through the
+// settings when they change (files chosen in the dialog are joined by ";"), and absent until then.
+TEST_F(SettingsDialogTest, KeyLogFilesAndBrowserAreWrittenThroughTheSettings) {
+  SetLine("keyLogFile", "keyLogFile=/home/u/a.keys;/home/u/b.keys");
+  TForm2& d = Dialog();
+  const std::size_t shown = prompter_.boxes.size();
+  EXPECT_EQ(d.keyLogEdit_->text(), "/home/u/a.keys;/home/u/b.keys");
+  EXPECT_TRUE(d.browserEdit_->text().isEmpty());
+  EXPECT_EQ(Read("system", "httpsBrowser"), "<absent>");
+  // On the page of the server-name switch.
+  EXPECT_EQ(d.pages_->indexOf(d.keyLogEdit_->parentWidget()), TForm2::kPageGeneral);
+  EXPECT_EQ(d.keyLogEdit_->parentWidget(), d.httpsHostsBox_->parentWidget());
+  // The page still holds all its rows at the dialog's fixed size.
+  d.ShowPage(TForm2::kPageGeneral);
+  QWidget* general = d.keyLogEdit_->parentWidget();
+  EXPECT_LE(general->layout()->minimumSize().height(), general->height());
+  EXPECT_TRUE(general->rect().contains(d.titleEdit_->geometry()));
+
+  prompter_.openNames = {"/tmp/one.keys", "/tmp/two.keys"};
+  d.keyLogButton_->click();
+  EXPECT_EQ(d.keyLogEdit_->text(), "/tmp/one.keys;/tmp/two.keys");
+  EXPECT_EQ(Read("system", "keyLogFile"), "/tmp/one.keys;/tmp/two.keys");
+  EXPECT_EQ(Form().SettingsModel().Values().KeyLogFiles(), (std::vector<std::string>{"/tmp/one.keys", "/tmp/two.keys"}));
+  prompter_.openNames.clear();  // cancelled: nothing changes
+  d.keyLogButton_->click();
+  EXPECT_EQ(Read("system", "keyLogFile"), "/tmp/one.keys;/tmp/two.keys");
+
+  d.browserEdit_->setText(" firefox --private-window ");
+  emit d.browserEdit_->editingFinished();
+  EXPECT_EQ(Read("system", "httpsBrowser"), "firefox --private-window");
+  d.keyLogEdit_->clear();
+  emit d.keyLogEdit_->editingFinished();
+  EXPECT_EQ(Read("system", "keyLogFile"), "");
+  EXPECT_TRUE(Form().SettingsModel().Values().KeyLogFiles().empty());
+  // "确定" takes what is typed but not yet finished.
+  d.browserEdit_->setText("chromium");
+  d.okButton_->click();
+  EXPECT_EQ(Read("system", "httpsBrowser"), "chromium");
+  EXPECT_EQ(prompter_.boxes.size(), shown);  // no write failed
 }
 
 TEST_F(SettingsDialogTest, DefaultDownloaderOneIsNotWrittenBack) {
   SetLine("DefaultDL", "DefaultDL=0x1");
   Dialog();
-  EXPECT_TRUE(Dialog().rb1->isChecked());
+  EXPECT_TRUE(Dialog().netTransportButton_->isChecked());
   EXPECT_EQ(Read("system", "DefaultDL"), "0x1");
 }
 
@@ -193,19 +235,19 @@ TEST_F(SettingsDialogTest, WithoutASettingsFileNothingIsLoaded) {
   TForm2& d = Dialog();
   ASSERT_EQ(prompter_.boxes.size(), 1u);  // the damaged-installation error only
   EXPECT_EQ(prompter_.boxes[0].text, "安装文件损坏，请重新安装！");
-  EXPECT_FALSE(d.chk1->isChecked());
-  EXPECT_FALSE(d.chk4->isChecked());
-  EXPECT_FALSE(d.chk5->isChecked());
-  EXPECT_TRUE(d.rb1->isChecked());
-  EXPECT_TRUE(d.edt2->text().isEmpty());
-  EXPECT_EQ(d.lv2->topLevelItemCount(), 0);
+  EXPECT_FALSE(d.undefinedTypesBox_->isChecked());
+  EXPECT_FALSE(d.autoRunBox_->isChecked());
+  EXPECT_FALSE(d.repeatUrlBox_->isChecked());
+  EXPECT_TRUE(d.netTransportButton_->isChecked());
+  EXPECT_TRUE(d.titleEdit_->text().isEmpty());
+  EXPECT_EQ(d.adapterList_->topLevelItemCount(), 0);
   EXPECT_EQ(Form().AdapterCount(), 0);
-  ASSERT_EQ(d.TVV1->topLevelItemCount(), 5);
+  ASSERT_EQ(d.fileTypeTree_->topLevelItemCount(), 5);
   for (int c = 0; c < 5; ++c) EXPECT_EQ(Category(c)->childCount(), 0);
   EXPECT_FALSE(Form().adapterRetryTimer_->isActive());
   // Changes then go nowhere and raise nothing.
-  d.chk4->click();
-  d.btn1Click();
+  d.autoRunBox_->click();
+  d.Accept();
   EXPECT_EQ(prompter_.boxes.size(), 1u);
 }
 
@@ -238,25 +280,25 @@ TEST_F(SettingsDialogTest, AnUnknownAdapterStartsTheAdapterTestASecondLater) {
   EXPECT_EQ(form.adapterRetryTimer_->interval(), 1000);
   EXPECT_EQ(form.AdapterName(), "no-such-adapter");
   TForm2& d = *form.Settings();
-  EXPECT_EQ(d.lv2->topLevelItemCount(), form.AdapterCount());
-  for (int i = 0; i < d.lv2->topLevelItemCount(); ++i) EXPECT_NE(d.lv2->topLevelItem(i)->checkState(0), Qt::Checked);
+  EXPECT_EQ(d.adapterList_->topLevelItemCount(), form.AdapterCount());
+  for (int i = 0; i < d.adapterList_->topLevelItemCount(); ++i) EXPECT_NE(d.adapterList_->topLevelItem(i)->checkState(0), Qt::Checked);
 
   ASSERT_TRUE(WaitFor([&] { return d.isVisible(); }, 5000));
   EXPECT_FALSE(form.adapterRetryTimer_->isActive());
-  EXPECT_EQ(d.pgc1->currentIndex(), TForm2::kPageAdapters);
-  EXPECT_EQ(d.btn6->text(), "取消");
+  EXPECT_EQ(d.pages_->currentIndex(), TForm2::kPageAdapters);
+  EXPECT_EQ(d.testAdaptersButton_->text(), "取消");
   EXPECT_EQ(d.TestIndex(), 0);
-  EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "正在测试");
+  EXPECT_EQ(d.adapterList_->topLevelItem(0)->text(2), "正在测试");
   EXPECT_TRUE(form.Handler().test.TestActive.load());
   EXPECT_EQ(form.AdapterName(), Devices()[0].name);
   EXPECT_EQ(Read("system", "AdaptorName"), "no-such-adapter");  // a trial does not write the file
 
   // Closing the dialog stops the test and says so on the button and the row.
   d.close();
-  EXPECT_FALSE(d.tmr1->isActive());
+  EXPECT_FALSE(d.adapterTestTimer_->isActive());
   EXPECT_FALSE(form.Handler().test.TestActive.load());
-  EXPECT_EQ(d.btn6->text(), "测试所有网络适配器");
-  EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "");
+  EXPECT_EQ(d.testAdaptersButton_->text(), "测试所有网络适配器");
+  EXPECT_EQ(d.adapterList_->topLevelItem(0)->text(2), "");
   ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
 }
 
@@ -288,7 +330,7 @@ TEST_F(SettingsDialogTest, AFirstRunMessageAnsweredLateHoldsTheTimersBack) {
   EXPECT_TRUE(form.autoStartTimer_->isActive());  // the automatic start counts from the end of start-up
   EXPECT_TRUE(form.adapterRetryTimer_->isActive());
   ASSERT_TRUE(WaitFor([&] { return form.Settings()->isVisible(); }, 5000));
-  EXPECT_EQ(form.Settings()->pgc1->currentIndex(), TForm2::kPageAdapters);
+  EXPECT_EQ(form.Settings()->pages_->currentIndex(), TForm2::kPageAdapters);
   form.Settings()->close();
   form.EndSniffing();
   ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
@@ -302,29 +344,29 @@ TEST_F(SettingsDialogTest, AdapterRowsActAsOneRadioGroup) {
   EXPECT_TRUE(prompter_.boxes.empty());
   auto checkedRows = [&] {
     std::vector<int> rows;
-    for (int i = 0; i < d.lv2->topLevelItemCount(); ++i)
-      if (d.lv2->topLevelItem(i)->checkState(0) == Qt::Checked) rows.push_back(i);
+    for (int i = 0; i < d.adapterList_->topLevelItemCount(); ++i)
+      if (d.adapterList_->topLevelItem(i)->checkState(0) == Qt::Checked) rows.push_back(i);
     return rows;
   };
   EXPECT_EQ(checkedRows(), std::vector<int>{0});
-  EXPECT_EQ(d.lv2->topLevelItem(1)->text(1), QString::fromStdString(devices[1].name));
+  EXPECT_EQ(d.adapterList_->topLevelItem(1)->text(1), QString::fromStdString(devices[1].name));
   // The library's description, else the interface name (with its addresses where it has any).
   if (!devices[1].description.empty()) {
-    EXPECT_EQ(d.lv2->topLevelItem(1)->text(0), FromGbk(devices[1].description));
+    EXPECT_EQ(d.adapterList_->topLevelItem(1)->text(0), FromGbk(devices[1].description));
   } else {
-    EXPECT_TRUE(d.lv2->topLevelItem(1)->text(0).startsWith(QString::fromStdString(devices[1].name)));
+    EXPECT_TRUE(d.adapterList_->topLevelItem(1)->text(0).startsWith(QString::fromStdString(devices[1].name)));
   }
   EXPECT_TRUE(Form().AdapterItem(0)->isChecked());
 
   // Pressing the current row's box leaves it checked.
-  d.lv2->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
-  d.lv2MouseDown(0);
+  d.adapterList_->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+  d.AdapterRowPressed(0);
   EXPECT_EQ(checkedRows(), std::vector<int>{0});
   // A real click on row 1 makes it the only one, the current adapter and the saved one.
   d.show();
-  d.pgc1->setCurrentIndex(TForm2::kPageAdapters);
-  const QRect rect = d.lv2->visualItemRect(d.lv2->topLevelItem(1));
-  QTest::mouseClick(d.lv2->viewport(), Qt::LeftButton, {}, QPoint(rect.center().x(), rect.center().y()));
+  d.pages_->setCurrentIndex(TForm2::kPageAdapters);
+  const QRect rect = d.adapterList_->visualItemRect(d.adapterList_->topLevelItem(1));
+  QTest::mouseClick(d.adapterList_->viewport(), Qt::LeftButton, {}, QPoint(rect.center().x(), rect.center().y()));
   EXPECT_EQ(checkedRows(), std::vector<int>{1});
   EXPECT_EQ(Form().AdapterName(), devices[1].name);
   EXPECT_EQ(Read("system", "AdaptorName"), devices[1].name);
@@ -369,14 +411,14 @@ TEST_F(SettingsDialogTest, FolderButtonsOnlyCreateMissingKeys) {
     for (const std::string& k : c.existing) ASSERT_TRUE(reg.WriteDefault(k, "old"));
     d.SetRegistryPath(path);
     prompter_.openName = c.chosen;
-    (c.button == 1 ? d.btnDL1 : d.btnDL2)->click();
+    (c.button == 1 ? d.netTransportFolderButton_ : d.flashGetFolderButton_)->click();
     EXPECT_EQ(reg.ReadDefault(c.key), c.value) << c.name;
     for (const std::string& k : c.existing) EXPECT_EQ(reg.ReadDefault(k), "old") << c.name;
   }
   // Line 3 puts the chosen program into the path edit, and so into the file.
   prompter_.openName = exe;
-  d.btnDL3->click();
-  EXPECT_EQ(d.edt1->text(), exe);
+  d.otherDownloaderFileButton_->click();
+  EXPECT_EQ(d.downloadPathEdit_->text(), exe);
   EXPECT_EQ(Read("system", "DownloadPath"), ToGbk(exe));
 }
 
@@ -384,7 +426,7 @@ TEST_F(SettingsDialogTest, EditorAddsAndDeletesWithItsMessages) {
   TForm2& d = Dialog();
   prompter_.boxes.clear();
   auto lastBox = [&] { return prompter_.boxes.empty() ? QString() : prompter_.boxes.back().text; };
-  d.TVV1->setCurrentItem(Category(kPictures));
+  d.fileTypeTree_->setCurrentItem(Category(kPictures));
 
   struct Case {
     QString typed;
@@ -401,22 +443,22 @@ TEST_F(SettingsDialogTest, EditorAddsAndDeletesWithItsMessages) {
   };
   const int before = Category(kPictures)->childCount();
   for (const Case& c : refused) {
-    d.TVV1->setCurrentItem(Category(kPictures));
+    d.fileTypeTree_->setCurrentItem(Category(kPictures));
     prompter_.inputAnswer = c.typed;
-    d.N1Click();
+    d.AddFileType();
     EXPECT_EQ(lastBox(), c.box) << c.typed.toStdString();
     EXPECT_EQ(prompter_.boxes.back().kind, c.kind);
     EXPECT_EQ(Category(kPictures)->childCount(), before);
   }
   // The existing node is shown selected.
-  EXPECT_EQ(d.TVV1->currentItem()->text(0), ".mp3");
+  EXPECT_EQ(d.fileTypeTree_->currentItem()->text(0), ".mp3");
   EXPECT_EQ(prompter_.inputs.front(),
             "输入|添加新文件类型，输入文件扩展名，如\".jpg\"\r\n添加到 <图片文件> 大类中|.");
 
   // Added while an extension is selected: to that extension's category, unchecked, as typed.
-  d.TVV1->setCurrentItem(Entry(kPictures, ".png"));
+  d.fileTypeTree_->setCurrentItem(Entry(kPictures, ".png"));
   prompter_.inputAnswer = " HEIC ";
-  d.N1Click();
+  d.AddFileType();
   EXPECT_EQ(lastBox(), "添加成功");
   EXPECT_EQ(prompter_.boxes.back().kind, BoxKind::Information);
   QTreeWidgetItem* added = Category(kPictures)->child(Category(kPictures)->childCount() - 1);
@@ -430,23 +472,23 @@ TEST_F(SettingsDialogTest, EditorAddsAndDeletesWithItsMessages) {
 
   // Delete: an extension goes without a question; a category stays.
   const std::size_t boxes = prompter_.boxes.size();
-  d.TVV1->setCurrentItem(added);
-  d.N2Click();
+  d.fileTypeTree_->setCurrentItem(added);
+  d.DeleteFileType();
   EXPECT_EQ(Entry(kPictures, ".HEIC"), nullptr);
   EXPECT_EQ(FromGbk(FileType(address, *Form().Types().Current())), "未定义");
-  d.TVV1->setCurrentItem(Category(kPictures));
-  d.N2Click();
-  EXPECT_EQ(d.TVV1->topLevelItemCount(), 5);
+  d.fileTypeTree_->setCurrentItem(Category(kPictures));
+  d.DeleteFileType();
+  EXPECT_EQ(d.fileTypeTree_->topLevelItemCount(), 5);
   EXPECT_EQ(prompter_.boxes.size(), boxes);
 
   // The tree's popup is the dialog's own, and its entries reach these commands.
   prompter_.inputAnswer = "abc";
-  d.TVV1->setCurrentItem(Category(kTexts));
-  for (QAction* a : d.pm2PPM1->actions())
+  d.fileTypeTree_->setCurrentItem(Category(kTexts));
+  for (QAction* a : d.fileTypeMenu_->actions())
     if (a->text() == "增加文件类型") a->trigger();
   EXPECT_NE(Entry(kTexts, ".abc"), nullptr);
-  d.TVV1->setCurrentItem(Entry(kTexts, ".abc"));
-  for (QAction* a : d.pm2PPM1->actions())
+  d.fileTypeTree_->setCurrentItem(Entry(kTexts, ".abc"));
+  for (QAction* a : d.fileTypeMenu_->actions())
     if (a->text() == "删除所选文件类型") a->trigger();
   EXPECT_EQ(Entry(kTexts, ".abc"), nullptr);
 }
@@ -484,13 +526,13 @@ TEST_F(SettingsDialogTest, MousePressesSpreadMarksBetweenACategoryAndItsEntries)
   // Real clicks: on a category's box, then on an entry's box.
   TForm2& d = Dialog();
   d.show();
-  d.pgc1->setCurrentIndex(TForm2::kPageFileTypes);
+  d.pages_->setCurrentIndex(TForm2::kPageFileTypes);
   texts->setExpanded(true);
   auto clickBox = [&](QTreeWidgetItem* node) {
-    const QRect r = d.TVV1->visualItemRect(node);
-    const int box = d.TVV1->style()->pixelMetric(QStyle::PM_IndicatorWidth);
-    const int margin = d.TVV1->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1;
-    QTest::mouseClick(d.TVV1->viewport(), Qt::LeftButton, {}, QPoint(r.left() + margin + box / 2, r.center().y()));
+    const QRect r = d.fileTypeTree_->visualItemRect(node);
+    const int box = d.fileTypeTree_->style()->pixelMetric(QStyle::PM_IndicatorWidth);
+    const int margin = d.fileTypeTree_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1;
+    QTest::mouseClick(d.fileTypeTree_->viewport(), Qt::LeftButton, {}, QPoint(r.left() + margin + box / 2, r.center().y()));
   };
   ASSERT_TRUE(Checked(texts));
   clickBox(texts);
@@ -514,10 +556,10 @@ TEST_F(SettingsDialogTest, OkRewritesEveryCategoryKey) {
   SetLine(QByteArray::fromStdString(ToGbk("图片文件")), QByteArray::fromStdString(ToGbk("图片文件=1jpg|0gif|")));
   TForm2& d = Dialog();
   d.show();
-  d.TVV1->setCurrentItem(Category(0));
+  d.fileTypeTree_->setCurrentItem(Category(0));
   prompter_.inputAnswer = ".new";
-  d.N1Click();
-  d.btn1->click();
+  d.AddFileType();
+  d.okButton_->click();
   EXPECT_FALSE(d.isVisible());
   EXPECT_EQ(Read("FileType", ToGbk("图片文件")), "1.jpg|0.gif|");
   EXPECT_EQ(Read("FileType", ToGbk("文本文件")), "");
@@ -529,20 +571,25 @@ TEST_F(SettingsDialogTest, OkRewritesEveryCategoryKey) {
 
 // Escape takes the dialog's one way out, "确定": the file types are saved and a running test stops.
 TEST_F(SettingsDialogTest, EscapeLeavesTheDialogAsOkDoes) {
+  if (!Net().Available()) GTEST_SKIP() << "no capture library";
+  CutDeviceList cut(Net());
+  if (Devices().empty()) GTEST_SKIP() << "the capture devices cannot be listed here";
   TForm2& d = Dialog();
   d.show();
   QTreeWidgetItem* flv = Entry(0, ".flv");
   ASSERT_NE(flv, nullptr);
   flv->setCheckState(0, Qt::Unchecked);
-  d.btn6->setText("取消");  // as while an adapter test runs
-  d.tmr1->start();
-  Form().Handler().test.TestActive.store(true);
+  Form().SetHostResolver([](const std::string&) { return std::optional<std::string>("127.0.0.1"); });
+  d.TestAdapters();  // an adapter test runs
+  ASSERT_EQ(d.testAdaptersButton_->text(), "取消");
+  ASSERT_TRUE(d.adapterTestTimer_->isActive());
+  ASSERT_TRUE(Form().Handler().test.TestActive.load());
   QTest::keyClick(&d, Qt::Key_Escape);
   EXPECT_FALSE(d.isVisible());
   EXPECT_TRUE(Read("FileType", ToGbk("视频文件")).starts_with("0.flv|"));
-  EXPECT_FALSE(d.tmr1->isActive());
+  EXPECT_FALSE(d.adapterTestTimer_->isActive());
   EXPECT_FALSE(Form().Handler().test.TestActive.load());
-  EXPECT_EQ(d.btn6->text(), "测试所有网络适配器");
+  EXPECT_EQ(d.testAdaptersButton_->text(), "测试所有网络适配器");
 }
 
 // The test site is looked up by its host alone, whatever stands around it.
@@ -561,8 +608,8 @@ TEST_F(SettingsDialogTest, TestSiteIsLookedUpByItsHost) {
   };
   for (const auto& [typed, host] : cases) {
     looked.clear();
-    d.edtURL->setText(QString::fromUtf8(typed));
-    d.btn6Click();
+    d.testSiteEdit_->setText(QString::fromUtf8(typed));
+    d.TestAdapters();
     EXPECT_EQ(looked, std::vector<std::string>{host}) << typed;
   }
 }
@@ -598,18 +645,18 @@ TEST_F(SettingsDialogTest, AnAdapterThatCannotBeOpenedFailsItsTrialWithoutABox) 
   } restore;
   TForm1& form = Form();
   TForm2& d = *form.Settings();
-  ASSERT_GE(d.lv2->topLevelItemCount(), 1);
-  ASSERT_EQ(d.lv2->topLevelItem(0)->text(1), "quelvar-no-such-device");
+  ASSERT_GE(d.adapterList_->topLevelItemCount(), 1);
+  ASSERT_EQ(d.adapterList_->topLevelItem(0)->text(1), "quelvar-no-such-device");
   form.SetHostResolver([](const std::string&) { return std::optional<std::string>("127.0.0.1"); });
   prompter_.boxes.clear();
-  d.edtURL->setText("site.example");
-  d.btn6Click();
-  EXPECT_EQ(d.btn6->text(), "取消");
+  d.testSiteEdit_->setText("site.example");
+  d.TestAdapters();
+  EXPECT_EQ(d.testAdaptersButton_->text(), "取消");
   EXPECT_TRUE(prompter_.boxes.empty()) << prompter_.boxes.front().text.toStdString();
-  d.tmr1Timer();
-  EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "不可用");
-  EXPECT_TRUE(d.lv2->topLevelItem(0)->toolTip(2).contains("quelvar-no-such-device"));
-  if (d.lv2->topLevelItemCount() > 1) {
+  d.AdapterTestTick();
+  EXPECT_EQ(d.adapterList_->topLevelItem(0)->text(2), "不可用");
+  EXPECT_TRUE(d.adapterList_->topLevelItem(0)->toolTip(2).contains("quelvar-no-such-device"));
+  if (d.adapterList_->topLevelItemCount() > 1) {
     EXPECT_EQ(d.TestIndex(), 1);
   }
   EXPECT_TRUE(prompter_.boxes.empty());
@@ -631,16 +678,16 @@ TEST_F(SettingsDialogTest, TrialsAreJudgedByTheirTicks) {
   });
 
   // A site that cannot be resolved starts nothing; a full address is looked up by its host.
-  d.edtURL->setText("http://nowhere.example/x");
-  d.btn6Click();
+  d.testSiteEdit_->setText("http://nowhere.example/x");
+  d.TestAdapters();
   EXPECT_EQ(prompter_.boxes.back().text, "当前网址经测试不能连接！请换一个网址测试。");
-  EXPECT_EQ(d.btn6->text(), "测试所有网络适配器");
-  d.edtURL->setText("  http://site.example:8080/path/page.htm ");
+  EXPECT_EQ(d.testAdaptersButton_->text(), "测试所有网络适配器");
+  d.testSiteEdit_->setText("  http://site.example:8080/path/page.htm ");
 
   auto begin = [&] {
-    d.btn6Click();
-    ASSERT_EQ(d.btn6->text(), "取消");
-    d.tmr1->stop();  // the test drives the ticks
+    d.TestAdapters();
+    ASSERT_EQ(d.testAdaptersButton_->text(), "取消");
+    d.adapterTestTimer_->stop();  // the test drives the ticks
     form.EndSniffing();
     ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
     test.TestTrafficSeen.store(false);
@@ -648,18 +695,18 @@ TEST_F(SettingsDialogTest, TrialsAreJudgedByTheirTicks) {
   begin();
   EXPECT_EQ(d.TestIndex(), 0);
   EXPECT_TRUE(test.TestActive.load());
-  for (int tick = 1; tick <= 10; ++tick) d.tmr1Timer();
-  EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "正在测试");
-  d.tmr1Timer();  // the 11th tick without traffic
-  EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "不可用");
+  for (int tick = 1; tick <= 10; ++tick) d.AdapterTestTick();
+  EXPECT_EQ(d.adapterList_->topLevelItem(0)->text(2), "正在测试");
+  d.AdapterTestTick();  // the 11th tick without traffic
+  EXPECT_EQ(d.adapterList_->topLevelItem(0)->text(2), "不可用");
   if (devices.size() > 1) {
     EXPECT_EQ(d.TestIndex(), 1);
-    EXPECT_EQ(d.lv2->topLevelItem(1)->text(2), "正在测试");
+    EXPECT_EQ(d.adapterList_->topLevelItem(1)->text(2), "正在测试");
     EXPECT_EQ(form.AdapterName(), devices[1].name);
     // "取消" stops the test as closing the dialog does.
-    d.btn6Click();
-    EXPECT_EQ(d.btn6->text(), "测试所有网络适配器");
-    EXPECT_FALSE(d.tmr1->isActive());
+    d.TestAdapters();
+    EXPECT_EQ(d.testAdaptersButton_->text(), "测试所有网络适配器");
+    EXPECT_FALSE(d.adapterTestTimer_->isActive());
     EXPECT_FALSE(test.TestActive.load());
     ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
   }
@@ -668,14 +715,14 @@ TEST_F(SettingsDialogTest, TrialsAreJudgedByTheirTicks) {
   begin();
   test.TestTrafficSeen.store(true);
   prompter_.answers = {BoxAnswer::Ok};
-  d.tmr1Timer();
+  d.AdapterTestTick();
   EXPECT_EQ(prompter_.boxes.back().text, "当前网络适配器可用，是否它作为缺省适配器！");
   EXPECT_EQ(prompter_.boxes.back().buttons, BoxButtons::OkCancel);
-  EXPECT_EQ(d.lv2->topLevelItem(0)->text(2), "可用");
-  EXPECT_EQ(d.btn6->text(), "测试所有网络适配器");
+  EXPECT_EQ(d.adapterList_->topLevelItem(0)->text(2), "可用");
+  EXPECT_EQ(d.testAdaptersButton_->text(), "测试所有网络适配器");
   EXPECT_FALSE(test.TestActive.load());
   EXPECT_EQ(Read("system", "AdaptorName"), devices[0].name);
-  EXPECT_EQ(d.lv2->topLevelItem(0)->checkState(0), Qt::Checked);
+  EXPECT_EQ(d.adapterList_->topLevelItem(0)->checkState(0), Qt::Checked);
   ASSERT_TRUE(WaitFor([&] { return !form.SessionRunning(); }, 20000));
 }
 
@@ -722,16 +769,16 @@ TEST_F(SettingsDialogTest, AWholeTestFindsTheLoopbackAdapterUsable) {
 
   TForm1& form = Form();
   TForm2& d = *form.Settings();
-  d.tmr1->setInterval(200);
-  d.edtURL->setText(QStringLiteral("http://127.0.0.1:%1/").arg(server.serverPort()));
+  d.adapterTestTimer_->setInterval(200);
+  d.testSiteEdit_->setText(QStringLiteral("http://127.0.0.1:%1/").arg(server.serverPort()));
   d.show();
-  d.btn6Click();  // every question is answered with Cancel, so all adapters are tried
-  ASSERT_TRUE(WaitFor([&] { return d.btn6->text() == "测试所有网络适配器"; }, 120000));
+  d.TestAdapters();  // every question is answered with Cancel, so all adapters are tried
+  ASSERT_TRUE(WaitFor([&] { return d.testAdaptersButton_->text() == "测试所有网络适配器"; }, 120000));
   EXPECT_GT(fetches, 0);
-  EXPECT_EQ(d.lv2->topLevelItem(lo)->text(2), "可用");
+  EXPECT_EQ(d.adapterList_->topLevelItem(lo)->text(2), "可用");
   int first = -1;
-  for (int i = 0; i < d.lv2->topLevelItemCount() && first < 0; ++i)
-    if (d.lv2->topLevelItem(i)->text(2) == "可用") first = i;
+  for (int i = 0; i < d.adapterList_->topLevelItemCount() && first < 0; ++i)
+    if (d.adapterList_->topLevelItem(i)->text(2) == "可用") first = i;
   ASSERT_GE(first, 0);
   // Declining every usable adapter makes the first of them the current and saved one.
   EXPECT_EQ(Read("system", "AdaptorName"), devices[first].name);
@@ -740,7 +787,7 @@ TEST_F(SettingsDialogTest, AWholeTestFindsTheLoopbackAdapterUsable) {
   // A quiet adapter fails after its 11 ticks.
   for (std::size_t i = 0; i < devices.size(); ++i) {
     if (devices[i].name == "ifb0") {
-      EXPECT_EQ(d.lv2->topLevelItem(static_cast<int>(i))->text(2), "不可用");
+      EXPECT_EQ(d.adapterList_->topLevelItem(static_cast<int>(i))->text(2), "不可用");
     }
   }
   EXPECT_FALSE(form.Handler().test.TestActive.load());

@@ -14,8 +14,10 @@
 #include <QTreeWidget>
 
 #include "capture/frame_handler.h"
-#include "settings/file_type_table.h"
+#include "urls/file_type_table.h"
 #include "settings/settings_store.h"
+#include "common/ui/gbk_text.h"
+#include "settings/ui/settings_controller.h"
 #include "settings/ui/settings_dialog.h"
 #include "tests/ui/scripted_prompter.h"
 
@@ -24,9 +26,8 @@ namespace {
 
 class StandInHost : public SettingsHost {
  public:
-  explicit StandInHost(SettingsStore* store) : store_(store) {}
-  SettingsStore* Store() override { return store_; }
-  FileTypeState& Types() override { return types; }
+  explicit StandInHost(SettingsController& settings) : settings_(settings) {}
+  SettingsController& Settings() override { return settings_; }
   AdapterTestState& TestState() override { return test; }
   std::string AdapterName() const override { return adapter; }
   void SetAdapterName(std::string name) override { adapter = std::move(name); }
@@ -39,23 +40,20 @@ class StandInHost : public SettingsHost {
     looked.push_back(host);
     return std::nullopt;
   }
-  void ShowTitle(const QString& t) override { title = t; }
   void CaptureLibraryMissing() override { ++libraryMissing; }
   void AdapterUnknown() override { ++adapterUnknown; }
 
-  FileTypeState types;
   AdapterTestState test;
   std::string adapter = "???";
   std::vector<int> chosen;
   std::size_t shown = 0;
   bool running = false;
   std::vector<std::string> looked;
-  QString title;
   int libraryMissing = 0;
   int adapterUnknown = 0;
 
  private:
-  SettingsStore* store_;
+  SettingsController& settings_;
 };
 
 TEST(SettingsHostTest, TheDialogReachesTheProgramOnlyThroughItsHost) {
@@ -64,9 +62,14 @@ TEST(SettingsHostTest, TheDialogReachesTheProgramOnlyThroughItsHost) {
   const QString ini = dir.path() + "/setting.ini";
   ASSERT_TRUE(QFile::copy(QStringLiteral(QUELVAR_SOURCE_DIR "/data/setting.ini"), ini));
   QFile::setPermissions(ini, QFile::ReadOwner | QFile::WriteOwner);
-  SettingsStore store(ini.toStdString());
-  store.WriteString("system", "AdaptorName", "eth7");
-  StandInHost host(&store);
+  SettingsStore(ini.toStdString()).WriteString("system", "AdaptorName", "eth7");
+  FileTypeState types;
+  SettingsController settings(types);
+  settings.Open(std::make_unique<SettingsStore>(ini.toStdString()));
+  SettingsStore& store = *settings.Store();
+  QStringList changed;
+  QObject::connect(&settings, &SettingsController::Changed, [&](const QString& key) { changed << key; });
+  StandInHost host(settings);
   ScriptedPrompter prompter;
   PcapNet unbound;  // no capture library: the dialog says so and the host ends the program
   TForm2 d(host, unbound, prompter);
@@ -76,36 +79,63 @@ TEST(SettingsHostTest, TheDialogReachesTheProgramOnlyThroughItsHost) {
   EXPECT_EQ(host.adapterUnknown, 0);
   ASSERT_EQ(prompter.boxes.size(), 1u);
   EXPECT_EQ(prompter.boxes[0].kind, BoxKind::Error);
-  // The file types loaded from the settings file are the host's live table.
-  EXPECT_TRUE(host.types.Current()->FindChild(".mp3").has_value());
+  // The file types loaded from the settings file are the live table.
+  EXPECT_TRUE(types.Current()->FindChild(".mp3").has_value());
 
-  // A new title goes to the settings file and to the host.
-  d.edt2->setText(QStringLiteral("新标题"));
-  d.edt2Exit();
-  EXPECT_EQ(host.title, QStringLiteral("新标题"));
+  // A new title goes to the settings file, and the controller says so.
+  changed.clear();
+  d.titleEdit_->setText(QStringLiteral("新标题"));
+  d.SaveTitle();
+  EXPECT_EQ(changed, QStringList{"title"});
+  EXPECT_EQ(FromGbk(store.ReadString("system", "title", "")), QStringLiteral("新标题"));
 
   // The default download program is written as soon as it changes, however it changes.
-  d.rb2->click();
+  d.flashGetButton_->click();
   EXPECT_EQ(store.ReadInteger("system", "DefaultDL", 0), 2);
-  d.rb3->setChecked(true);
+  d.otherDownloaderButton_->setChecked(true);
   EXPECT_EQ(store.ReadInteger("system", "DefaultDL", 0), 3);
-  d.edt1->setText(QStringLiteral("/usr/bin/wget"));
+  d.downloadPathEdit_->setText(QStringLiteral("/usr/bin/wget"));
   EXPECT_EQ(store.ReadString("system", "DownloadPath", ""), "/usr/bin/wget");
 
   // The tree's popup is the dialog's: its "add" entry adds to the host's table.
   prompter.inputAnswer = ".qvx";
-  d.TVV1->setCurrentItem(d.TVV1->topLevelItem(0));
-  QAction* add = d.pm2PPM1->findChild<QAction*>(QStringLiteral("MenuItem1"));
+  d.fileTypeTree_->setCurrentItem(d.fileTypeTree_->topLevelItem(0));
+  QAction* add = d.fileTypeMenu_->findChild<QAction*>(QStringLiteral("MenuItem1"));
   ASSERT_NE(add, nullptr);
   add->trigger();
-  EXPECT_TRUE(host.types.Current()->FindChild(".qvx").has_value());
+  EXPECT_TRUE(types.Current()->FindChild(".qvx").has_value());
 
   // The adapter test looks its site up through the host and starts nothing when it cannot.
-  d.edtURL->setText(QStringLiteral("http://site.example:8080/x"));
-  d.btn6Click();
+  d.testSiteEdit_->setText(QStringLiteral("http://site.example:8080/x"));
+  d.TestAdapters();
   EXPECT_EQ(host.looked, std::vector<std::string>{"site.example"});
   EXPECT_FALSE(host.running);
   EXPECT_FALSE(host.test.TestActive.load());
+}
+
+// The controller hands every change of a switch to classification and says which key changed, also
+// when the settings file cannot be written (the error then reaches the caller).
+TEST(SettingsControllerTest, EveryChangeReachesClassificationAndIsReported) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  FileTypeState types;
+  SettingsController settings(types);
+  QStringList changed;
+  QObject::connect(&settings, &SettingsController::Changed, [&](const QString& key) { changed << key; });
+
+  settings.Open(nullptr);  // no settings file: an empty table, every switch off
+  EXPECT_FALSE(types.Current()->undefinedTypes);
+  settings.Edit(keys::kRepeatUrl, [](AppSettings& s) { s.SetRepeatUrl(true); });
+  EXPECT_TRUE(types.Current()->duplicates);
+  EXPECT_EQ(changed, QStringList{"repeatURL"});
+
+  // A store whose folder is gone: the write fails after the change.
+  settings.Open(std::make_unique<SettingsStore>((dir.path() + "/gone/setting.ini").toStdString()));
+  EXPECT_TRUE(types.Current()->undefinedTypes);  // the defaults of a file that reads as missing
+  changed.clear();
+  EXPECT_THROW(settings.Edit(keys::kHttpsHosts, [](AppSettings& s) { s.SetHttpsHosts(true); }), SettingsWriteError);
+  EXPECT_TRUE(types.Current()->httpsHosts);
+  EXPECT_EQ(changed, QStringList{"httpsHosts"});
 }
 
 }  // namespace

@@ -303,7 +303,8 @@ TEST_F(WindowStateTest, LocalAddressesAndUpdateCheckCountFromTheStart) {
   ASSERT_EQ(prompter_.boxes.size(), 1u) << "a start-up message (first run or no capture library)";
   EXPECT_FALSE(form.tmr1->isActive()) << "tmr1 fired 1 s after the start, under the open message";
   EXPECT_TRUE(form.updateCheckTimer_->isActive()) << "the check waits for the end of start-up";
-  ASSERT_TRUE(WaitFor([&] { return !form.updateCheckTimer_->isActive(); }, 1200)) << "the check runs right after the answer";
+  ASSERT_TRUE(WaitFor([&] { return !form.updateCheckTimer_->isActive(); }, 1200))
+      << "the check runs right after the answer";
   EXPECT_EQ(prompter_.boxes.size(), 1u);
 
   // Later, a box open when the check is due holds it back until the box is closed.

@@ -318,7 +318,7 @@ TEST_F(UrlListTest, ObserverSeesEveryChange) {
   list.Remove(ListId::Lv2, 1);
   list.ViewByCategory(kViewAllEntry);
   list.ClearAll();
-  EXPECT_EQ(obs.events, (Strings{"lv2 reset", "view",                       // N6Click
+  EXPECT_EQ(obs.events, (Strings{"lv2 reset", "view",                       // ViewByCategory
                                  "LV1+0x1", "lv2+0x1", "LV1+1x1", "lv2+1x1",  // two requests
                                  "LV1-0", "LV1+1x1", "lv2-0", "lv2+1x1",      // the repeated one
                                  "LV1 cell 0,3", "lv2 cell 0,1", "lv2-1", "view", "LV1 reset", "lv2 reset"}));

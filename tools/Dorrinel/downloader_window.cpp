@@ -1,14 +1,16 @@
 #include "tools/Dorrinel/downloader_window.h"
 
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QNetworkAccessManager>
 #include <QProgressBar>
-#include <QStandardPaths>
+#include <QSettings>
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <QTimer>
@@ -16,6 +18,7 @@
 #include <QWindow>
 #include <cstdio>
 
+#include "tools/Dorrinel/desktop_folder.h"
 #include "tools/Dorrinel/http_download.h"
 #include "tools/Dorrinel/rate.h"
 #include "tools/Dorrinel/request.h"
@@ -92,11 +95,20 @@ DownloaderWindow::DownloaderWindow(const QString& folder, Limits limits, QWidget
     : QWidget(parent), folderPath_(folder.isEmpty() ? DefaultFolder() : folder), limits_(limits) {
   setWindowTitle(QString::fromUtf8(kWindowTitle));
   auto* layout = new QVBoxLayout(this);
-  auto* hint = new QLabel(QStringLiteral("把捕获的HTTP请求或下载地址放到剪贴板，再点击下面的按钮，即可下载该文件。\n保存到：%1")
-                              .arg(QDir::toNativeSeparators(folderPath_)),
-                          this);
+  auto* hint = new QLabel(QStringLiteral("把捕获的HTTP请求或下载地址放到剪贴板，再点击下面的按钮，即可下载该文件。"), this);
   hint->setWordWrap(true);
   layout->addWidget(hint);
+
+  auto* folderRow = new QHBoxLayout;
+  folderLabel_ = new QLabel(this);
+  folderLabel_->setWordWrap(true);
+  folderLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  folderRow->addWidget(folderLabel_, 1);
+  chooseFolder_ = new QPushButton(QStringLiteral("选择文件夹…"), this);
+  chooseFolder_->setObjectName(QStringLiteral("chooseFolder"));
+  folderRow->addWidget(chooseFolder_);
+  layout->addLayout(folderRow);
+  folderLabel_->setText(QStringLiteral("保存到：%1").arg(QDir::toNativeSeparators(folderPath_)));
 
   // The trigger is a direct child of the window, with an X11 window of its own, so that other
   // programs find it by name among the window's children and can post it a click.
@@ -127,10 +139,31 @@ DownloaderWindow::DownloaderWindow(const QString& folder, Limits limits, QWidget
   message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   layout->addWidget(message_);
 
-  resize(480, 220);
+  // What can be done with the last download: open it or its folder once saved, try again once failed.
+  auto* after = new QHBoxLayout;
+  openFile_ = new QPushButton(QStringLiteral("打开文件"), this);
+  openFile_->setObjectName(QStringLiteral("openFile"));
+  openFolder_ = new QPushButton(QStringLiteral("打开所在文件夹"), this);
+  openFolder_->setObjectName(QStringLiteral("openFolder"));
+  retry_ = new QPushButton(QStringLiteral("重试"), this);
+  retry_->setObjectName(QStringLiteral("retry"));
+  after->addWidget(openFile_);
+  after->addWidget(openFolder_);
+  after->addWidget(retry_);
+  after->addStretch(1);
+  layout->addLayout(after);
+  ShowAfter(false);
+  retry_->hide();
+
+  resize(520, 260);
   network_ = new QNetworkAccessManager(this);
+  opener_ = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   connect(trigger_, &QPushButton::clicked, this, &DownloaderWindow::StartFromClipboard);
   connect(cancel_, &QPushButton::clicked, this, &DownloaderWindow::CancelTransfer);
+  connect(chooseFolder_, &QPushButton::clicked, this, &DownloaderWindow::ChooseFolder);
+  connect(retry_, &QPushButton::clicked, this, &DownloaderWindow::Retry);
+  connect(openFile_, &QPushButton::clicked, this, [this] { Open(lastPath_); });
+  connect(openFolder_, &QPushButton::clicked, this, [this] { Open(QFileInfo(lastPath_).absolutePath()); });
   NameTrigger();
 }
 
@@ -141,12 +174,86 @@ void DownloaderWindow::NameTrigger() {
   if (QWindow* w = trigger_->windowHandle()) w->setTitle(QString::fromUtf8(kTriggerName));
 }
 
+QString DownloaderWindow::SettingsPath() {
+  QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+  if (!QDir::isAbsolutePath(config)) config = QDir::homePath() + QStringLiteral("/.config");
+  return config + QStringLiteral("/Dorrinel/Dorrinel.ini");
+}
+
+namespace {
+constexpr char kFolderKey[] = "DownloadFolder";
+}  // namespace
+
 QString DownloaderWindow::DefaultFolder() {
   const QString overridden = qEnvironmentVariable(kDownloadDirVariable);
   if (!overridden.isEmpty()) return overridden;
-  QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+  const QString chosen = QSettings(SettingsPath(), QSettings::IniFormat).value(QLatin1String(kFolderKey)).toString();
+  if (QDir::isAbsolutePath(chosen)) return chosen;
+  QString folder = QString::fromStdString(DesktopDownloadFolder(ThisDesktop()));
   if (folder.isEmpty()) folder = QDir::homePath();
   return folder;
+}
+
+void DownloaderWindow::SetFolder(const QString& folder) {
+  if (!QDir::isAbsolutePath(folder)) return;
+  folderPath_ = QDir::cleanPath(folder);
+  folderLabel_->setText(QStringLiteral("保存到：%1").arg(QDir::toNativeSeparators(folderPath_)));
+  QSettings settings(SettingsPath(), QSettings::IniFormat);
+  settings.setValue(QLatin1String(kFolderKey), folderPath_);
+  settings.sync();
+  if (settings.status() != QSettings::NoError) {
+    ShowMessage(QStringLiteral("下载文件夹已改为 %1，但无法记住它（%2 写不进去）。")
+                    .arg(QDir::toNativeSeparators(folderPath_), QDir::toNativeSeparators(SettingsPath())),
+                true);
+  }
+}
+
+void DownloaderWindow::ChooseFolder() {
+  const QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("选择下载文件夹"), folderPath_);
+  if (!folder.isEmpty()) SetFolder(folder);
+}
+
+void DownloaderWindow::TitleFor(const QString& address) {
+  const QUrl url(address.trimmed());
+  QString name = url.fileName();
+  if (name.isEmpty()) name = url.host();
+  if (name.isEmpty()) name = address.trimmed();
+  name = name.simplified();
+  if (name.size() > 60) name = name.left(59) + QChar(0x2026);
+  setWindowTitle(name.isEmpty() ? QString::fromUtf8(kWindowTitle)
+                                : QStringLiteral("%1 - %2").arg(name, QString::fromUtf8(kWindowTitle)));
+}
+
+void DownloaderWindow::ComeForward() {
+  // Un-minimised through the window state, then raised and activated; the window manager sees an
+  // activation asked for by the application with the time of the last event it got.
+  if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
+  show();
+  raise();
+  activateWindow();
+}
+
+void DownloaderWindow::Open(const QString& path) {
+  if (path.isEmpty()) return;
+  if (!opener_ || !opener_(QUrl::fromLocalFile(path))) {
+    ShowMessage(QStringLiteral("无法打开 %1：桌面没有能打开它的程序。").arg(QDir::toNativeSeparators(path)), true);
+  }
+}
+
+void DownloaderWindow::ShowAfter(bool ok) {
+  openFile_->setVisible(ok);
+  openFolder_->setVisible(ok);
+}
+
+void DownloaderWindow::Retry() {
+  if (!lastRequest_) return;
+  retry_->hide();
+  const DownloadRequest request = *lastRequest_;
+  if (transfer_ != nullptr) {
+    if (queue_.size() < kMaxQueued) queue_.push_back(request);
+    return;
+  }
+  Begin(request);
 }
 
 QString DownloaderWindow::MessageText() const { return message_->text(); }
@@ -156,6 +263,7 @@ QString DownloaderWindow::ProgressText() const { return progressText_->text(); }
 void DownloaderWindow::StartFromClipboard() { StartText(QGuiApplication::clipboard()->text()); }
 
 bool DownloaderWindow::StartText(const QString& text) {
+  ComeForward();
   // The clipboard holds the captured GBK payload text as Unicode: back to its bytes.
   QStringEncoder toGbk("GBK");
   const QByteArray gbk = toGbk.encode(text);
@@ -179,10 +287,14 @@ bool DownloaderWindow::StartText(const QString& text) {
 }
 
 bool DownloaderWindow::Begin(const DownloadRequest& request) {
+  lastRequest_ = request;
+  lastPath_.clear();
+  ShowAfter(false);
+  retry_->hide();
   std::string error;
   folder_ = DownloadFolder::Open(folderPath_.toStdString(), error);
   if (!folder_) {
-    Refuse(QStringLiteral("无法打开下载文件夹：%1").arg(FromStd(error)));
+    Refuse(QStringLiteral("无法打开下载文件夹：%1").arg(FromStd(error)), true);
     return false;
   }
 
@@ -250,6 +362,15 @@ void DownloaderWindow::OnFinished(bool ok, const QString& message, const QString
   progress_->setRange(0, 100);
   progress_->setValue(ok ? 100 : 0);
   ShowMessage(message, !ok);
+  lastPath_ = ok ? path : QString();
+  ShowAfter(ok && !path.isEmpty());
+  retry_->setVisible(!ok && lastRequest_.has_value());
+  // The likely next step has the keyboard: Enter or Space opens the file, or tries again.
+  if (ok && !path.isEmpty()) {
+    openFile_->setFocus();
+  } else if (retry_->isVisibleTo(this)) {
+    retry_->setFocus();
+  }
   if (ok) {
     Report(QStringLiteral("saved %1 (%2 bytes)").arg(path).arg(QFileInfo(path).size()));
   } else {
@@ -267,8 +388,12 @@ void DownloaderWindow::OnFinished(bool ok, const QString& message, const QString
   }
 }
 
-void DownloaderWindow::Refuse(const QString& message) {
+void DownloaderWindow::Refuse(const QString& message, bool retryable) {
   ShowMessage(message, true);
+  if (retryable) {
+    ShowAfter(false);
+    retry_->setVisible(lastRequest_.has_value());
+  }
   Report(QStringLiteral("error: ") + message);
   emit Finished(false, message, QString());
 }
@@ -276,6 +401,12 @@ void DownloaderWindow::Refuse(const QString& message) {
 void DownloaderWindow::ShowMessage(const QString& message, bool error) {
   message_->setStyleSheet(error ? QStringLiteral("color: red") : QString());
   message_->setText(message);
+  // A long message wraps onto more lines: the window grows to show it whole, once the layout has
+  // taken in the change.
+  QTimer::singleShot(0, this, [this] {
+    const int needed = layout()->totalHeightForWidth(width());
+    if (needed > height()) resize(width(), needed);
+  });
 }
 
 }  // namespace dorrinel

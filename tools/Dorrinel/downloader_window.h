@@ -6,9 +6,12 @@
 #pragma once
 #include <QPushButton>
 #include <QString>
+#include <QUrl>
 #include <QWidget>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "tools/Dorrinel/folder.h"
 #include "tools/Dorrinel/request.h"
@@ -42,15 +45,30 @@ class TriggerButton : public QPushButton {
 class DownloaderWindow : public QWidget {
   Q_OBJECT
  public:
-  // `folder`: where downloads go; empty: DefaultFolder().
+  // `folder`: where downloads go; empty: DefaultFolder(). A folder chosen in the window is remembered
+  // in the downloader's own settings (SettingsPath()) and is the default from then on.
   explicit DownloaderWindow(const QString& folder = QString(), Limits limits = Limits(), QWidget* parent = nullptr);
   ~DownloaderWindow() override;
 
   // Gives the trigger its native window and that window its name; call once the window exists.
   void NameTrigger();
-  // $QUELVAR_DOWNLOAD_DIR, else the desktop's download folder (XDG_DOWNLOAD_DIR, normally ~/Downloads),
-  // else the home folder.
+  // $QUELVAR_DOWNLOAD_DIR, else the folder last chosen in the window, else the desktop's download
+  // folder (XDG_DOWNLOAD_DIR as xdg-user-dir gives it, else ~/Downloads when it exists), else the home
+  // folder.
   static QString DefaultFolder();
+  // $XDG_CONFIG_HOME/Dorrinel/Dorrinel.ini (~/.config/Dorrinel/Dorrinel.ini).
+  static QString SettingsPath();
+
+  QString Folder() const { return folderPath_; }
+  // Downloads from now on go to `folder` (the running one stays where it is); it is remembered.
+  void SetFolder(const QString& folder);
+  // A window started for one address says which in its title, so that a hand-off that looks for the
+  // downloader's own title (kWindowTitle) starts a window of its own instead of taking this one.
+  void TitleFor(const QString& address);
+  // How "打开文件" and "打开所在文件夹" open a local file or folder: the desktop's handler
+  // (QDesktopServices) unless a test puts something else.
+  using Opener = std::function<bool(const QUrl&)>;
+  void SetOpener(Opener opener) { opener_ = std::move(opener); }
 
   // Starts on a text as handed over: the clipboard's text or the first argument; while a transfer
   // runs, the request waits in a queue (at most kMaxQueued) and starts when its turn comes. False
@@ -60,7 +78,6 @@ class DownloaderWindow : public QWidget {
   // has recorded.
   void Shutdown();
 
-  bool Busy() const { return transfer_ != nullptr; }
   QString MessageText() const;
   QString AddressText() const;  // the address shown
   QString ProgressText() const;
@@ -68,6 +85,8 @@ class DownloaderWindow : public QWidget {
  public slots:
   void StartFromClipboard();
   void CancelTransfer();
+  // The last request once more (after a failure or a cancel); a broken download continues.
+  void Retry();
 
  signals:
   void Finished(bool ok, const QString& message, const QString& path);
@@ -77,12 +96,25 @@ class DownloaderWindow : public QWidget {
   void ShowProgress(const ProgressInfo& info);
   void OnFinished(bool ok, const QString& message, const QString& path);
   void ShowMessage(const QString& message, bool error);
-  void Refuse(const QString& message);
+  void Refuse(const QString& message, bool retryable = false);
+  // Shown, not minimised, raised and activated: the window takes a download.
+  void ComeForward();
+  void ChooseFolder();
+  void Open(const QString& path);
+  void ShowAfter(bool ok);
 
   QString folderPath_;
   Limits limits_;
   TriggerButton* trigger_ = nullptr;
   QPushButton* cancel_ = nullptr;
+  QLabel* folderLabel_ = nullptr;
+  QPushButton* chooseFolder_ = nullptr;
+  QPushButton* openFile_ = nullptr;
+  QPushButton* openFolder_ = nullptr;
+  QPushButton* retry_ = nullptr;
+  QString lastPath_;
+  std::optional<DownloadRequest> lastRequest_;
+  Opener opener_;
   QLabel* address_ = nullptr;
   QLabel* progressText_ = nullptr;
   QLabel* message_ = nullptr;

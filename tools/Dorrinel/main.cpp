@@ -4,13 +4,15 @@
 //
 // Quelvar finds its window by its title "简易HTTP下载软件", puts a captured request on the clipboard
 // and clicks the window's direct child control "morvandelquist"; Dorrinel then sends the request again
-// and saves the file. Started with an address (Quelvar's "Dorrinel %u"), it downloads that address at
-// once. Streams (rtsp://, mms://, rtmp://, .m3u8, .mpd) are recorded with ffmpeg. One transfer runs at
+// and saves the file. Started with an address (Quelvar's "Dorrinel -- %u"), it downloads that address
+// at once in a window of its own, whose title names the file, so that the next hand-off does not take
+// it. A window that takes a download comes forward, even when it was started minimised. Streams (rtsp://, mms://, rtmp://, .m3u8, .mpd) are recorded with ffmpeg. One transfer runs at
 // a time; what is handed over meanwhile waits in a queue.
 //
-// Download folder: --dir, else $QUELVAR_DOWNLOAD_DIR, else the desktop's download folder as
-// QStandardPaths::DownloadLocation gives it (XDG_DOWNLOAD_DIR from $XDG_CONFIG_HOME/user-dirs.dirs,
-// normally ~/Downloads), else the home folder. It is created when missing.
+// Download folder: --dir, else $QUELVAR_DOWNLOAD_DIR, else the folder last chosen in the window
+// (remembered in ~/.config/Dorrinel/Dorrinel.ini), else the desktop's download folder (XDG_DOWNLOAD_DIR
+// from $XDG_CONFIG_HOME/user-dirs.dirs, as xdg-user-dir gives it), else ~/Downloads when it exists,
+// else the home folder. It is created when missing.
 //
 // How a finished download shows: the file is written as "<name>.part" and appears under its own name
 // only once it is complete (a rename that never replaces anything; taken names become "name(1).ext").
@@ -52,8 +54,8 @@ void AddOptions(QCommandLineParser& parser) {
   parser.setApplicationDescription(QStringLiteral(
       "The simple downloader that goes beside Quelvar. Click \"从剪贴板下载\" to download the captured HTTP\n"
       "request or the address on the clipboard, or name an address to download it at once.\n"
-      "Files are saved in the download folder (--dir, else $QUELVAR_DOWNLOAD_DIR, else the desktop's\n"
-      "download folder); a file appears under its name only once it is complete."));
+      "Files are saved in the download folder (--dir, else $QUELVAR_DOWNLOAD_DIR, else the folder chosen last,\n"
+      "else the desktop's download folder); a file appears under its name only once it is complete."));
   parser.addHelpOption();
   parser.addVersionOption();
   parser.addPositionalArgument(QStringLiteral("address"), QStringLiteral("An address to download (or a stream to record) at once."),
@@ -157,14 +159,16 @@ int main(int argc, char** argv) {
     });
   }
 
-  // The program that starts Dorrinel asks for a show state through the environment.
-  if (qEnvironmentVariable(qv::kShowStateVariable) == QLatin1String("minimized")) {
+  // The program that starts Dorrinel asks for a show state through the environment. A window that
+  // takes a download comes forward all the same: started with an address, it shows at once.
+  if (addresses.isEmpty() && qEnvironmentVariable(qv::kShowStateVariable) == QLatin1String("minimized")) {
     window.showMinimized();
   } else {
     window.show();
   }
   if (!addresses.isEmpty()) {
     const QString address = addresses.front();
+    window.TitleFor(address);
     if (parser.isSet(QStringLiteral("quit"))) {
       QObject::connect(&window, &dorrinel::DownloaderWindow::Finished, &app,
                        [](bool ok) { QApplication::exit(ok ? 0 : 1); });

@@ -1,10 +1,9 @@
-#include "settings/file_type_table.h"
+#include "urls/file_type_table.h"
 
 #include <utility>
 
 #include "common/bytes.h"
 #include "common/texts.h"
-#include "settings/settings_store.h"
 
 namespace qv {
 
@@ -12,10 +11,6 @@ namespace {
 
 constexpr std::string_view kCategoryNames[kCategoryCount] = {
     texts::kCatVideo, texts::kCatAudio, texts::kCatPicture, texts::kCatText, texts::kCatCustom};
-
-constexpr std::string_view kFileTypeSection = "FileType";
-constexpr std::string_view kSystemSection = "system";
-constexpr std::string_view kRepeatUrlKey = "repeatURL";
 
 bool ValidCategory(int category) { return category >= 0 && category < kCategoryCount; }
 
@@ -171,25 +166,6 @@ std::string FormatExtensionList(const std::vector<FileTypeEntry>& entries) {
     out += '|';
   }
   return out;
-}
-
-FileTypeSnapshot LoadFileTypes(const SettingsReader& store) {
-  FileTypeSnapshot table;
-  table.undefinedTypes = store.ReadBool(kFileTypeSection, texts::kUndefinedTypesKey, true);
-  table.duplicates = store.ReadBool(kSystemSection, kRepeatUrlKey, false);
-  table.httpsHosts = store.ReadBool(kSystemSection, kHttpsHostsKey, false);
-  for (int c = 0; c < kCategoryCount; ++c) {
-    for (FileTypeEntry& e : ParseExtensionList(store.ReadString(kFileTypeSection, kCategoryNames[c], ""))) {
-      table = table.WithEntry(c, std::move(e.text), e.checked);
-    }
-  }
-  return table;
-}
-
-void SaveFileTypes(SettingsStore& store, const FileTypeSnapshot& table) {
-  for (int c = 0; c < kCategoryCount; ++c) {
-    store.WriteString(kFileTypeSection, kCategoryNames[c], FormatExtensionList(table.Entries(c)));
-  }
 }
 
 }  // namespace qv

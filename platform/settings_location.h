@@ -6,9 +6,13 @@
 //     <prefix>/share/quelvar, the helpers (Dorrinel, quelvar-capture) in <prefix>/libexec/quelvar.
 // The layout is told by the executable's folder: when it holds setting.ini it is the build folder.
 #pragma once
+#include <cstddef>
 #include <string>
 
 namespace qv {
+
+// The settings file is a few kilobytes; a larger one is not read (it reads as if missing).
+inline constexpr std::size_t kMaxSettingsFileBytes = std::size_t{1} << 20;
 
 struct ProgramFiles {
   std::string programDir;  // folder of the executable

@@ -1,4 +1,4 @@
-#include "settings/settings_location.h"
+#include "platform/settings_location.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -9,7 +9,6 @@
 #include <system_error>
 
 #include "common/text_file.h"
-#include "settings/settings_store.h"
 
 // Where the installed layout keeps its files, relative to the folder of the programs; set by the build
 // from the installation folders it was configured with.

@@ -14,9 +14,6 @@
 
 namespace qv {
 
-class SettingsReader;
-class SettingsStore;
-
 inline constexpr int kCategoryCount = 5;
 // Category texts (GBK) in tree order; each is also its key in section "FileType".
 std::string_view CategoryName(int category);
@@ -83,13 +80,5 @@ class FileTypeState {
 // Extension lists as stored in the settings file: "1.jpg|0.gif|".
 std::vector<FileTypeEntry> ParseExtensionList(std::string_view value);
 std::string FormatExtensionList(const std::vector<FileTypeEntry>& entries);
-
-// Settings key of the HTTPS host switch in section "system" (1 lists, 0 not; absent means 0).
-inline constexpr std::string_view kHttpsHostsKey = "httpsHosts";
-
-// Loads the switches and the five categories from the store (when there is no store: an empty table
-// with both switches off). Save writes the five category keys.
-FileTypeSnapshot LoadFileTypes(const SettingsReader& store);
-void SaveFileTypes(SettingsStore& store, const FileTypeSnapshot& table);
 
 }  // namespace qv

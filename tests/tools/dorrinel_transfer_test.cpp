@@ -14,6 +14,7 @@
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QPushButton>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -29,7 +30,7 @@
 #include <set>
 #include <thread>
 
-#include "tests/platform/dorrinel_server.h"
+#include "tests/tools/dorrinel_server.h"
 #include "tests/platform/env_var.h"
 #include "tests/settings/temp_dir.h"
 #include "tools/Dorrinel/downloader_window.h"
@@ -787,6 +788,82 @@ TEST_F(TransferTest, RequestsHandedOverWhileOneRunsWaitTheirTurn) {
   ASSERT_TRUE(WaitUntil([&] { return done.size() == 4; }));
   EXPECT_EQ(done, (std::vector<std::string>{"first.bin", "second.bin", "third.bin", "first(1).bin"}));
   for (const char* name : {"first.bin", "second.bin", "third.bin", "first(1).bin"}) EXPECT_TRUE(Saved(name) == content) << name;
+}
+
+// A window that takes a download comes forward, even from minimised; after the end it offers the file
+// and its folder, after a failure another try (which continues what it has); a chosen folder is used
+// from the next download on and remembered by the downloader's own settings.
+TEST_F(TransferTest, TheWindowComesForwardOffersWhatFollowsAndRemembersItsFolder) {
+  EnvVar config("XDG_CONFIG_HOME", dir.File("config"));
+  EnvVar noOverride(kDownloadDirVariable, nullptr);
+  const std::string content = RandomBytes(150000, 11);
+  int calls = 0;
+  TestServer server([&](const SeenRequest&, QTcpSocket* socket) {
+    if (++calls == 1) return Answer(socket, "503 Service Unavailable", "Content-Length: 0\r\n", "");
+    Answer(socket, "200 OK", "Content-Length: " + std::to_string(content.size()) + "\r\n", content);
+  });
+  DownloaderWindow window(QString::fromStdString(dir.File("dl")), limits);
+  std::vector<QUrl> opened;
+  window.SetOpener([&](const QUrl& url) {
+    opened.push_back(url);
+    return true;
+  });
+  auto button = [&](const char* name) {
+    auto* b = window.findChild<QPushButton*>(QString::fromLatin1(name));
+    EXPECT_NE(b, nullptr) << name;
+    return b;
+  };
+  auto shown = [&](const char* name) { return button(name)->isVisibleTo(&window); };
+
+  window.showMinimized();
+  ASSERT_TRUE(WaitUntil([&] { return window.isMinimized(); }, 5000));
+  const QString url = QString::fromStdString(server.Url("/dir/song.ogg"));
+  const WindowOutcome failed = RunWindow(window, [&] {
+    const bool taken = window.StartText(url);
+    EXPECT_FALSE(window.isMinimized());
+    EXPECT_TRUE(window.isVisible());
+    return taken;
+  });
+  ASSERT_FALSE(failed.ok);
+  EXPECT_TRUE(shown("retry"));
+  EXPECT_FALSE(shown("openFile"));
+  EXPECT_FALSE(shown("openFolder"));
+
+  const WindowOutcome retried = RunWindow(window, [&] {
+    button("retry")->click();
+    return true;
+  });
+  ASSERT_TRUE(retried.ok) << retried.message.toStdString();
+  EXPECT_TRUE(Saved("song.ogg") == content);
+  EXPECT_FALSE(shown("retry"));
+  ASSERT_TRUE(shown("openFile") && shown("openFolder"));
+  button("openFile")->click();
+  button("openFolder")->click();
+  EXPECT_EQ(opened, (std::vector<QUrl>{QUrl::fromLocalFile(QString::fromStdString(dir.File("dl/song.ogg"))),
+                                       QUrl::fromLocalFile(QString::fromStdString(dir.File("dl")))}));
+
+  // The folder chosen: the next download goes there, and a window started without a folder takes it.
+  const QString chosen = QString::fromStdString(dir.File("chosen"));
+  window.SetFolder(chosen);
+  const WindowOutcome there = RunWindow(window, [&] { return window.StartText(url); });
+  ASSERT_TRUE(there.ok) << there.message.toStdString();
+  EXPECT_TRUE(ReadBytes(dir.File("chosen/song.ogg")) == content);
+  EXPECT_EQ(DownloaderWindow(QString(), limits).Folder(), chosen);
+  EnvVar overridden(kDownloadDirVariable, dir.File("env"));
+  EXPECT_EQ(DownloaderWindow(QString(), limits).Folder().toStdString(), dir.File("env"));
+}
+
+// Without a folder of its own choosing the window takes the desktop's download folder.
+TEST_F(TransferTest, WithoutAChosenFolderTheDesktopsDownloadFolderIsTaken) {
+  EnvVar config("XDG_CONFIG_HOME", dir.File("config"));
+  EnvVar home("HOME", dir.File("home"));
+  EnvVar noOverride(kDownloadDirVariable, nullptr);
+  EnvVar noVariable("XDG_DOWNLOAD_DIR", nullptr);
+  fs::create_directories(dir.File("home/Downloads"));
+  EXPECT_EQ(DownloaderWindow::DefaultFolder().toStdString(), dir.File("home/Downloads"));
+  fs::create_directories(dir.File("config"));
+  WriteBytes(dir.File("config/user-dirs.dirs"), "XDG_DOWNLOAD_DIR=\"$HOME/下载\"\n");
+  EXPECT_EQ(DownloaderWindow::DefaultFolder().toStdString(), dir.File("home/下载"));
 }
 
 TEST_F(TransferTest, StreamsAreRecordedWithFfmpegOrThePackageIsNamed) {

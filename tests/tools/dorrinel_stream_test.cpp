@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "tests/platform/dorrinel_server.h"
+#include "tests/tools/dorrinel_server.h"
 #include "tests/settings/temp_dir.h"
 #include "tools/Dorrinel/ffmpeg_progress.h"
 #include "tools/Dorrinel/stream_recording.h"
