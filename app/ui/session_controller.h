@@ -61,6 +61,7 @@ class SessionController : public QObject {
   // file cannot be opened (StartFailed has said why).
   bool StartFile(const std::string& path, const QString& shownName);
   bool Running() const { return session_.Running(); }
+  bool FileSession() const { return fileSession_; }  // the running session reads a capture file
   // Frames read from the capture file of the current or last file session.
   std::uint64_t FileFrames() const;
   // Frames the frame handler has seen in the current or last session (live or file).
