@@ -1,6 +1,7 @@
 #include "capture/capture_session.h"
 
 #include "capture/frame_handler.h"
+#include "capture/capture_messages.h"
 
 namespace qv {
 
@@ -44,8 +45,8 @@ pcap_t* CaptureSession::OpenThroughHelper(const std::string& adapterName, std::u
   pcap_t* handle = qv::OpenThroughHelper(net_, *helper, helperPath_, adapterName, error, rightsMissing);
   if (!handle) {
     helper.reset();
-    if (rightsMissing)
-      error = adapterName + ": no permission to capture; " + CaptureRightsRemedy(helperPath_, helperInstalled_);
+    error = rightsMissing ? CaptureRightsMessage(adapterName, helperPath_, helperInstalled_)
+                          : CaptureDeviceMessage(adapterName, error);
   }
   return handle;
 }
@@ -70,8 +71,8 @@ void CaptureSession::Star(const std::string& adapterName) {
   std::unique_ptr<HelperCapture> helper;
   if (!handle && IsPermissionError(error)) {
     handle = OpenThroughHelper(adapterName, helper, error);
-  } else if (!handle && error.rfind(adapterName + ":", 0) != 0) {
-    error = adapterName + ": " + error;  // libpcap's reason names the adapter itself most of the time
+  } else if (!handle) {
+    error = CaptureDeviceMessage(adapterName, error);
   }
   if (!handle) {
     if (events_.startFailed) events_.startFailed(error);
@@ -81,15 +82,27 @@ void CaptureSession::Star(const std::string& adapterName) {
 }
 
 bool CaptureSession::StartFile(const std::string& path) {
-  if (events_.listCleared) events_.listCleared();
-  std::string error;
-  pcap_t* handle = net_.OpenOffline(path, error);
+  std::string why;
+  pcap_t* handle = OpenFile(path, why);
   if (!handle) {
-    if (events_.startFailed) events_.startFailed(path + ": " + error);
+    if (events_.startFailed) events_.startFailed(why);
     return false;
   }
-  Launch(handle);
+  StartFile(handle);
   return true;
+}
+
+pcap_t* CaptureSession::OpenFile(const std::string& path, std::string& why) const {
+  std::string error;
+  pcap_t* handle = net_.OpenOffline(path, error);
+  if (!handle) why = CaptureFileMessage(path, error);
+  return handle;
+}
+
+void CaptureSession::StartFile(pcap_t* handle) {
+  // Only a file that opened empties the list: a failed open leaves everything as it was.
+  if (events_.listCleared) events_.listCleared();
+  Launch(handle);
 }
 
 void CaptureSession::Launch(pcap_t* handle, std::unique_ptr<HelperCapture> helper) {

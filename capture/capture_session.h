@@ -29,6 +29,10 @@ class CaptureSession {
 
   void Star(const std::string& adapterName);   // live capture on the named device
   bool StartFile(const std::string& path);     // the same path for a capture file
+  // The two steps of StartFile, for a caller that must know the file opens before it changes anything:
+  // the handle, or null with the message for the person; then the session on that handle (which it owns).
+  pcap_t* OpenFile(const std::string& path, std::string& why) const;
+  void StartFile(pcap_t* handle);
   void Stop();                                 // breaks the loop; does not wait
   void Join();                                 // waits for the current capture thread
   bool Running() const;                        // a loop is running now; reports a helper that died

@@ -59,6 +59,13 @@ QPalette DarkPalette() {
   p.setColor(QPalette::Link, QColor(110, 170, 255));
   p.setColor(QPalette::Highlight, QColor(53, 132, 228));
   p.setColor(QPalette::HighlightedText, Qt::white);
+  // The shades the style draws frames, grid lines and check-box outlines with; left unset they stay
+  // the light palette's (a white grid, check boxes that vanish on the dark base).
+  p.setColor(QPalette::Light, QColor(110, 110, 116));
+  p.setColor(QPalette::Midlight, QColor(85, 85, 90));
+  p.setColor(QPalette::Mid, QColor(70, 70, 75));
+  p.setColor(QPalette::Dark, QColor(20, 20, 22));
+  p.setColor(QPalette::Shadow, QColor(0, 0, 0));
   for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
     p.setColor(QPalette::Disabled, role, disabled);
   return p;

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include "app/ui/list_models.h"
+
 namespace qv {
 
 bool ElidedCellTips::Elided(const QStyleOptionViewItem& option, const QModelIndex& index) const {
@@ -52,8 +54,9 @@ bool ElidedCellTips::helpEvent(QHelpEvent* event, QAbstractItemView* view, const
                                const QModelIndex& index) {
   if (event == nullptr || view == nullptr || event->type() != QEvent::ToolTip || !index.isValid())
     return QStyledItemDelegate::helpEvent(event, view, option, index);
-  // A cell shown whole needs no tip; whatever tip is up (the row's "IP:" hint) stays.
-  if (!Elided(option, index)) return true;
+  // A cell shown whole needs no tip, unless the row has something to say about itself; whatever tip is
+  // up (the row's "IP:" hint) stays.
+  if (!Elided(option, index) && index.data(kRowNoteRole).toString().isEmpty()) return true;
   QString full = index.data(Qt::ToolTipRole).toString();
   if (full.isEmpty()) full = index.data(Qt::DisplayRole).toString();
   QToolTip::showText(event->globalPos(), TipText(full), view->viewport(), view->visualRect(index));

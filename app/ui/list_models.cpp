@@ -10,6 +10,7 @@
 #include "common/list_text.h"
 #include "common/texts.h"
 #include "common/ui/gbk_text.h"
+#include "packets/server_name.h"
 
 namespace qv {
 
@@ -25,6 +26,18 @@ QString AddressText(const std::string& bytes, std::size_t maxBytes = 1024) {
 
 // The whole of a long address for its tooltip, up to this many bytes.
 constexpr std::size_t kToolTipBytes = 8192;
+
+// What a row's address cannot show by itself (an HTTPS server name and why there is no more).
+QString RowNote(const std::string& address, const LVDataPtr& data) {
+  if (!IsServerNameRow(address, data ? std::string_view(data->Packet) : std::string_view())) return {};
+  return QString::fromUtf8(kServerNameOnly.data(), static_cast<qsizetype>(kServerNameOnly.size()));
+}
+
+QString AddressTip(const std::string& address, const LVDataPtr& data) {
+  const QString note = RowNote(address, data);
+  const QString text = AddressText(address, kToolTipBytes);
+  return note.isEmpty() ? text : text + QLatin1Char('\n') + note;
+}
 
 }  // namespace
 
@@ -72,8 +85,31 @@ TextNeedle LaggingListModel::NeedleFor(const QString& text) {
   return TextNeedle(std::move(gbk), std::string(u));
 }
 
+std::optional<TextNeedle> LaggingListModel::EscapedNeedleFor(const QString& text) {
+  const QByteArray utf8 = text.toUtf8();
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string escaped;
+  bool beyondAscii = false;
+  for (const char c : utf8) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x80) {
+      escaped += c;
+      continue;
+    }
+    beyondAscii = true;
+    escaped += '%';
+    escaped += kHex[b >> 4];
+    escaped += kHex[b & 0x0F];
+  }
+  if (!beyondAscii) return std::nullopt;
+  // ASCII alone: the same bytes in GBK and UTF-8, matched ignoring case ("%E7" and "%e7").
+  return TextNeedle(escaped, escaped);
+}
+
 bool LaggingListModel::Accepts(std::size_t row) const {
-  return needle_.Empty() || needle_.In(FilterText(static_cast<int>(row), scratchA_));
+  if (needle_.Empty()) return true;
+  const std::string_view text = FilterText(static_cast<int>(row), scratchA_);
+  return needle_.In(text) || (escapedNeedle_ && escapedNeedle_->In(text));
 }
 
 bool LaggingListModel::KeyBefore(std::uint32_t a, std::uint32_t b) const {
@@ -160,6 +196,7 @@ void LaggingListModel::SetQuickFilter(const QString& text) {
   Relayout(
       [&] {
         needle_ = NeedleFor(text);
+        escapedNeedle_ = EscapedNeedleFor(text);
         Rebuild();
       },
       QAbstractItemModel::NoLayoutChangeHint);
@@ -332,7 +369,10 @@ QVariant Lv1Model::data(const QModelIndex& index, int role) const {
       if (RowIsRed(row.caption, Address(row))) return QBrush(QColor(255, 0, 0));
       return {};
     case Qt::ToolTipRole:
-      if (index.column() == 2) return AddressText(Address(row), kToolTipBytes);
+      if (index.column() == 2) return AddressTip(Address(row), row.data);
+      return {};
+    case kRowNoteRole:
+      if (index.column() == 2) return RowNote(Address(row), row.data);
       return {};
     default:
       return {};
@@ -383,7 +423,8 @@ int Lv2Model::columnCount(const QModelIndex& parent) const { return parent.isVal
 QVariant Lv2Model::data(const QModelIndex& index, int role) const {
   if (!Valid(index)) return {};
   const ViewRow& row = list_.Lv2()[Source(index)];
-  if (role == Qt::ToolTipRole && index.column() == 1) return AddressText(row.address, kToolTipBytes);
+  if (role == Qt::ToolTipRole && index.column() == 1) return AddressTip(row.address, row.data);
+  if (role == kRowNoteRole && index.column() == 1) return RowNote(row.address, row.data);
   if (role != Qt::DisplayRole) return {};
   return index.column() == 0 ? CellText(row.caption) : AddressText(row.address);
 }

@@ -19,6 +19,10 @@
 
 namespace qv {
 
+// The address cell's note for the person (an HTTPS row that can only show its server name), empty for
+// an ordinary row; the cell's tooltip shows it whether the address fits or not.
+inline constexpr int kRowNoteRole = Qt::UserRole + 40;
+
 // The URL list's colouring: pure red for a row whose caption holds "频" or whose address cell ends,
 // lower-cased, in ".flv"; a row with fewer than two cells besides its caption is drawn normally.
 bool RowIsRed(std::string_view caption, std::string_view address);
@@ -51,10 +55,13 @@ class LaggingListModel : public QAbstractTableModel {
   bool InListOrder() const { return sortColumn_ < 0; }
 
   // Shows only the rows whose filter text (the address; a packet row's payload text) holds `text`,
-  // ignoring the case of ASCII letters. An empty text shows every row.
+  // or its percent-escaped UTF-8 form, ignoring the case of ASCII letters. An empty text shows every row.
   void SetQuickFilter(const QString& text);
   const QString& QuickFilter() const { return filterText_; }
   static TextNeedle NeedleFor(const QString& text);
+  // The text as an address writes it percent-escaped (every byte of its UTF-8 beyond ASCII as "%XX"),
+  // so that "稻香" also finds ".../%E7%A8%BB%E9%A6%99.mp3"; nothing for a text of ASCII alone.
+  static std::optional<TextNeedle> EscapedNeedleFor(const QString& text);
 
   // A row that UrlList is about to remove; the views are told before it goes.
   void AboutToRemove(std::size_t index);
@@ -111,6 +118,7 @@ class LaggingListModel : public QAbstractTableModel {
   Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
   QString filterText_;
   TextNeedle needle_;
+  std::optional<TextNeedle> escapedNeedle_;
   mutable std::string scratchA_;
   mutable std::string scratchB_;
 };

@@ -18,6 +18,7 @@
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTableView>
+#include <QToolButton>
 #include <QToolTip>
 #include <QWindow>
 
@@ -31,6 +32,8 @@
 #include "app/ui/https_recording.h"
 #include "app/ui/list_commands.h"
 #include "app/ui/program_files.h"
+#include "app/ui/quick_filter.h"
+#include "app/ui/session_messages.h"
 #include "app/ui/update_checker.h"
 #include "app/ui/window_state.h"
 #include "capture/host2ip.h"
@@ -38,6 +41,7 @@
 #include "common/ui/icons.h"
 #include "common/ui/prompter.h"
 #include "common/ui/web_strip.h"
+#include "packets/ui/filter_dialog.h"
 #include "packets/ui/packet_inspector.h"
 #include "settings/app_settings.h"
 #include "settings/ui/settings_dialog.h"
@@ -57,7 +61,7 @@ class TForm1::SettingsLink : public SettingsHost {
   }
   void ShowAdapters(const std::vector<CaptureDevice>& devices) override { form_.SetAdapters(devices); }
   bool SessionRunning() const override { return form_.session_->Running(); }
-  void StartSniffing() override { form_.BeginSniffing(); }
+  void StartSniffing() override { form_.StartForTrial(); }
   void StopSniffing() override { form_.EndSniffing(); }
   std::optional<std::string> ResolveHost(const std::string& host) override { return form_.resolver_(host); }
   void CaptureLibraryMissing() override { form_.pcapMissingTimer_->start(1); }
@@ -256,6 +260,11 @@ void TForm1::BeginSniffing() {
   session_->Star();
 }
 
+void TForm1::StartForTrial() {
+  statusFile_->hide();
+  session_->Star(/*forTrial=*/true);
+}
+
 void TForm1::EndSniffing() {
   session_->Stop();
   startCaptureButton_->setEnabled(true);
@@ -269,14 +278,17 @@ bool TForm1::OpenCaptureFile(const QString& path) {
     prompter_.Message(this, BoxKind::Error, QStringLiteral("无法读取抓包文件：未找到抓包库 libpcap。"), BoxButtons::Ok);
     return false;
   }
+  // The file's rows replace the listed ones (remarks included) and end a running capture: asked first.
+  const QString question = OpenFileQuestion(List().Lv1().size(), session_->Running() && !session_->FileSession());
+  if (!question.isEmpty() &&
+      prompter_.Message(this, BoxKind::Warning, question, BoxButtons::YesNo) != BoxAnswer::Yes)
+    return false;
   const QFileInfo info(path);
-  statusFile_->setText(QStringLiteral("读取 %1 …").arg(info.fileName()));
+  if (!session_->StartFile(QFile::encodeName(path).toStdString(), info.fileName())) return false;
+  // A new list: a filter typed for the old one would hide the file's rows without a word.
+  quickFilterEdit_->clear();
   statusFile_->setToolTip(QStringLiteral("抓包文件：%1").arg(QDir::toNativeSeparators(info.absoluteFilePath())));
   statusFile_->show();
-  if (!session_->StartFile(QFile::encodeName(path).toStdString(), info.fileName())) {
-    statusFile_->hide();
-    return false;
-  }
   return true;
 }
 
@@ -292,15 +304,38 @@ void TForm1::OnAdapterNotFound() {
   adapterRetryTimer_->start(1000);
 }
 
-void TForm1::OnStartFailed(const QString& why, bool file) {
-  const QString text = file ? QStringLiteral("无法打开抓包文件：%1") : QStringLiteral("无法开始嗅探：%1");
-  prompter_.Message(this, BoxKind::Error, text.arg(why), BoxButtons::Ok);
+// The reason is worded for the person already, naming the file or adapter.
+void TForm1::OnStartFailed(const QString& why, bool /*file*/) {
+  prompter_.Message(this, BoxKind::Error, MessageWithCommands(why), BoxButtons::Ok);
 }
 
 void TForm1::ShowRunning(bool running) {
   startCaptureButton_->setEnabled(!running);
   startCaptureAction_->setEnabled(!running);
   statusRunning_->setText(running ? kStatusRunning : kStatusStopped);
+  ShowFilterBadge();  // a stop empties the filter
+}
+
+// The packet filter narrows the URL list too: in URL mode, whenever it does, the status bar says so.
+void TForm1::ShowFilterBadge() {
+  if (filterBadge_ == nullptr) return;
+  const auto filter = Handler().Filter();
+  const QString summary = filter ? UrlModeFilterSummary(*filter) : QString();
+  const bool shown = !summary.isEmpty() && Handler().workMode.load() == WorkMode::Url;
+  filterBadge_->setText(shown ? QStringLiteral("数据包过滤：%1 ✕").arg(summary) : QString());
+  filterBadge_->setToolTip(shown ? QStringLiteral("只列出通过数据包过滤的地址。点击清除过滤，列出所有地址。") : QString());
+  filterBadge_->setVisible(shown);
+}
+
+void TForm1::ClearPacketFilter() {
+  Handler().SetFilter(PacketFilter{});
+  // The dialog shows the filter it was opened with: the next opening starts from the cleared one.
+  if (filterDialog_) {
+    filterDialog_->close();
+    filterDialog_->deleteLater();
+    filterDialog_ = nullptr;
+  }
+  ShowFilterBadge();
 }
 
 void TForm1::ShowFileProgress(const QString& name, quint64 frames, bool reading) {
@@ -329,6 +364,7 @@ void TForm1::SwitchToUrlMode() {
   session_->Lv1Rows().SetModeCaptions(QStringLiteral("文件类型"), QStringLiteral("备注"));
   Handler().workMode.store(WorkMode::Url);
   statusMode_->setText(QStringLiteral("当前工作模式[嗅探URL]"));
+  ShowFilterBadge();
 }
 
 void TForm1::SwitchToPacketMode() {
@@ -338,6 +374,7 @@ void TForm1::SwitchToPacketMode() {
   Handler().workMode.store(WorkMode::Packets);
   session_->Lv1Rows().SetModeCaptions(QStringLiteral("协议"), QStringLiteral("长度"));
   statusMode_->setText(QStringLiteral("当前工作模式[列举数据包]"));
+  ShowFilterBadge();
 }
 
 void TForm1::ViewByCategory(int entry) {
@@ -448,7 +485,11 @@ void TForm1::OpenFilterDialog() {
     std::vector<std::string> hosts;
     for (const ListRow& row : List().Lv1()) AddSiteHost(List().AddressOf(row), hosts);
     filterDialog_ = new TForm3(*Handler().Filter(), hosts, prompter_, resolver_,
-                               [this](PacketFilter filter) { Handler().SetFilter(std::move(filter)); }, this);
+                               [this](PacketFilter filter) {
+                                 Handler().SetFilter(std::move(filter));
+                                 ShowFilterBadge();
+                               },
+                               this);
   }
   filterDialog_->show();
   filterDialog_->raise();

@@ -26,6 +26,7 @@ class QAction;
 class QActionGroup;
 class QComboBox;
 class QLabel;
+class QToolButton;
 class QMenu;
 class QStackedWidget;
 class QSystemTrayIcon;
@@ -137,6 +138,7 @@ class TForm1 : public QMainWindow {
 
  public slots:
   void BeginSniffing();
+  void StartForTrial();  // the adapter test starts sniffing on the adapter it tries
   void EndSniffing();
   void SwitchToUrlMode();
   void SwitchToPacketMode();
@@ -200,6 +202,8 @@ class TForm1 : public QMainWindow {
   void FillLocalAddresses(const std::vector<std::string>& addresses);
   void OnViewChanged();
   void ShowRunning(bool running);
+  void ShowFilterBadge();
+  void ClearPacketFilter();
   void ShowFileProgress(const QString& name, quint64 frames, bool reading);
   void OnAdapterNotFound();
   void OnStartFailed(const QString& why, bool file);
@@ -266,6 +270,8 @@ class TForm1 : public QMainWindow {
   QAction* exitButton_;
   QLabel* statusRunning_;  // sniffing state
   QLabel* statusMode_;
+  // In URL mode, while the packet filter narrows the URL list: its summary; a click clears the filter.
+  QToolButton* filterBadge_ = nullptr;
   QLabel* statusFile_;
   StatusCounts* statusCounts_ = nullptr;  // rows, frames seen, frames dropped
   HttpsRecording* httpsRecording_ = nullptr;  // the browser command, the key file, the HTTPS counts

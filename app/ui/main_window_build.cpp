@@ -13,6 +13,7 @@
 #include <QShortcut>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QToolButton>
 #include <QTableView>
 #include <QToolBar>
 #include <QVBoxLayout>
@@ -207,7 +208,9 @@ void TForm1::BuildToolBar() {
   bar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
   // A white strip whatever the desktop's theme: its captions are dark on it, also under a dark theme.
   bar->setStyleSheet(QStringLiteral("QToolBar { background: white; border: none; spacing: 2px; }"
-                                    "QToolButton { min-width: 55px; min-height: 60px; color: black; }"));
+                                    "QToolButton { min-width: 55px; min-height: 60px; color: black; }"
+                                    // A thin grey rule at any scale (the style's own became a black bar).
+                                    "QToolBar::separator { background: #c8c8c8; width: 1px; margin: 8px 5px; }"));
   auto button = [this, bar](const char* name, const QString& text, const QIcon& icon) {
     auto* a = new QAction(icon, text, this);
     a->setObjectName(QString::fromLatin1(name));
@@ -375,6 +378,13 @@ void TForm1::BuildStatusBar() {
   panel("bsSkinStatusPanel4", QStringLiteral("状态:"), 81);
   statusRunning_ = panel("bsSkinStatusPanel5", kStatusStopped, 80);
   statusMode_ = panel("bsSkinStatusPanel6", QStringLiteral("当前工作模式[获取URL]"), 161);
+  filterBadge_ = new QToolButton(bar);
+  filterBadge_->setObjectName(QStringLiteral("FilterBadge"));
+  filterBadge_->setAutoRaise(true);
+  filterBadge_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  connect(filterBadge_, &QToolButton::clicked, this, &TForm1::ClearPacketFilter);
+  bar->addWidget(filterBadge_);
+  filterBadge_->hide();
   // The file and count panels shrink (their texts cut with "…") before the site panel does.
   statusFile_ = new ElidingLabel(bar);
   statusFile_->setObjectName(QStringLiteral("StatusCaptureFile"));

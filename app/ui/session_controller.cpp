@@ -77,8 +77,9 @@ void SessionController::UseSpillStore(std::shared_ptr<SpillStore> store) {
   queue_.SetSpillStore(spill_);
 }
 
-void SessionController::Star() {
+void SessionController::Star(bool forTrial) {
   fileSession_ = false;
+  trialStart_ = forTrial;
   sessionFramesBase_ = handler_.FramesSeen();
   fileLocalAddresses_.Set(std::nullopt);
   emit SessionStarting();
@@ -88,6 +89,14 @@ void SessionController::Star() {
 void SessionController::Stop() { session_.Stop(); }  // the session also trims the filter
 
 bool SessionController::StartFile(const std::string& path, const QString& shownName) {
+  // The file is opened before anything changes: one that cannot be read leaves the running session,
+  // the rows and the local addresses as they were.
+  std::string why;
+  pcap_t* handle = session_.OpenFile(path, why);
+  if (!handle) {
+    if (!closing_) emit StartFailed(QString::fromStdString(why), true);
+    return false;
+  }
   if (session_.Running()) {
     // Ending the running session must not empty the filter the file is to be read with.
     const auto filter = handler_.Filter();
@@ -105,10 +114,7 @@ bool SessionController::StartFile(const std::string& path, const QString& shownN
   fileFramesBase_ = handler_.FramesSeen();
   sessionFramesBase_ = fileFramesBase_;
   emit SessionStarting();
-  if (!session_.StartFile(path)) {
-    fileSession_ = false;
-    return false;
-  }
+  session_.StartFile(handle);
   return true;
 }
 
@@ -160,9 +166,9 @@ void SessionController::ClearLists() {
 
 void SessionController::OnStartFailed(const std::string& why) {
   if (closing_) return;
-  const QString text = QString::fromLocal8Bit(why.c_str());
-  // During an adapter trial an adapter that cannot be opened just fails its trial.
-  if (!fileSession_ && handler_.test.TestActive.load()) {
+  const QString text = QString::fromStdString(why);
+  // An adapter the test tries that cannot be opened just fails its trial.
+  if (!fileSession_ && trialStart_) {
     emit TrialStartFailed(text);
     return;
   }

@@ -48,8 +48,10 @@ class SessionController : public QObject {
   const std::string& AdapterName() const { return adapterName_; }
   void SetAdapterName(std::string name) { adapterName_ = std::move(name); }
 
-  // Live capture on the chosen adapter (the machine's local addresses).
-  void Star();
+  // Live capture on the chosen adapter (the machine's local addresses). `forTrial`: the adapter test
+  // starts it, and an adapter that cannot be opened just fails its trial (TrialStartFailed, no box);
+  // a start the person asked for is always told why it failed, a test running or not.
+  void Star(bool forTrial = false);
   // Breaks the running loop; the filter loses what a stop clears. Does not wait.
   void Stop();
   // Stops and waits for the capture thread: the handler and the library are free afterwards.
@@ -59,6 +61,7 @@ class SessionController : public QObject {
   // file cannot be opened (StartFailed has said why).
   bool StartFile(const std::string& path, const QString& shownName);
   bool Running() const { return session_.Running(); }
+  bool FileSession() const { return fileSession_; }  // the running session reads a capture file
   // Frames read from the capture file of the current or last file session.
   std::uint64_t FileFrames() const;
   // Frames the frame handler has seen in the current or last session (live or file).
@@ -90,7 +93,7 @@ class SessionController : public QObject {
   void LocalAddressesChanged(const std::vector<std::string>& addresses);
   // The chosen adapter is not among the devices.
   void AdapterNotFound();
-  // A device or file could not be opened; `file` tells which. Not reported during an adapter trial.
+  // A device or file could not be opened; `file` tells which. Not reported for a trial's start.
   void StartFailed(const QString& why, bool file);
   // The adapter under trial could not be opened: the trial fails, no box.
   void TrialStartFailed(const QString& why);
@@ -119,6 +122,7 @@ class SessionController : public QObject {
   bool closing_ = false;
   bool shown_ = false;  // RunningChanged last said "running"
   bool fileSession_ = false;
+  bool trialStart_ = false;  // the current live start is the adapter test's
   QString fileName_;
   std::uint64_t fileFramesBase_ = 0;
   std::uint64_t sessionFramesBase_ = 0;

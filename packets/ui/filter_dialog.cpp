@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QStringList>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLineEdit>
@@ -13,6 +14,18 @@
 #include "common/ui/prompter.h"
 
 namespace qv {
+
+QString UrlModeFilterSummary(const PacketFilter& filter) {
+  QStringList parts;
+  if (!filter.siteAddress.empty())
+    parts << QStringLiteral("指定网站 %1").arg(FromGbk(filter.siteText.empty() ? filter.siteAddress : filter.siteText));
+  if (filter.protocol != 0) parts << QStringLiteral("数据包类型 %1").arg(FromGbk(ProtocolCaption(filter.protocol)));
+  if (filter.direction == 1) parts << QStringLiteral("只看网络→→本地");
+  if (filter.direction == 2) parts << QStringLiteral("只看本地→→网络");
+  if (!filter.contained.empty()) parts << QStringLiteral("包含字符串“%1”").arg(FromGbk(filter.contained));
+  return parts.join(QStringLiteral("，"));
+}
+
 
 TForm3::TForm3(const PacketFilter& current, const std::vector<std::string>& hosts, Prompter& prompter,
                Resolver resolve, Applier apply, QWidget* parent)

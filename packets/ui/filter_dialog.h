@@ -18,6 +18,11 @@ namespace qv {
 
 class Prompter;
 
+// What of the packet filter also narrows the URL list (the site, the packet type, the direction and
+// the contained text; the length is a packet-list test), in the dialog's own words; empty when none
+// of these is set.
+QString UrlModeFilterSummary(const PacketFilter& filter);
+
 class TForm3 : public QDialog {
   Q_OBJECT
  public:

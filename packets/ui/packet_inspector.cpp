@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -11,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "common/ui/gbk_text.h"
+#include "packets/server_name.h"
 
 namespace qv {
 
@@ -69,15 +71,30 @@ TForm4::TForm4(std::function<std::string()> localAddress, QWidget* parent)
   font.setPixelSize(14);
   packetTextView_->setFont(font);
   QPalette pal = packetTextView_->palette();
-  pal.setColor(QPalette::Base, QColor(255, 251, 240));  // cream
-  pal.setColor(QPalette::Text, Qt::black);
+  // Cream under a light theme; a dark theme keeps its own dark base and light text.
+  if (pal.color(QPalette::Base).lightness() >= 128) {
+    pal.setColor(QPalette::Base, QColor(255, 251, 240));
+    pal.setColor(QPalette::Text, Qt::black);
+  }
   // The highlighted address stays visible while the text box does not have the focus.
   for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
     pal.setColor(QPalette::Inactive, role, pal.color(QPalette::Active, role));
   packetTextView_->setPalette(pal);
 
+  // Above the text: what the row's address cannot tell by itself (an HTTPS server name).
+  lblNote = new QLabel(this);
+  lblNote->setObjectName(QStringLiteral("lblNote"));
+  lblNote->setWordWrap(true);
+  lblNote->hide();
+
   chk1 = new QCheckBox(QStringLiteral("显示十六进制文本"), this);
   chk1->setObjectName(QStringLiteral("chk1"));
+  // Under a dark theme the style outlines the check box in a shade of the window colour that is all
+  // but the box's own: a lighter window colour for the box alone (it paints no background) shows it.
+  if (QPalette box = chk1->palette(); box.color(QPalette::Base).lightness() < 128) {
+    box.setColor(QPalette::Window, box.color(QPalette::Window).lighter(250));
+    chk1->setPalette(box);
+  }
   closeButton_ = new QPushButton(QStringLiteral("关闭"), this);
   closeButton_->setObjectName(QStringLiteral("bsSkinButton1"));
 
@@ -86,6 +103,7 @@ TForm4::TForm4(std::function<std::string()> localAddress, QWidget* parent)
   bottom->addStretch();
   bottom->addWidget(closeButton_);
   auto* top = new QVBoxLayout(this);
+  top->addWidget(lblNote);
   top->addWidget(packetTextView_);
   top->addLayout(bottom);
   setFixedSize(620, 440);
@@ -98,6 +116,10 @@ void TForm4::ShowDatas() {
   const std::string local = localAddress_ ? localAddress_() : std::string();
   const InspectorDisplay d = ToDisplay(qv::ShowDatas(local, FRemote, FPacket, FAddress, chk1->isChecked()));
   packetTextView_->setPlainText(d.text);
+  const bool nameOnly = IsServerNameRow(FAddress, FPacket);
+  lblNote->setText(nameOnly ? QString::fromUtf8(kServerNameOnly.data(), static_cast<qsizetype>(kServerNameOnly.size()))
+                            : QString());
+  lblNote->setVisible(nameOnly);
   QTextCursor cursor(packetTextView_->document());
   if (d.selectionLength > 0) {
     cursor.setPosition(d.selectionStart);

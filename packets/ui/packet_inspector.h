@@ -11,6 +11,7 @@
 #include "packets/packet_view.h"
 
 class QCheckBox;
+class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 
@@ -42,6 +43,7 @@ class TForm4 : public QDialog {
   QPlainTextEdit* packetTextView_;
   QCheckBox* chk1;  // "显示十六进制文本"
   QPushButton* closeButton_;
+  QLabel* lblNote;  // what the address cannot tell by itself (an HTTPS server name); hidden otherwise
 
  signals:
   void Closed();

@@ -127,10 +127,11 @@ TEST_F(SessionFixture, OpenFailureNamesAdapterAndReasonAndRunsNoThread) {
   session.SetCaptureHelper("/nonexistent/quelvar-capture", true);
   session.Star("eth-test");
   ASSERT_EQ(failures.size(), 1u);
-  EXPECT_EQ(failures[0].find("eth-test: "), 0u) << failures[0];
-  EXPECT_EQ(failures[0].find("eth-test", 1), std::string::npos) << "the adapter is named once: " << failures[0];
-  EXPECT_NE(failures[0].find("permission"), std::string::npos);
-  EXPECT_NE(failures[0].find("usermod -a -G quelvar"), std::string::npos) << "the remedy is told: " << failures[0];
+  EXPECT_NE(failures[0].find("网络适配器 eth-test "), std::string::npos) << failures[0];
+  EXPECT_EQ(failures[0].find("eth-test", failures[0].find("eth-test") + 1), std::string::npos)
+      << "the adapter is named once: " << failures[0];
+  EXPECT_NE(failures[0].find("没有抓包权限"), std::string::npos) << failures[0];
+  EXPECT_NE(failures[0].find("\nsudo usermod -a -G quelvar $USER"), std::string::npos) << "the remedy is told: " << failures[0];
   EXPECT_FALSE(session.Running());
   EXPECT_FALSE(running);
 }

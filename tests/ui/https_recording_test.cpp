@@ -94,6 +94,7 @@ TEST_F(HttpsRecordingTest, BrowserGetsTheKeyFileAndTheWindowReadsWhatItWrites) {
   Load(kCaptures + "split_request.pcap");
   EXPECT_TRUE(Cell()->isHidden());
 
+  prompter_.answers = {BoxAnswer::Yes};  // the file's rows replace the listed ones
   Load(kCaptures + "https_chromium_h2.pcap");
   for (const char* address : {"https://video.example/video/clip.mp4", "https://video.example/hls/index.m3u8?token=a1b2",
                               "https://video.example/img/cover.jpg?w=320&h=180"})

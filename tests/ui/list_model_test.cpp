@@ -129,6 +129,50 @@ TEST_F(ListModelTest, ShowsWhatTheListSortedAndFilteredShouldShowThroughEveryCha
   EXPECT_GT(countsSeen, 100);
 }
 
+// The quick filter also finds what a percent-escaped UTF-8 address spells, and the list still shows the
+// address as it stands; an HTTPS row that holds only a server name says so in its tooltip.
+TEST_F(ListModelTest, FilterFindsEscapedNamesAndServerNameRowsExplainThemselves) {
+  const auto add = [&](const std::string& address, const std::string& packet) {
+    list_.InsertRequestLine("mp3", Direction::Outbound, address,
+                            std::make_shared<const LVDATA>(LVDATA{"10.0.0.1:443", packet}), true);
+  };
+  add("http://m.example/%E7%A8%BB%E9%A6%99.mp3", "GET /%E7%A8%BB%E9%A6%99.mp3 HTTP/1.1");
+  add("http://m.example/%e7%a8%bb%e9%a6%99-live.mp3", "GET");   // lower-case escapes
+  add("http://m.example/%E7%A8%BB.mp3", "GET");                  // only the first character
+  add("http://m.example/daoxiang.mp3", "GET");
+  add("https://tls.example/", std::string("\x16\x03\x01\x02\x00", 5));  // from a ClientHello
+  add("https://tls.example:8443/", "\xC3rest");                          // a QUIC long header
+  add("https://plain.example/", "GET / HTTP/1.1");                        // a request read in full
+  add("https://tls.example/a.mp3", std::string("\x16\x03", 2));
+  hub_.Flush();
+
+  struct Case {
+    QString filter;
+    std::vector<std::size_t> rows;
+  } cases[] = {
+      {QStringLiteral("稻香"), {0, 1}},
+      {QStringLiteral("稻香-LIVE"), {1}},
+      {QStringLiteral("稻"), {0, 1, 2}},
+      {QStringLiteral("%e7%a8%bb.mp3"), {2}},  // the escapes as typed still match themselves
+      {QStringLiteral("香港"), {}},
+  };
+  for (const Case& c : cases) {
+    lv1_.SetQuickFilter(c.filter);
+    EXPECT_EQ(Shown(), c.rows) << c.filter.toStdString();
+  }
+  lv1_.SetQuickFilter(QString());
+  EXPECT_EQ(lv1_.index(0, 2).data().toString(), QStringLiteral("http://m.example/%E7%A8%BB%E9%A6%99.mp3"));
+
+  const QString note = QStringLiteral("只能看到服务器名称");
+  for (int r = 0; r < lv1_.rowCount(); ++r) {
+    const bool nameOnly = r == 4 || r == 5;
+    EXPECT_EQ(lv1_.index(r, 2).data(kRowNoteRole).toString().startsWith(note), nameOnly) << r;
+    EXPECT_EQ(lv1_.index(r, 2).data(Qt::ToolTipRole).toString().contains(note), nameOnly) << r;
+  }
+  EXPECT_TRUE(lv1_.index(4, 2).data(Qt::ToolTipRole).toString().startsWith(QStringLiteral("https://tls.example/\n")));
+  EXPECT_TRUE(lv1_.index(4, 0).data(kRowNoteRole).toString().isEmpty()) << "only the address cell";
+}
+
 // Removing a row while sorted: the counts are taken after the row has left the list, so they match
 // what the views then hold.
 TEST_F(ListModelTest, CountsAfterARemovalInASortedViewMatchTheList) {

@@ -11,7 +11,9 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QStackedWidget>
 #include <QTableView>
@@ -20,6 +22,7 @@
 #include <QImage>
 #include <QPalette>
 #include <QToolBar>
+#include <QToolButton>
 
 #include <atomic>
 #include <chrono>
@@ -27,10 +30,13 @@
 
 #include "app/ui/about_box.h"
 #include "app/ui/list_models.h"
+#include "app/ui/quick_filter.h"
+#include "app/ui/session_messages.h"
 #include "capture/capture_file.h"
 #include "common/texts.h"
 #include "common/ui/gbk_text.h"
 #include "common/ui/web_strip.h"
+#include "packets/ui/filter_dialog.h"
 #include "packets/ui/packet_inspector.h"
 #include "settings/ui/settings_dialog.h"
 #include "tests/platform/env_var.h"
@@ -258,6 +264,111 @@ TEST_F(MainWindowTest, RowsOfARealCaptureKeepTheirOrderCategoriesAndDirections) 
   EXPECT_EQ(Label("StatusCaptureFile"), QStringLiteral("http_espn_fail.pcapng：%1 帧").arg(frames));
 }
 
+TEST_F(MainWindowTest, OpeningAFileOverListedRowsAsksAndAFailedOpenChangesNothing) {
+  Load(SampleCapture());
+  const std::size_t listed = Form().List().Lv1().size();
+  ASSERT_GT(listed, 0u);
+  Form().List().SetRemark(0, "mine");
+  const QString panel = Label("StatusCaptureFile");
+  const std::uint64_t frames = Form().FileFrames();
+  const auto unchanged = [&](const char* step) {
+    EXPECT_EQ(Form().List().Lv1().size(), listed) << step;
+    EXPECT_EQ(Form().List().Lv1()[0].cells[2], "mine") << step;
+    EXPECT_EQ(Label("StatusCaptureFile"), panel) << step;
+    EXPECT_EQ(Form().FileFrames(), frames) << step;
+  };
+
+  // "No" to the question: nothing happens.
+  prompter_.answers = {BoxAnswer::No};
+  EXPECT_FALSE(Form().OpenCaptureFile(QString::fromStdString(SampleCapture())));
+  ASSERT_EQ(prompter_.boxes.size(), 1u);
+  EXPECT_EQ(prompter_.boxes[0].buttons, BoxButtons::YesNo);
+  EXPECT_TRUE(prompter_.boxes[0].text.contains(QStringLiteral("清空列表中的 %1 行（包括备注）").arg(listed)))
+      << prompter_.boxes[0].text.toStdString();
+  unchanged("answered No");
+
+  // "Yes", but the file cannot be read (empty, missing): the list, the remark and the panel stay, and
+  // the reason names the file once.
+  const QString empty = dir_.path() + "/empty.pcap";
+  QFile(empty).open(QIODevice::WriteOnly);
+  for (const QString& bad : {empty, dir_.path() + "/missing.pcap"}) {
+    prompter_.boxes.clear();
+    prompter_.answers = {BoxAnswer::Yes};
+    EXPECT_FALSE(Form().OpenCaptureFile(bad));
+    ASSERT_EQ(prompter_.boxes.size(), 2u);
+    const QString why = prompter_.boxes[1].text;
+    EXPECT_EQ(prompter_.boxes[1].kind, BoxKind::Error);
+    EXPECT_TRUE(why.startsWith(QStringLiteral("无法打开抓包文件 ") + bad + QStringLiteral("："))) << why.toStdString();
+    EXPECT_EQ(why.count(bad), 1) << why.toStdString();
+    unchanged(qPrintable(bad));
+  }
+
+  // A file that opens replaces the rows, and a quick filter typed for the old list goes with them.
+  Form().quickFilterEdit_->setText(QStringLiteral("no such row"));
+  prompter_.answers = {BoxAnswer::Yes};
+  Load(SampleCapture());
+  EXPECT_TRUE(Form().quickFilterEdit_->text().isEmpty());
+  EXPECT_EQ(Form().mainListView_->model()->rowCount(), static_cast<int>(listed));
+  EXPECT_EQ(Form().List().Lv1()[0].cells[2], "") << "the remark went with its list";
+}
+
+TEST_F(MainWindowTest, APacketFilterNarrowingTheUrlListShowsABadgeThatClearsIt) {
+  Form();
+  auto* badge = Form().findChild<QToolButton*>(QStringLiteral("FilterBadge"));
+  ASSERT_NE(badge, nullptr);
+  EXPECT_TRUE(badge->isHidden());
+  Load(SampleCapture());
+  const int all = Form().mainListView_->model()->rowCount();
+
+  // Set in packet-list mode, as the person did: no badge there, one in URL mode.
+  Action("N34")->trigger();
+  Action("N39")->trigger();
+  TForm3* dialog = Form().FilterDialog();
+  ASSERT_NE(dialog, nullptr);
+  dialog->edt2->setText(QStringLiteral("song"));
+  dialog->btn1->click();
+  EXPECT_TRUE(badge->isHidden());
+  Action("URL2")->trigger();
+  EXPECT_FALSE(badge->isHidden());
+  EXPECT_TRUE(badge->text().contains(QStringLiteral("包含字符串“song”"))) << badge->text().toStdString();
+
+  // It filters: fewer rows of the same file.
+  prompter_.answers = {BoxAnswer::Yes};
+  Load(SampleCapture());
+  const int filtered = Form().mainListView_->model()->rowCount();
+  EXPECT_LT(filtered, all);
+  EXPECT_FALSE(badge->isHidden()) << "a file session's end keeps the filter";
+
+  // One click clears it; the next reading lists everything again.
+  badge->click();
+  EXPECT_TRUE(badge->isHidden());
+  EXPECT_TRUE(Form().Handler().Filter()->contained.empty());
+  prompter_.answers = {BoxAnswer::Yes};
+  Load(SampleCapture());
+  EXPECT_EQ(Form().mainListView_->model()->rowCount(), all);
+}
+
+TEST(SessionMessages, CommandLinesStayWholeAndTheRestIsEscaped) {
+  PacketFilter f;
+  EXPECT_EQ(UrlModeFilterSummary(f), QString());
+  f.minLength = 40;  // a packet-list test only
+  EXPECT_EQ(UrlModeFilterSummary(f), QString());
+  f.protocol = 6;
+  f.direction = 2;
+  f.contained = "GET";
+  EXPECT_EQ(UrlModeFilterSummary(f), QStringLiteral("数据包类型 TCP，只看本地→→网络，包含字符串“GET”"));
+  // Without a command the text is left as it is (plain text, wrapped by the box).
+  EXPECT_EQ(MessageWithCommands(QStringLiteral("无法打开抓包文件 /a<b>.pcap：文件不存在。")),
+            QStringLiteral("无法打开抓包文件 /a<b>.pcap：文件不存在。"));
+  const QString html = MessageWithCommands(QStringLiteral("没有抓包权限 <lo>。\n\nsudo setcap x=eip /very/long/path\n\n完"));
+  EXPECT_TRUE(Qt::mightBeRichText(html));
+  EXPECT_TRUE(html.contains(QStringLiteral("<p style=\"white-space:pre\"><code>sudo setcap x=eip /very/long/path</code></p>")))
+      << html.toStdString();
+  EXPECT_TRUE(html.contains(QStringLiteral("&lt;lo&gt;"))) << html.toStdString();
+  EXPECT_EQ(OpenFileQuestion(0, false), QString());
+  EXPECT_TRUE(OpenFileQuestion(0, true).contains(QStringLiteral("停止正在进行的嗅探")));
+}
+
 TEST_F(MainWindowTest, AudioAndVideoRowsAreRedAndTheCategoryViewShowsThem) {
   Load(SampleCapture());
   QTableView* lv1 = Form().mainListView_;
@@ -336,6 +447,7 @@ TEST_F(MainWindowTest, WorkModesRelabelTheColumnsAndListPackets) {
   EXPECT_EQ(Label("bsSkinStatusPanel6"), "当前工作模式[列举数据包]");
   EXPECT_EQ(Form().mainListView_->model()->rowCount(), 5);  // the URL rows stay until the next start
 
+  prompter_.answers = {BoxAnswer::Yes};  // the file's rows replace them
   Load(SampleCapture());
   QTableView* lv1 = Form().mainListView_;
   ASSERT_EQ(lv1->model()->rowCount(), 6);  // every frame of the file
