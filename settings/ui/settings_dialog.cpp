@@ -13,6 +13,7 @@
 #include <QNetworkInterface>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -363,6 +364,11 @@ void TForm2::BuildFileTypePage() {
           [this](const QPoint& pos) { fileTypeMenu_->popup(fileTypeTree_->viewport()->mapToGlobal(pos)); });
   connect(fileTypeTree_, &QTreeWidget::itemChanged, this, &TForm2::OnFileTypeNodeChanged);
   v->addWidget(fileTypeTree_, 1);
+  newTypeNote_ = new QLabel(page);
+  newTypeNote_->setObjectName(QStringLiteral("newTypeNote"));
+  newTypeNote_->setWordWrap(true);
+  newTypeNote_->hide();
+  v->addWidget(newTypeNote_);
   hoveredNodeMark_ = new QCheckBox(page);
   hoveredNodeMark_->setObjectName(QStringLiteral("chk11"));
   hoveredNodeMark_->hide();
@@ -597,6 +603,7 @@ void TForm2::EditFileTypes(const FileTypeSnapshot& table) {
 // An entry's mark is the table's; a category's mark only shows whether one of its entries is checked.
 void TForm2::OnFileTypeNodeChanged(QTreeWidgetItem* node) {
   if (fillingTree_ || node == nullptr || node->parent() == nullptr) return;
+  if (IsChecked(node)) HideNewTypeNote(node->data(0, kGbkRole).toByteArray().toStdString());
   EditFileTypes(settings_.Values().FileTypes().WithChecked(NodeOf(node), IsChecked(node)));
 }
 
@@ -615,7 +622,10 @@ bool TForm2::AnySiblingChecked(QTreeWidgetItem* node) const {
 void TForm2::SetAllChildren(QTreeWidgetItem* node, bool checked) {
   if (node == nullptr) return;
   fillingTree_ = true;  // one change of the table for the whole category
-  for (int i = 0; i < node->childCount(); ++i) SetNodeChecked(node->child(i), checked);
+  for (int i = 0; i < node->childCount(); ++i) {
+    SetNodeChecked(node->child(i), checked);
+    if (checked) HideNewTypeNote(node->child(i)->data(0, kGbkRole).toByteArray().toStdString());
+  }
   fillingTree_ = false;
   EditFileTypes(settings_.Values().FileTypes().WithChecked(NodeOf(node), checked));
 }
@@ -658,18 +668,42 @@ void TForm2::AddFileType() {
     prompter_.Message(this, BoxKind::Warning, QStringLiteral("此文件类型已经存在！添加失败"), BoxButtons::Ok);
     return;
   }
+  QTreeWidgetItem* node = NewNode(text, false);
   fillingTree_ = true;
-  category->addChild(NewNode(text, false));
+  category->addChild(node);
   fillingTree_ = false;
   EditFileTypes(table.WithEntry(fileTypeTree_->indexOfTopLevelItem(category), text, false));
   prompter_.Message(this, BoxKind::Information, QStringLiteral("添加成功"), BoxButtons::Ok);
   category->setExpanded(true);
+  ShowNewTypeNote(node);
+}
+
+// A new type is kept unticked, so its addresses are not listed yet: the node is selected and brought
+// into view, check box included, and the note below the tree says what ticking it does.
+void TForm2::ShowNewTypeNote(QTreeWidgetItem* node) {
+  const QString note = QStringLiteral("新文件类型 %1 尚未勾选：勾选后才会列出这类文件的地址。").arg(node->text(0));
+  node->setToolTip(0, note);
+  newTypeNote_->setText(note);
+  newTypeNote_->show();
+  noteType_ = node->data(0, kGbkRole).toByteArray().toStdString();
+  // The note takes room from the tree: lay the page out before scrolling, or the row ends below it.
+  if (QLayout* layout = newTypeNote_->parentWidget()->layout()) layout->activate();
+  fileTypeTree_->setCurrentItem(node);
+  fileTypeTree_->scrollToItem(node, QAbstractItemView::EnsureVisible);
+  fileTypeTree_->horizontalScrollBar()->setValue(0);  // the check box sits at the left edge
+}
+
+void TForm2::HideNewTypeNote(const std::string& type) {
+  if (noteType_.empty() || type != noteType_) return;
+  newTypeNote_->hide();
+  noteType_.clear();
 }
 
 void TForm2::DeleteFileType() {
   QTreeWidgetItem* node = fileTypeTree_->currentItem();
   if (node == nullptr || node->parent() == nullptr) return;
   const FileTypeNode place = NodeOf(node);
+  HideNewTypeNote(node->data(0, kGbkRole).toByteArray().toStdString());
   fillingTree_ = true;
   delete node;
   fillingTree_ = false;

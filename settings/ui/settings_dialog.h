@@ -16,6 +16,7 @@
 #include "settings/ui/settings_host.h"
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
@@ -105,6 +106,7 @@ class TForm2 : public QDialog {
   QLineEdit* downloadPathEdit_;  // hidden: the other download program's command line
   QTreeWidget* fileTypeTree_;
   QMenu* fileTypeMenu_;  // the tree's popup: add and delete a file type
+  QLabel* newTypeNote_;  // below the tree: a type just added lists nothing until it is ticked
   QPushButton* okButton_;
   WebStrip* testPage_;  // fetches the test site during an adapter trial
   QTimer* adapterTestTimer_;
@@ -134,6 +136,8 @@ class TForm2 : public QDialog {
   void LoadTree();
   void EditFileTypes(const FileTypeSnapshot& table);
   void OnFileTypeNodeChanged(QTreeWidgetItem* node);
+  void ShowNewTypeNote(QTreeWidgetItem* node);
+  void HideNewTypeNote(const std::string& type);  // when the note speaks of `type`
   void CheckOnlyRow(int row);
   void SetRowStatus(int row, const char* status);
   QString ChooseExecutable();
@@ -150,6 +154,7 @@ class TForm2 : public QDialog {
   std::unique_ptr<Trials> trials_;
   AdapterPage adapters_;
   bool fillingTree_ = false;  // the tree's changes are the table's own, not edits
+  std::string noteType_;      // the added type the note speaks of (GBK); empty while it is hidden
 };
 
 }  // namespace qv

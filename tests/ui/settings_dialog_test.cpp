@@ -2,8 +2,10 @@
 // the file-type editor, the start-up timers it arms, and the adapter test.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
@@ -464,11 +466,17 @@ TEST_F(SettingsDialogTest, EditorAddsAndDeletesWithItsMessages) {
   QTreeWidgetItem* added = Category(kPictures)->child(Category(kPictures)->childCount() - 1);
   EXPECT_EQ(added->text(0), ".HEIC");
   EXPECT_FALSE(Checked(added));
+  // Unticked, and the editor says so: the node selected, in view with its check box, and a note.
+  EXPECT_EQ(d.fileTypeTree_->currentItem(), added);
+  EXPECT_FALSE(d.newTypeNote_->isHidden());
+  EXPECT_TRUE(d.newTypeNote_->text().contains(".HEIC")) << d.newTypeNote_->text().toStdString();
+  EXPECT_TRUE(d.newTypeNote_->text().contains("勾选"));
   const std::string address = "http://a.example/b.heic";
   // Known but unchecked: not listed; checked: a picture, at the very next classification.
   EXPECT_EQ(FileType(address, *Form().Types().Current()), "");
   added->setCheckState(0, Qt::Checked);
   EXPECT_EQ(FromGbk(FileType(address, *Form().Types().Current())), "图片文件");
+  EXPECT_TRUE(d.newTypeNote_->isHidden());  // ticked: nothing left to say
 
   // Delete: an extension goes without a question; a category stays.
   const std::size_t boxes = prompter_.boxes.size();
@@ -491,6 +499,41 @@ TEST_F(SettingsDialogTest, EditorAddsAndDeletesWithItsMessages) {
   for (QAction* a : d.fileTypeMenu_->actions())
     if (a->text() == "删除所选文件类型") a->trigger();
   EXPECT_EQ(Entry(kTexts, ".abc"), nullptr);
+}
+
+// A type added to a long category lands below the visible rows: the tree scrolls to it, its check box
+// included, and ticking its whole category also ends the note.
+TEST_F(SettingsDialogTest, AnAddedTypeIsBroughtIntoViewUntilTicked) {
+  TForm2& d = Dialog();
+  d.ShowPage(TForm2::kPageFileTypes);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+  for (int c = 0; c < 5; ++c) Category(c)->setExpanded(true);  // the pictures' end is far below
+  d.fileTypeTree_->scrollToTop();
+  d.fileTypeTree_->setCurrentItem(Category(kPictures));
+  prompter_.inputAnswer = ".weba";
+  d.AddFileType();
+  QTreeWidgetItem* added = Entry(kPictures, ".weba");
+  ASSERT_NE(added, nullptr);
+  QApplication::processEvents();
+  const QRect row = d.fileTypeTree_->visualItemRect(added);
+  // The row's left edge, where its check box is, lies inside the visible part of the tree.
+  EXPECT_TRUE(d.fileTypeTree_->viewport()->rect().contains(row.topLeft())) << row.y();
+  EXPECT_TRUE(d.fileTypeTree_->viewport()->rect().contains(row.bottomLeft())) << row.y();
+  EXPECT_TRUE(d.newTypeNote_->isVisible());
+  EXPECT_TRUE(added->toolTip(0).contains(".weba"));
+
+  Press(Category(kPictures), true);  // the category ticks, and every entry with it
+  if (!Checked(Category(kPictures))) Press(Category(kPictures), true);
+  ASSERT_TRUE(Checked(added));
+  EXPECT_TRUE(d.newTypeNote_->isHidden());
+
+  // Deleting the type the note speaks of ends it too.
+  prompter_.inputAnswer = ".weba2";
+  d.AddFileType();
+  ASSERT_FALSE(d.newTypeNote_->isHidden());
+  d.fileTypeTree_->setCurrentItem(Entry(kPictures, ".weba2"));
+  d.DeleteFileType();
+  EXPECT_TRUE(d.newTypeNote_->isHidden());
 }
 
 TEST_F(SettingsDialogTest, MousePressesSpreadMarksBetweenACategoryAndItsEntries) {
