@@ -119,8 +119,12 @@ class TForm2::Trials : public AdapterTrials {
     if (status == TrialStatus::Unusable)
       if (QTreeWidgetItem* item = d_.adapterList_->topLevelItem(index)) item->setToolTip(2, QString::fromUtf8(why.c_str()));
   }
-  bool OfferAsDefault(int) override {
-    return d_.prompter_.Message(&d_, BoxKind::Information, QStringLiteral("当前网络适配器可用，是否它作为缺省适配器！"),
+  bool OfferAsDefault(int index) override {
+    const auto& devices = d_.adapters_.Devices();
+    const QString name = index >= 0 && static_cast<std::size_t>(index) < devices.size()
+                             ? FromGbk(devices[static_cast<std::size_t>(index)].name)
+                             : QStringLiteral("当前网络适配器");
+    return d_.prompter_.Message(&d_, BoxKind::Information, name + QStringLiteral(" 可用，是否它作为缺省适配器！"),
                                 BoxButtons::OkCancel) == BoxAnswer::Ok;
   }
   void Choose(int index) override {
@@ -131,7 +135,12 @@ class TForm2::Trials : public AdapterTrials {
     if (on) d_.adapterTestTimer_->start();
     else d_.adapterTestTimer_->stop();
   }
-  void Finished() override { d_.testAdaptersButton_->setText(kTestIdle); }
+  void Finished() override {
+    d_.testAdaptersButton_->setText(kTestIdle);
+    d_.testPage_->Navigate(QUrl(QStringLiteral("about:blank")), false);
+    // Without a default taken the sessions go back to the adapter they used before the trials.
+    if (d_.adapters_.ChosenByTest() < 0) d_.host_.SetAdapterName(d_.adapterBeforeTest_);
+  }
   void NothingUsable() override {
     d_.prompter_.Message(&d_, BoxKind::Information,
                          QStringLiteral("未发现可用的网络适配器！\r\n请检查你网络连接 或 换一个测试网站，然后再重新测试！"),
@@ -172,6 +181,12 @@ TForm2::TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* pa
   testPage_->setFixedSize(89, 25);
   testPage_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   testPage_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // The test page only makes traffic for the trials; 89 by 25 pixels of it would show a cut scrap of
+  // the site, so it fetches unseen and keeps its place in the row.
+  QSizePolicy keepPlace = testPage_->sizePolicy();
+  keepPlace.setRetainSizeWhenHidden(true);
+  testPage_->setSizePolicy(keepPlace);
+  testPage_->hide();
   okButton_ = new QPushButton(QStringLiteral("确定"), this);
   okButton_->setObjectName(QStringLiteral("btn1"));
   bottom->addWidget(testPage_);
@@ -263,9 +278,15 @@ void TForm2::BuildAdapterPage() {
   adapterList_->setObjectName(QStringLiteral("lv2"));
   adapterList_->setColumnCount(3);
   adapterList_->setHeaderLabels({QStringLiteral("网络适配名称"), QStringLiteral("接口"), QStringLiteral("状态")});
-  adapterList_->setColumnWidth(0, 180);
-  adapterList_->setColumnWidth(1, 100);
-  adapterList_->setColumnWidth(2, 60);
+  // The caption takes the width the interface name and the status leave, and wraps; the whole texts
+  // are in the tooltips.
+  adapterList_->header()->setStretchLastSection(false);
+  adapterList_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+  adapterList_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+  adapterList_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+  adapterList_->setWordWrap(true);
+  adapterList_->setUniformRowHeights(false);
+  adapterList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   adapterList_->setRootIsDecorated(false);
   adapterList_->setItemsExpandable(false);
   adapterList_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -273,6 +294,11 @@ void TForm2::BuildAdapterPage() {
   adapterList_->setStyleSheet(QStringLiteral("QTreeView::item { border: 1px solid #d0d0d0; }"));  // grid lines
   list->after = [this](QTreeWidgetItem* item) { AdapterRowPressed(item ? adapterList_->indexOfTopLevelItem(item) : -1); };
   v->addWidget(adapterList_, 1);
+  adapterNote_ = new QLabel(page);
+  adapterNote_->setObjectName(QStringLiteral("adapterNote"));
+  adapterNote_->setWordWrap(true);
+  adapterNote_->hide();
+  v->addWidget(adapterNote_);
   auto* row = new QHBoxLayout;
   row->addWidget(new QLabel(QStringLiteral("测试网站："), page));
   testSiteEdit_ = new QLineEdit(QStringLiteral("www.example.com"), page);
@@ -285,7 +311,8 @@ void TForm2::BuildAdapterPage() {
   pages_->addTab(page, QStringLiteral("网络适配器"));
 
   testSiteEdit_->installEventFilter(this);
-  connect(testAdaptersButton_, &QPushButton::clicked, this, &TForm2::TestAdapters);
+  connect(testAdaptersButton_, &QPushButton::clicked, this, [this] { TestAdapters(true); });
+  connect(testSiteEdit_, &QLineEdit::textEdited, adapterNote_, &QLabel::hide);
 }
 
 void TForm2::BuildDownloadPage() {
@@ -430,6 +457,8 @@ void TForm2::ListAdapters() {
   host_.ShowAdapters(adapters_.Devices());  // the menu items, in device order, the selected one checked
   for (const CaptureDevice& d : adapters_.Devices()) {
     auto* row = new QTreeWidgetItem(QStringList{AdapterCaption(d), FromGbk(d.name), QString()});
+    row->setToolTip(0, row->text(0));
+    row->setToolTip(1, row->text(1));
     row->setData(1, kGbkRole, QByteArray::fromStdString(d.name));
     row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     row->setCheckState(0, d.name == host_.AdapterName() ? Qt::Checked : Qt::Unchecked);
@@ -531,17 +560,31 @@ void TForm2::AdapterChosen(int index) { CheckOnlyRow(index); }
 
 void TForm2::TrialStartFailed(const QString& why) { adapters_.TrialStartFailed(why.toStdString()); }
 
-void TForm2::TestAdapters() {
+void TForm2::TestAdapters(bool asked) {
   if (adapters_.Testing()) {
     // A press on "取消" stops the running test, as closing the dialog does.
-    adapters_.Cancel();
+    if (asked) adapters_.Cancel();
     return;
   }
+  const std::string before = host_.AdapterName();
   testAdaptersButton_->setText(kTestCancel);
-  if (!adapters_.BeginTest(ToGbk(testSiteEdit_->text().trimmed()))) {
-    testAdaptersButton_->setText(kTestIdle);
-    prompter_.Message(this, BoxKind::Information, QStringLiteral("当前网址经测试不能连接！请换一个网址测试。"),
-                      BoxButtons::Ok);
+  const QString unreachable = QStringLiteral("当前网址经测试不能连接！请换一个网址测试。");
+  switch (adapters_.BeginTest(ToGbk(testSiteEdit_->text().trimmed()), before, asked)) {
+    case AdapterPage::Start::Started:
+      adapterBeforeTest_ = before;
+      adapterNote_->hide();
+      return;
+    case AdapterPage::Start::Unreachable:
+      testAdaptersButton_->setText(kTestIdle);
+      adapterNote_->setText(unreachable);
+      adapterNote_->show();
+      prompter_.Message(this, BoxKind::Information, unreachable, BoxButtons::Ok);
+      return;
+    case AdapterPage::Start::StillUnreachable:  // said once already; the note stays
+      testAdaptersButton_->setText(kTestIdle);
+      adapterNote_->setText(unreachable);
+      adapterNote_->show();
+      return;
   }
 }
 

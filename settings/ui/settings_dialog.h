@@ -67,7 +67,9 @@ class TForm2 : public QDialog {
   void SaveHttpsBrowser();
   // Adapter page.
   void AdapterRowPressed(int row);  // a mouse press on a row (-1: none)
-  void TestAdapters();              // starts the adapter test, or cancels the running one
+  // Starts the adapter test. `asked`: the person pressed the button, which also cancels a running
+  // test; a request of the program leaves a running test alone and repeats no message.
+  void TestAdapters(bool asked = false);
   void AdapterTestTick();           // one second of the adapter test
   // Download page.
   void ChooseDownloader(int which);  // 1, 2 or 3: DownloadProgram
@@ -97,6 +99,7 @@ class TForm2 : public QDialog {
   QTreeWidget* adapterList_;
   QLineEdit* testSiteEdit_;
   QPushButton* testAdaptersButton_;
+  QLabel* adapterNote_;  // below the adapter rows: why the test cannot run
   QRadioButton* netTransportButton_;
   QRadioButton* flashGetButton_;
   QRadioButton* otherDownloaderButton_;
@@ -154,6 +157,7 @@ class TForm2 : public QDialog {
   std::unique_ptr<Trials> trials_;
   AdapterPage adapters_;
   bool fillingTree_ = false;  // the tree's changes are the table's own, not edits
+  std::string adapterBeforeTest_;  // the adapter sessions used before the test's trials changed it
   std::string noteType_;      // the added type the note speaks of (GBK); empty while it is hidden
 };
 

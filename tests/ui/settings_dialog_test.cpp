@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStyle>
 #include <QTabWidget>
 #include <QTcpServer>
@@ -21,6 +22,7 @@
 
 #include "common/texts.h"
 #include "common/ui/gbk_text.h"
+#include "common/ui/web_strip.h"
 #include "platform/registry.h"
 #include "settings/ui/settings_dialog.h"
 #include "tests/ui/ui_support.h"
@@ -370,6 +372,16 @@ TEST_F(SettingsDialogTest, AdapterRowsActAsOneRadioGroup) {
   const QRect rect = d.adapterList_->visualItemRect(d.adapterList_->topLevelItem(1));
   QTest::mouseClick(d.adapterList_->viewport(), Qt::LeftButton, {}, QPoint(rect.center().x(), rect.center().y()));
   EXPECT_EQ(checkedRows(), std::vector<int>{1});
+  // Readable rows: the columns fit the table, so nothing hides behind a sideways scroll, and the whole
+  // caption and name are in the tooltips. The test page fetches unseen.
+  QTreeWidget& table = *d.adapterList_;
+  EXPECT_FALSE(table.horizontalScrollBar()->isVisible());
+  EXPECT_LE(table.columnWidth(0) + table.columnWidth(1) + table.columnWidth(2), table.viewport()->width());
+  for (int i = 0; i < table.topLevelItemCount(); ++i) {
+    EXPECT_EQ(table.topLevelItem(i)->toolTip(0), table.topLevelItem(i)->text(0));
+    EXPECT_EQ(table.topLevelItem(i)->toolTip(1), table.topLevelItem(i)->text(1));
+  }
+  EXPECT_FALSE(d.testPage_->isVisible());
   EXPECT_EQ(Form().AdapterName(), devices[1].name);
   EXPECT_EQ(Read("system", "AdaptorName"), devices[1].name);
   EXPECT_TRUE(Form().AdapterItem(1)->isChecked());
@@ -725,6 +737,14 @@ TEST_F(SettingsDialogTest, TrialsAreJudgedByTheirTicks) {
   d.TestAdapters();
   EXPECT_EQ(prompter_.boxes.back().text, "当前网址经测试不能连接！请换一个网址测试。");
   EXPECT_EQ(d.testAdaptersButton_->text(), "测试所有网络适配器");
+  // The program asking again (a retry after start-up) says it no more in a box; the page keeps saying it.
+  const std::size_t boxes = prompter_.boxes.size();
+  for (int retry = 0; retry < 3; ++retry) d.TestAdapters();
+  EXPECT_EQ(prompter_.boxes.size(), boxes);
+  EXPECT_FALSE(d.adapterNote_->isHidden());
+  EXPECT_EQ(d.adapterNote_->text(), "当前网址经测试不能连接！请换一个网址测试。");
+  d.TestAdapters(true);  // the person's press is answered
+  EXPECT_EQ(prompter_.boxes.size(), boxes + 1);
   d.testSiteEdit_->setText("  http://site.example:8080/path/page.htm ");
 
   auto begin = [&] {
@@ -747,7 +767,7 @@ TEST_F(SettingsDialogTest, TrialsAreJudgedByTheirTicks) {
     EXPECT_EQ(d.adapterList_->topLevelItem(1)->text(2), "正在测试");
     EXPECT_EQ(form.AdapterName(), devices[1].name);
     // "取消" stops the test as closing the dialog does.
-    d.TestAdapters();
+    d.TestAdapters(true);
     EXPECT_EQ(d.testAdaptersButton_->text(), "测试所有网络适配器");
     EXPECT_FALSE(d.adapterTestTimer_->isActive());
     EXPECT_FALSE(test.TestActive.load());
@@ -759,7 +779,7 @@ TEST_F(SettingsDialogTest, TrialsAreJudgedByTheirTicks) {
   test.TestTrafficSeen.store(true);
   prompter_.answers = {BoxAnswer::Ok};
   d.AdapterTestTick();
-  EXPECT_EQ(prompter_.boxes.back().text, "当前网络适配器可用，是否它作为缺省适配器！");
+  EXPECT_EQ(prompter_.boxes.back().text, FromGbk(devices[0].name) + " 可用，是否它作为缺省适配器！");
   EXPECT_EQ(prompter_.boxes.back().buttons, BoxButtons::OkCancel);
   EXPECT_EQ(d.adapterList_->topLevelItem(0)->text(2), "可用");
   EXPECT_EQ(d.testAdaptersButton_->text(), "测试所有网络适配器");
