@@ -7,9 +7,25 @@
 #include <vector>
 
 #include "capture/adapter_test.h"
+#include "capture/helper_capture.h"
 #include "capture/pcap_net.h"
 
 namespace qv {
+
+// What a person without the capture rights is told on the adapter page (UTF-8), and the one command
+// that gives them, to be copied.
+struct RightsAdvice {
+  std::string text;
+  std::string command;
+};
+
+// Whether the capture helper at `path` can capture for this user: it may be run, and it carries the
+// capture capabilities (or runs as root).
+bool HelperCanCapture(const std::string& path);
+
+// The advice for `helper`: in an installation, joining the group quelvar; in a build folder, giving the
+// helper its capabilities (its path quoted for the shell where it needs it).
+RightsAdvice CaptureRightsAdvice(const CaptureHelperPlace& helper);
 
 class AdapterPage : private AdapterTrials {
  public:
@@ -33,6 +49,12 @@ class AdapterPage : private AdapterTrials {
   // Lists the devices anew.
   Listing List(const std::string& chosen);
   const std::vector<CaptureDevice>& Devices() const { return devices_; }
+
+  // Whether this user lacks the capture rights: opening a listed adapter (`chosen` when listed, else
+  // the loopback adapter, else the first) is refused for want of permission, and the capture helper
+  // cannot capture in its place either. The advice then, else nothing (also when the open failed for
+  // another reason, or nothing is listed).
+  std::optional<RightsAdvice> MissingRights(const std::string& chosen, const CaptureHelperPlace& helper) const;
 
   enum class Start {
     Started,

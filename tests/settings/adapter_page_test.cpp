@@ -1,6 +1,13 @@
 #include "settings/adapter_page.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <cstdint>
+#include <filesystem>
+
+#include "tests/settings/temp_dir.h"
 
 #include <string>
 #include <vector>
@@ -178,6 +185,60 @@ TEST_F(AdapterPageTest, TheTickedAdapterIsChosenWhenItProvedUsable) {
   ASSERT_EQ(page.BeginTest("site.example", "eth-test"), AdapterPage::Start::Started);
   page.Cancel();
   EXPECT_EQ(page.ChosenByTest(), -1);  // cancelled: nothing chosen
+}
+
+// The advice names the one command that gives the rights: the group for an installed program, the
+// helper's capabilities in a build folder, with the helper's path as one shell word.
+TEST(CaptureRightsAdviceTest, NamesTheCommandForWhereTheProgramRuns) {
+  const struct {
+    CaptureHelperPlace helper;
+    const char* command;
+  } cases[] = {
+      {{"/usr/lib/quelvar/quelvar-capture", true}, "sudo usermod -a -G quelvar $USER"},
+      {{"/home/a/quelvar/build/bin/quelvar-capture", false},
+       "sudo setcap cap_net_raw,cap_net_admin=eip /home/a/quelvar/build/bin/quelvar-capture"},
+      {{"/home/a/my build/quelvar-capture", false}, "sudo setcap cap_net_raw,cap_net_admin=eip '/home/a/my build/quelvar-capture'"},
+      {{"/tmp/it's; rm -rf ~/quelvar-capture", false},
+       "sudo setcap cap_net_raw,cap_net_admin=eip '/tmp/it'\\''s; rm -rf ~/quelvar-capture'"},
+  };
+  for (const auto& c : cases) {
+    const RightsAdvice advice = CaptureRightsAdvice(c.helper);
+    EXPECT_EQ(advice.command, c.command) << c.helper.path;
+    EXPECT_NE(advice.text.find("没有抓包权限"), std::string::npos);
+    EXPECT_EQ(advice.text.find("ermission"), std::string::npos);  // the program's own words
+  }
+}
+
+// The stand-in library refuses eth-test for want of permission and opens lo-test.
+TEST_F(AdapterPageTest, MissingRightsAreFoundOnTheChosenAdapterUnlessTheHelperHasThem) {
+  testing::TempDir dir;
+  const CaptureHelperPlace absent{dir.File("quelvar-capture"), false};
+  page.List("eth-test");
+  const auto advice = page.MissingRights("eth-test", absent);
+  ASSERT_TRUE(advice.has_value());
+  EXPECT_EQ(advice->command, "sudo setcap cap_net_raw,cap_net_admin=eip " + absent.path);
+  EXPECT_FALSE(page.MissingRights("lo-test", absent).has_value());     // it opens
+  EXPECT_FALSE(page.MissingRights("not-listed", absent).has_value());  // the first listed, lo-test, opens
+
+  // A helper that is there and may be run, but without the capabilities, does not help.
+  testing::WriteBytes(absent.path, "#!/bin/sh\n");
+  ::chmod(absent.path.c_str(), 0755);
+  EXPECT_FALSE(HelperCanCapture(absent.path));
+  EXPECT_TRUE(page.MissingRights("eth-test", absent).has_value());
+  // With them (where this test may set them), it captures in the program's place.
+  const std::uint32_t caps[5] = {0x02000001u, (1u << 12) | (1u << 13), 0, 0, 0};  // revision 2, effective
+  if (::setxattr(absent.path.c_str(), "security.capability", caps, sizeof caps, 0) == 0) {
+    EXPECT_TRUE(HelperCanCapture(absent.path));
+    EXPECT_FALSE(page.MissingRights("eth-test", absent).has_value());
+    ::chmod(absent.path.c_str(), 0644);  // not to be run: no help
+    if (::geteuid() != 0) EXPECT_FALSE(HelperCanCapture(absent.path));
+  }
+  EXPECT_FALSE(HelperCanCapture(dir.File("nothing-here")));
+
+  PcapNet none;
+  AdapterPage without(none, program, state, trials);
+  without.List("eth-test");
+  EXPECT_FALSE(without.MissingRights("eth-test", absent).has_value());  // nothing listed, nothing to say
 }
 
 }  // namespace
