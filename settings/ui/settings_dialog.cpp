@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -299,6 +301,26 @@ void TForm2::BuildAdapterPage() {
   adapterNote_->setWordWrap(true);
   adapterNote_->hide();
   v->addWidget(adapterNote_);
+  rightsBox_ = new QWidget(page);
+  rightsBox_->setObjectName(QStringLiteral("rightsBox"));
+  auto* rights = new QVBoxLayout(rightsBox_);
+  rights->setContentsMargins(0, 0, 0, 0);
+  rights->setSpacing(2);
+  rightsText_ = new QLabel(rightsBox_);
+  rightsText_->setWordWrap(true);
+  rights->addWidget(rightsText_);
+  auto* commandRow = new QHBoxLayout;
+  rightsCommand_ = new QLineEdit(rightsBox_);  // one line, never broken inside a path
+  rightsCommand_->setObjectName(QStringLiteral("rightsCommand"));
+  rightsCommand_->setReadOnly(true);
+  commandRow->addWidget(rightsCommand_, 1);
+  copyCommandButton_ = new QPushButton(QStringLiteral("复制命令"), rightsBox_);
+  copyCommandButton_->setObjectName(QStringLiteral("copyCommandButton"));
+  commandRow->addWidget(copyCommandButton_);
+  rights->addLayout(commandRow);
+  rightsBox_->hide();
+  v->addWidget(rightsBox_);
+  connect(copyCommandButton_, &QPushButton::clicked, this, &TForm2::CopyRightsCommand);
   auto* row = new QHBoxLayout;
   row->addWidget(new QLabel(QStringLiteral("测试网站："), page));
   testSiteEdit_ = new QLineEdit(QStringLiteral("www.example.com"), page);
@@ -464,6 +486,7 @@ void TForm2::ListAdapters() {
     row->setCheckState(0, d.name == host_.AdapterName() ? Qt::Checked : Qt::Unchecked);
     adapterList_->addTopLevelItem(row);
   }
+  ShowCaptureRights(FindCaptureHelper());
   if (listing == AdapterPage::Listing::ChosenUnknown) {
     prompter_.Message(this, BoxKind::Information,
                       QStringLiteral("首次运行程序，或者网络适配器配置错误，程序将会测试所有网络适配器！"), BoxButtons::Ok);
@@ -589,6 +612,22 @@ void TForm2::TestAdapters(bool asked) {
 }
 
 void TForm2::AdapterTestTick() { adapters_.Tick(); }
+
+void TForm2::ShowCaptureRights(const CaptureHelperPlace& helper) {
+  const std::optional<RightsAdvice> advice = adapters_.MissingRights(host_.AdapterName(), helper);
+  rightsBox_->setVisible(advice.has_value());
+  if (!advice) return;
+  rightsText_->setText(QString::fromStdString(advice->text));
+  rightsCommand_->setText(QString::fromStdString(advice->command));
+  rightsCommand_->setCursorPosition(0);
+  rightsCommand_->setToolTip(rightsCommand_->text());
+  copyCommandButton_->setText(QStringLiteral("复制命令"));
+}
+
+void TForm2::CopyRightsCommand() {
+  QGuiApplication::clipboard()->setText(rightsCommand_->text());
+  copyCommandButton_->setText(QStringLiteral("已复制"));
+}
 
 // Escape leaves the dialog the one way it has: "确定", which saves the file types and runs the close
 // handling (a running adapter test stops).

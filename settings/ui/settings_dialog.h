@@ -71,6 +71,10 @@ class TForm2 : public QDialog {
   // test; a request of the program leaves a running test alone and repeats no message.
   void TestAdapters(bool asked = false);
   void AdapterTestTick();           // one second of the adapter test
+  // Shows on the adapter page what a user without the capture rights can do (with the helper at
+  // `helper`), or hides it when the rights are there.
+  void ShowCaptureRights(const CaptureHelperPlace& helper);
+  void CopyRightsCommand();
   // Download page.
   void ChooseDownloader(int which);  // 1, 2 or 3: DownloadProgram
   void RegisterNetTransport();
@@ -100,6 +104,10 @@ class TForm2 : public QDialog {
   QLineEdit* testSiteEdit_;
   QPushButton* testAdaptersButton_;
   QLabel* adapterNote_;  // below the adapter rows: why the test cannot run
+  QWidget* rightsBox_;   // shown when this user lacks the capture rights: what to do and the command
+  QLabel* rightsText_;
+  QLineEdit* rightsCommand_;
+  QPushButton* copyCommandButton_;
   QRadioButton* netTransportButton_;
   QRadioButton* flashGetButton_;
   QRadioButton* otherDownloaderButton_;

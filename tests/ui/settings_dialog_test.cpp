@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -390,6 +392,46 @@ TEST_F(SettingsDialogTest, AdapterRowsActAsOneRadioGroup) {
   Form().AdapterItem(0)->trigger();
   EXPECT_EQ(checkedRows(), std::vector<int>{0});
   EXPECT_EQ(Read("system", "AdaptorName"), devices[0].name);
+}
+
+// A user the capture library refuses, with no helper that could capture instead, is told on the adapter
+// page in the program's words, with the command to run and a button that copies it.
+int (*realActivate)(pcap_t*) = nullptr;
+TEST_F(SettingsDialogTest, AUserWithoutCaptureRightsIsToldWhatToRun) {
+  if (!Net().Available() || Net().pcap_activate == nullptr) GTEST_SKIP() << "no capture library";
+  TForm2& d = Dialog();
+  if (d.adapterList_->topLevelItemCount() == 0) GTEST_SKIP() << "the capture devices cannot be listed here";
+  realActivate = Net().pcap_activate;
+  Net().pcap_activate = [](pcap_t*) { return PCAP_ERROR_PERM_DENIED; };
+  struct Restore {
+    ~Restore() { WindowTest::Net().pcap_activate = realActivate; }
+  } restore;
+  const std::string helper = ToGbk(dir_.path()) + "/build folder/quelvar-capture";  // not there
+  const struct {
+    bool installed;
+    std::string command;
+  } cases[] = {
+      {false, "sudo setcap cap_net_raw,cap_net_admin=eip '" + helper + "'"},
+      {true, "sudo usermod -a -G quelvar $USER"},
+  };
+  for (const auto& c : cases) {
+    d.ShowCaptureRights(CaptureHelperPlace{helper, c.installed});
+    ASSERT_FALSE(d.rightsBox_->isHidden());
+    EXPECT_TRUE(d.rightsText_->text().contains("没有抓包权限")) << d.rightsText_->text().toStdString();
+    EXPECT_FALSE(d.rightsText_->text().contains("ermission"));
+    EXPECT_EQ(d.rightsCommand_->text().toStdString(), c.command);
+    QGuiApplication::clipboard()->clear();
+    d.copyCommandButton_->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), c.command);
+  }
+  // Where the library opens the adapter, nothing is said.
+  Net().pcap_activate = realActivate;
+  std::string error;
+  if (pcap_t* handle = Net().OpenLive("lo", error)) {
+    Net().Close(handle);
+    d.ShowCaptureRights(CaptureHelperPlace{helper, false});
+    EXPECT_TRUE(d.rightsBox_->isHidden());
+  }
 }
 
 TEST_F(SettingsDialogTest, FolderButtonsOnlyCreateMissingKeys) {
