@@ -280,14 +280,12 @@ void TForm2::BuildAdapterPage() {
   adapterList_->setObjectName(QStringLiteral("lv2"));
   adapterList_->setColumnCount(3);
   adapterList_->setHeaderLabels({QStringLiteral("网络适配名称"), QStringLiteral("接口"), QStringLiteral("状态")});
-  // The caption takes the width the interface name and the status leave, and wraps; the whole texts
-  // are in the tooltips.
+  // The caption takes the width the interface name and the status leave, so that no row needs a
+  // sideways scroll; a caption cut short is whole in its tooltip.
   adapterList_->header()->setStretchLastSection(false);
   adapterList_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
   adapterList_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
   adapterList_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
-  adapterList_->setWordWrap(true);
-  adapterList_->setUniformRowHeights(false);
   adapterList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   adapterList_->setRootIsDecorated(false);
   adapterList_->setItemsExpandable(false);
