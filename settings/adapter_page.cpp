@@ -48,7 +48,7 @@ RightsAdvice CaptureRightsAdvice(const CaptureHelperPlace& helper) {
     return {"当前用户没有抓包权限，不能嗅探。请加入 quelvar 组，然后重新登录（若软件包尚未允许该组成员抓包，"
             "先运行 sudo dpkg-reconfigure quelvar）：",
             "sudo usermod -a -G quelvar $USER"};
-  return {"当前用户没有抓包权限，不能嗅探。请给抓包助手 quelvar-capture 授予抓包权限：",
+  return {"当前用户没有抓包权限，不能嗅探。请给抓包助手授予抓包权限：",
           "sudo setcap cap_net_raw,cap_net_admin=eip " + ShellWord(helper.path)};
 }
 

@@ -40,6 +40,9 @@ namespace {
 
 constexpr int kGbkRole = Qt::UserRole + 1;  // the node's text or device name as GBK bytes
 
+constexpr int kPagesHeight = 249;   // the pages, and the dialog round them, without the rights advice
+constexpr int kDialogHeight = 299;
+
 const QString kTestIdle = QStringLiteral("测试所有网络适配器");
 const QString kTestCancel = QStringLiteral("取消");
 
@@ -170,7 +173,7 @@ TForm2::TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* pa
   pages_ = new QTabWidget(this);
   pages_->setObjectName(QStringLiteral("pgc1"));
   pages_->setDocumentMode(true);  // flat tabs
-  pages_->setFixedSize(369, 249);
+  pages_->setFixedSize(369, kPagesHeight);
   outer->addWidget(pages_, 0, Qt::AlignHCenter);
   BuildGeneralPage();
   BuildAdapterPage();
@@ -198,7 +201,7 @@ TForm2::TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* pa
   bottom->addSpacing(89);
   outer->addLayout(bottom);
   connect(okButton_, &QPushButton::clicked, this, &TForm2::Accept);
-  setFixedSize(386, 299);
+  setFixedSize(386, kDialogHeight);
 
   adapterTestTimer_ = new QTimer(this);
   adapterTestTimer_->setObjectName(QStringLiteral("tmr1"));
@@ -614,12 +617,20 @@ void TForm2::AdapterTestTick() { adapters_.Tick(); }
 void TForm2::ShowCaptureRights(const CaptureHelperPlace& helper) {
   const std::optional<RightsAdvice> advice = adapters_.MissingRights(host_.AdapterName(), helper);
   rightsBox_->setVisible(advice.has_value());
-  if (!advice) return;
-  rightsText_->setText(QString::fromStdString(advice->text));
-  rightsCommand_->setText(QString::fromStdString(advice->command));
-  rightsCommand_->setCursorPosition(0);
-  rightsCommand_->setToolTip(rightsCommand_->text());
-  copyCommandButton_->setText(QStringLiteral("复制命令"));
+  int extra = 0;
+  if (advice) {
+    rightsText_->setText(QString::fromStdString(advice->text));
+    rightsCommand_->setText(QString::fromStdString(advice->command));
+    rightsCommand_->setCursorPosition(0);
+    rightsCommand_->setToolTip(rightsCommand_->text());
+    copyCommandButton_->setText(QStringLiteral("复制命令"));
+    // The dialog grows by the advice, so that the adapter rows keep their room.
+    const int width = pages_->width() - 20;
+    const int height = rightsBox_->hasHeightForWidth() ? rightsBox_->heightForWidth(width) : -1;
+    extra = (height > 0 ? height : rightsBox_->sizeHint().height()) + 6;
+  }
+  pages_->setFixedHeight(kPagesHeight + extra);
+  setFixedHeight(kDialogHeight + extra);
 }
 
 void TForm2::CopyRightsCommand() {

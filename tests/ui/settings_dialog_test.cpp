@@ -401,6 +401,9 @@ TEST_F(SettingsDialogTest, AUserWithoutCaptureRightsIsToldWhatToRun) {
   if (!Net().Available() || Net().pcap_activate == nullptr) GTEST_SKIP() << "no capture library";
   TForm2& d = Dialog();
   if (d.adapterList_->topLevelItemCount() == 0) GTEST_SKIP() << "the capture devices cannot be listed here";
+  d.ShowCaptureRights(CaptureHelperPlace{});
+  const bool rightsHere = d.rightsBox_->isHidden();
+  const int plainHeight = d.height();
   realActivate = Net().pcap_activate;
   Net().pcap_activate = [](pcap_t*) { return PCAP_ERROR_PERM_DENIED; };
   struct Restore {
@@ -423,6 +426,7 @@ TEST_F(SettingsDialogTest, AUserWithoutCaptureRightsIsToldWhatToRun) {
     QGuiApplication::clipboard()->clear();
     d.copyCommandButton_->click();
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), c.command);
+    if (rightsHere) EXPECT_GT(d.height(), plainHeight);  // grown by the advice, the rows keep their room
   }
   // Where the library opens the adapter, nothing is said.
   Net().pcap_activate = realActivate;
@@ -431,6 +435,7 @@ TEST_F(SettingsDialogTest, AUserWithoutCaptureRightsIsToldWhatToRun) {
     Net().Close(handle);
     d.ShowCaptureRights(CaptureHelperPlace{helper, false});
     EXPECT_TRUE(d.rightsBox_->isHidden());
+    EXPECT_EQ(d.height(), plainHeight);
   }
 }
 
