@@ -1,5 +1,9 @@
 #include "settings/adapter_page.h"
 
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
 #include "common/bytes.h"
 #include "common/site_host.h"
 
@@ -17,16 +21,86 @@ AdapterPage::Listing AdapterPage::List(const std::string& chosen) {
   return Listing::ChosenUnknown;
 }
 
-bool AdapterPage::BeginTest(std::string_view site) {
+bool HelperCanCapture(const std::string& path) {
+  if (path.empty() || ::access(path.c_str(), X_OK) != 0) return false;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if ((st.st_mode & S_ISUID) != 0 && st.st_uid == 0) return true;
+  return ::getxattr(path.c_str(), "security.capability", nullptr, 0) > 0;
+}
+
+namespace {
+
+// `text` as one shell word: as it is when it holds only safe characters, else in single quotes.
+std::string ShellWord(const std::string& text) {
+  const bool plain = !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                             "0123456789/._-+,:@%=") == std::string::npos;
+  if (plain) return text;
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace
+
+RightsAdvice CaptureRightsAdvice(const CaptureHelperPlace& helper) {
+  if (helper.installed)
+    return {"当前用户没有抓包权限，不能嗅探。请加入 quelvar 组，然后重新登录（若软件包尚未允许该组成员抓包，"
+            "先运行 sudo dpkg-reconfigure quelvar）：",
+            "sudo usermod -a -G quelvar $USER"};
+  return {"当前用户没有抓包权限，不能嗅探。请给抓包助手授予抓包权限：",
+          "sudo setcap cap_net_raw,cap_net_admin=eip " + ShellWord(helper.path)};
+}
+
+std::optional<RightsAdvice> AdapterPage::MissingRights(const std::string& chosen, const CaptureHelperPlace& helper) const {
+  if (devices_.empty()) return std::nullopt;
+  std::string device = devices_.front().name;
+  for (const CaptureDevice& d : devices_)
+    if (d.name == "lo") device = d.name;
+  for (const CaptureDevice& d : devices_)
+    if (d.name == chosen) device = d.name;
+  std::string error;
+  if (pcap_t* handle = net_.OpenLive(device, error)) {
+    net_.Close(handle);
+    return std::nullopt;
+  }
+  if (!IsPermissionError(error) || HelperCanCapture(helper.path)) return std::nullopt;
+  return CaptureRightsAdvice(helper);
+}
+
+AdapterPage::Start AdapterPage::BeginTest(std::string_view site, std::string ticked, bool asked) {
+  if (testing_ && !asked) return Start::Started;  // the running test goes on
   const std::string host = TestSiteHost(Trim(site));
   const auto address = program_.ResolveHost(host);
-  if (!address || address->empty()) return false;
+  if (!address || address->empty()) {
+    const bool again = !asked && host == unreachable_;
+    unreachable_ = host;
+    return again ? Start::StillUnreachable : Start::Unreachable;
+  }
+  unreachable_.clear();
   if (program_.SessionRunning()) program_.StopSniffing();
   testing_ = true;
+  ticked_ = std::move(ticked);
+  chosen_ = -1;
   std::vector<std::string> names;
   for (const CaptureDevice& d : devices_) names.push_back(d.name);
   test_.Begin(std::move(names));
-  return true;
+  return Start::Started;
+}
+
+// Every usable adapter declined, the test offers the first of them; the one the person ticked is
+// taken instead when it proved usable too.
+void AdapterPage::Choose(int index) {
+  // A default taken at its question comes while the test runs; the offer after the last trial, after.
+  if (!testing_ && !ticked_.empty()) {
+    for (std::size_t i = 0; i < devices_.size(); ++i)
+      if (devices_[i].name == ticked_ && test_.Status(static_cast<int>(i)) == TrialStatus::Usable) {
+        index = static_cast<int>(i);
+        break;
+      }
+  }
+  chosen_ = index;
+  view_.Choose(index);
 }
 
 void AdapterPage::Finished() {

@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -13,6 +15,7 @@
 #include <QNetworkInterface>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -36,6 +39,9 @@ namespace qv {
 namespace {
 
 constexpr int kGbkRole = Qt::UserRole + 1;  // the node's text or device name as GBK bytes
+
+constexpr int kPagesHeight = 249;   // the pages, and the dialog round them, without the rights advice
+constexpr int kDialogHeight = 299;
 
 const QString kTestIdle = QStringLiteral("测试所有网络适配器");
 const QString kTestCancel = QStringLiteral("取消");
@@ -118,8 +124,12 @@ class TForm2::Trials : public AdapterTrials {
     if (status == TrialStatus::Unusable)
       if (QTreeWidgetItem* item = d_.adapterList_->topLevelItem(index)) item->setToolTip(2, QString::fromUtf8(why.c_str()));
   }
-  bool OfferAsDefault(int) override {
-    return d_.prompter_.Message(&d_, BoxKind::Information, QStringLiteral("当前网络适配器可用，是否它作为缺省适配器！"),
+  bool OfferAsDefault(int index) override {
+    const auto& devices = d_.adapters_.Devices();
+    const QString name = index >= 0 && static_cast<std::size_t>(index) < devices.size()
+                             ? FromGbk(devices[static_cast<std::size_t>(index)].name)
+                             : QStringLiteral("当前网络适配器");
+    return d_.prompter_.Message(&d_, BoxKind::Information, name + QStringLiteral(" 可用，是否它作为缺省适配器！"),
                                 BoxButtons::OkCancel) == BoxAnswer::Ok;
   }
   void Choose(int index) override {
@@ -130,7 +140,12 @@ class TForm2::Trials : public AdapterTrials {
     if (on) d_.adapterTestTimer_->start();
     else d_.adapterTestTimer_->stop();
   }
-  void Finished() override { d_.testAdaptersButton_->setText(kTestIdle); }
+  void Finished() override {
+    d_.testAdaptersButton_->setText(kTestIdle);
+    d_.testPage_->Navigate(QUrl(QStringLiteral("about:blank")), false);
+    // Without a default taken the sessions go back to the adapter they used before the trials.
+    if (d_.adapters_.ChosenByTest() < 0) d_.host_.SetAdapterName(d_.adapterBeforeTest_);
+  }
   void NothingUsable() override {
     d_.prompter_.Message(&d_, BoxKind::Information,
                          QStringLiteral("未发现可用的网络适配器！\r\n请检查你网络连接 或 换一个测试网站，然后再重新测试！"),
@@ -158,7 +173,7 @@ TForm2::TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* pa
   pages_ = new QTabWidget(this);
   pages_->setObjectName(QStringLiteral("pgc1"));
   pages_->setDocumentMode(true);  // flat tabs
-  pages_->setFixedSize(369, 249);
+  pages_->setFixedSize(369, kPagesHeight);
   outer->addWidget(pages_, 0, Qt::AlignHCenter);
   BuildGeneralPage();
   BuildAdapterPage();
@@ -171,6 +186,12 @@ TForm2::TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* pa
   testPage_->setFixedSize(89, 25);
   testPage_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   testPage_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // The test page only makes traffic for the trials; 89 by 25 pixels of it would show a cut scrap of
+  // the site, so it fetches unseen and keeps its place in the row.
+  QSizePolicy keepPlace = testPage_->sizePolicy();
+  keepPlace.setRetainSizeWhenHidden(true);
+  testPage_->setSizePolicy(keepPlace);
+  testPage_->hide();
   okButton_ = new QPushButton(QStringLiteral("确定"), this);
   okButton_->setObjectName(QStringLiteral("btn1"));
   bottom->addWidget(testPage_);
@@ -180,7 +201,7 @@ TForm2::TForm2(SettingsHost& host, PcapNet& net, Prompter& prompter, QWidget* pa
   bottom->addSpacing(89);
   outer->addLayout(bottom);
   connect(okButton_, &QPushButton::clicked, this, &TForm2::Accept);
-  setFixedSize(386, 299);
+  setFixedSize(386, kDialogHeight);
 
   adapterTestTimer_ = new QTimer(this);
   adapterTestTimer_->setObjectName(QStringLiteral("tmr1"));
@@ -262,9 +283,13 @@ void TForm2::BuildAdapterPage() {
   adapterList_->setObjectName(QStringLiteral("lv2"));
   adapterList_->setColumnCount(3);
   adapterList_->setHeaderLabels({QStringLiteral("网络适配名称"), QStringLiteral("接口"), QStringLiteral("状态")});
-  adapterList_->setColumnWidth(0, 180);
-  adapterList_->setColumnWidth(1, 100);
-  adapterList_->setColumnWidth(2, 60);
+  // The caption takes the width the interface name and the status leave, so that no row needs a
+  // sideways scroll; a caption cut short is whole in its tooltip.
+  adapterList_->header()->setStretchLastSection(false);
+  adapterList_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+  adapterList_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+  adapterList_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+  adapterList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   adapterList_->setRootIsDecorated(false);
   adapterList_->setItemsExpandable(false);
   adapterList_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -272,6 +297,31 @@ void TForm2::BuildAdapterPage() {
   adapterList_->setStyleSheet(QStringLiteral("QTreeView::item { border: 1px solid #d0d0d0; }"));  // grid lines
   list->after = [this](QTreeWidgetItem* item) { AdapterRowPressed(item ? adapterList_->indexOfTopLevelItem(item) : -1); };
   v->addWidget(adapterList_, 1);
+  adapterNote_ = new QLabel(page);
+  adapterNote_->setObjectName(QStringLiteral("adapterNote"));
+  adapterNote_->setWordWrap(true);
+  adapterNote_->hide();
+  v->addWidget(adapterNote_);
+  rightsBox_ = new QWidget(page);
+  rightsBox_->setObjectName(QStringLiteral("rightsBox"));
+  auto* rights = new QVBoxLayout(rightsBox_);
+  rights->setContentsMargins(0, 0, 0, 0);
+  rights->setSpacing(2);
+  rightsText_ = new QLabel(rightsBox_);
+  rightsText_->setWordWrap(true);
+  rights->addWidget(rightsText_);
+  auto* commandRow = new QHBoxLayout;
+  rightsCommand_ = new QLineEdit(rightsBox_);  // one line, never broken inside a path
+  rightsCommand_->setObjectName(QStringLiteral("rightsCommand"));
+  rightsCommand_->setReadOnly(true);
+  commandRow->addWidget(rightsCommand_, 1);
+  copyCommandButton_ = new QPushButton(QStringLiteral("复制命令"), rightsBox_);
+  copyCommandButton_->setObjectName(QStringLiteral("copyCommandButton"));
+  commandRow->addWidget(copyCommandButton_);
+  rights->addLayout(commandRow);
+  rightsBox_->hide();
+  v->addWidget(rightsBox_);
+  connect(copyCommandButton_, &QPushButton::clicked, this, &TForm2::CopyRightsCommand);
   auto* row = new QHBoxLayout;
   row->addWidget(new QLabel(QStringLiteral("测试网站："), page));
   testSiteEdit_ = new QLineEdit(QStringLiteral("www.example.com"), page);
@@ -284,7 +334,8 @@ void TForm2::BuildAdapterPage() {
   pages_->addTab(page, QStringLiteral("网络适配器"));
 
   testSiteEdit_->installEventFilter(this);
-  connect(testAdaptersButton_, &QPushButton::clicked, this, &TForm2::TestAdapters);
+  connect(testAdaptersButton_, &QPushButton::clicked, this, [this] { TestAdapters(true); });
+  connect(testSiteEdit_, &QLineEdit::textEdited, adapterNote_, &QLabel::hide);
 }
 
 void TForm2::BuildDownloadPage() {
@@ -363,6 +414,11 @@ void TForm2::BuildFileTypePage() {
           [this](const QPoint& pos) { fileTypeMenu_->popup(fileTypeTree_->viewport()->mapToGlobal(pos)); });
   connect(fileTypeTree_, &QTreeWidget::itemChanged, this, &TForm2::OnFileTypeNodeChanged);
   v->addWidget(fileTypeTree_, 1);
+  newTypeNote_ = new QLabel(page);
+  newTypeNote_->setObjectName(QStringLiteral("newTypeNote"));
+  newTypeNote_->setWordWrap(true);
+  newTypeNote_->hide();
+  v->addWidget(newTypeNote_);
   hoveredNodeMark_ = new QCheckBox(page);
   hoveredNodeMark_->setObjectName(QStringLiteral("chk11"));
   hoveredNodeMark_->hide();
@@ -424,11 +480,14 @@ void TForm2::ListAdapters() {
   host_.ShowAdapters(adapters_.Devices());  // the menu items, in device order, the selected one checked
   for (const CaptureDevice& d : adapters_.Devices()) {
     auto* row = new QTreeWidgetItem(QStringList{AdapterCaption(d), FromGbk(d.name), QString()});
+    row->setToolTip(0, row->text(0));
+    row->setToolTip(1, row->text(1));
     row->setData(1, kGbkRole, QByteArray::fromStdString(d.name));
     row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     row->setCheckState(0, d.name == host_.AdapterName() ? Qt::Checked : Qt::Unchecked);
     adapterList_->addTopLevelItem(row);
   }
+  ShowCaptureRights(FindCaptureHelper());
   if (listing == AdapterPage::Listing::ChosenUnknown) {
     prompter_.Message(this, BoxKind::Information,
                       QStringLiteral("首次运行程序，或者网络适配器配置错误，程序将会测试所有网络适配器！"), BoxButtons::Ok);
@@ -525,21 +584,59 @@ void TForm2::AdapterChosen(int index) { CheckOnlyRow(index); }
 
 void TForm2::TrialStartFailed(const QString& why) { adapters_.TrialStartFailed(why.toStdString()); }
 
-void TForm2::TestAdapters() {
+void TForm2::TestAdapters(bool asked) {
   if (adapters_.Testing()) {
     // A press on "取消" stops the running test, as closing the dialog does.
-    adapters_.Cancel();
+    if (asked) adapters_.Cancel();
     return;
   }
+  const std::string before = host_.AdapterName();
   testAdaptersButton_->setText(kTestCancel);
-  if (!adapters_.BeginTest(ToGbk(testSiteEdit_->text().trimmed()))) {
-    testAdaptersButton_->setText(kTestIdle);
-    prompter_.Message(this, BoxKind::Information, QStringLiteral("当前网址经测试不能连接！请换一个网址测试。"),
-                      BoxButtons::Ok);
+  const QString unreachable = QStringLiteral("当前网址经测试不能连接！请换一个网址测试。");
+  switch (adapters_.BeginTest(ToGbk(testSiteEdit_->text().trimmed()), before, asked)) {
+    case AdapterPage::Start::Started:
+      adapterBeforeTest_ = before;
+      adapterNote_->hide();
+      return;
+    case AdapterPage::Start::Unreachable:
+      testAdaptersButton_->setText(kTestIdle);
+      adapterNote_->setText(unreachable);
+      adapterNote_->show();
+      prompter_.Message(this, BoxKind::Information, unreachable, BoxButtons::Ok);
+      return;
+    case AdapterPage::Start::StillUnreachable:  // said once already; the note stays
+      testAdaptersButton_->setText(kTestIdle);
+      adapterNote_->setText(unreachable);
+      adapterNote_->show();
+      return;
   }
 }
 
 void TForm2::AdapterTestTick() { adapters_.Tick(); }
+
+void TForm2::ShowCaptureRights(const CaptureHelperPlace& helper) {
+  const std::optional<RightsAdvice> advice = adapters_.MissingRights(host_.AdapterName(), helper);
+  rightsBox_->setVisible(advice.has_value());
+  int extra = 0;
+  if (advice) {
+    rightsText_->setText(QString::fromStdString(advice->text));
+    rightsCommand_->setText(QString::fromStdString(advice->command));
+    rightsCommand_->setCursorPosition(0);
+    rightsCommand_->setToolTip(rightsCommand_->text());
+    copyCommandButton_->setText(QStringLiteral("复制命令"));
+    // The dialog grows by the advice, so that the adapter rows keep their room.
+    const int width = pages_->width() - 20;
+    const int height = rightsBox_->hasHeightForWidth() ? rightsBox_->heightForWidth(width) : -1;
+    extra = (height > 0 ? height : rightsBox_->sizeHint().height()) + 6;
+  }
+  pages_->setFixedHeight(kPagesHeight + extra);
+  setFixedHeight(kDialogHeight + extra);
+}
+
+void TForm2::CopyRightsCommand() {
+  QGuiApplication::clipboard()->setText(rightsCommand_->text());
+  copyCommandButton_->setText(QStringLiteral("已复制"));
+}
 
 // Escape leaves the dialog the one way it has: "确定", which saves the file types and runs the close
 // handling (a running adapter test stops).
@@ -597,6 +694,7 @@ void TForm2::EditFileTypes(const FileTypeSnapshot& table) {
 // An entry's mark is the table's; a category's mark only shows whether one of its entries is checked.
 void TForm2::OnFileTypeNodeChanged(QTreeWidgetItem* node) {
   if (fillingTree_ || node == nullptr || node->parent() == nullptr) return;
+  if (IsChecked(node)) HideNewTypeNote(node->data(0, kGbkRole).toByteArray().toStdString());
   EditFileTypes(settings_.Values().FileTypes().WithChecked(NodeOf(node), IsChecked(node)));
 }
 
@@ -615,7 +713,10 @@ bool TForm2::AnySiblingChecked(QTreeWidgetItem* node) const {
 void TForm2::SetAllChildren(QTreeWidgetItem* node, bool checked) {
   if (node == nullptr) return;
   fillingTree_ = true;  // one change of the table for the whole category
-  for (int i = 0; i < node->childCount(); ++i) SetNodeChecked(node->child(i), checked);
+  for (int i = 0; i < node->childCount(); ++i) {
+    SetNodeChecked(node->child(i), checked);
+    if (checked) HideNewTypeNote(node->child(i)->data(0, kGbkRole).toByteArray().toStdString());
+  }
   fillingTree_ = false;
   EditFileTypes(settings_.Values().FileTypes().WithChecked(NodeOf(node), checked));
 }
@@ -658,18 +759,42 @@ void TForm2::AddFileType() {
     prompter_.Message(this, BoxKind::Warning, QStringLiteral("此文件类型已经存在！添加失败"), BoxButtons::Ok);
     return;
   }
+  QTreeWidgetItem* node = NewNode(text, false);
   fillingTree_ = true;
-  category->addChild(NewNode(text, false));
+  category->addChild(node);
   fillingTree_ = false;
   EditFileTypes(table.WithEntry(fileTypeTree_->indexOfTopLevelItem(category), text, false));
   prompter_.Message(this, BoxKind::Information, QStringLiteral("添加成功"), BoxButtons::Ok);
   category->setExpanded(true);
+  ShowNewTypeNote(node);
+}
+
+// A new type is kept unticked, so its addresses are not listed yet: the node is selected and brought
+// into view, check box included, and the note below the tree says what ticking it does.
+void TForm2::ShowNewTypeNote(QTreeWidgetItem* node) {
+  const QString note = QStringLiteral("新文件类型 %1 尚未勾选：勾选后才会列出这类文件的地址。").arg(node->text(0));
+  node->setToolTip(0, note);
+  newTypeNote_->setText(note);
+  newTypeNote_->show();
+  noteType_ = node->data(0, kGbkRole).toByteArray().toStdString();
+  // The note takes room from the tree: lay the page out before scrolling, or the row ends below it.
+  if (QLayout* layout = newTypeNote_->parentWidget()->layout()) layout->activate();
+  fileTypeTree_->setCurrentItem(node);
+  fileTypeTree_->scrollToItem(node, QAbstractItemView::EnsureVisible);
+  fileTypeTree_->horizontalScrollBar()->setValue(0);  // the check box sits at the left edge
+}
+
+void TForm2::HideNewTypeNote(const std::string& type) {
+  if (noteType_.empty() || type != noteType_) return;
+  newTypeNote_->hide();
+  noteType_.clear();
 }
 
 void TForm2::DeleteFileType() {
   QTreeWidgetItem* node = fileTypeTree_->currentItem();
   if (node == nullptr || node->parent() == nullptr) return;
   const FileTypeNode place = NodeOf(node);
+  HideNewTypeNote(node->data(0, kGbkRole).toByteArray().toStdString());
   fillingTree_ = true;
   delete node;
   fillingTree_ = false;

@@ -16,6 +16,7 @@
 #include "settings/ui/settings_host.h"
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
@@ -66,8 +67,14 @@ class TForm2 : public QDialog {
   void SaveHttpsBrowser();
   // Adapter page.
   void AdapterRowPressed(int row);  // a mouse press on a row (-1: none)
-  void TestAdapters();              // starts the adapter test, or cancels the running one
+  // Starts the adapter test. `asked`: the person pressed the button, which also cancels a running
+  // test; a request of the program leaves a running test alone and repeats no message.
+  void TestAdapters(bool asked = false);
   void AdapterTestTick();           // one second of the adapter test
+  // Shows on the adapter page what a user without the capture rights can do (with the helper at
+  // `helper`), or hides it when the rights are there.
+  void ShowCaptureRights(const CaptureHelperPlace& helper);
+  void CopyRightsCommand();
   // Download page.
   void ChooseDownloader(int which);  // 1, 2 or 3: DownloadProgram
   void RegisterNetTransport();
@@ -96,6 +103,11 @@ class TForm2 : public QDialog {
   QTreeWidget* adapterList_;
   QLineEdit* testSiteEdit_;
   QPushButton* testAdaptersButton_;
+  QLabel* adapterNote_;  // below the adapter rows: why the test cannot run
+  QWidget* rightsBox_;   // shown when this user lacks the capture rights: what to do and the command
+  QLabel* rightsText_;
+  QLineEdit* rightsCommand_;
+  QPushButton* copyCommandButton_;
   QRadioButton* netTransportButton_;
   QRadioButton* flashGetButton_;
   QRadioButton* otherDownloaderButton_;
@@ -105,6 +117,7 @@ class TForm2 : public QDialog {
   QLineEdit* downloadPathEdit_;  // hidden: the other download program's command line
   QTreeWidget* fileTypeTree_;
   QMenu* fileTypeMenu_;  // the tree's popup: add and delete a file type
+  QLabel* newTypeNote_;  // below the tree: a type just added lists nothing until it is ticked
   QPushButton* okButton_;
   WebStrip* testPage_;  // fetches the test site during an adapter trial
   QTimer* adapterTestTimer_;
@@ -134,6 +147,8 @@ class TForm2 : public QDialog {
   void LoadTree();
   void EditFileTypes(const FileTypeSnapshot& table);
   void OnFileTypeNodeChanged(QTreeWidgetItem* node);
+  void ShowNewTypeNote(QTreeWidgetItem* node);
+  void HideNewTypeNote(const std::string& type);  // when the note speaks of `type`
   void CheckOnlyRow(int row);
   void SetRowStatus(int row, const char* status);
   QString ChooseExecutable();
@@ -150,6 +165,8 @@ class TForm2 : public QDialog {
   std::unique_ptr<Trials> trials_;
   AdapterPage adapters_;
   bool fillingTree_ = false;  // the tree's changes are the table's own, not edits
+  std::string adapterBeforeTest_;  // the adapter sessions used before the test's trials changed it
+  std::string noteType_;      // the added type the note speaks of (GBK); empty while it is hidden
 };
 
 }  // namespace qv

@@ -2,13 +2,18 @@
 // the file-type editor, the start-up timers it arms, and the adapter test.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStyle>
 #include <QTabWidget>
 #include <QTcpServer>
@@ -19,6 +24,7 @@
 
 #include "common/texts.h"
 #include "common/ui/gbk_text.h"
+#include "common/ui/web_strip.h"
 #include "platform/registry.h"
 #include "settings/ui/settings_dialog.h"
 #include "tests/ui/ui_support.h"
@@ -368,6 +374,16 @@ TEST_F(SettingsDialogTest, AdapterRowsActAsOneRadioGroup) {
   const QRect rect = d.adapterList_->visualItemRect(d.adapterList_->topLevelItem(1));
   QTest::mouseClick(d.adapterList_->viewport(), Qt::LeftButton, {}, QPoint(rect.center().x(), rect.center().y()));
   EXPECT_EQ(checkedRows(), std::vector<int>{1});
+  // Readable rows: the columns fit the table, so nothing hides behind a sideways scroll, and the whole
+  // caption and name are in the tooltips. The test page fetches unseen.
+  QTreeWidget& table = *d.adapterList_;
+  EXPECT_FALSE(table.horizontalScrollBar()->isVisible());
+  EXPECT_LE(table.columnWidth(0) + table.columnWidth(1) + table.columnWidth(2), table.viewport()->width());
+  for (int i = 0; i < table.topLevelItemCount(); ++i) {
+    EXPECT_EQ(table.topLevelItem(i)->toolTip(0), table.topLevelItem(i)->text(0));
+    EXPECT_EQ(table.topLevelItem(i)->toolTip(1), table.topLevelItem(i)->text(1));
+  }
+  EXPECT_FALSE(d.testPage_->isVisible());
   EXPECT_EQ(Form().AdapterName(), devices[1].name);
   EXPECT_EQ(Read("system", "AdaptorName"), devices[1].name);
   EXPECT_TRUE(Form().AdapterItem(1)->isChecked());
@@ -376,6 +392,51 @@ TEST_F(SettingsDialogTest, AdapterRowsActAsOneRadioGroup) {
   Form().AdapterItem(0)->trigger();
   EXPECT_EQ(checkedRows(), std::vector<int>{0});
   EXPECT_EQ(Read("system", "AdaptorName"), devices[0].name);
+}
+
+// A user the capture library refuses, with no helper that could capture instead, is told on the adapter
+// page in the program's words, with the command to run and a button that copies it.
+int (*realActivate)(pcap_t*) = nullptr;
+TEST_F(SettingsDialogTest, AUserWithoutCaptureRightsIsToldWhatToRun) {
+  if (!Net().Available() || Net().pcap_activate == nullptr) GTEST_SKIP() << "no capture library";
+  TForm2& d = Dialog();
+  if (d.adapterList_->topLevelItemCount() == 0) GTEST_SKIP() << "the capture devices cannot be listed here";
+  d.ShowCaptureRights(CaptureHelperPlace{});
+  const bool rightsHere = d.rightsBox_->isHidden();
+  const int plainHeight = d.height();
+  realActivate = Net().pcap_activate;
+  Net().pcap_activate = [](pcap_t*) { return PCAP_ERROR_PERM_DENIED; };
+  struct Restore {
+    ~Restore() { WindowTest::Net().pcap_activate = realActivate; }
+  } restore;
+  const std::string helper = ToGbk(dir_.path()) + "/build folder/quelvar-capture";  // not there
+  const struct {
+    bool installed;
+    std::string command;
+  } cases[] = {
+      {false, "sudo setcap cap_net_raw,cap_net_admin=eip '" + helper + "'"},
+      {true, "sudo usermod -a -G quelvar $USER"},
+  };
+  for (const auto& c : cases) {
+    d.ShowCaptureRights(CaptureHelperPlace{helper, c.installed});
+    ASSERT_FALSE(d.rightsBox_->isHidden());
+    EXPECT_TRUE(d.rightsText_->text().contains("没有抓包权限")) << d.rightsText_->text().toStdString();
+    EXPECT_FALSE(d.rightsText_->text().contains("ermission"));
+    EXPECT_EQ(d.rightsCommand_->text().toStdString(), c.command);
+    QGuiApplication::clipboard()->clear();
+    d.copyCommandButton_->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), c.command);
+    if (rightsHere) EXPECT_GT(d.height(), plainHeight);  // grown by the advice, the rows keep their room
+  }
+  // Where the library opens the adapter, nothing is said.
+  Net().pcap_activate = realActivate;
+  std::string error;
+  if (pcap_t* handle = Net().OpenLive("lo", error)) {
+    Net().Close(handle);
+    d.ShowCaptureRights(CaptureHelperPlace{helper, false});
+    EXPECT_TRUE(d.rightsBox_->isHidden());
+    EXPECT_EQ(d.height(), plainHeight);
+  }
 }
 
 TEST_F(SettingsDialogTest, FolderButtonsOnlyCreateMissingKeys) {
@@ -464,11 +525,17 @@ TEST_F(SettingsDialogTest, EditorAddsAndDeletesWithItsMessages) {
   QTreeWidgetItem* added = Category(kPictures)->child(Category(kPictures)->childCount() - 1);
   EXPECT_EQ(added->text(0), ".HEIC");
   EXPECT_FALSE(Checked(added));
+  // Unticked, and the editor says so: the node selected, in view with its check box, and a note.
+  EXPECT_EQ(d.fileTypeTree_->currentItem(), added);
+  EXPECT_FALSE(d.newTypeNote_->isHidden());
+  EXPECT_TRUE(d.newTypeNote_->text().contains(".HEIC")) << d.newTypeNote_->text().toStdString();
+  EXPECT_TRUE(d.newTypeNote_->text().contains("勾选"));
   const std::string address = "http://a.example/b.heic";
   // Known but unchecked: not listed; checked: a picture, at the very next classification.
   EXPECT_EQ(FileType(address, *Form().Types().Current()), "");
   added->setCheckState(0, Qt::Checked);
   EXPECT_EQ(FromGbk(FileType(address, *Form().Types().Current())), "图片文件");
+  EXPECT_TRUE(d.newTypeNote_->isHidden());  // ticked: nothing left to say
 
   // Delete: an extension goes without a question; a category stays.
   const std::size_t boxes = prompter_.boxes.size();
@@ -491,6 +558,41 @@ TEST_F(SettingsDialogTest, EditorAddsAndDeletesWithItsMessages) {
   for (QAction* a : d.fileTypeMenu_->actions())
     if (a->text() == "删除所选文件类型") a->trigger();
   EXPECT_EQ(Entry(kTexts, ".abc"), nullptr);
+}
+
+// A type added to a long category lands below the visible rows: the tree scrolls to it, its check box
+// included, and ticking its whole category also ends the note.
+TEST_F(SettingsDialogTest, AnAddedTypeIsBroughtIntoViewUntilTicked) {
+  TForm2& d = Dialog();
+  d.ShowPage(TForm2::kPageFileTypes);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+  for (int c = 0; c < 5; ++c) Category(c)->setExpanded(true);  // the pictures' end is far below
+  d.fileTypeTree_->scrollToTop();
+  d.fileTypeTree_->setCurrentItem(Category(kPictures));
+  prompter_.inputAnswer = ".weba";
+  d.AddFileType();
+  QTreeWidgetItem* added = Entry(kPictures, ".weba");
+  ASSERT_NE(added, nullptr);
+  QApplication::processEvents();
+  const QRect row = d.fileTypeTree_->visualItemRect(added);
+  // The row's left edge, where its check box is, lies inside the visible part of the tree.
+  EXPECT_TRUE(d.fileTypeTree_->viewport()->rect().contains(row.topLeft())) << row.y();
+  EXPECT_TRUE(d.fileTypeTree_->viewport()->rect().contains(row.bottomLeft())) << row.y();
+  EXPECT_TRUE(d.newTypeNote_->isVisible());
+  EXPECT_TRUE(added->toolTip(0).contains(".weba"));
+
+  Press(Category(kPictures), true);  // the category ticks, and every entry with it
+  if (!Checked(Category(kPictures))) Press(Category(kPictures), true);
+  ASSERT_TRUE(Checked(added));
+  EXPECT_TRUE(d.newTypeNote_->isHidden());
+
+  // Deleting the type the note speaks of ends it too.
+  prompter_.inputAnswer = ".weba2";
+  d.AddFileType();
+  ASSERT_FALSE(d.newTypeNote_->isHidden());
+  d.fileTypeTree_->setCurrentItem(Entry(kPictures, ".weba2"));
+  d.DeleteFileType();
+  EXPECT_TRUE(d.newTypeNote_->isHidden());
 }
 
 TEST_F(SettingsDialogTest, MousePressesSpreadMarksBetweenACategoryAndItsEntries) {
@@ -682,6 +784,14 @@ TEST_F(SettingsDialogTest, TrialsAreJudgedByTheirTicks) {
   d.TestAdapters();
   EXPECT_EQ(prompter_.boxes.back().text, "当前网址经测试不能连接！请换一个网址测试。");
   EXPECT_EQ(d.testAdaptersButton_->text(), "测试所有网络适配器");
+  // The program asking again (a retry after start-up) says it no more in a box; the page keeps saying it.
+  const std::size_t boxes = prompter_.boxes.size();
+  for (int retry = 0; retry < 3; ++retry) d.TestAdapters();
+  EXPECT_EQ(prompter_.boxes.size(), boxes);
+  EXPECT_FALSE(d.adapterNote_->isHidden());
+  EXPECT_EQ(d.adapterNote_->text(), "当前网址经测试不能连接！请换一个网址测试。");
+  d.TestAdapters(true);  // the person's press is answered
+  EXPECT_EQ(prompter_.boxes.size(), boxes + 1);
   d.testSiteEdit_->setText("  http://site.example:8080/path/page.htm ");
 
   auto begin = [&] {
@@ -704,7 +814,7 @@ TEST_F(SettingsDialogTest, TrialsAreJudgedByTheirTicks) {
     EXPECT_EQ(d.adapterList_->topLevelItem(1)->text(2), "正在测试");
     EXPECT_EQ(form.AdapterName(), devices[1].name);
     // "取消" stops the test as closing the dialog does.
-    d.TestAdapters();
+    d.TestAdapters(true);
     EXPECT_EQ(d.testAdaptersButton_->text(), "测试所有网络适配器");
     EXPECT_FALSE(d.adapterTestTimer_->isActive());
     EXPECT_FALSE(test.TestActive.load());
@@ -716,7 +826,7 @@ TEST_F(SettingsDialogTest, TrialsAreJudgedByTheirTicks) {
   test.TestTrafficSeen.store(true);
   prompter_.answers = {BoxAnswer::Ok};
   d.AdapterTestTick();
-  EXPECT_EQ(prompter_.boxes.back().text, "当前网络适配器可用，是否它作为缺省适配器！");
+  EXPECT_EQ(prompter_.boxes.back().text, FromGbk(devices[0].name) + " 可用，是否它作为缺省适配器！");
   EXPECT_EQ(prompter_.boxes.back().buttons, BoxButtons::OkCancel);
   EXPECT_EQ(d.adapterList_->topLevelItem(0)->text(2), "可用");
   EXPECT_EQ(d.testAdaptersButton_->text(), "测试所有网络适配器");
