@@ -71,18 +71,36 @@ std::string CaptureDeviceMessage(const std::string& device, const std::string& r
   return Compose("无法在网络适配器 " + device + " 上嗅探", "无法嗅探", device, reason, kDeviceReasons);
 }
 
+namespace {
+
+// `text` as one shell word: as it is when it holds only safe characters, else in single quotes.
+std::string ShellWord(const std::string& text) {
+  const bool plain = !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                             "0123456789/._-+,:@%=") == std::string::npos;
+  if (plain) return text;
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace
+
+std::string CaptureRightsCommand(const std::string& helper, bool installed) {
+  return installed ? std::string("sudo usermod -a -G quelvar $USER")
+                   : "sudo setcap cap_net_raw,cap_net_admin=eip " + ShellWord(helper);
+}
+
 std::string CaptureRightsMessage(const std::string& device, const std::string& helper, bool installed) {
   std::string text = "无法在网络适配器 " + device + " 上嗅探：没有抓包权限。\n\n";
   if (installed) {
     text +=
         "普通用户要嗅探，须是 quelvar 组的成员。请在终端运行下面的命令，然后注销并重新登录：\n\n"
-        "sudo usermod -a -G quelvar $USER\n\n"
+        + CaptureRightsCommand(helper, true) + "\n\n"
         "（如果这个组还不能抓包，先运行 sudo dpkg-reconfigure quelvar 允许它。）";
   } else {
     text +=
-        "普通用户要嗅探，抓包助手程序须有抓包权限。请在终端运行下面的命令，然后重新开始嗅探：\n\n"
-        "sudo setcap cap_net_raw,cap_net_admin=eip " +
-        helper;
+        "普通用户要嗅探，抓包助手程序须有抓包权限。请在终端运行下面的命令，然后重新开始嗅探：\n\n" +
+        CaptureRightsCommand(helper, false);
   }
   return text;
 }

@@ -18,4 +18,8 @@ std::string CaptureDeviceMessage(const std::string& device, const std::string& r
 // helper of a build folder), so that it can be copied whole.
 std::string CaptureRightsMessage(const std::string& device, const std::string& helper, bool installed);
 
+// The one command that gives a user the capture rights: joining the quelvar group for an installed
+// program, else setcap on the capture `helper` (its path quoted for the shell when it needs it).
+std::string CaptureRightsCommand(const std::string& helper, bool installed);
+
 }  // namespace qv

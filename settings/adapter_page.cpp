@@ -4,6 +4,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "capture/capture_messages.h"
 #include "common/bytes.h"
 #include "common/site_host.h"
 
@@ -29,27 +30,13 @@ bool HelperCanCapture(const std::string& path) {
   return ::getxattr(path.c_str(), "security.capability", nullptr, 0) > 0;
 }
 
-namespace {
-
-// `text` as one shell word: as it is when it holds only safe characters, else in single quotes.
-std::string ShellWord(const std::string& text) {
-  const bool plain = !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                             "0123456789/._-+,:@%=") == std::string::npos;
-  if (plain) return text;
-  std::string quoted = "'";
-  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-}  // namespace
-
 RightsAdvice CaptureRightsAdvice(const CaptureHelperPlace& helper) {
   if (helper.installed)
     return {"当前用户没有抓包权限，不能嗅探。请加入 quelvar 组，然后重新登录（若软件包尚未允许该组成员抓包，"
             "先运行 sudo dpkg-reconfigure quelvar）：",
-            "sudo usermod -a -G quelvar $USER"};
+            CaptureRightsCommand(helper.path, true)};
   return {"当前用户没有抓包权限，不能嗅探。请给抓包助手授予抓包权限：",
-          "sudo setcap cap_net_raw,cap_net_admin=eip " + ShellWord(helper.path)};
+          CaptureRightsCommand(helper.path, false)};
 }
 
 std::optional<RightsAdvice> AdapterPage::MissingRights(const std::string& chosen, const CaptureHelperPlace& helper) const {
