@@ -4,7 +4,8 @@
 - No folder includes a folder that includes it back (directly or through others).
 - No folder includes a higher layer: the top folders stand in LAYERS from the bottom up, and a file
   includes only its own layer and the ones below (a */ui folder counts with its top folder).
-- The core (every folder except */ui and tools/Dorrinel) includes no Qt header and no */ui folder.
+- The core (every folder except */ui, app/session and tools/Dorrinel) includes no Qt header and no */ui
+  folder; app/session (the session's Qt objects and models, no widget) includes nothing of app/ui.
 - app/ui/main_window.h is included inside app/ui only.
 
 Tests, benchmarks and fuzzers sit on top of everything and are left out. Prints every breach and
@@ -22,7 +23,12 @@ INCLUDE = re.compile(r'^\s*#\s*include\s+([<"])([^>"]+)[>"]', re.M)
 
 
 def is_ui(folder):
-    return folder.endswith("/ui") or folder == "ui" or folder.startswith("tools/Dorrinel")
+    return folder.endswith("/ui") or folder == "ui" or folder.startswith("tools/Dorrinel") or is_session(folder)
+
+
+# The session as the program runs it: Qt objects and models, but no widget and nothing of the window.
+def is_session(folder):
+    return folder == "app/session"
 
 
 def layer(folder):
@@ -56,6 +62,8 @@ def main():
             if not os.path.isfile(os.path.join(ROOT, target)):
                 continue
             to = os.path.dirname(target)
+            if is_session(folder) and to == "app/ui":
+                breaches.append("%s: the session includes %s of the window" % (path, target))
             if target == "app/ui/main_window.h" and folder != "app/ui":
                 breaches.append("%s: includes app/ui/main_window.h from outside app/ui" % path)
             if to == folder:

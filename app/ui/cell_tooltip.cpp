@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "app/ui/list_models.h"
+#include "app/session/list_models.h"
 
 namespace qv {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/ui/session_controller.h"
+#include "app/session/session_controller.h"
 #include "app/ui/status_counts.h"
 #include "common/codepage.h"
 #include "common/ui/prompter.h"

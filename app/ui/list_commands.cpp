@@ -11,7 +11,7 @@
 #include <exception>
 
 #include "app/ui/list_file.h"
-#include "app/ui/list_models.h"
+#include "app/session/list_models.h"
 #include "common/codepage.h"
 #include "common/ui/gbk_text.h"
 #include "common/ui/prompter.h"

@@ -33,7 +33,7 @@
 #include "app/ui/list_commands.h"
 #include "app/ui/program_files.h"
 #include "app/ui/quick_filter.h"
-#include "app/ui/session_messages.h"
+#include "app/session/session_messages.h"
 #include "app/ui/update_checker.h"
 #include "app/ui/window_state.h"
 #include "capture/host2ip.h"
@@ -119,12 +119,12 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
     t->setInterval(interval);
     return t;
   };
-  tmr1 = timer("tmr1", 1000);
+  localAddressTimer_ = timer("tmr1", 1000);
   autoStartTimer_ = timer("tmr2", 3000);
   updateCheckTimer_ = timer("tmr3", options_.updateCheckMs);
   pcapMissingTimer_ = timer("tmr4", 1);
   adapterRetryTimer_ = timer("tmr5", 1000);
-  connect(tmr1, &QTimer::timeout, this, &TForm1::tmr1Timer);
+  connect(localAddressTimer_, &QTimer::timeout, this, &TForm1::OnLocalAddressTimer);
   connect(autoStartTimer_, &QTimer::timeout, this, &TForm1::OnAutoStartTimer);
   connect(updateCheckTimer_, &QTimer::timeout, this, &TForm1::OnUpdateCheckTimer);
   connect(pcapMissingTimer_, &QTimer::timeout, this, &TForm1::OnPcapMissingTimer);
@@ -157,7 +157,7 @@ TForm1::TForm1(PcapNet& net, Prompter& prompter, TForm1Options options, QWidget*
   // The timers that count from the start of the program run from here, before anything can show a
   // message: tmr1 (the local addresses at 1 s) and tmr3 (the update check at 59 s). tmr1 reaches no
   // window but the lists, built above; tmr3 waits while the window is not complete or a box is open.
-  tmr1->start();
+  localAddressTimer_->start();
   updateCheckTimer_->start();
 
   // The place of the last run, or on the first start a client area of 725 x 501 below the menu bar,
@@ -229,7 +229,7 @@ void TForm1::FormCreate() {
   startCaptureButton_->setEnabled(true);
   startCaptureAction_->setEnabled(true);
   Handler().test.TestActive.store(false);
-  pgc1->setCurrentIndex(0);
+  listPages_->setCurrentIndex(0);
   // Armed here, started once the whole start-up is done (see the end of the constructor).
   autoStart_ = settings.AutoRun();
   Handler().SetFilter(PacketFilter{});
@@ -386,7 +386,7 @@ void TForm1::OnViewChanged() {
   const int active = List().ActiveEntry();
   for (std::size_t i = 0; i < viewEntries_.size(); ++i)
     if (viewEntries_[i] != nullptr) viewEntries_[i]->setChecked(static_cast<int>(i) == active);
-  pgc1->setCurrentIndex(List().ShowingAll() ? 0 : 1);
+  listPages_->setCurrentIndex(List().ShowingAll() ? 0 : 1);
 }
 
 // --- selection ---
@@ -413,7 +413,7 @@ void TForm1::OnRowClicked(const QPoint& globalPos) {
 // goes when the pointer moves off the list, and HideHint ends it earlier (see its callers).
 void TForm1::ShowHint() {
   if (!isVisible() || isMinimized()) return;
-  QWidget* list = pgc1->currentIndex() == 0 ? mainListView_->viewport() : lv2->viewport();
+  QWidget* list = listPages_->currentIndex() == 0 ? mainListView_->viewport() : lv2->viewport();
   QToolTip::showText(hintPos_, hintText_, list, list->rect());
 }
 
@@ -465,7 +465,7 @@ void TForm1::ToggleViewPacket() {
     inspector_ = new TForm4(
         [this] {
           std::vector<std::string> locals;
-          for (int i = 0; i < cbb2->count(); ++i) locals.push_back(ToGbk(cbb2->itemText(i)));
+          for (int i = 0; i < localAddressBox_->count(); ++i) locals.push_back(ToGbk(localAddressBox_->itemText(i)));
           return LocalAddressFor(inspector_ ? inspector_->FRemote : std::string(), locals);
         },
         this);
@@ -573,8 +573,8 @@ void TForm1::VisitMakerSite() {
 
 // --- timers ---
 
-void TForm1::tmr1Timer() {
-  tmr1->stop();
+void TForm1::OnLocalAddressTimer() {
+  localAddressTimer_->stop();
   session_->RefreshLocalAddresses();
 }
 
@@ -586,9 +586,9 @@ void TForm1::OnAutoStartTimer() {
 }
 
 void TForm1::FillLocalAddresses(const std::vector<std::string>& addresses) {
-  cbb2->clear();
-  for (const std::string& a : addresses) cbb2->addItem(FromGbk(a));
-  cbb2->setCurrentIndex(cbb2->count() - 1);
+  localAddressBox_->clear();
+  for (const std::string& a : addresses) localAddressBox_->addItem(FromGbk(a));
+  localAddressBox_->setCurrentIndex(localAddressBox_->count() - 1);
 }
 
 // --- window ---

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ui/session_controller.h"
+#include "app/session/session_controller.h"
 #include "app/update/update_check.h"
 #include "capture/pcap_net.h"
 #include "packets/ui/filter_dialog.h"
@@ -124,11 +124,11 @@ class TForm1 : public QMainWindow {
   LaggingListModel* mainRowsModel_ = nullptr;
   LaggingListModel* categoryRowsModel_ = nullptr;
   QuickFilterEdit* quickFilterEdit_ = nullptr;  // Ctrl+F
-  QComboBox* cbb2 = nullptr;  // local addresses; hidden under LV1
-  QStackedWidget* pgc1 = nullptr;
+  QComboBox* localAddressBox_ = nullptr;  // local addresses; hidden under LV1
+  QStackedWidget* listPages_ = nullptr;
   WebStrip* webStrip_ = nullptr;
 
-  QTimer* tmr1;
+  QTimer* localAddressTimer_;
   QTimer* autoStartTimer_;
   QTimer* updateCheckTimer_;  // once, 59 s after start
   QTimer* pcapMissingTimer_;
@@ -169,7 +169,7 @@ class TForm1 : public QMainWindow {
   void MinimiseToTrayClick();  // hides the window; the tray icon brings it back
   void RestoreFromTray();
 
-  void tmr1Timer();
+  void OnLocalAddressTimer();
   void OnAutoStartTimer();
   void OnUpdateCheckTimer();
   void OnPcapMissingTimer();

@@ -291,20 +291,20 @@ void TForm1::BuildLists() {
   quickFilterEdit_ = new QuickFilterEdit(lists);
   listsLayout->addWidget(quickFilterEdit_);
 
-  pgc1 = new QStackedWidget(lists);
-  pgc1->setObjectName(QStringLiteral("pgc1"));
-  listsLayout->addWidget(pgc1, 1);
+  listPages_ = new QStackedWidget(lists);
+  listPages_->setObjectName(QStringLiteral("pgc1"));
+  listsLayout->addWidget(listPages_, 1);
 
   mainRowsModel_ = &session_->Lv1Rows();
   categoryRowsModel_ = &session_->Lv2Rows();
 
-  auto* page0 = new QWidget(pgc1);
+  auto* page0 = new QWidget(listPages_);
   page0->setObjectName(QStringLiteral("ts1"));
   auto* layout0 = new QVBoxLayout(page0);
   layout0->setContentsMargins(0, 0, 0, 0);
-  cbb2 = new QComboBox(page0);
-  cbb2->setObjectName(QStringLiteral("cbb2"));
-  cbb2->hide();
+  localAddressBox_ = new QComboBox(page0);
+  localAddressBox_->setObjectName(QStringLiteral("cbb2"));
+  localAddressBox_->hide();
   mainListView_ = new QTableView(page0);
   setUp(mainListView_, "LV1", mainRowsModel_);
   mainListView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -315,7 +315,7 @@ void TForm1::BuildLists() {
   mainListView_->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
   layout0->addWidget(mainListView_);
 
-  auto* page1 = new QWidget(pgc1);
+  auto* page1 = new QWidget(listPages_);
   page1->setObjectName(QStringLiteral("ts2"));
   auto* layout1 = new QVBoxLayout(page1);
   layout1->setContentsMargins(0, 0, 0, 0);
@@ -326,8 +326,8 @@ void TForm1::BuildLists() {
   lv2->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
   layout1->addWidget(lv2);
 
-  pgc1->addWidget(page0);
-  pgc1->addWidget(page1);
+  listPages_->addWidget(page0);
+  listPages_->addWidget(page1);
   setCentralWidget(lists);
   // The list, not the filter field, has the keys when the window opens: the list's shortcuts (Ctrl+C,
   // Ctrl+A, Ctrl+Z, Ctrl+X, Ctrl+U, Ctrl+K, Ctrl+Delete) are editing keys in a line edit.
@@ -350,9 +350,9 @@ void TForm1::BuildLists() {
       view->selectionModel()->setCurrentIndex(view->model()->index(0, 0),
                                               QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   });
-  connect(pgc1, &QStackedWidget::currentChanged, this, &TForm1::ShowRowCounts);
+  connect(listPages_, &QStackedWidget::currentChanged, this, &TForm1::ShowRowCounts);
   // The list shown takes the keys from the list hidden (the filter field keeps them).
-  connect(pgc1, &QStackedWidget::currentChanged, this, [this](int page) {
+  connect(listPages_, &QStackedWidget::currentChanged, this, [this](int page) {
     if (!quickFilterEdit_->hasFocus()) (page == 0 ? mainListView_ : lv2)->setFocus(Qt::OtherFocusReason);
   });
   connect(session_, &SessionController::ViewChanged, this, &TForm1::ShowRowCounts);

@@ -13,7 +13,7 @@
 #include <cstdio>
 
 #include "app/ui/application.h"
-#include "app/ui/list_models.h"
+#include "app/session/list_models.h"
 #include "app/ui/main_window.h"
 #include "capture/pcap_net.h"
 #include "common/texts.h"

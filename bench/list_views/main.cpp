@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ui/list_models.h"
+#include "app/session/list_models.h"
 #include "common/texts.h"
 #include "urls/url_list.h"
 

@@ -47,7 +47,7 @@
 
 #include "app/ui/application.h"
 #include "app/ui/main_window.h"
-#include "app/ui/session_controller.h"
+#include "app/session/session_controller.h"
 #include "capture/capture_file.h"
 #include "capture/frame_handler.h"
 #include "capture/pcap_net.h"

@@ -41,32 +41,32 @@ TForm3::TForm3(const PacketFilter& current, const std::vector<std::string>& host
   siteBox_->setObjectName(QStringLiteral("CBB3"));
   siteBox_->setEditable(true);
   siteBox_->setInsertPolicy(QComboBox::NoInsert);
-  cbb2 = new QComboBox(this);
-  cbb2->setObjectName(QStringLiteral("cbb2"));
-  cbb2->addItems({QStringLiteral("所有"), QStringLiteral("TCP"), QStringLiteral("UDP"), QStringLiteral("ICMP"),
+  packetTypeBox_ = new QComboBox(this);
+  packetTypeBox_->setObjectName(QStringLiteral("cbb2"));
+  packetTypeBox_->addItems({QStringLiteral("所有"), QStringLiteral("TCP"), QStringLiteral("UDP"), QStringLiteral("ICMP"),
                   QStringLiteral("ISO IP")});
   directionBox_ = new QComboBox(this);
   directionBox_->setObjectName(QStringLiteral("cbb1"));
   directionBox_->addItems(
       {QStringLiteral("所有"), QStringLiteral("网络→→本地"), QStringLiteral("本地→→网络")});
-  edt2 = new QLineEdit(this);
-  edt2->setObjectName(QStringLiteral("edt2"));
+  containsTextEdit_ = new QLineEdit(this);
+  containsTextEdit_->setObjectName(QStringLiteral("edt2"));
   minLengthEdit_ = new QLineEdit(QStringLiteral("20"), this);
   minLengthEdit_->setObjectName(QStringLiteral("edt3"));
   minLengthEdit_->setMaxLength(4);
-  btn1 = new QPushButton(QStringLiteral("确定"), this);
-  btn1->setObjectName(QStringLiteral("btn1"));
-  btn1->setDefault(true);
+  filterOkButton_ = new QPushButton(QStringLiteral("确定"), this);
+  filterOkButton_->setObjectName(QStringLiteral("btn1"));
+  filterOkButton_->setDefault(true);
 
   auto* form = new QFormLayout;
   form->addRow(QStringLiteral("指定网站"), siteBox_);
-  form->addRow(QStringLiteral("数据包类型"), cbb2);
+  form->addRow(QStringLiteral("数据包类型"), packetTypeBox_);
   form->addRow(QStringLiteral("数据包方向"), directionBox_);
-  form->addRow(QStringLiteral("包含字符串"), edt2);
+  form->addRow(QStringLiteral("包含字符串"), containsTextEdit_);
   form->addRow(QStringLiteral("数据包长度：至少"), minLengthEdit_);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
-  buttons->addWidget(btn1);
+  buttons->addWidget(filterOkButton_);
   auto* top = new QVBoxLayout(this);
   top->addLayout(form);
   top->addLayout(buttons);
@@ -77,16 +77,16 @@ TForm3::TForm3(const PacketFilter& current, const std::vector<std::string>& host
   if (current.minLength > 0) minLengthEdit_->setText(QString::number(current.minLength));
   for (const std::string& host : hosts) siteBox_->addItem(FromGbk(host));
   siteBox_->setEditText(FromGbk(current.siteText));
-  edt2->setText(FromGbk(current.contained));
+  containsTextEdit_->setText(FromGbk(current.contained));
   if (current.direction >= 0 && current.direction < directionBox_->count())
     directionBox_->setCurrentIndex(current.direction);
   const int protocolIndex = IndexFromProtocol(current.protocol);
-  if (protocolIndex > 0 && protocolIndex < cbb2->count()) cbb2->setCurrentIndex(protocolIndex);
+  if (protocolIndex > 0 && protocolIndex < packetTypeBox_->count()) packetTypeBox_->setCurrentIndex(protocolIndex);
 
-  connect(btn1, &QPushButton::clicked, this, &TForm3::btn1Click);
+  connect(filterOkButton_, &QPushButton::clicked, this, &TForm3::ApplyFilter);
 }
 
-void TForm3::btn1Click() {
+void TForm3::ApplyFilter() {
   const std::string site = CutSiteToHost(ToGbk(siteBox_->currentText()));
 
   // The length is checked before the site is looked up: a wrong length needs no name lookup.
@@ -118,9 +118,9 @@ void TForm3::btn1Click() {
   filter.minLength = minLength;
   filter.siteText = site;
   filter.siteAddress = siteAddress;
-  filter.contained = Trim(ToGbk(edt2->text()));
+  filter.contained = Trim(ToGbk(containsTextEdit_->text()));
   filter.direction = directionBox_->currentIndex();
-  filter.protocol = ProtocolFromIndex(cbb2->currentIndex());
+  filter.protocol = ProtocolFromIndex(packetTypeBox_->currentIndex());
   if (apply_) apply_(std::move(filter));
   confirmed_ = true;
   close();

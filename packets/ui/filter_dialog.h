@@ -35,14 +35,14 @@ class TForm3 : public QDialog {
          Applier apply, QWidget* parent = nullptr);
 
   QComboBox* siteBox_;  // "指定网站"
-  QComboBox* cbb2;  // "数据包类型"
+  QComboBox* packetTypeBox_;  // "数据包类型"
   QComboBox* directionBox_;  // "数据包方向"
-  QLineEdit* edt2;  // "包含字符串"
+  QLineEdit* containsTextEdit_;  // "包含字符串"
   QLineEdit* minLengthEdit_;  // "数据包长度：至少"
-  QPushButton* btn1;
+  QPushButton* filterOkButton_;
 
  public slots:
-  void btn1Click();
+  void ApplyFilter();
   void reject() override;  // only the OK button closes the dialog
 
  protected:

@@ -87,19 +87,19 @@ TForm4::TForm4(std::function<std::string()> localAddress, QWidget* parent)
   lblNote->setWordWrap(true);
   lblNote->hide();
 
-  chk1 = new QCheckBox(QStringLiteral("显示十六进制文本"), this);
-  chk1->setObjectName(QStringLiteral("chk1"));
+  hexTextBox_ = new QCheckBox(QStringLiteral("显示十六进制文本"), this);
+  hexTextBox_->setObjectName(QStringLiteral("chk1"));
   // Under a dark theme the style outlines the check box in a shade of the window colour that is all
   // but the box's own: a lighter window colour for the box alone (it paints no background) shows it.
-  if (QPalette box = chk1->palette(); box.color(QPalette::Base).lightness() < 128) {
+  if (QPalette box = hexTextBox_->palette(); box.color(QPalette::Base).lightness() < 128) {
     box.setColor(QPalette::Window, box.color(QPalette::Window).lighter(250));
-    chk1->setPalette(box);
+    hexTextBox_->setPalette(box);
   }
   closeButton_ = new QPushButton(QStringLiteral("关闭"), this);
   closeButton_->setObjectName(QStringLiteral("bsSkinButton1"));
 
   auto* bottom = new QHBoxLayout;
-  bottom->addWidget(chk1);
+  bottom->addWidget(hexTextBox_);
   bottom->addStretch();
   bottom->addWidget(closeButton_);
   auto* top = new QVBoxLayout(this);
@@ -108,13 +108,13 @@ TForm4::TForm4(std::function<std::string()> localAddress, QWidget* parent)
   top->addLayout(bottom);
   setFixedSize(620, 440);
 
-  connect(chk1, &QCheckBox::clicked, this, &TForm4::ShowDatas);
+  connect(hexTextBox_, &QCheckBox::clicked, this, &TForm4::ShowDatas);
   connect(closeButton_, &QPushButton::clicked, this, &TForm4::close);
 }
 
 void TForm4::ShowDatas() {
   const std::string local = localAddress_ ? localAddress_() : std::string();
-  const InspectorDisplay d = ToDisplay(qv::ShowDatas(local, FRemote, FPacket, FAddress, chk1->isChecked()));
+  const InspectorDisplay d = ToDisplay(qv::ShowDatas(local, FRemote, FPacket, FAddress, hexTextBox_->isChecked()));
   packetTextView_->setPlainText(d.text);
   const bool nameOnly = IsServerNameRow(FAddress, FPacket);
   lblNote->setText(nameOnly ? QString::fromUtf8(kServerNameOnly.data(), static_cast<qsizetype>(kServerNameOnly.size()))

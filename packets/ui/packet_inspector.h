@@ -41,7 +41,7 @@ class TForm4 : public QDialog {
   void reject() override;  // Escape closes the window like its button
 
   QPlainTextEdit* packetTextView_;
-  QCheckBox* chk1;  // "显示十六进制文本"
+  QCheckBox* hexTextBox_;  // "显示十六进制文本"
   QPushButton* closeButton_;
   QLabel* lblNote;  // what the address cannot tell by itself (an HTTPS server name); hidden otherwise
 

@@ -56,7 +56,7 @@ TEST_F(FilterDialogTest, SiteIsCutToItsHostAndResolved) {
   for (const Case& c : cases) {
     TForm3* d = Open();
     d->siteBox_->setEditText(QString::fromUtf8(c.typed));
-    d->btn1->click();
+    d->filterOkButton_->click();
     WaitClosed();
     const auto filter = Form().Handler().Filter();
     EXPECT_EQ(filter->siteText, c.host) << c.typed;
@@ -80,10 +80,10 @@ TEST_F(FilterDialogTest, OkStoresEverySettingAndTheDefaultLength) {
   EXPECT_EQ(hosts.count("ns.adobe.com"), 1);
 
   d->siteBox_->setEditText("");
-  d->cbb2->setCurrentIndex(4);  // ISO IP
+  d->packetTypeBox_->setCurrentIndex(4);  // ISO IP
   d->directionBox_->setCurrentIndex(1);  // network to local
-  d->edt2->setText("  HOST:  ");
-  d->btn1->click();
+  d->containsTextEdit_->setText("  HOST:  ");
+  d->filterOkButton_->click();
   WaitClosed();
   const auto f = Form().Handler().Filter();
   EXPECT_EQ(f->minLength, 20);
@@ -95,9 +95,9 @@ TEST_F(FilterDialogTest, OkStoresEverySettingAndTheDefaultLength) {
 
   // The next opening shows the stored settings.
   d = Open();
-  EXPECT_EQ(d->cbb2->currentIndex(), 4);
+  EXPECT_EQ(d->packetTypeBox_->currentIndex(), 4);
   EXPECT_EQ(d->directionBox_->currentIndex(), 1);
-  EXPECT_EQ(d->edt2->text(), "HOST:");
+  EXPECT_EQ(d->containsTextEdit_->text(), "HOST:");
   EXPECT_EQ(d->minLengthEdit_->text(), "20");
 }
 
@@ -107,7 +107,7 @@ TEST_F(FilterDialogTest, AWrongLengthOrAnUnknownSiteStoresNothingAndKeepsTheDial
   d->siteBox_->setEditText("site.example");
   for (const char* length : {"2a", "-1", "1 2"}) {
     d->minLengthEdit_->setText(length);
-    d->btn1->click();
+    d->filterOkButton_->click();
     ASSERT_FALSE(prompter_.boxes.empty());
     EXPECT_EQ(prompter_.boxes.back().text, "数据包长度设置有误，请检查！") << length;
     EXPECT_EQ(prompter_.boxes.back().kind, BoxKind::Error);
@@ -119,7 +119,7 @@ TEST_F(FilterDialogTest, AWrongLengthOrAnUnknownSiteStoresNothingAndKeepsTheDial
   d->minLengthEdit_->setText(" 7 ");
   d->siteBox_->setEditText("http://nowhere.invalid/x");
   prompter_.boxes.clear();
-  d->btn1->click();
+  d->filterOkButton_->click();
   ASSERT_EQ(prompter_.boxes.size(), 1u);
   EXPECT_TRUE(prompter_.boxes[0].text.contains("nowhere.invalid"));
   EXPECT_TRUE(d->isVisible());
@@ -128,7 +128,7 @@ TEST_F(FilterDialogTest, AWrongLengthOrAnUnknownSiteStoresNothingAndKeepsTheDial
   d->close();  // only OK closes the dialog
   EXPECT_TRUE(d->isVisible());
   d->siteBox_->setEditText("");
-  d->btn1->click();
+  d->filterOkButton_->click();
   WaitClosed();
   EXPECT_EQ(Form().Handler().Filter()->minLength, 7);
 }
@@ -137,8 +137,8 @@ TEST_F(FilterDialogTest, StopKeepsOnlyTheSiteText) {
   TForm3* d = Open();
   d->siteBox_->setEditText("http://site.example/");
   d->minLengthEdit_->setText("100");
-  d->cbb2->setCurrentIndex(1);
-  d->btn1->click();
+  d->packetTypeBox_->setCurrentIndex(1);
+  d->filterOkButton_->click();
   WaitClosed();
   Form().EndSniffing();
   const auto f = Form().Handler().Filter();
@@ -149,7 +149,7 @@ TEST_F(FilterDialogTest, StopKeepsOnlyTheSiteText) {
   d = Open();
   EXPECT_EQ(d->siteBox_->currentText(), "site.example");
   EXPECT_EQ(d->minLengthEdit_->text(), "20");
-  EXPECT_EQ(d->cbb2->currentIndex(), 0);
+  EXPECT_EQ(d->packetTypeBox_->currentIndex(), 0);
 }
 
 // --- packet inspector ---
@@ -187,19 +187,19 @@ TEST_F(WindowTest, InspectorShowsTextWithTheAddressOrItsHexDump) {
   ASSERT_NE(inspector, nullptr);
   EXPECT_EQ(inspector->windowTitle(), "数据包相关信息");
   EXPECT_TRUE(inspector->windowFlags() & Qt::WindowStaysOnTopHint);
-  EXPECT_FALSE(inspector->chk1->isChecked());
+  EXPECT_FALSE(inspector->hexTextBox_->isChecked());
   const QString text = inspector->packetTextView_->toPlainText();
   EXPECT_TRUE(text.startsWith("本地IP： 192.168.1.5\n网站IP： 10.0.0.1:80\n数据包： \n\nHTTP/1.1 200 OK\n")) << text.toStdString();
   EXPECT_EQ(inspector->packetTextView_->textCursor().selectedText(), "http://cdn.example/track.mp3");
 
-  inspector->chk1->click();
+  inspector->hexTextBox_->click();
   const auto& row = Form().List().Lv1()[4];
   const QString hex = ToDisplay(ShowDatas("192.168.1.5", row.data->Remote, row.data->Packet, row.cells[1], true)).text;
   EXPECT_EQ(inspector->packetTextView_->toPlainText(), hex);
   EXPECT_TRUE(hex.contains("00000010   48 54 54 50 2F 31 2E 31 20 32 30 30 20 4F 4B 0D    HTTP/1.1 200 OK \n"));
   EXPECT_FALSE(inspector->packetTextView_->textCursor().hasSelection());
 
-  inspector->chk1->click();  // and back, from the same fields
+  inspector->hexTextBox_->click();  // and back, from the same fields
   EXPECT_EQ(inspector->packetTextView_->toPlainText(), text);
   EXPECT_EQ(inspector->packetTextView_->textCursor().selectedText(), "http://cdn.example/track.mp3");
 

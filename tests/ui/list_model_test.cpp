@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ui/list_models.h"
+#include "app/session/list_models.h"
 #include "common/list_text.h"
 #include "common/texts.h"
 #include "urls/url_list.h"

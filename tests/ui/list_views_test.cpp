@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "app/ui/cell_tooltip.h"
-#include "app/ui/list_models.h"
+#include "app/session/list_models.h"
 #include "app/ui/quick_filter.h"
 #include "common/texts.h"
 #include "common/ui/gbk_text.h"
@@ -328,7 +328,7 @@ TEST_F(ListViewsTest, TheWindowOpensWithTheListFocusedAndItsShortcutsWorkAtOnce)
   EXPECT_EQ(Clipboard(), "http://www.example/index");
   // Showing a category view hands the keys to the list shown.
   Form().ViewByCategory(3);  // 图片文件
-  ASSERT_EQ(Form().pgc1->currentIndex(), 1);
+  ASSERT_EQ(Form().listPages_->currentIndex(), 1);
   EXPECT_EQ(QApplication::focusWidget(), Form().lv2);
 }
 

@@ -29,9 +29,9 @@
 #include <thread>
 
 #include "app/ui/about_box.h"
-#include "app/ui/list_models.h"
+#include "app/session/list_models.h"
 #include "app/ui/quick_filter.h"
-#include "app/ui/session_messages.h"
+#include "app/session/session_messages.h"
 #include "capture/capture_file.h"
 #include "common/texts.h"
 #include "common/ui/gbk_text.h"
@@ -159,8 +159,8 @@ TEST_F(MainWindowTest, MenusCarryTheirCaptionsAndShortcuts) {
   EXPECT_EQ(Label("lbl1"), "官方网站  www.quelvar.example");
   EXPECT_EQ(Header(Form().mainListView_, 2), Spaces(61) + "地    址  [所有类型文件]");
   EXPECT_EQ(Header(Form().lv2, 1), Spaces(61) + "地 址");
-  EXPECT_FALSE(Form().cbb2->isVisibleTo(&Form()));
-  EXPECT_EQ(Form().pgc1->currentIndex(), 0);
+  EXPECT_FALSE(Form().localAddressBox_->isVisibleTo(&Form()));
+  EXPECT_EQ(Form().listPages_->currentIndex(), 0);
 }
 
 // Under a dark theme the white tool-bar strip keeps dark captions and the banner a white page.
@@ -195,7 +195,7 @@ TEST_F(MainWindowTest, StartUpReadsTheSettingsFile) {
   Form();
   EXPECT_EQ(Form().windowTitle(), "Quelvar(Tessoran)");  // no title key in the shipped file
   EXPECT_FALSE(Form().autoStartTimer_->isActive());                   // autoRun off
-  EXPECT_TRUE(Form().tmr1->isActive());
+  EXPECT_TRUE(Form().localAddressTimer_->isActive());
   // Only the first-run notice of the settings dialog (the shipped file names no adapter).
   for (const auto& box : prompter_.boxes)
     EXPECT_EQ(box.text, "首次运行程序，或者网络适配器配置错误，程序将会测试所有网络适配器！");
@@ -253,10 +253,10 @@ TEST_F(MainWindowTest, RowsOfARealCaptureKeepTheirOrderCategoriesAndDirections) 
   // The local address list holds what the file implies, the last one selected.
   const auto implied = InferLocalAddresses(Net(), SharedCapture("http_espn_fail.pcapng"));
   ASSERT_FALSE(implied.empty());
-  ASSERT_EQ(Form().cbb2->count(), static_cast<int>(implied.size()));
+  ASSERT_EQ(Form().localAddressBox_->count(), static_cast<int>(implied.size()));
   for (std::size_t i = 0; i < implied.size(); ++i)
-    EXPECT_EQ(Form().cbb2->itemText(static_cast<int>(i)), QString::fromStdString(implied[i]));
-  EXPECT_EQ(Form().cbb2->currentIndex(), Form().cbb2->count() - 1);
+    EXPECT_EQ(Form().localAddressBox_->itemText(static_cast<int>(i)), QString::fromStdString(implied[i]));
+  EXPECT_EQ(Form().localAddressBox_->currentIndex(), Form().localAddressBox_->count() - 1);
   EXPECT_EQ(Label("bsSkinStatusPanel5"), "停止嗅探");
   EXPECT_TRUE(Action("btn3")->isEnabled());
   const std::uint64_t frames = Form().FileFrames();
@@ -325,8 +325,8 @@ TEST_F(MainWindowTest, APacketFilterNarrowingTheUrlListShowsABadgeThatClearsIt) 
   Action("N39")->trigger();
   TForm3* dialog = Form().FilterDialog();
   ASSERT_NE(dialog, nullptr);
-  dialog->edt2->setText(QStringLiteral("song"));
-  dialog->btn1->click();
+  dialog->containsTextEdit_->setText(QStringLiteral("song"));
+  dialog->filterOkButton_->click();
   EXPECT_TRUE(badge->isHidden());
   Action("URL2")->trigger();
   EXPECT_FALSE(badge->isHidden());
@@ -388,7 +388,7 @@ TEST_F(MainWindowTest, AudioAndVideoRowsAreRedAndTheCategoryViewShowsThem) {
 
   // "视音频文件": the audio and video rows, on the second page, with the caption of that view.
   Action("N6_2")->trigger();
-  EXPECT_EQ(Form().pgc1->currentIndex(), 1);
+  EXPECT_EQ(Form().listPages_->currentIndex(), 1);
   EXPECT_TRUE(Action("N6_2")->isChecked());
   EXPECT_FALSE(Action("N6")->isChecked());
   QTableView* lv2 = Form().lv2;
@@ -405,7 +405,7 @@ TEST_F(MainWindowTest, AudioAndVideoRowsAreRedAndTheCategoryViewShowsThem) {
   EXPECT_EQ(Header(lv2, 1), Spaces(75) + "地    址  [图片文件]");
 
   Action("N6")->trigger();
-  EXPECT_EQ(Form().pgc1->currentIndex(), 0);
+  EXPECT_EQ(Form().listPages_->currentIndex(), 0);
 }
 
 TEST(RowColouring, FollowsCategoryAndAddressEnding) {
@@ -432,13 +432,13 @@ TEST(RowColouring, FollowsCategoryAndAddressEnding) {
 TEST_F(MainWindowTest, WorkModesRelabelTheColumnsAndListPackets) {
   Load(SampleCapture());
   Action("N6_3")->trigger();  // a category view is showing
-  ASSERT_EQ(Form().pgc1->currentIndex(), 1);
+  ASSERT_EQ(Form().listPages_->currentIndex(), 1);
 
   Action("N34")->trigger();
   EXPECT_TRUE(Action("N34")->isChecked());
   EXPECT_FALSE(Action("URL2")->isChecked());
   EXPECT_TRUE(Action("N6")->isChecked());  // back to "全部" and the first page
-  EXPECT_EQ(Form().pgc1->currentIndex(), 0);
+  EXPECT_EQ(Form().listPages_->currentIndex(), 0);
   EXPECT_EQ(Form().Handler().workMode.load(), WorkMode::Packets);
   EXPECT_EQ((QStringList{Header(Form().mainListView_, 0), Header(Form().mainListView_, 1),
                          Header(Form().mainListView_, 3)}),
@@ -461,7 +461,7 @@ TEST_F(MainWindowTest, WorkModesRelabelTheColumnsAndListPackets) {
   Action("URL2")->trigger();
   EXPECT_TRUE(Action("URL2")->isChecked());
   EXPECT_FALSE(Action("N34")->isChecked());
-  EXPECT_EQ(Form().pgc1->currentIndex(), 1);  // URL mode leaves the view as it is
+  EXPECT_EQ(Form().listPages_->currentIndex(), 1);  // URL mode leaves the view as it is
   EXPECT_EQ((QStringList{Header(Form().mainListView_, 0), Header(Form().mainListView_, 3)}),
             (QStringList{"文件类型", "备注"}));
   EXPECT_EQ(Label("bsSkinStatusPanel6"), "当前工作模式[嗅探URL]");

@@ -15,7 +15,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include "app/ui/list_models.h"
+#include "app/session/list_models.h"
 #include "packets/ui/packet_inspector.h"
 #include "tests/ui/ui_support.h"
 
@@ -126,8 +126,8 @@ TEST_F(PacketSpillTest, ASpilledSessionShowsCopiesInspectsAndSavesAsTheInMemoryO
     EXPECT_EQ(spilled.Inspector()->packetTextView_->toPlainText(), memory->Inspector()->packetTextView_->toPlainText());
     EXPECT_EQ(spilled.Inspector()->packetTextView_->textCursor().selectedText(),
               memory->Inspector()->packetTextView_->textCursor().selectedText());
-    spilled.Inspector()->chk1->click();
-    memory->Inspector()->chk1->click();
+    spilled.Inspector()->hexTextBox_->click();
+    memory->Inspector()->hexTextBox_->click();
     EXPECT_EQ(spilled.Inspector()->packetTextView_->toPlainText(), memory->Inspector()->packetTextView_->toPlainText());
   }
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "app/ui/session_controller.h"
+#include "app/session/session_controller.h"
 #include "urls/file_type_table.h"
 #include "tests/ui/ui_support.h"
 

@@ -301,7 +301,7 @@ TEST_F(WindowStateTest, LocalAddressesAndUpdateCheckCountFromTheStart) {
   form.pcapMissingTimer_->stop();
   form.adapterRetryTimer_->stop();
   ASSERT_EQ(prompter_.boxes.size(), 1u) << "a start-up message (first run or no capture library)";
-  EXPECT_FALSE(form.tmr1->isActive()) << "tmr1 fired 1 s after the start, under the open message";
+  EXPECT_FALSE(form.localAddressTimer_->isActive()) << "tmr1 fired 1 s after the start, under the open message";
   EXPECT_TRUE(form.updateCheckTimer_->isActive()) << "the check waits for the end of start-up";
   ASSERT_TRUE(WaitFor([&] { return !form.updateCheckTimer_->isActive(); }, 1200))
       << "the check runs right after the answer";

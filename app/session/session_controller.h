@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ui/list_models.h"
-#include "app/ui/row_pump.h"
+#include "app/session/list_models.h"
+#include "app/session/row_pump.h"
 #include "capture/capture_session.h"
 #include "capture/frame_handler.h"
 #include "capture/pcap_net.h"

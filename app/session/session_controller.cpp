@@ -1,4 +1,4 @@
-#include "app/ui/session_controller.h"
+#include "app/session/session_controller.h"
 
 #include "capture/capture_file.h"
 #include "capture/host2ip.h"

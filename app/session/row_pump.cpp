@@ -1,9 +1,9 @@
-#include "app/ui/row_pump.h"
+#include "app/session/row_pump.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "app/ui/list_models.h"
+#include "app/session/list_models.h"
 
 namespace qv {
 

@@ -1,4 +1,4 @@
-#include "app/ui/session_messages.h"
+#include "app/session/session_messages.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "app/ui/list_models.h"
+#include "app/session/list_models.h"
 
 #include <QBrush>
 #include <QColor>
