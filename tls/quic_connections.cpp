@@ -6,6 +6,7 @@
 
 #include "tls/h3_requests.h"
 #include "tls/quic_keys.h"
+#include "urls/quic_initial.h"
 #include "urls/client_hello.h"
 
 namespace qv::tls {
@@ -16,21 +17,11 @@ constexpr std::size_t kMaxCrypto = 16 * 1024;  // the ClientHello / ServerHello 
 constexpr std::size_t kSample = 16;
 constexpr int kMaxCoalesced = 8;
 constexpr std::size_t kMaxCidsPerConnection = 8;
-constexpr std::uint64_t kMaxUnverified = 64;
+constexpr std::uint64_t kMaxUnverified = 64;  // 1-RTT packets tried before a connection with none verified stops trying
 constexpr std::size_t kMaxPathCandidates = 8;  // connections tried for a packet on unknown endpoints
 constexpr unsigned kMaxPathTries = 4;          // packets tried per unknown pair of endpoints
 constexpr std::size_t kMaxStrangers = 4096;
-constexpr std::size_t kMaxPaths = 8;           // new paths followed per connection  // 1-RTT packets tried before a connection with none verified stops trying
-
-bool Varint(const std::uint8_t* p, std::size_t end, std::size_t& pos, std::uint64_t& v) {
-  if (pos >= end) return false;
-  const std::size_t length = std::size_t{1} << (p[pos] >> 6);
-  if (length > end - pos) return false;
-  v = p[pos] & 0x3F;
-  for (std::size_t k = 1; k < length; ++k) v = v << 8 | p[pos + k];
-  pos += length;
-  return true;
-}
+constexpr std::size_t kMaxPaths = 8;           // new paths followed per connection
 
 std::string Endpoint(bool v6, const std::array<std::uint8_t, 16>& a, std::uint16_t port) {
   std::string s(reinterpret_cast<const char*>(a.data()), v6 ? 16 : 4);
@@ -67,32 +58,11 @@ struct CryptoStream {
   }
 };
 
-// The CRYPTO frames of a decrypted Initial or Handshake packet (PADDING, PING, ACK passed over).
+// The CRYPTO frames of a decrypted Initial or Handshake packet, into the connection's crypto stream.
 void CryptoFrames(const std::vector<std::uint8_t>& plain, CryptoStream& stream) {
-  const std::uint8_t* p = plain.data();
-  const std::size_t end = plain.size();
-  std::size_t pos = 0;
-  while (pos < end) {
-    std::uint64_t type;
-    if (!Varint(p, end, pos, type)) return;
-    if (type == 0x00 || type == 0x01) continue;
-    if (type == 0x02 || type == 0x03) {
-      std::uint64_t v[4];
-      for (auto& x : v)
-        if (!Varint(p, end, pos, x)) return;
-      if (v[2] > end) return;
-      for (std::uint64_t r = 0; r < 2 * v[2] + (type == 0x03 ? 3 : 0); ++r) {
-        std::uint64_t skip;
-        if (!Varint(p, end, pos, skip)) return;
-      }
-      continue;
-    }
-    if (type != 0x06) return;
-    std::uint64_t offset, length;
-    if (!Varint(p, end, pos, offset) || !Varint(p, end, pos, length) || length > end - pos) return;
-    stream.Add(offset, p + pos, static_cast<std::size_t>(length));
-    pos += static_cast<std::size_t>(length);
-  }
+  ForEachCryptoFrame(plain.data(), plain.size(), [&](std::uint64_t offset, const std::uint8_t* data, std::size_t length) {
+    stream.Add(offset, data, length);
+  });
 }
 
 // Removes header protection and opens one packet. `pnOffset` is where the packet number starts,
@@ -296,9 +266,9 @@ void QuicConnections::LongHeader(const UdpEndpoints& e, const std::uint8_t* p, s
   pos += scidLength;
   if (type == 3) return;  // Retry: nothing follows it in the datagram
   std::uint64_t tokenLength = 0, length = 0;
-  if (type == 0 && (!Varint(p, n, pos, tokenLength) || tokenLength > n - pos)) return;
+  if (type == 0 && (!QuicVarint(p, n, pos, tokenLength) || tokenLength > n - pos)) return;
   pos += static_cast<std::size_t>(tokenLength);
-  if (!Varint(p, n, pos, length) || length > n - pos) return;
+  if (!QuicVarint(p, n, pos, length) || length > n - pos) return;
   const std::size_t pnOffset = pos;
   const std::size_t end = pos + static_cast<std::size_t>(length);
   used = end;
@@ -516,7 +486,7 @@ void QuicConnections::Frames(Connection& c, const std::vector<std::uint8_t>& pla
   std::uint64_t v[4];
   auto read = [&](int count) {
     for (int i = 0; i < count; ++i)
-      if (!Varint(p, end, pos, v[i])) return false;
+      if (!QuicVarint(p, end, pos, v[i])) return false;
     return true;
   };
   auto skip = [&](std::uint64_t length) {
@@ -526,13 +496,13 @@ void QuicConnections::Frames(Connection& c, const std::vector<std::uint8_t>& pla
   };
   while (pos < end) {
     std::uint64_t type;
-    if (!Varint(p, end, pos, type)) return;
+    if (!QuicVarint(p, end, pos, type)) return;
     if (type >= 0x08 && type <= 0x0F) {  // STREAM
       std::uint64_t id, offset = 0, length;
-      if (!Varint(p, end, pos, id)) return;
-      if ((type & 0x04) && !Varint(p, end, pos, offset)) return;
+      if (!QuicVarint(p, end, pos, id)) return;
+      if ((type & 0x04) && !QuicVarint(p, end, pos, offset)) return;
       if (type & 0x02) {
-        if (!Varint(p, end, pos, length) || length > end - pos) return;
+        if (!QuicVarint(p, end, pos, length) || length > end - pos) return;
       } else {
         length = end - pos;
       }

@@ -100,46 +100,6 @@ bool Open(const QuicInitialKeys& keys, std::uint64_t packetNumber, const std::ui
   return c->EVP_DecryptFinal_ex(ctx.get(), plain.data() + len, &finalLength) == 1;
 }
 
-// A variable-length integer at *pos; false when it does not fit before `end`.
-bool Varint(const std::uint8_t* p, std::size_t end, std::size_t& pos, std::uint64_t& v) {
-  if (pos >= end) return false;
-  const std::size_t length = std::size_t{1} << (p[pos] >> 6);
-  if (pos + length > end) return false;
-  v = p[pos] & 0x3F;
-  for (std::size_t k = 1; k < length; ++k) v = v << 8 | p[pos + k];
-  pos += length;
-  return true;
-}
-
-// The frames of a decrypted Initial: CRYPTO frames are kept; padding, PING and ACK are passed over.
-// Any other frame ends the reading (an Initial carries no others).
-void ReadFrames(const std::vector<std::uint8_t>& plain, QuicInitialPacket& packet) {
-  const std::uint8_t* p = plain.data();
-  const std::size_t end = plain.size();
-  std::size_t pos = 0;
-  while (pos < end) {
-    std::uint64_t type;
-    if (!Varint(p, end, pos, type)) return;
-    if (type == 0x00 || type == 0x01) continue;  // PADDING, PING
-    if (type == 0x02 || type == 0x03) {          // ACK, ACK with ECN counts
-      std::uint64_t largest, delay, ranges, first;
-      if (!Varint(p, end, pos, largest) || !Varint(p, end, pos, delay) || !Varint(p, end, pos, ranges) ||
-          !Varint(p, end, pos, first) || ranges > end)
-        return;
-      for (std::uint64_t r = 0; r < 2 * ranges + (type == 0x03 ? 3 : 0); ++r) {
-        std::uint64_t skip;
-        if (!Varint(p, end, pos, skip)) return;
-      }
-      continue;
-    }
-    if (type != 0x06) return;
-    std::uint64_t offset, length;
-    if (!Varint(p, end, pos, offset) || !Varint(p, end, pos, length) || length > end - pos) return;
-    packet.crypto.push_back({offset, std::string(reinterpret_cast<const char*>(p + pos), length)});
-    pos += length;
-  }
-}
-
 }  // namespace
 
 bool DeriveClientInitialKeys(const std::uint8_t* dcid, std::size_t length, QuicInitialKeys& out) {
@@ -163,9 +123,9 @@ std::vector<QuicInitialPacket> ReadQuicInitials(const std::uint8_t* p, std::size
     if (scidLength > kMaxConnectionId || pos + scidLength > n) break;
     pos += scidLength;
     std::uint64_t tokenLength, length;
-    if (!Varint(p, n, pos, tokenLength) || tokenLength > n - pos) break;
+    if (!QuicVarint(p, n, pos, tokenLength) || tokenLength > n - pos) break;
     pos += tokenLength;
-    if (!Varint(p, n, pos, length) || length > n - pos) break;
+    if (!QuicVarint(p, n, pos, length) || length > n - pos) break;
     const std::size_t pnOffset = pos;
     const std::size_t packetEnd = pnOffset + length;
     pos = packetEnd;  // the next coalesced packet
@@ -190,10 +150,50 @@ std::vector<QuicInitialPacket> ReadQuicInitials(const std::uint8_t* p, std::size
       continue;
     QuicInitialPacket packet;
     packet.dcid.assign(reinterpret_cast<const char*>(dcid), dcidLength);
-    ReadFrames(plain, packet);
+    ForEachCryptoFrame(plain.data(), plain.size(), [&](std::uint64_t offset, const std::uint8_t* data, std::size_t length) {
+      packet.crypto.push_back({offset, std::string(reinterpret_cast<const char*>(data), length)});
+    });
     out.push_back(std::move(packet));
   }
   return out;
+}
+
+bool QuicVarint(const std::uint8_t* p, std::size_t end, std::size_t& pos, std::uint64_t& v) {
+  if (pos >= end) return false;
+  const std::size_t length = std::size_t{1} << (p[pos] >> 6);
+  if (length > end - pos) return false;
+  v = p[pos] & 0x3F;
+  for (std::size_t k = 1; k < length; ++k) v = v << 8 | p[pos + k];
+  pos += length;
+  return true;
+}
+
+void ForEachCryptoFrame(const std::uint8_t* p, std::size_t size,
+                        const std::function<void(std::uint64_t offset, const std::uint8_t* data,
+                                                 std::size_t length)>& crypto) {
+  const std::size_t end = size;
+  std::size_t pos = 0;
+  while (pos < end) {
+    std::uint64_t type;
+    if (!QuicVarint(p, end, pos, type)) return;
+    if (type == 0x00 || type == 0x01) continue;  // PADDING, PING
+    if (type == 0x02 || type == 0x03) {          // ACK, ACK with ECN counts
+      std::uint64_t largest, delay, ranges, first;
+      if (!QuicVarint(p, end, pos, largest) || !QuicVarint(p, end, pos, delay) || !QuicVarint(p, end, pos, ranges) ||
+          !QuicVarint(p, end, pos, first) || ranges > end)
+        return;
+      for (std::uint64_t r = 0; r < 2 * ranges + (type == 0x03 ? 3 : 0); ++r) {
+        std::uint64_t skip;
+        if (!QuicVarint(p, end, pos, skip)) return;
+      }
+      continue;
+    }
+    if (type != 0x06) return;
+    std::uint64_t offset, length;
+    if (!QuicVarint(p, end, pos, offset) || !QuicVarint(p, end, pos, length) || length > end - pos) return;
+    crypto(offset, p + pos, static_cast<std::size_t>(length));
+    pos += static_cast<std::size_t>(length);
+  }
 }
 
 }  // namespace qv

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,5 +36,15 @@ struct QuicInitialKeys {
 };
 // The client's Initial keys for a destination connection ID; false when libcrypto fails.
 bool DeriveClientInitialKeys(const std::uint8_t* dcid, std::size_t length, QuicInitialKeys& out);
+
+// A variable-length integer at `pos` (moved past it); false when it does not fit before `end`.
+bool QuicVarint(const std::uint8_t* p, std::size_t end, std::size_t& pos, std::uint64_t& v);
+
+// The CRYPTO frames of a decrypted Initial or Handshake packet, each handed to `crypto` (its offset in
+// the crypto stream and its bytes); PADDING, PING and ACK are passed over, and any other frame ends
+// the reading (those packets carry no others).
+void ForEachCryptoFrame(const std::uint8_t* p, std::size_t size,
+                        const std::function<void(std::uint64_t offset, const std::uint8_t* data,
+                                                 std::size_t length)>& crypto);
 
 }  // namespace qv

@@ -16,7 +16,7 @@ import sys
 import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import SKIP, Desktop, fail, need, program_copy, stop_tcpdump, tcpdump  # noqa: E402
+from desktop import SKIP, Desktop, fail, need, program_copy, quiet_settings, stop_tcpdump, tcpdump  # noqa: E402
 
 BIN = sys.argv[1]
 need("tcpdump", "curl", "xprop")
@@ -55,12 +55,7 @@ if not Desktop.wait_for(lambda: os.path.getsize(capture) > len(body), 20):
     fail("tcpdump did not write the request and its answer")
 stop_tcpdump(dump)
 
-ini = os.path.join(folder, "setting.ini")
-with open(ini, "rb") as f:
-    text = f.read()
-text = text.replace(b"autoRun=1", b"autoRun=0").replace(b"[system]\r\n", b"[system]\r\nAdaptorName=lo\r\n", 1)
-with open(ini, "wb") as f:
-    f.write(text)
+quiet_settings(folder)
 
 desk = Desktop()
 # The desktop's opener: a stand-in xdg-open that writes down what it is given.

@@ -87,7 +87,7 @@ DesktopPlaces ThisDesktop() {
   const char* home = std::getenv("HOME");
   places.home = home != nullptr ? home : "";
   const char* config = std::getenv("XDG_CONFIG_HOME");
-  // The base directory specification ignores a relative XDG_CONFIG_HOME.
+  // A relative XDG_CONFIG_HOME is not taken (XDG base directories must be absolute).
   places.configHome = config != nullptr && config[0] == '/' ? std::string(config) : places.home + "/.config";
   const char* download = std::getenv("XDG_DOWNLOAD_DIR");
   places.downloadVariable = download != nullptr ? download : "";
