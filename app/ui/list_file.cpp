@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <limits>
 #include <stdexcept>
 
 #include "common/text_file.h"
@@ -36,7 +35,7 @@ void ListFile::Open(const QString& path, Mode mode) {
   if (::stat(local.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) Fail(what, path, "not a regular file");
   if (mode != Mode::Append) return;
   std::string why;
-  if (ReadRegularFile(local, content_, std::numeric_limits<std::size_t>::max(), &why) == ReadResult::kFailed)
+  if (ReadRegularFile(local, content_, kMaxAppendedListBytes, &why) == ReadResult::kFailed)
     Fail(what, path, why);
 }
 

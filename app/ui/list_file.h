@@ -3,10 +3,12 @@
 //
 // The lines are gathered in memory and written by Close to a temporary file beside the list file, which
 // then replaces it: a save that fails part-way (a full disk, an error between lines) leaves the old list
-// whole. Appending starts from the old list's bytes.
+// whole. Appending starts from the old list's bytes, held in memory: a file larger than
+// kMaxAppendedListBytes (a video picked by mistake, say) is refused before anything is read.
 #pragma once
 #include <QString>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,8 @@ namespace qv {
 
 class ListFile {
  public:
+  static constexpr std::size_t kMaxAppendedListBytes = std::size_t{256} << 20;
+
   enum class Mode { Create, Overwrite, Append };
 
   // Each throws std::runtime_error with the reason when the file cannot be opened, written or closed.

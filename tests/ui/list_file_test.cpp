@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <stdexcept>
@@ -93,6 +94,24 @@ TEST_F(ListFileTest, SaveThatStopsPartWayKeepsTheOldList) {
   signal(SIGXFSZ, oldHandler);
   EXPECT_TRUE(failed);
   EXPECT_EQ(Bytes(path_), old);
+  EXPECT_EQ(Names(), QStringList{QStringLiteral("List.txt")});
+}
+
+TEST_F(ListFileTest, AppendRefusesAFileTooLargeToHold) {
+  // A sparse file one byte over the limit: refused with the reason, and left as it was.
+  {
+    QFile f(path_);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(f.resize(qint64(ListFile::kMaxAppendedListBytes) + 1));
+  }
+  try {
+    ListFile f;
+    f.Open(path_, ListFile::Mode::Append);
+    ADD_FAILURE() << "a list file over the limit was opened for appending";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("larger than"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(QFileInfo(path_).size(), qint64(ListFile::kMaxAppendedListBytes) + 1);
   EXPECT_EQ(Names(), QStringList{QStringLiteral("List.txt")});
 }
 
