@@ -70,8 +70,8 @@ head -c 4000 /dev/urandom >"$www/hls/seg-00001.ts"
 head -c 4000 /dev/urandom >"$www/hls/seg-00002.ts"
 echo mp3 >"$www/music/a.mp3"
 # A video page as a site with an HLS player makes it: a poster and thumbnails, a playlist (with a token in
-# its query) and its 40 segments of an ffmpeg-made stream (about 45 KB each, 2 s apart in the playlist),
-# fetched one after another with fetch(), then a position report with a query string.
+# its query) and its 40 segments of an ffmpeg-made stream (2 s and 43 to 52 KB each), fetched one after
+# another with fetch(), then a position report with a query string.
 if wants https_chromium_stream; then
   mkdir -p "$www/stream/hls" "$www/stream/thumbs"
   ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc2=size=320x180:rate=25 \
@@ -198,13 +198,18 @@ capture https_chromium_h2 qvh0 qvh-client -- "${A[@]}" timeout 20 chromium --hea
 
 # Headless Chromium watching the stream page (HTTP/2, TLS 1.3, a profile of its own): one connection carries
 # the page, its pictures, the playlist and every segment. The certificate is trusted by its key, as a
-# browser trusts a real site's, rather than its errors ignored. Virtual time stands still while a fetch is under way, so the budget does not cut the transfers short.
+# browser trusts a real site's, rather than its errors ignored. Virtual time stands still while a fetch is
+# under way, so the budget does not cut the transfers short.
 mkdir -p "$work/profile-stream"
 spki=$(openssl x509 -in "$work/cert.pem" -pubkey -noout | openssl pkey -pubin -outform der |
   openssl dgst -sha256 -binary | base64)
 capture https_chromium_stream qvh0 qvh-client -- "${A[@]}" timeout 60 chromium --headless=new --no-sandbox \
   --ignore-certificate-errors-spki-list="$spki" --user-data-dir="$work/profile-stream" --no-first-run --disable-gpu \
   --virtual-time-budget=20000 --dump-dom https://video.example/stream/watch.html
+if wants https_chromium_stream && [[ $(wc -l <"$out/https_chromium_stream.access.log") -ne 48 ]]; then
+  echo "https_chromium_stream: $(wc -l <"$out/https_chromium_stream.access.log") requests, not 48" >&2
+  exit 1
+fi
 
 if wants https_lossy; then
 # A lossy, reordering path for the client's segments (this kernel has no netem): a tun device in each
