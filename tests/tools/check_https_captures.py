@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs each HTTPS capture of tests/tools/captures through quelvar-scan with its key log and checks the
 list against the server's access log: every request is listed with its whole address and the server's
-address and port as its remote; the request made without SSLKEYLOGFILE (its query holds "nokey") gives no
+address and port as its remote, once per request, and nothing else is listed; the request made without SSLKEYLOGFILE (its query holds "nokey") gives no
 path; the closing counts add up, and count that connection as without keys. With every client secret altered no
 request is listed and each keyed connection counts as failed. Without --keylog the same
 capture lists no request path at all.
@@ -56,6 +56,9 @@ for name in names:
     missing = expected - listed
     if missing:
         failures.append("%s: not listed: %s" % (name, sorted(missing)))
+    extra = listed - expected
+    if extra:
+        failures.append("%s: listed but not in the access log: %s" % (name, sorted(extra)))
     for url in nokey:
         path = url.split("://", 1)[1].split("/", 1)[1]
         if any(path in a for a, _ in listed):

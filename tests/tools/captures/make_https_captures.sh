@@ -6,10 +6,20 @@
 # Each capture NAME.pcap comes with NAME.keys (the throwaway keys of that capture only, mode 0600) and
 # NAME.access.log (nginx: "$scheme://$host$request_uri $server_addr:$server_port" per request).
 # Documentation addresses only: 198.51.100.0/24, 2001:db8::/32.
-# Needs: iproute2 tcpdump curl openssl nginx chromium ethtool.
-#   tests/tools/captures/make_https_captures.sh [OUT_DIR]      (default: a new folder under /tmp)
+# Needs: iproute2 tcpdump curl openssl nginx chromium ethtool ffmpeg.
+#   tests/tools/captures/make_https_captures.sh [OUT_DIR [NAME...]]
+# OUT_DIR defaults to a new folder under /tmp; NAMEs (https_curl_tls13, https_curl_tls12, https_chromium_h2,
+# https_chromium_stream, https_lossy) make only those captures, so that the others stay as they are.
 set -euo pipefail
+all=(https_curl_tls13 https_curl_tls12 https_chromium_h2 https_chromium_stream https_lossy)
 out=${1:-$(mktemp -d)}
+shift $(($# > 0 ? 1 : 0))
+wanted=("$@")
+[[ ${#wanted[@]} -gt 0 ]] || wanted=("${all[@]}")
+for n in "${wanted[@]}"; do
+  [[ " ${all[*]} " == *" $n "* ]] || { echo "no capture named $n (${all[*]})" >&2; exit 2; }
+done
+wants() { [[ " ${wanted[*]} " == *" $1 "* ]]; }
 mkdir -p "$out"
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -59,6 +69,40 @@ printf '#EXTM3U\n#EXTINF:4,\nseg-00001.ts\n' >"$www/hls/index.m3u8"
 head -c 4000 /dev/urandom >"$www/hls/seg-00001.ts"
 head -c 4000 /dev/urandom >"$www/hls/seg-00002.ts"
 echo mp3 >"$www/music/a.mp3"
+# A video page as a site with an HLS player makes it: a poster and thumbnails, a playlist (with a token in
+# its query) and its 40 segments of an ffmpeg-made stream (2 s and 43 to 52 KB each), fetched one after
+# another with fetch(), then a position report with a query string.
+if wants https_chromium_stream; then
+  mkdir -p "$www/stream/hls" "$www/stream/thumbs"
+  ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc2=size=320x180:rate=25 \
+    -f lavfi -i sine=frequency=440:sample_rate=44100 -t 80 -c:v libx264 -preset veryfast -g 50 -sc_threshold 0 \
+    -b:v 120k -minrate 120k -maxrate 120k -bufsize 120k -x264-params nal-hrd=cbr -c:a aac -b:a 32k \
+    -f hls -hls_time 2 -hls_list_size 0 -hls_segment_filename "$www/stream/hls/seg-%03d.ts" \
+    "$www/stream/hls/playlist.m3u8"
+  ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc2=size=640x360 -frames:v 1 "$www/stream/poster.jpg"
+  for i in 1 2 3; do
+    ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i "testsrc2=size=160x90,hue=h=$((i * 90))" -frames:v 1 \
+      "$www/stream/thumbs/next-$i.jpg"
+  done
+  ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i testsrc2=size=96x96 -frames:v 1 "$www/stream/thumbs/channel.png"
+  echo '{"ok":true}' >"$www/stream/progress.json"
+  cat >"$www/stream/watch.html" <<'HTML'
+<!doctype html><html><head><title>watch</title><link rel="icon" href="data:,"></head><body>
+<img src="/stream/poster.jpg"><img src="/stream/thumbs/channel.png">
+<img src="/stream/thumbs/next-1.jpg"><img src="/stream/thumbs/next-2.jpg"><img src="/stream/thumbs/next-3.jpg">
+<script>
+(async () => {
+  const list = new URL('/stream/hls/playlist.m3u8?token=c3d4e5&quality=360p', location.href);
+  const text = await (await fetch(list)).text();
+  const segments = text.split('\n').filter(l => l && !l.startsWith('#'));
+  for (const s of segments) await (await fetch(new URL(s, list))).arrayBuffer();
+  await fetch('/stream/progress.json?video=clip&pos=80&of=' + segments.length);
+  document.title = 'watched ' + segments.length;
+})();
+</script>
+</body></html>
+HTML
+fi
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=video.example \
   -addext "subjectAltName=DNS:video.example,DNS:img.example,DNS:v6.example" \
   -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 2>/dev/null
@@ -72,7 +116,8 @@ events { worker_connections 64; }
 http {
   access_log off;
   log_format urls '\$scheme://\$host\$request_uri \$server_addr:\$server_port';
-  types { text/html html; image/jpeg jpg; video/mp4 mp4; }
+  types { text/html html; image/jpeg jpg; image/png png; video/mp4 mp4; video/mp2t ts;
+          application/vnd.apple.mpegurl m3u8; application/json json; }
   client_body_temp_path $work/tmp; proxy_temp_path $work/tmp; fastcgi_temp_path $work/tmp;
   uwsgi_temp_path $work/tmp; scgi_temp_path $work/tmp;
   ssl_certificate $work/cert.pem;
@@ -112,10 +157,11 @@ C=(curl -sk -m 5 -o /dev/null)
 capture() {
   local name=$1 iface=$2 ns=$3
   shift 4
+  wants "$name" || return 0
   : >"$work/access.log"
   "${B[@]}" nginx -c "$work/nginx.conf" -s reopen
   install -m 600 /dev/null "$out/$name.keys"
-  ip netns exec "$ns" tcpdump -U -s 0 -i "$iface" tcp -w "$out/$name.pcap" 2>/dev/null &
+  ip netns exec "$ns" tcpdump -U -s 0 -B 16384 -i "$iface" tcp -w "$out/$name.pcap" 2>/dev/null &
   local tp=$!
   sleep 1.5
   SSLKEYLOGFILE=$out/$name.keys "$@" >/dev/null 2>&1 || true
@@ -150,6 +196,22 @@ capture https_chromium_h2 qvh0 qvh-client -- "${A[@]}" timeout 20 chromium --hea
   --ignore-certificate-errors --user-data-dir="$work/profile" --no-first-run --disable-gpu \
   --autoplay-policy=no-user-gesture-required --virtual-time-budget=4000 --dump-dom https://video.example/index.html
 
+# Headless Chromium watching the stream page (HTTP/2, TLS 1.3, a profile of its own): one connection carries
+# the page, its pictures, the playlist and every segment. The certificate is trusted by its key, as a
+# browser trusts a real site's, rather than its errors ignored. Virtual time stands still while a fetch is
+# under way, so the budget does not cut the transfers short.
+mkdir -p "$work/profile-stream"
+spki=$(openssl x509 -in "$work/cert.pem" -pubkey -noout | openssl pkey -pubin -outform der |
+  openssl dgst -sha256 -binary | base64)
+capture https_chromium_stream qvh0 qvh-client -- "${A[@]}" timeout 60 chromium --headless=new --no-sandbox \
+  --ignore-certificate-errors-spki-list="$spki" --user-data-dir="$work/profile-stream" --no-first-run --disable-gpu \
+  --virtual-time-budget=20000 --dump-dom https://video.example/stream/watch.html
+if wants https_chromium_stream && [[ $(wc -l <"$out/https_chromium_stream.access.log") -ne 48 ]]; then
+  echo "https_chromium_stream: $(wc -l <"$out/https_chromium_stream.access.log") requests, not 48" >&2
+  exit 1
+fi
+
+if wants https_lossy; then
 # A lossy, reordering path for the client's segments (this kernel has no netem): a tun device in each
 # namespace, joined by a relay that drops one packet in twelve and holds one in four back behind the
 # next. Long requests (a large cookie) span segments; tcpdump runs on the server's side.
@@ -198,4 +260,5 @@ R="--resolve video.example:443:192.0.2.2"
 capture https_lossy qvht1 qvh-server -- bash -c "
   for i in 1 2 3 4 5 6; do ${A[*]} ${C[*]} $R --http1.1 -H 'Cookie: $cookie' \"https://video.example/hls/seg-0000\$i.ts?n=\$i\"; done
   ${A[*]} ${C[*]} $R --http2 -H 'Cookie: $cookie' https://video.example/video/clip.mp4?lossy https://video.example/img/cover.jpg?lossy https://video.example/hls/index.m3u8?lossy"
+fi  # https_lossy
 echo "captures in $out"
