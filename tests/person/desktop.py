@@ -728,6 +728,14 @@ class _Quiet(http.server.SimpleHTTPRequestHandler):
         pass
 
 
+class _QuietServer(http.server.ThreadingHTTPServer):
+    """A client that goes before its answer is whole (a player that has read enough) is no error."""
+
+    def handle_error(self, request, client_address):
+        if not isinstance(sys.exc_info()[1], (ConnectionResetError, BrokenPipeError)):
+            super().handle_error(request, client_address)
+
+
 class Served:
     """Files served over HTTP on 127.0.0.1: random bytes, {name: size}, and files made elsewhere,
     files={name: bytes}; close() ends the server."""
@@ -741,8 +749,7 @@ class Served:
             with open(os.path.join(self.dir, name), "wb") as f:
                 f.write(self.bodies[name])
         self._names = {hashlib.sha256(b).hexdigest(): n for n, b in self.bodies.items()}
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0),
-                                                      functools.partial(_Quiet, directory=self.dir))
+        self.server = _QuietServer(("127.0.0.1", 0), functools.partial(_Quiet, directory=self.dir))
         self.port = self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
