@@ -1,5 +1,6 @@
 #include "settings/ui/settings_dialog.h"
 
+#include <QPalette>
 #include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
@@ -294,7 +295,15 @@ void TForm2::BuildAdapterPage() {
   adapterList_->setItemsExpandable(false);
   adapterList_->setSelectionBehavior(QAbstractItemView::SelectRows);
   adapterList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  adapterList_->setStyleSheet(QStringLiteral("QTreeView::item { border: 1px solid #d0d0d0; }"));  // grid lines
+  // Grid lines: light grey on a light theme, a shade between the base and the text on a dark one. A
+  // selected row keeps the selection colours (a rule for the items alone would leave it white text on
+  // the plain base).
+  const QColor base = adapterList_->palette().color(QPalette::Base);
+  const QColor grid = base.lightness() < 128 ? base.lighter(220) : QColor(0xd0, 0xd0, 0xd0);
+  adapterList_->setStyleSheet(
+      QStringLiteral("QTreeView::item { border: 1px solid %1; }"
+                     "QTreeView::item:selected { background: palette(highlight); color: palette(highlighted-text); }")
+          .arg(grid.name()));
   list->after = [this](QTreeWidgetItem* item) { AdapterRowPressed(item ? adapterList_->indexOfTopLevelItem(item) : -1); };
   v->addWidget(adapterList_, 1);
   adapterNote_ = new QLabel(page);

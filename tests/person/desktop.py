@@ -703,6 +703,34 @@ class BoxWatch:
         self.spy.wait(timeout=10)
 
 
+def answer_boxes(desk, process, quiet_for, seconds, watch=None, box="^Quelvar$"):
+    """Reads (Desktop.box_text) and answers with Return every message box of the process, until none
+    has come for `quiet_for` seconds (bounded by `seconds`, else the journey fails): [(text, when it was
+    answered, by time.monotonic())]. Answered boxes are marked on the BoxWatch `watch`."""
+    answered = []
+    quiet_since = time.monotonic()
+    deadline = quiet_since + seconds
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            fail("the program ended (status %s) after %d boxes" % (process.returncode, len(answered)))
+        boxes = desk.windows(box, pid=process.pid)
+        if not boxes:
+            if time.monotonic() - quiet_since > quiet_for:
+                return answered
+            time.sleep(0.2)
+            continue
+        time.sleep(0.5)  # a person reads it
+        text = desk.box_text(boxes[0])
+        if watch:
+            watch.answered(boxes[0])
+        desk.key("Return", window=boxes[0])
+        if not wait_for(lambda: boxes[0] not in desk.windows(box, pid=process.pid), 10):
+            fail("Return did not answer the box %r (screenshot in %s)" % (text, desk.shot("unanswered.png")))
+        quiet_since = time.monotonic()
+        answered.append((text, quiet_since))
+    fail("boxes kept coming for %d s: %r" % (seconds, [t for t, _ in answered]))
+
+
 def clipboard(desk):
     """The text on the display's clipboard (xclip), or None when there is none."""
     r = subprocess.run(["xclip", "-o", "-selection", "clipboard"], env=desk.env, capture_output=True, timeout=10)

@@ -19,7 +19,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import MAIN, BoxWatch, Desktop, PlainUser, clipboard, fail, need, program_copy  # noqa: E402
+from desktop import (MAIN, BoxWatch, Desktop, PlainUser, answer_boxes, clipboard, fail, need,  # noqa: E402
+                     program_copy)
 
 BIN = sys.argv[1]
 BOX = "^Quelvar$"
@@ -46,34 +47,10 @@ try:
     def shot(name):
         return desk.shot(name + ".png")
 
-    def answer_boxes(quiet_for, seconds):
-        """Reads and answers (Return) every box of the program until none has come for `quiet_for`
-        seconds; their texts, and when the last was answered (seconds from the start)."""
-        texts = []
-        answered_at = 0.0
-        quiet_since = time.monotonic()
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if quelvar.poll() is not None:
-                fail("the program ended (status %s) after %d boxes" % (quelvar.returncode, len(texts)))
-            boxes = desk.windows(BOX, pid=quelvar.pid)
-            if boxes:
-                time.sleep(0.5)  # a person reads it
-                texts.append(desk.box_text(boxes[0]))
-                watch.answered(boxes[0])
-                desk.key("Return", window=boxes[0])
-                if not desk.wait_for(lambda: boxes[0] not in desk.windows(BOX, pid=quelvar.pid), 10):
-                    fail("Return did not answer the box %r (screenshot in %s)" % (texts[-1], shot("unanswered")))
-                quiet_since = time.monotonic()
-                answered_at = quiet_since - begun
-                continue
-            if time.monotonic() - quiet_since > quiet_for:
-                return texts, answered_at
-            time.sleep(0.2)
-        fail("boxes kept coming for %d s: %r" % (seconds, texts))
-
     # The start: the first-run message, then what the adapter test has to say; the settings dialog.
-    texts, usable = answer_boxes(quiet_for=6, seconds=90)
+    answered = answer_boxes(desk, quelvar, quiet_for=6, seconds=90, watch=watch)
+    texts = [t for t, _ in answered]
+    usable = (answered[-1][1] - begun) if answered else 0.0
     if not texts or FIRST_RUN not in texts[0]:
         fail("the first box was not the first-run message: %r" % texts[:1])
     if sum(UNREACHABLE in t for t in texts) > 1:
@@ -97,7 +74,7 @@ try:
     desk.key("Escape", window=dialog)
     if not desk.wait_for(lambda: not desk.windows("^设置$", pid=quelvar.pid), 10):
         fail("Escape did not close the settings dialog (screenshot in %s)" % shot("dialog-open"))
-    later, _ = answer_boxes(quiet_for=3, seconds=30)
+    later = [t for t, _ in answer_boxes(desk, quelvar, quiet_for=3, seconds=30, watch=watch)]
     if later:
         fail("boxes came after the settings dialog closed: %r" % later)
 
