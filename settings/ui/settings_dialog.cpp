@@ -1,6 +1,7 @@
 #include "settings/ui/settings_dialog.h"
 
 #include <QPalette>
+#include <QStyledItemDelegate>
 #include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
@@ -71,6 +72,21 @@ class PressTree : public QTreeWidget {
   void mouseMoveEvent(QMouseEvent* e) override {
     if (moved) moved(itemAt(e->position().toPoint()));
     QTreeWidget::mouseMoveEvent(e);
+  }
+};
+
+// Rows whose check boxes show under a dark theme too: the style outlines a check box in a shade
+// darker than the window colour, which on a dark palette is the base the box sits on. There the
+// outline is drawn from a lighter window colour; a light theme's rows are left as they are.
+class VisibleChecks : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    if (option->palette.color(QPalette::Base).lightness() < 128)
+      option->palette.setColor(QPalette::Window, option->palette.color(QPalette::Base).lighter(400));
   }
 };
 
@@ -295,6 +311,7 @@ void TForm2::BuildAdapterPage() {
   adapterList_->setItemsExpandable(false);
   adapterList_->setSelectionBehavior(QAbstractItemView::SelectRows);
   adapterList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  adapterList_->setItemDelegate(new VisibleChecks(adapterList_));
   // Grid lines: light grey on a light theme, a shade between the base and the text on a dark one. A
   // selected row keeps the selection colours (a rule for the items alone would leave it white text on
   // the plain base).
@@ -406,6 +423,7 @@ void TForm2::BuildFileTypePage() {
   fileTypeTree_ = tree;
   fileTypeTree_->setObjectName(QStringLiteral("TVV1"));
   fileTypeTree_->setHeaderHidden(true);
+  fileTypeTree_->setItemDelegate(new VisibleChecks(fileTypeTree_));
   fileTypeTree_->setToolTip(QStringLiteral("在相应的项目上点右键，即可[增加]/[删除]操作。"));
   fileTypeTree_->setContextMenuPolicy(Qt::CustomContextMenu);
   tree->before = [this](QTreeWidgetItem* node) { FileTypeNodeHovered(node); };
