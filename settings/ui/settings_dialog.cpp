@@ -1,13 +1,11 @@
 #include "settings/ui/settings_dialog.h"
 
-#include <QPalette>
-#include <QStyledItemDelegate>
 #include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QGuiApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -15,9 +13,11 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QNetworkInterface>
+#include <QPalette>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -312,7 +312,7 @@ void TForm2::BuildAdapterPage() {
   adapterList_->setSelectionBehavior(QAbstractItemView::SelectRows);
   adapterList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   adapterList_->setItemDelegate(new VisibleChecks(adapterList_));
-  // Grid lines: light grey on a light theme, a shade between the base and the text on a dark one. A
+  // Grid lines: light grey on a light theme, a lighter shade of the base on a dark one. A
   // selected row keeps the selection colours (a rule for the items alone would leave it white text on
   // the plain base).
   const QColor base = adapterList_->palette().color(QPalette::Base);

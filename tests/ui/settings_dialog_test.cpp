@@ -2,17 +2,17 @@
 // the file-type editor, the start-up timers it arms, and the adapter test.
 #include <gtest/gtest.h>
 
-#include <QImage>
-#include <QPalette>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QImage>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPalette>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
