@@ -634,6 +634,15 @@ class PlainUser:
             self.made = True
             entry = pwd.getpwnam(self.NAME)
         self.uid, self.gid = entry.pw_uid, entry.pw_gid
+        r = subprocess.run(self.run(["grep", "^CapEff", "/proc/self/status"]), capture_output=True, text=True,
+                           timeout=30)
+        if r.returncode != 0:
+            self.close()
+            print("skipped: setpriv cannot drop to the user here: " + r.stderr.strip())
+            sys.exit(SKIP)
+        if r.stdout.split() != ["CapEff:", "0000000000000000"]:
+            self.close()
+            fail("the user still holds capabilities: " + r.stdout.strip())
 
     def own(self, *paths):
         """The folders (and all they hold) given to the user, as a home and an unpacked program are."""
