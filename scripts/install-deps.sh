@@ -16,8 +16,9 @@ PACKAGES=(
   # tests
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth curl python3 iproute2
-  # journeys through the real programs: a window manager, keys and clicks, a real capture
-  openbox xdotool x11-utils imagemagick tcpdump
+  # journeys through the real programs: a window manager, keys and clicks, a real capture, the
+  # clipboard and selected text read back
+  openbox xdotool x11-utils imagemagick tcpdump xclip
   # the same on a Wayland desktop: a compositor with Xwayland, and Qt's Wayland platform, which Qt
   # would choose by itself there
   weston xwayland qt6-wayland

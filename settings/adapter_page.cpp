@@ -39,19 +39,25 @@ RightsAdvice CaptureRightsAdvice(const CaptureHelperPlace& helper) {
           CaptureRightsCommand(helper.path, false)};
 }
 
-std::optional<RightsAdvice> AdapterPage::MissingRights(const std::string& chosen, const CaptureHelperPlace& helper) const {
-  if (devices_.empty()) return std::nullopt;
-  std::string device = devices_.front().name;
-  for (const CaptureDevice& d : devices_)
+std::optional<std::string> AdapterWithoutRights(PcapNet& net, const std::vector<CaptureDevice>& devices,
+                                                const std::string& chosen, const CaptureHelperPlace& helper) {
+  if (devices.empty()) return std::nullopt;
+  std::string device = devices.front().name;
+  for (const CaptureDevice& d : devices)
     if (d.name == "lo") device = d.name;
-  for (const CaptureDevice& d : devices_)
+  for (const CaptureDevice& d : devices)
     if (d.name == chosen) device = d.name;
   std::string error;
-  if (pcap_t* handle = net_.OpenLive(device, error)) {
-    net_.Close(handle);
+  if (pcap_t* handle = net.OpenLive(device, error)) {
+    net.Close(handle);
     return std::nullopt;
   }
   if (!IsPermissionError(error) || HelperCanCapture(helper.path)) return std::nullopt;
+  return device;
+}
+
+std::optional<RightsAdvice> AdapterPage::MissingRights(const std::string& chosen, const CaptureHelperPlace& helper) const {
+  if (!AdapterWithoutRights(net_, devices_, chosen, helper)) return std::nullopt;
   return CaptureRightsAdvice(helper);
 }
 

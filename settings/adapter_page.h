@@ -23,6 +23,12 @@ struct RightsAdvice {
 // capture capabilities (or runs as root).
 bool HelperCanCapture(const std::string& path);
 
+// The adapter this user was refused for want of capture rights, which the capture `helper` cannot
+// make up for either: opening `chosen` when it is among `devices`, else the loopback adapter, else the
+// first. Nothing when the open succeeded, failed for another reason, or nothing is listed.
+std::optional<std::string> AdapterWithoutRights(PcapNet& net, const std::vector<CaptureDevice>& devices,
+                                                const std::string& chosen, const CaptureHelperPlace& helper);
+
 // The advice for `helper`: in an installation, joining the group quelvar; in a build folder, giving the
 // helper its capabilities (its path quoted for the shell where it needs it).
 RightsAdvice CaptureRightsAdvice(const CaptureHelperPlace& helper);

@@ -36,6 +36,8 @@
 #include "app/session/session_messages.h"
 #include "app/ui/update_checker.h"
 #include "app/ui/window_state.h"
+#include "capture/capture_messages.h"
+#include "capture/helper_capture.h"
 #include "capture/host2ip.h"
 #include "common/ui/gbk_text.h"
 #include "common/ui/icons.h"
@@ -43,6 +45,7 @@
 #include "common/ui/web_strip.h"
 #include "packets/ui/filter_dialog.h"
 #include "packets/ui/packet_inspector.h"
+#include "settings/adapter_page.h"
 #include "settings/app_settings.h"
 #include "settings/ui/settings_dialog.h"
 #include "settings/ui/settings_host.h"
@@ -298,7 +301,21 @@ void TForm1::OpenCaptureFileClick() {
   if (!path.isEmpty()) OpenCaptureFile(path);
 }
 
+// The chosen adapter is not there: the adapter test looks for one. A user who may not capture on any
+// adapter would only watch that test fail; the start tells them what is missing instead, with the
+// command that gives it, as a start on a listed adapter does.
 void TForm1::OnAdapterNotFound() {
+  std::vector<CaptureDevice> devices;
+  const CaptureHelperPlace helper = FindCaptureHelper();
+  if (net_.ListDevices(devices)) {
+    if (const auto device = AdapterWithoutRights(net_, devices, AdapterName(), helper)) {
+      prompter_.Message(this, BoxKind::Error,
+                        MessageWithCommands(QString::fromStdString(
+                            CaptureRightsMessage(*device, helper.path, helper.installed))),
+                        BoxButtons::Ok);
+      return;
+    }
+  }
   prompter_.Message(this, BoxKind::Information, QStringLiteral("网络适配器设置错误，程序将会测试所有网络适配器！"),
                     BoxButtons::Ok);
   adapterRetryTimer_->start(1000);

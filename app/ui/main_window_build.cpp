@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPalette>
 #include <QShortcut>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -49,6 +50,25 @@ class ClickLabel : public QLabel {
  private:
   std::function<void()> onClick_;
 };
+
+// The tool bar's look. Under a light theme a white strip with black captions; under a dark one
+// (a window colour darker than mid-grey) the window's own colours, so that the strip does not glare
+// out of a dark window. The separators are a thin rule between the strip and its text at any scale
+// (the style's own became a thick black bar at scale 2).
+QString ToolBarStyleSheet(const QPalette& palette) {
+  const QColor window = palette.color(QPalette::Window);
+  const bool dark = window.lightness() < 128;
+  const QColor back = dark ? window : QColor(Qt::white);
+  const QColor text = dark ? palette.color(QPalette::ButtonText) : QColor(Qt::black);
+  const QColor rule = dark ? QColor::fromRgbF(window.redF() + 0.35f * (text.redF() - window.redF()),
+                                              window.greenF() + 0.35f * (text.greenF() - window.greenF()),
+                                              window.blueF() + 0.35f * (text.blueF() - window.blueF()))
+                           : QColor(0xc8, 0xc8, 0xc8);
+  return QStringLiteral("QToolBar { background: %1; border: none; spacing: 2px; }"
+                        "QToolButton { min-width: 55px; min-height: 60px; color: %2; }"
+                        "QToolBar::separator { background: %3; width: 1px; margin: 8px 5px; }")
+      .arg(back.name(), text.name(), rule.name());
+}
 
 }  // namespace
 
@@ -206,11 +226,7 @@ void TForm1::BuildToolBar() {
   bar->setFloatable(false);
   bar->setIconSize(QSize(40, 40));
   bar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-  // A white strip whatever the desktop's theme: its captions are dark on it, also under a dark theme.
-  bar->setStyleSheet(QStringLiteral("QToolBar { background: white; border: none; spacing: 2px; }"
-                                    "QToolButton { min-width: 55px; min-height: 60px; color: black; }"
-                                    // A thin grey rule at any scale (the style's own became a black bar).
-                                    "QToolBar::separator { background: #c8c8c8; width: 1px; margin: 8px 5px; }"));
+  bar->setStyleSheet(ToolBarStyleSheet(palette()));
   auto button = [this, bar](const char* name, const QString& text, const QIcon& icon) {
     auto* a = new QAction(icon, text, this);
     a->setObjectName(QString::fromLatin1(name));

@@ -95,6 +95,9 @@ BoxAnswer QtPrompter::Message(QWidget* parent, BoxKind kind, const QString& text
   QMessageBox box(parent);
   box.setWindowTitle(QStringLiteral("Quelvar"));
   box.setText(BoxText(text));
+  // The person can select and copy what a box says (a command it gives, a path); Fusion leaves a
+  // box's text unselectable on Linux.
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse);
   box.setIcon(kind == BoxKind::Error     ? QMessageBox::Critical
               : kind == BoxKind::Warning ? QMessageBox::Warning
                                          : QMessageBox::Information);

@@ -3,9 +3,9 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QGuiApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -13,9 +13,11 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QNetworkInterface>
+#include <QPalette>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -70,6 +72,21 @@ class PressTree : public QTreeWidget {
   void mouseMoveEvent(QMouseEvent* e) override {
     if (moved) moved(itemAt(e->position().toPoint()));
     QTreeWidget::mouseMoveEvent(e);
+  }
+};
+
+// Rows whose check boxes show under a dark theme too: the style outlines a check box in a shade
+// darker than the window colour, which on a dark palette is the base the box sits on. There the
+// outline is drawn from a lighter window colour; a light theme's rows are left as they are.
+class VisibleChecks : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    if (option->palette.color(QPalette::Base).lightness() < 128)
+      option->palette.setColor(QPalette::Window, option->palette.color(QPalette::Base).lighter(400));
   }
 };
 
@@ -294,7 +311,16 @@ void TForm2::BuildAdapterPage() {
   adapterList_->setItemsExpandable(false);
   adapterList_->setSelectionBehavior(QAbstractItemView::SelectRows);
   adapterList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  adapterList_->setStyleSheet(QStringLiteral("QTreeView::item { border: 1px solid #d0d0d0; }"));  // grid lines
+  adapterList_->setItemDelegate(new VisibleChecks(adapterList_));
+  // Grid lines: light grey on a light theme, a lighter shade of the base on a dark one. A
+  // selected row keeps the selection colours (a rule for the items alone would leave it white text on
+  // the plain base).
+  const QColor base = adapterList_->palette().color(QPalette::Base);
+  const QColor grid = base.lightness() < 128 ? base.lighter(220) : QColor(0xd0, 0xd0, 0xd0);
+  adapterList_->setStyleSheet(
+      QStringLiteral("QTreeView::item { border: 1px solid %1; }"
+                     "QTreeView::item:selected { background: palette(highlight); color: palette(highlighted-text); }")
+          .arg(grid.name()));
   list->after = [this](QTreeWidgetItem* item) { AdapterRowPressed(item ? adapterList_->indexOfTopLevelItem(item) : -1); };
   v->addWidget(adapterList_, 1);
   adapterNote_ = new QLabel(page);
@@ -397,6 +423,7 @@ void TForm2::BuildFileTypePage() {
   fileTypeTree_ = tree;
   fileTypeTree_->setObjectName(QStringLiteral("TVV1"));
   fileTypeTree_->setHeaderHidden(true);
+  fileTypeTree_->setItemDelegate(new VisibleChecks(fileTypeTree_));
   fileTypeTree_->setToolTip(QStringLiteral("在相应的项目上点右键，即可[增加]/[删除]操作。"));
   fileTypeTree_->setContextMenuPolicy(Qt::CustomContextMenu);
   tree->before = [this](QTreeWidgetItem* node) { FileTypeNodeHovered(node); };

@@ -243,6 +243,59 @@ class Desktop(_Session):
         self.xdotool("click", "--repeat", "2" if double else "1", "--delay", "80", str(button))
         time.sleep(0.2)
 
+    def click_in(self, window, x, y, button=1, double=False):
+        """A click on the window's own point (x, y) (xdotool's window geometry is off by the title bar
+        under openbox; the pointer placed relative to the window is not)."""
+        self.xdotool("mousemove", "--window", window, "--sync", str(x), str(y))
+        time.sleep(0.1)
+        self.xdotool("click", "--repeat", "2" if double else "1", "--delay", "80", str(button))
+        time.sleep(0.2)
+
+    def size(self, window):
+        """(width, height) of the window's inside."""
+        return self.geometry(window)[2:]
+
+    def box_text(self, window):
+        """What a message box says, as a person copies it: the text selected with the mouse from the
+        start of its first line (right of the icon) to the end, read back from the X selection
+        (PRIMARY, through xclip). '' when nothing could be selected."""
+        need("xclip")
+        picture = Picture(self.env, window)
+        width, height = picture.width, picture.height
+        # The text: dark pixels right of the icon (48 pixels wide with its margin), above the buttons.
+        dark = [(x, y) for y in range(0, max(0, height - 45)) for x in range(48, width - 8)
+                if sum(picture.row(y)[x * 3:x * 3 + 3]) < 3 * 110]
+        if not dark:
+            return ""
+        top = min(y for _, y in dark)
+        left = min(x for x, y in dark if y < top + 14)
+        subprocess.run(["xclip", "-selection", "primary", "-i", "/dev/null"], env=self.env, timeout=10,
+                       check=False)
+        self.xdotool("mousemove", "--window", window, "--sync", str(left), str(top + 6))
+        self.xdotool("mousedown", "1")
+        self.xdotool("mousemove", "--window", window, "--sync", str(width // 2), str(height // 2))
+        self.xdotool("mousemove", "--window", window, "--sync", str(width - 3), str(height - 3))
+        self.xdotool("mouseup", "1")
+        time.sleep(0.2)
+        r = subprocess.run(["xclip", "-o", "-selection", "primary"], env=self.env, capture_output=True, timeout=10)
+        return r.stdout.decode(errors="replace") if r.returncode == 0 else ""
+
+    def find_colour(self, window, rgb, tolerance=30, rows=None):
+        """The middle (x, y) of the window's pixels within `tolerance` of the colour rgb (in its first
+        `rows` rows when given), or None."""
+        picture = Picture(self.env, window)
+        xs, ys = [], []
+        for y in range(min(picture.height, rows or picture.height)):
+            line = picture.row(y)
+            for x in range(picture.width):
+                r, g, b = line[x * 3:x * 3 + 3]
+                if abs(r - rgb[0]) <= tolerance and abs(g - rgb[1]) <= tolerance and abs(b - rgb[2]) <= tolerance:
+                    xs.append(x)
+                    ys.append(y)
+        if len(xs) < 10:
+            return None
+        return (min(xs) + max(xs)) // 2, (min(ys) + max(ys)) // 2
+
     def column(self, x, y0, y1):
         """The colours (r, g, b) of the screen's pixels at column x from row y0 to y1."""
         r = subprocess.run(["import", "-window", "root", "-crop", "1x%d+%d+%d" % (y1 - y0, x, y0), "txt:-"],
@@ -547,12 +600,150 @@ def kept_folder(prefix):
 
 
 def program_copy(bin_dir, names):
-    """A fresh program folder: the named files of the build's bin folder, as a new user unpacks them.
-    Removed when the journey ends, kept when it failed."""
+    """A fresh program folder: the named files of the build's bin folder, as a new user unpacks them:
+    contents and modes, no extended attributes (so no file capabilities a build folder's capture
+    helper may have been given). Removed when the journey ends, kept when it failed."""
     folder = kept_folder("quelvar-bin-")
     for n in names:
-        shutil.copy2(os.path.join(bin_dir, n), os.path.join(folder, n))
+        target = os.path.join(folder, n)
+        shutil.copyfile(os.path.join(bin_dir, n), target)
+        shutil.copymode(os.path.join(bin_dir, n), target)
     return folder
+
+
+class PlainUser:
+    """A throwaway user without capture rights (no group of the program, no capabilities), made for
+    the journey and removed after it; run() gives the command line that runs a program as that user,
+    with every capability dropped. Needs root and useradd; skips the journey otherwise."""
+
+    NAME = "qvjourney"
+
+    def __init__(self):
+        need_root("making a user without capture rights")
+        need("useradd", "userdel", "setpriv")
+        import pwd
+        self.made = False
+        try:
+            entry = pwd.getpwnam(self.NAME)
+        except KeyError:
+            r = subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
+                                "--user-group", self.NAME], capture_output=True, text=True, timeout=30)
+            if r.returncode != 0:
+                print("skipped: useradd failed: " + r.stderr.strip())
+                sys.exit(SKIP)
+            self.made = True
+            entry = pwd.getpwnam(self.NAME)
+        self.uid, self.gid = entry.pw_uid, entry.pw_gid
+        r = subprocess.run(self.run(["grep", "^CapEff", "/proc/self/status"]), capture_output=True, text=True,
+                           timeout=30)
+        if r.returncode != 0:
+            self.close()
+            print("skipped: setpriv cannot drop to the user here: " + r.stderr.strip())
+            sys.exit(SKIP)
+        if r.stdout.split() != ["CapEff:", "0000000000000000"]:
+            self.close()
+            fail("the user still holds capabilities: " + r.stdout.strip())
+
+    def own(self, *paths):
+        """The folders (and all they hold) given to the user, as a home and an unpacked program are."""
+        for top in paths:
+            for folder, dirs, files in os.walk(top):
+                for n in [folder] + [os.path.join(folder, f) for f in dirs + files]:
+                    os.lchown(n, self.uid, self.gid)
+
+    def run(self, argv):
+        return ["setpriv", "--reuid=%d" % self.uid, "--regid=%d" % self.gid, "--clear-groups",
+                "--inh-caps=-all", "--bounding-set=-all", "--", *argv]
+
+    def close(self):
+        if self.made:
+            subprocess.run(["userdel", self.NAME], capture_output=True, timeout=30)
+
+
+class BoxWatch:
+    """Every top-level window that comes up on the desktop while it runs, as the window manager lists
+    them (xprop -spy on the root's _NET_CLIENT_LIST): its title and process when it came, and whether
+    it went. A journey marks the windows it answers; a box that went without an answer closed by
+    itself."""
+
+    def __init__(self, desk):
+        need("xprop")
+        self.desk = desk
+        self.lock = threading.Lock()
+        self.seen = {}  # window id (int) -> {"title", "pid", "came", "went", "answered"}
+        self.spy = subprocess.Popen(["xprop", "-root", "-spy", "_NET_CLIENT_LIST"], env=desk.env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        current = set()
+        for line in self.spy.stdout:
+            ids = {int(v, 16) for v in re.findall(r"0x[0-9a-fA-F]+", line)}
+            now = time.monotonic()
+            for w in ids - current:
+                title = self.desk.title(str(w))
+                with self.lock:
+                    self.seen[w] = {"title": title, "pid": self.desk.pid(str(w)), "came": now, "went": None,
+                                    "answered": False}
+            for w in current - ids:
+                with self.lock:
+                    if w in self.seen:
+                        self.seen[w]["went"] = now
+            current = ids
+
+    def answered(self, window):
+        with self.lock:
+            if int(window) in self.seen:
+                self.seen[int(window)]["answered"] = True
+
+    def boxes(self, title, pid=None):
+        """The windows of that title (a regular expression) seen so far, in the order they came."""
+        with self.lock:
+            found = [dict(v, id=k) for k, v in self.seen.items()
+                     if re.search(title, v["title"]) and (pid is None or v["pid"] == pid)]
+        return sorted(found, key=lambda v: v["came"])
+
+    def closed_by_themselves(self, title, pid=None):
+        return [b for b in self.boxes(title, pid) if b["went"] is not None and not b["answered"]]
+
+    def close(self):
+        self.spy.terminate()
+        self.spy.wait(timeout=10)
+
+
+def answer_boxes(desk, process, quiet_for, seconds, watch=None, box="^Quelvar$"):
+    """Reads (Desktop.box_text) and answers with Return every message box of the process, until none
+    has come for `quiet_for` seconds (bounded by `seconds`, else the journey fails): [(text, when it was
+    answered, by time.monotonic())]. Answered boxes are marked on the BoxWatch `watch`."""
+    answered = []
+    quiet_since = time.monotonic()
+    deadline = quiet_since + seconds
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            fail("the program ended (status %s) after %d boxes" % (process.returncode, len(answered)))
+        boxes = desk.windows(box, pid=process.pid)
+        if not boxes:
+            if time.monotonic() - quiet_since > quiet_for:
+                return answered
+            time.sleep(0.2)
+            continue
+        time.sleep(0.5)  # a person reads it
+        text = desk.box_text(boxes[0])
+        if watch:
+            watch.answered(boxes[0])
+        desk.key("Return", window=boxes[0])
+        if not wait_for(lambda: boxes[0] not in desk.windows(box, pid=process.pid), 10):
+            fail("Return did not answer the box %r (screenshot in %s)" % (text, desk.shot("unanswered.png")))
+        quiet_since = time.monotonic()
+        answered.append((text, quiet_since))
+    fail("boxes kept coming for %d s: %r" % (seconds, [t for t, _ in answered]))
+
+
+def clipboard(desk):
+    """The text on the display's clipboard (xclip), or None when there is none."""
+    r = subprocess.run(["xclip", "-o", "-selection", "clipboard"], env=desk.env, capture_output=True, timeout=10)
+    return r.stdout.decode(errors="replace") if r.returncode == 0 else None
 
 
 def quiet_settings(folder):
@@ -574,19 +765,28 @@ class _Quiet(http.server.SimpleHTTPRequestHandler):
         pass
 
 
-class Served:
-    """Files of random bytes served over HTTP on 127.0.0.1, {name: size}; close() ends the server."""
+class _QuietServer(http.server.ThreadingHTTPServer):
+    """A client that goes before its answer is whole (a player that has read enough) is no error."""
 
-    def __init__(self, sizes):
+    def handle_error(self, request, client_address):
+        if not isinstance(sys.exc_info()[1], (ConnectionResetError, BrokenPipeError)):
+            super().handle_error(request, client_address)
+
+
+class Served:
+    """Files served over HTTP on 127.0.0.1: random bytes, {name: size}, and files made elsewhere,
+    files={name: bytes}; close() ends the server."""
+
+    def __init__(self, sizes, files=None):
         self.dir = tempfile.mkdtemp(prefix="quelvar-served-")
-        self.bodies = {}
+        self.bodies = dict(files or {})
         for name, size in sizes.items():
             self.bodies[name] = os.urandom(size)
+        for name in self.bodies:
             with open(os.path.join(self.dir, name), "wb") as f:
                 f.write(self.bodies[name])
         self._names = {hashlib.sha256(b).hexdigest(): n for n, b in self.bodies.items()}
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0),
-                                                      functools.partial(_Quiet, directory=self.dir))
+        self.server = _QuietServer(("127.0.0.1", 0), functools.partial(_Quiet, directory=self.dir))
         self.port = self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 

@@ -163,31 +163,48 @@ TEST_F(MainWindowTest, MenusCarryTheirCaptionsAndShortcuts) {
   EXPECT_EQ(Form().listPages_->currentIndex(), 0);
 }
 
-// Under a dark theme the white tool-bar strip keeps dark captions and the banner a white page.
-TEST_F(MainWindowTest, ToolBarAndBannerStayReadableUnderADarkTheme) {
+// The tool bar follows the theme: a white strip with dark captions under a light one, the window's
+// dark colour with light captions under a dark one; the banner shows its page dark on white in both.
+TEST_F(MainWindowTest, ToolBarFollowsTheThemeAndTheBannerStaysAWhitePage) {
   const QPalette saved = QApplication::palette();
   QPalette dark = saved;
   for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button})
     dark.setColor(role, QColor(30, 30, 30));
   for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
     dark.setColor(role, QColor(235, 235, 235));
-  QApplication::setPalette(dark);
-  TForm1& form = Form();
-  form.show();
-  auto* bar = form.findChild<QToolBar*>(QStringLiteral("tlb1"));
-  ASSERT_NE(bar, nullptr);
-  QWidget* start = bar->widgetForAction(Action("btn3"));
-  ASSERT_NE(start, nullptr);
-  // The caption is the lower part of the button, under the 40 x 40 image, drawn on the strip.
-  const QRect button = start->geometry();
-  const QImage caption = bar->grab().toImage().copy(button.x(), button.bottom() - 19, button.width(), 18);
-  int dark_pixels = 0;
-  for (int y = 0; y < caption.height(); ++y)
-    for (int x = 0; x < caption.width(); ++x)
-      if (qGray(caption.pixel(x, y)) < 100) ++dark_pixels;
-  EXPECT_GT(dark_pixels, 10) << "no dark caption pixels on the white strip";
-  const QImage banner = form.webStrip_->viewport()->grab().toImage();
-  EXPECT_EQ(QColor(banner.pixel(banner.width() - 2, banner.height() - 2)), QColor(Qt::white));
+  struct Case {
+    const char* theme;
+    QPalette palette;
+    bool dark;
+  };
+  for (const Case& c : {Case{"light", saved, false}, Case{"dark", dark, true}}) {
+    SCOPED_TRACE(c.theme);
+    QApplication::setPalette(c.palette);
+    form_.reset();
+    TForm1& form = Form();
+    form.show();
+    auto* bar = form.findChild<QToolBar*>(QStringLiteral("tlb1"));
+    ASSERT_NE(bar, nullptr);
+    QWidget* start = bar->widgetForAction(Action("btn3"));
+    ASSERT_NE(start, nullptr);
+    const QImage strip = bar->grab().toImage();
+    // The strip itself, beside the first button's image.
+    const QRect button = start->geometry();
+    const QColor back(strip.pixel(button.x() + 2, button.y() + 2));
+    if (c.dark)
+      EXPECT_LT(qGray(back.rgb()), 80) << "the strip stays light: " << back.name().toStdString();
+    else
+      EXPECT_EQ(back, QColor(Qt::white));
+    // The caption is the lower part of the button, under the 40 x 40 image, drawn on the strip.
+    const QImage caption = strip.copy(button.x(), button.bottom() - 19, button.width(), 18);
+    int contrasting = 0;
+    for (int y = 0; y < caption.height(); ++y)
+      for (int x = 0; x < caption.width(); ++x)
+        if (c.dark ? qGray(caption.pixel(x, y)) > 170 : qGray(caption.pixel(x, y)) < 100) ++contrasting;
+    EXPECT_GT(contrasting, 10) << "no caption pixels that stand out from the strip";
+    const QImage banner = form.webStrip_->viewport()->grab().toImage();
+    EXPECT_EQ(QColor(banner.pixel(banner.width() - 2, banner.height() - 2)), QColor(Qt::white));
+  }
   QApplication::setPalette(saved);
 }
 

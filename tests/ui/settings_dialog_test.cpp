@@ -7,10 +7,12 @@
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QImage>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPalette>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -392,6 +394,37 @@ TEST_F(SettingsDialogTest, AdapterRowsActAsOneRadioGroup) {
   Form().AdapterItem(0)->trigger();
   EXPECT_EQ(checkedRows(), std::vector<int>{0});
   EXPECT_EQ(Read("system", "AdaptorName"), devices[0].name);
+}
+
+// Under a dark theme an unticked adapter row's check box stands out from its row (the style outlines
+// it in a shade of the window colour, which a dark palette makes the base itself).
+TEST_F(SettingsDialogTest, AdapterCheckBoxesShowUnderADarkTheme) {
+  struct PaletteBack {
+    QPalette saved = QApplication::palette();
+    ~PaletteBack() { QApplication::setPalette(saved); }
+  } back;
+  QPalette dark = back.saved;
+  dark.setColor(QPalette::Window, QColor(45, 45, 48));
+  dark.setColor(QPalette::Button, QColor(45, 45, 48));
+  dark.setColor(QPalette::Base, QColor(30, 30, 32));
+  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) dark.setColor(role, QColor(230, 230, 230));
+  QApplication::setPalette(dark);
+  TForm2& d = Dialog();
+  QTreeWidget& table = *d.adapterList_;
+  if (table.topLevelItemCount() == 0) GTEST_SKIP() << "the capture devices cannot be listed here";
+  d.show();
+  d.pages_->setCurrentIndex(TForm2::kPageAdapters);
+  table.clearSelection();
+  ASSERT_NE(table.topLevelItem(0)->checkState(0), Qt::Checked);
+  const QRect row = table.visualItemRect(table.topLevelItem(0));
+  // The check box sits at the row's left end, within a square of the row's height.
+  const QImage box = table.viewport()->grab(QRect(row.left(), row.top(), row.height() + 4, row.height())).toImage();
+  const int base = qGray(dark.color(QPalette::Base).rgb());
+  int outline = 0;
+  for (int y = 0; y < box.height(); ++y)
+    for (int x = 0; x < box.width(); ++x)
+      if (std::abs(qGray(box.pixel(x, y)) - base) > 40) ++outline;
+  EXPECT_GT(outline, 8) << "the check box is not to be told from its row";
 }
 
 // A user the capture library refuses, with no helper that could capture instead, is told on the adapter
