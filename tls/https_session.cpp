@@ -367,7 +367,8 @@ void HttpsSession::Datagram(bool v6, const std::uint8_t* src, const std::uint8_t
 void HttpsSession::AddRequest(const HttpsRequest& request, bool v6, const std::uint8_t* server, std::uint16_t port,
                               std::vector<HttpsFind>& out) {
   HttpsFind f;
-  if (!RequestHead(request, f.head, f.scheme)) return;
+  if (!PacketHead(request, f.head, f.scheme)) return;
+  f.absolute = true;
   f.v6 = v6;
   std::memcpy(f.server.data(), server, v6 ? 16 : 4);
   f.port = port;

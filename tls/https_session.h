@@ -36,14 +36,16 @@ struct TcpSegmentView {
   std::size_t length = 0;
 };
 
-// A decrypted request, ready to be listed: its head as HTTP/1.1 text, the scheme of its address and the
-// server's address and port (the row's remote).
+// A decrypted request, ready to be listed: its head as HTTP/1.1 text (an HTTP/1.1 head as sent, an HTTP/2
+// or HTTP/3 request already with its absolute target), the scheme of its address and the server's address
+// and port (the row's remote).
 struct HttpsFind {
   bool v6 = false;
   std::array<std::uint8_t, 16> server{};
   std::uint16_t port = 0;
   std::string scheme;
   std::string head;
+  bool absolute = false;  // the head's target is already absolute: it is the row's packet as it stands
 };
 
 class HttpsSession {

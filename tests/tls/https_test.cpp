@@ -354,6 +354,46 @@ TEST(RequestHead, TheDownloaderFetchesOverHttpsWithTheSameHeaders) {
   EXPECT_FALSE(RequestHead(r, head, scheme));
 }
 
+// The row's packet written in one pass is the head made absolute afterwards, byte for byte, whatever
+// the fields hold: default ports of either scheme, the Host field or none, spaces and tabs around the
+// authority, line breaks and spaces where the request line is read, a target that is not a path.
+TEST(RequestHead, PacketHeadIsTheHeadMadeAbsolute) {
+  using Fields = std::vector<HeaderField>;
+  const Fields cases[] = {
+      {{":method", "GET"}, {":scheme", "https"}, {":authority", "video.example:443"}, {":path", "/a?b=1"},
+       {"cookie", "x=1"}, {"user-agent", "UA"}, {"cookie", "y=2"}},
+      {{":method", "GET"}, {":scheme", "http"}, {":authority", "h:80"}, {":path", "/"}},
+      {{":method", "GET"}, {":scheme", "http"}, {":authority", "h:443"}, {":path", "/"}},
+      {{":method", "GET"}, {":authority", "h:8443"}, {":path", "/p"}},
+      {{":method", "GET"}, {":authority", ":443"}, {":path", "/p"}},
+      {{":method", "GET"}, {":authority", " \th:443\t "}, {":path", "/p"}},
+      {{":method", "GET"}, {":authority", " \t "}, {":path", "/p"}},
+      {{":method", "GET"}, {":authority", ""}, {"host", "from-host"}, {":path", "/p"}},
+      {{":method", "GET"}, {":path", "/p"}, {"Host", "upper"}, {"x", "y"}},
+      {{":method", "GET"}, {":path", "/p"}},
+      {{":method", "G T"}, {":authority", "h"}, {":path", "/p"}},
+      {{":method", ""}, {":authority", "h"}, {":path", "/p"}},
+      {{":method", "GET\r\nX: 1"}, {":authority", "h"}, {":path", "/p"}},
+      {{":method", "GET"}, {":authority", "h\r\nHost: other"}, {":path", "/p"}},
+      {{":method", "GET"}, {":authority", "h"}, {":path", "/p q\r\nHost: other"}},
+      {{":method", "OPTIONS"}, {":authority", "h"}, {":path", "*"}},
+      {{":method", "GET"}, {":authority", "h"}, {":path", "/p"}, {"host", "ignored"}, {":scheme", "ftp"}},
+  };
+  for (const Fields& fields : cases) {
+    HttpsRequest r;
+    r.fields = fields;
+    std::string head, scheme, packet, packetScheme;
+    ASSERT_TRUE(RequestHead(r, head, scheme));
+    ASSERT_TRUE(PacketHead(r, packet, packetScheme));
+    EXPECT_EQ(packet, AbsoluteRequestHead(head, scheme)) << head;
+    EXPECT_EQ(packetScheme, scheme);
+  }
+  HttpsRequest none;
+  none.fields = {{":method", "CONNECT"}, {":authority", "h:443"}};
+  std::string packet, scheme;
+  EXPECT_FALSE(PacketHead(none, packet, scheme));
+}
+
 // --- TLS 1.3 records made here ---
 
 class FakeSecrets : public SecretLookup {
