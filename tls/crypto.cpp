@@ -259,6 +259,16 @@ AeadOpener::~AeadOpener() {
   if (ctx_ != nullptr) Crypto()->EVP_CIPHER_CTX_free(ctx_);
 }
 
+AeadOpener& AeadOpener::operator=(AeadOpener&& other) noexcept {
+  if (this != &other) {
+    if (ctx_ != nullptr) Crypto()->EVP_CIPHER_CTX_free(ctx_);
+    ctx_ = other.ctx_;
+    aead_ = other.aead_;
+    other.ctx_ = nullptr;
+  }
+  return *this;
+}
+
 bool AeadOpener::Init(Aead aead, const std::uint8_t* key) {
   const CryptoEntryPoints* c = Crypto();
   if (c == nullptr) return false;

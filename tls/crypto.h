@@ -68,13 +68,16 @@ std::size_t AeadKeyLength(Aead aead);  // 16, 32, 32
 inline constexpr std::size_t kAeadIvLength = 12;
 inline constexpr std::size_t kAeadTagLength = 16;
 
-// AEAD decryption under one key: the cipher context is made once and only the nonce changes per record.
-// Not copyable; one per key and direction.
+// AEAD decryption under one key: the cipher context is made once and only the nonce changes per record;
+// a new key for the same cipher keeps the context. Not copyable; one per key and direction. Moved, it
+// takes its context along (a reader used again for another connection keeps it).
 class AeadOpener {
  public:
   AeadOpener() = default;
   AeadOpener(const AeadOpener&) = delete;
   AeadOpener& operator=(const AeadOpener&) = delete;
+  AeadOpener(AeadOpener&& other) noexcept : ctx_(other.ctx_), aead_(other.aead_) { other.ctx_ = nullptr; }
+  AeadOpener& operator=(AeadOpener&& other) noexcept;
   ~AeadOpener();
 
   // Sets the cipher and key (AeadKeyLength bytes); false when libcrypto fails.

@@ -162,6 +162,23 @@ Http2Reader::~Http2Reader() {
   if (inflater_) nghttp2_hd_inflate_del(inflater_);
 }
 
+void Http2Reader::Reset(RequestSink sink) {
+  // Every member but the buffers' room, as a new reader has it.
+  if (inflater_) nghttp2_hd_inflate_del(inflater_);
+  inflater_ = nullptr;
+  sink_ = std::move(sink);
+  buffer_.clear();
+  if (buffer_.capacity() > 64 * 1024) buffer_.shrink_to_fit();
+  prefaceSeen_ = 0;
+  skip_ = 0;
+  block_.clear();
+  if (block_.capacity() > 64 * 1024) block_.shrink_to_fit();
+  inBlock_ = false;
+  blockStream_ = 0;
+  broken_ = false;
+  // The kept fields are overwritten field by field by the next request (keptBytes_ still tells their room).
+}
+
 void Http2Reader::Feed(const std::uint8_t* p, std::size_t n) {
   if (broken_) return;
   while (n > 0 && prefaceSeen_ < kPreface.size()) {

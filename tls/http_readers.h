@@ -55,6 +55,9 @@ class Http2Reader : public AppReader {
   using RequestSink = std::function<void(HttpsRequest&& request)>;
   explicit Http2Reader(RequestSink sink) : sink_(std::move(sink)) {}
   ~Http2Reader() override;
+  // Made new for another connection (a new HPACK table, the sink `sink`), keeping only the room of its
+  // buffers and of the kept request's fields (within the bounds above).
+  void Reset(RequestSink sink);
   Http2Reader(const Http2Reader&) = delete;
   Http2Reader& operator=(const Http2Reader&) = delete;
   void Feed(const std::uint8_t* p, std::size_t n) override;

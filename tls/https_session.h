@@ -24,6 +24,9 @@
 
 namespace qv::tls {
 
+class ClientRecordReader;
+class Http2Reader;
+
 // One TCP segment as the capture shows it (payload without link padding).
 struct TcpSegmentView {
   bool v6 = false;
@@ -126,6 +129,14 @@ class HttpsSession {
   std::atomic<unsigned> filesVersion_{0};
   unsigned filesSeen_ = 0;
   std::atomic<bool> enabled_{false};
+
+  // Readers of connections that ended, made new and kept for the next connections (their cipher context,
+  // buffers and fields are then not made again); a few at most.
+  static constexpr std::size_t kSpareReaders = 8;
+  std::vector<std::unique_ptr<ClientRecordReader>> spareRecords_;
+  std::vector<std::unique_ptr<Http2Reader>> spareHttp2_;
+  std::unique_ptr<ClientRecordReader> TakeRecordReader(Connection* c);
+  std::unique_ptr<Http2Reader> TakeHttp2Reader(Connection* c);
 
   ConnList connections_;  // oldest first
   std::unordered_map<Key, std::pair<ConnList::iterator, bool>, KeyHash> index_;  // bool: the client's side

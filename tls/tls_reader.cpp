@@ -138,6 +138,19 @@ bool ServerHelloReader::Feed(const std::uint8_t* p, std::size_t n) {
   return false;
 }
 
+void ClientRecordReader::Reset(DataSink sink) {
+  ClientRecordReader fresh(std::move(sink));
+  fresh.opener_ = std::move(opener_);
+  const auto keepRoom = [](std::string& from, std::string& to) {
+    to = std::move(from);
+    to.clear();
+    if (to.capacity() > kKeptRoom) to.shrink_to_fit();
+  };
+  keepRoom(buffer_, fresh.buffer_);
+  keepRoom(handshake_, fresh.handshake_);
+  *this = std::move(fresh);
+}
+
 void ClientRecordReader::Feed(const std::uint8_t* p, std::size_t n, const SecretLookup& secrets) {
   if (state_ != State::Plain && state_ != State::Encrypted) return;
   if (HeldBytes() + n > kMaxHeldBytes) {
