@@ -310,7 +310,7 @@ void Http2Reader::Decode() {
         HeaderField& f = fields[count++];
         f.name.assign(reinterpret_cast<const char*>(nv.name), nv.namelen);
         f.value.assign(reinterpret_cast<const char*>(nv.value), nv.valuelen);
-        if (f.name == ":method") hasMethod = true;
+        if (nv.namelen == 7 && std::memcmp(nv.name, ":method", 7) == 0) hasMethod = true;
       }
     }
     if (flags & NGHTTP2_HD_INFLATE_FINAL) {

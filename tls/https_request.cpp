@@ -1,5 +1,6 @@
 #include "tls/https_request.h"
 
+#include <cstring>
 #include <string_view>
 
 namespace qv::tls {
@@ -20,36 +21,83 @@ bool FindHeadFields(const HttpsRequest& request, HeadFields& h, std::string& sch
   scheme = "https";
   for (const auto& f : request.fields) {
     h.size += f.name.size() + f.value.size() + 4;
-    if (f.name == ":method") h.method = &f.value;
-    else if (f.name == ":path") h.path = &f.value;
-    else if (f.name == ":authority") h.authority = &f.value;
-    else if (f.name == ":scheme") scheme = f.value;
-    else if (f.name == "host" && !host) host = &f.value;
+    if (!f.name.empty() && f.name[0] == ':') {
+      if (f.name == ":method") h.method = &f.value;
+      else if (f.name == ":path") h.path = &f.value;
+      else if (f.name == ":authority") h.authority = &f.value;
+      else if (f.name == ":scheme") scheme = f.value;
+    } else if (!host && f.name == "host") {
+      host = &f.value;
+    }
   }
   if (!h.method || !h.path || h.path->empty()) return false;
   if (!h.authority || h.authority->empty()) h.authority = host;
   return true;
 }
 
-// The head with `origin` ("scheme://host", or nothing) written before the path.
+// Whether a field goes into the head's header lines as it is (pseudo-header fields do not, nor "host" when
+// the authority gives the Host line, nor cookie crumbs, which are joined into one line).
+enum class FieldUse : unsigned char { Skip, Line, Cookie };
+FieldUse UseOf(const HeaderField& f, const HeadFields& h) {
+  if (!f.name.empty() && f.name[0] == ':') return FieldUse::Skip;
+  if (h.authority && f.name == "host") return FieldUse::Skip;
+  return f.name == "cookie" ? FieldUse::Cookie : FieldUse::Line;
+}
+
+// The head with `origin` ("scheme://host", or nothing) written before the path: its length counted
+// first, then every piece copied into place.
 void WriteHead(const HttpsRequest& request, const HeadFields& h, std::string_view origin, std::string& head) {
-  head.clear();
-  head.reserve(h.size + origin.size() + 32);
-  head.append(*h.method).append(" ").append(origin).append(*h.path).append(" HTTP/1.1\r\n");
-  if (h.authority) head.append("Host: ").append(*h.authority).append("\r\n");
-  std::string cookie;
+  constexpr std::string_view kVersion = " HTTP/1.1\r\n", kHost = "Host: ", kEnd = "\r\n", kColon = ": ",
+                             kCookie = "cookie: ", kCrumbs = "; ";
+  std::size_t length = h.method->size() + 1 + origin.size() + h.path->size() + kVersion.size() + kEnd.size();
+  if (h.authority) length += kHost.size() + h.authority->size() + kEnd.size();
+  std::size_t cookieLength = 0;  // the crumbs joined: "; " only after a crumb that is not empty
   for (const auto& f : request.fields) {
-    if (!f.name.empty() && f.name[0] == ':') continue;
-    if (f.name == "host" && h.authority) continue;
-    if (f.name == "cookie") {
-      if (!cookie.empty()) cookie.append("; ");
-      cookie.append(f.value);
-      continue;
+    switch (UseOf(f, h)) {
+      case FieldUse::Skip: break;
+      case FieldUse::Line: length += f.name.size() + kColon.size() + f.value.size() + kEnd.size(); break;
+      case FieldUse::Cookie:
+        if (cookieLength != 0) cookieLength += kCrumbs.size();
+        cookieLength += f.value.size();
+        break;
     }
-    head.append(f.name).append(": ").append(f.value).append("\r\n");
   }
-  if (!cookie.empty()) head.append("cookie: ").append(cookie).append("\r\n");
-  head.append("\r\n");
+  if (cookieLength != 0) length += kCookie.size() + cookieLength + kEnd.size();
+  head.resize(length);
+  char* w = head.data();
+  const auto put = [&w](std::string_view piece) {
+    if (!piece.empty()) std::memcpy(w, piece.data(), piece.size());
+    w += piece.size();
+  };
+  put(*h.method);
+  put(" ");
+  put(origin);
+  put(*h.path);
+  put(kVersion);
+  if (h.authority) {
+    put(kHost);
+    put(*h.authority);
+    put(kEnd);
+  }
+  for (const auto& f : request.fields) {
+    if (UseOf(f, h) != FieldUse::Line) continue;
+    put(f.name);
+    put(kColon);
+    put(f.value);
+    put(kEnd);
+  }
+  if (cookieLength != 0) {
+    put(kCookie);
+    bool first = true;
+    for (const auto& f : request.fields) {
+      if (UseOf(f, h) != FieldUse::Cookie) continue;
+      if (!first) put(kCrumbs);
+      put(f.value);
+      first = first && f.value.empty();
+    }
+    put(kEnd);
+  }
+  put(kEnd);
 }
 
 std::string_view TrimSpaceTab(std::string_view s) {

@@ -403,6 +403,14 @@ TEST(RequestHead, TheDownloaderFetchesOverHttpsWithTheSameHeaders) {
   EXPECT_EQ(AbsoluteRequestHead("GET /a HTTP/1.1\r\nhost: h:8443\r\n\r\n", "https"),
             "GET https://h:8443/a HTTP/1.1\r\nhost: h:8443\r\n\r\n");
   EXPECT_EQ(AbsoluteRequestHead("GET /a HTTP/1.1\r\nX: y\r\n\r\n", "https"), "GET /a HTTP/1.1\r\nX: y\r\n\r\n");
+  // Cookie crumbs joined as sent, empty ones too; "host" gives the Host line only without ":authority".
+  r.fields = {{":method", "GET"}, {"cookie", ""},   {":path", "/c"}, {"cookie", "b=1"}, {"host", "hh"},
+              {"cookie", ""},     {"x-a", ""},      {"cookie", "c=2"}};
+  ASSERT_TRUE(RequestHead(r, head, scheme));
+  EXPECT_EQ(head, "GET /c HTTP/1.1\r\nHost: hh\r\nx-a: \r\ncookie: b=1; ; c=2\r\n\r\n");
+  r.fields = {{":method", "GET"}, {":path", "/c"}, {"cookie", ""}, {":authority", "a"}, {"host", "hh"}};
+  ASSERT_TRUE(RequestHead(r, head, scheme));
+  EXPECT_EQ(head, "GET /c HTTP/1.1\r\nHost: a\r\n\r\n");
   // CONNECT names no path: no row.
   r.fields = {{":method", "CONNECT"}, {":authority", "h:443"}};
   EXPECT_FALSE(RequestHead(r, head, scheme));
