@@ -318,6 +318,43 @@ TEST(Http2Reader, MadeNewReadsTheNextConnectionAsANewReader) {
   }
 }
 
+// The inflater's memory: blocks of every size (the small ones kept for reuse, up to the bound) hold what
+// is written to them, keep it when grown, and are handed out again once freed.
+TEST(HpackMemory, KeepsFreedBlocksWithinItsBoundAndGrowsThemWithTheirBytes) {
+  HpackMemory memory;
+  std::vector<std::pair<unsigned char*, std::size_t>> blocks;
+  for (const std::size_t n : {0, 1, 47, 48, 49, 100, 4000, 8176, 8177, 20000}) {
+    auto* p = static_cast<unsigned char*>(memory.Allocate(n));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 16, 0u);
+    std::memset(p, static_cast<int>(n & 0xFF), n);
+    blocks.emplace_back(p, n);
+  }
+  for (auto& [p, n] : blocks) {
+    const std::size_t grown = n * 2 + 10;
+    auto* q = static_cast<unsigned char*>(memory.Reallocate(p, grown));
+    ASSERT_NE(q, nullptr);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(q[i], static_cast<unsigned char>(n & 0xFF)) << n << " at " << i;
+    std::memset(q, 0xAB, grown);
+    p = q;
+  }
+  for (auto& [p, n] : blocks) memory.Free(p);
+  EXPECT_GT(memory.KeptBytes(), 0u);
+  EXPECT_LE(memory.KeptBytes(), HpackMemory::kMaxKept);
+  // A freed block of the same size is handed out again.
+  const std::size_t kept = memory.KeptBytes();
+  void* again = memory.Allocate(100);
+  EXPECT_LT(memory.KeptBytes(), kept);
+  memory.Free(again);
+  EXPECT_EQ(memory.KeptBytes(), kept);
+  // Many blocks freed at once: the bound holds, the rest goes back to the system.
+  std::vector<void*> many;
+  for (int i = 0; i < 2000; ++i) many.push_back(memory.Allocate(200));
+  for (void* p : many) memory.Free(p);
+  EXPECT_LE(memory.KeptBytes(), HpackMemory::kMaxKept);
+  memory.Free(nullptr);
+}
+
 // The row's packet, as the downloader reads it again: the scheme, host, path and the headers as sent.
 // The fields kept from one request for the next stay within kMaxKeptRequest: a request whose fields
 // fill it exactly keeps its buffers, one byte more gives them up. Either way the next request is read
