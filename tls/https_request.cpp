@@ -7,6 +7,8 @@ namespace qv::tls {
 
 namespace {
 
+using namespace std::string_view_literals;  // names compared as views: the lengths first
+
 // The fields a head is written from.
 struct HeadFields {
   const std::string* method = nullptr;
@@ -21,12 +23,13 @@ bool FindHeadFields(const HttpsRequest& request, HeadFields& h, std::string& sch
   scheme = "https";
   for (const auto& f : request.fields) {
     h.size += f.name.size() + f.value.size() + 4;
-    if (!f.name.empty() && f.name[0] == ':') {
-      if (f.name == ":method") h.method = &f.value;
-      else if (f.name == ":path") h.path = &f.value;
-      else if (f.name == ":authority") h.authority = &f.value;
-      else if (f.name == ":scheme") scheme = f.value;
-    } else if (!host && f.name == "host") {
+    const std::string_view name = f.name;
+    if (!name.empty() && name[0] == ':') {
+      if (name == ":method"sv) h.method = &f.value;
+      else if (name == ":path"sv) h.path = &f.value;
+      else if (name == ":authority"sv) h.authority = &f.value;
+      else if (name == ":scheme"sv) scheme = f.value;
+    } else if (!host && name == "host"sv) {
       host = &f.value;
     }
   }
@@ -39,9 +42,10 @@ bool FindHeadFields(const HttpsRequest& request, HeadFields& h, std::string& sch
 // the authority gives the Host line, nor cookie crumbs, which are joined into one line).
 enum class FieldUse : unsigned char { Skip, Line, Cookie };
 FieldUse UseOf(const HeaderField& f, const HeadFields& h) {
-  if (!f.name.empty() && f.name[0] == ':') return FieldUse::Skip;
-  if (h.authority && f.name == "host") return FieldUse::Skip;
-  return f.name == "cookie" ? FieldUse::Cookie : FieldUse::Line;
+  const std::string_view name = f.name;
+  if (!name.empty() && name[0] == ':') return FieldUse::Skip;
+  if (h.authority && name == "host"sv) return FieldUse::Skip;
+  return name == "cookie"sv ? FieldUse::Cookie : FieldUse::Line;
 }
 
 // The head with `origin` ("scheme://host", or nothing) written before the path: its length counted

@@ -313,6 +313,16 @@ void HttpsSession::Segment(const TcpSegmentView& s, double seconds, std::vector<
   }
   Connection& c = *it;
   c.lastSeen = seconds;
+  if (!fromClient && c.helloGiven && c.records->Waiting() != ClientRecordReader::Wait::Key) {
+    // The server's bytes after its ServerHello are not read, and nothing else of the connection changes
+    // with them but the time it was last seen: what follows below would find what it found when the
+    // connection last changed (its outcome, its memory, whether it is done). Only the sweep is due.
+    if (seconds - lastSweep_ >= 1.0 || seconds < lastSweep_) {
+      Sweep(seconds);
+      Publish();
+    }
+    return;
+  }
   out_ = &out;
   if (fromClient) {
     if (c.outcome == Outcome::Pending || c.outcome == Outcome::Decrypted) {
