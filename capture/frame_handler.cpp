@@ -423,9 +423,9 @@ void FrameHandler::ListHttpsFinds(const PacketFilter* filter) {
   if (httpsFound_.empty()) return;
   types_.Refresh(search_.types, typesSeen_);
   search_.sink = &urlSink_;
-  for (const tls::HttpsFind& find : httpsFound_) {
+  for (tls::HttpsFind& find : httpsFound_) {
     // The packet names the scheme in its request line (the downloader reads it from there).
-    const std::string head = tls::AbsoluteRequestHead(find.head, find.scheme);
+    std::string head = find.absolute ? std::move(find.head) : tls::AbsoluteRequestHead(find.head, find.scheme);
     if (filter && !filter->ContainedPasses(head)) continue;
     httpsRemote_.clear();
     if (find.v6) {
@@ -438,7 +438,7 @@ void FrameHandler::ListHttpsFinds(const PacketFilter* filter) {
     }
     httpsRemote_ += ':';
     AppendPortText(httpsRemote_, find.port);
-    SearchsHttps(head, find.scheme, httpsRemote_, search_);
+    SearchsHttps(std::move(head), find.scheme, httpsRemote_, search_);
   }
 }
 

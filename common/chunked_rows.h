@@ -1,7 +1,8 @@
 // ChunkedRows: a sequence of rows kept in fixed blocks of kChunk rows each. Appending never moves a
 // row and allocates one block per kChunk rows (a std::deque of 160-byte rows allocates a 512-byte
-// block every three rows); removing a row moves the rows on its shorter side by one place, as a
-// deque does, so that removing the first row costs no walk of the list.
+// block every three rows), or takes the block emptied last, which is kept; removing a row moves the
+// rows on its shorter side by one place, as a deque does, so that removing the first row costs no walk
+// of the list.
 #pragma once
 #include <cstddef>
 #include <iterator>
@@ -32,7 +33,11 @@ class ChunkedRows {
 
   void push_back(T row) {
     const std::size_t at = head_ + size_;
-    if (at / kChunk == chunks_.size()) chunks_.push_back(std::unique_ptr<Chunk>(new Chunk));  // not zeroed: pages are touched as rows fill them
+    if (at / kChunk == chunks_.size()) {
+      // The block emptied last, when there is one (its pages are in place); else a new one, not zeroed:
+      // pages are touched as rows fill them.
+      chunks_.push_back(spare_ ? std::move(spare_) : std::unique_ptr<Chunk>(new Chunk));
+    }
     new (Slot(at)) T(std::move(row));
     ++size_;
   }
@@ -52,6 +57,7 @@ class ChunkedRows {
     for (std::size_t i = 0; i < size_; ++i) Slot(head_ + i)->~T();
     chunks_.clear();
     chunks_.shrink_to_fit();
+    spare_.reset();
     head_ = size_ = 0;
   }
 
@@ -104,6 +110,9 @@ class ChunkedRows {
       chunks_.clear();
       head_ = 0;
     } else if (head_ == kChunk) {
+      // Kept for the next block needed: a short list whose rows keep moving on (each repeated address
+      // removed at the front, appended at the back) goes on in two blocks instead of a new one each time.
+      spare_ = std::move(chunks_.front());
       chunks_.erase(chunks_.begin());
       head_ = 0;
     }
@@ -117,11 +126,13 @@ class ChunkedRows {
       chunks_.clear();
       head_ = 0;
     } else if (chunks_.size() > used + 1) {
+      spare_ = std::move(chunks_.back());
       chunks_.pop_back();
     }
   }
 
   std::vector<std::unique_ptr<Chunk>> chunks_;
+  std::unique_ptr<Chunk> spare_;  // an emptied block kept for reuse (one at most)
   std::size_t head_ = 0;  // the first row's place in the first block
   std::size_t size_ = 0;
 };

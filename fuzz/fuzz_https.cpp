@@ -3,7 +3,7 @@
 // many bytes of the server's stream (read up to its ServerHello), then the client's stream. The client's
 // stream is read by the record layer with the key log's secrets, its decrypted data by the HTTP reader
 // the ServerHello's ALPN picks; the client's stream also goes straight to both HTTP readers, so that
-// they are reached without a key.
+// they are reached without a key. Then the readers are made new and read it again, as new readers do.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -33,9 +33,22 @@ std::size_t Take16(const std::uint8_t*& p, std::size_t& n) {
 }
 
 void Request(qv::tls::HttpsRequest&& r) {
-  std::string head, scheme;
-  if (qv::tls::RequestHead(r, head, scheme)) Check(head.size() >= 4 && head.compare(head.size() - 4, 4, "\r\n\r\n") == 0, "head ends with an empty line");
+  std::string head, scheme, packet, packetScheme;
+  const bool written = qv::tls::RequestHead(r, head, scheme);
+  if (written) Check(head.size() >= 4 && head.compare(head.size() - 4, 4, "\r\n\r\n") == 0, "head ends with an empty line");
+  Check(qv::tls::PacketHead(r, packet, packetScheme) == written, "a packet exactly when a head");
+  if (written) Check(packet == qv::tls::AbsoluteRequestHead(head, scheme), "the packet is the head made absolute");
 }
+
+// The heads of the requests an HTTP/2 reader gives, joined.
+struct Heads {
+  std::string all;
+  void Add(qv::tls::HttpsRequest&& r) {
+    std::string head, scheme;
+    if (qv::tls::RequestHead(r, head, scheme)) all += head;
+    all += '|';
+  }
+};
 
 }  // namespace
 
@@ -78,6 +91,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::string preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
   plain2.Feed(reinterpret_cast<const std::uint8_t*>(preface.data()), preface.size());
   plain2.Feed(p, n);
-  Check(plain2.MemoryBytes() <= 2 * Http2Reader::kMaxHeaderBlock + Http2Reader::kMaxTableSize + Http2Reader::kMaxKeptBytes + 4096, "HTTP/2 memory within bound");
+  Check(plain2.MemoryBytes() <= 2 * Http2Reader::kMaxHeaderBlock + Http2Reader::kMaxTableSize +
+                                   Http2Reader::kMaxKeptBytes + HpackMemory::kMaxKept + 4096,
+        "HTTP/2 memory within bound");
+
+  // Readers made new for another connection read it as new readers do, whatever the last one left.
+  Heads again, fresh;
+  plain2.Reset([&again](HttpsRequest&& r) { again.Add(std::move(r)); });
+  Http2Reader new2([&fresh](HttpsRequest&& r) { fresh.Add(std::move(r)); });
+  for (Http2Reader* r : {&plain2, &new2}) {
+    r->Feed(reinterpret_cast<const std::uint8_t*>(preface.data()), preface.size());
+    r->Feed(p, n);
+  }
+  Check(again.all == fresh.all && plain2.Broken() == new2.Broken(), "an HTTP/2 reader made new reads as a new one");
+  std::string againData, freshData;
+  records.Reset([&againData](const std::uint8_t* d, std::size_t len) { againData.append(reinterpret_cast<const char*>(d), len); });
+  ClientRecordReader newRecords([&freshData](const std::uint8_t* d, std::size_t len) { freshData.append(reinterpret_cast<const char*>(d), len); });
+  for (ClientRecordReader* r : {&records, &newRecords}) {
+    r->Feed(p, n, keys);
+    if (hello.Done()) r->SetServerHello(hello.Hello(), keys);
+  }
+  Check(againData == freshData && records.GetState() == newRecords.GetState() &&
+            records.Decrypted() == newRecords.Decrypted() && records.HeldBytes() == newRecords.HeldBytes(),
+        "a record reader made new reads as a new one");
   return 0;
 }

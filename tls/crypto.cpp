@@ -76,31 +76,20 @@ std::size_t BlockLength(Hash hash) { return hash == Hash::Sha384 ? 128 : 64; }
 
 bool Fits(std::size_t n) { return n <= static_cast<std::size_t>(INT_MAX); }
 
-// Bytes given to a MAC in pieces (the MAC is taken over them joined).
-struct Piece {
-  const std::uint8_t* data;
-  std::size_t length;
-};
-
-// HMAC (RFC 2104) over the pieces joined, on the fetched digest; `out` gets HashLength(hash) bytes.
-bool HmacPieces(const CryptoEntryPoints* c, Hash hash, const std::uint8_t* key, std::size_t keyLength,
-                std::initializer_list<Piece> pieces, std::uint8_t* out) {
+// HMAC (RFC 2104) over the pieces joined, on the fetched EVP digest; `out` gets HashLength(hash) bytes.
+// `key` is at most one block long.
+bool EvpHmac(const CryptoEntryPoints* c, Hash hash, const std::uint8_t* key, std::size_t keyLength,
+             std::initializer_list<ByteSpan> pieces, std::uint8_t* out) {
   const EVP_MD* md = Digest(c, hash);
   std::unique_ptr<EVP_MD_CTX, DigestDeleter> ctx(c->EVP_MD_CTX_new());
   if (md == nullptr || !ctx) return false;
   const std::size_t block = BlockLength(hash), hl = HashLength(hash);
   std::uint8_t pad[128] = {}, inner[48];
   unsigned int length = 0;
-  if (keyLength > block) {
-    if (c->EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 || c->EVP_DigestUpdate(ctx.get(), key, keyLength) != 1 ||
-        c->EVP_DigestFinal_ex(ctx.get(), pad, &length) != 1)
-      return false;
-  } else if (keyLength > 0) {
-    std::memcpy(pad, key, keyLength);
-  }
+  if (keyLength > 0) std::memcpy(pad, key, keyLength);
   for (std::size_t i = 0; i < block; ++i) pad[i] ^= 0x36;
   bool ok = c->EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1 && c->EVP_DigestUpdate(ctx.get(), pad, block) == 1;
-  for (const Piece& piece : pieces)
+  for (const ByteSpan& piece : pieces)
     if (ok && piece.length > 0) ok = c->EVP_DigestUpdate(ctx.get(), piece.data, piece.length) == 1;
   ok = ok && c->EVP_DigestFinal_ex(ctx.get(), inner, &length) == 1 && length == hl;
   for (std::size_t i = 0; i < block; ++i) pad[i] ^= 0x36 ^ 0x5C;
@@ -112,7 +101,108 @@ bool HmacPieces(const CryptoEntryPoints* c, Hash hash, const std::uint8_t* key, 
   return ok;
 }
 
+bool EvpDigest(const CryptoEntryPoints* c, Hash hash, const std::uint8_t* data, std::size_t length, std::uint8_t* out) {
+  const EVP_MD* md = Digest(c, hash);
+  std::unique_ptr<EVP_MD_CTX, DigestDeleter> ctx(c->EVP_MD_CTX_new());
+  unsigned int outLength = 0;
+  return md != nullptr && ctx && c->EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1 &&
+         c->EVP_DigestUpdate(ctx.get(), data, length) == 1 && c->EVP_DigestFinal_ex(ctx.get(), out, &outLength) == 1 &&
+         outLength == HashLength(hash);
+}
+
 }  // namespace
+
+HmacKey::~HmacKey() {
+  if (!ready_) return;
+  if (const CryptoEntryPoints* c = Crypto()) {
+    c->OPENSSL_cleanse(&inner_, sizeof inner_);
+    c->OPENSSL_cleanse(&outer_, sizeof outer_);
+    c->OPENSSL_cleanse(key_, sizeof key_);
+  }
+}
+
+bool HmacKey::Init(Hash hash, const std::uint8_t* key, std::size_t keyLength, Path path) {
+  ready_ = false;
+  const CryptoEntryPoints* c = Crypto();
+  if (c == nullptr) return false;
+  hash_ = hash;
+  plain_ = path == Path::Fastest && c->plainDigests;
+  const std::size_t block = BlockLength(hash);
+  c->OPENSSL_cleanse(key_, sizeof key_);
+  if (keyLength > block) {
+    // A key longer than the block is replaced by its digest (RFC 2104).
+    if (!EvpDigest(c, hash, key, keyLength, key_)) return false;
+    keyLength_ = HashLength(hash);
+  } else {
+    if (keyLength > 0) std::memcpy(key_, key, keyLength);
+    keyLength_ = keyLength;
+  }
+  if (!plain_) {
+    ready_ = true;
+    return true;
+  }
+  std::uint8_t pad[128];
+  for (std::size_t i = 0; i < block; ++i) pad[i] = key_[i] ^ 0x36;
+  bool ok = false;
+  switch (hash) {
+    case Hash::Sha1:
+      ok = c->SHA1_Init(&inner_.sha1) == 1 && c->SHA1_Update(&inner_.sha1, pad, block) == 1;
+      for (std::size_t i = 0; i < block; ++i) pad[i] = key_[i] ^ 0x5C;
+      ok = ok && c->SHA1_Init(&outer_.sha1) == 1 && c->SHA1_Update(&outer_.sha1, pad, block) == 1;
+      break;
+    case Hash::Sha256:
+      ok = c->SHA256_Init(&inner_.sha256) == 1 && c->SHA256_Update(&inner_.sha256, pad, block) == 1;
+      for (std::size_t i = 0; i < block; ++i) pad[i] = key_[i] ^ 0x5C;
+      ok = ok && c->SHA256_Init(&outer_.sha256) == 1 && c->SHA256_Update(&outer_.sha256, pad, block) == 1;
+      break;
+    case Hash::Sha384:
+      ok = c->SHA384_Init(&inner_.sha512) == 1 && c->SHA512_Update(&inner_.sha512, pad, block) == 1;
+      for (std::size_t i = 0; i < block; ++i) pad[i] = key_[i] ^ 0x5C;
+      ok = ok && c->SHA384_Init(&outer_.sha512) == 1 && c->SHA512_Update(&outer_.sha512, pad, block) == 1;
+      break;
+  }
+  c->OPENSSL_cleanse(pad, sizeof pad);
+  ready_ = ok;
+  return ok;
+}
+
+bool HmacKey::Mac(std::initializer_list<ByteSpan> pieces, std::uint8_t* out) const {
+  if (!ready_) return false;
+  const CryptoEntryPoints* c = Crypto();
+  if (!plain_) return EvpHmac(c, hash_, key_, keyLength_, pieces, out);
+  std::uint8_t inner[48];
+  State s;
+  bool ok = true;
+  switch (hash_) {
+    case Hash::Sha1:
+      s.sha1 = inner_.sha1;
+      for (const ByteSpan& p : pieces)
+        if (p.length > 0) ok = ok && c->SHA1_Update(&s.sha1, p.data, p.length) == 1;
+      ok = ok && c->SHA1_Final(inner, &s.sha1) == 1;
+      s.sha1 = outer_.sha1;
+      ok = ok && c->SHA1_Update(&s.sha1, inner, 20) == 1 && c->SHA1_Final(out, &s.sha1) == 1;
+      break;
+    case Hash::Sha256:
+      s.sha256 = inner_.sha256;
+      for (const ByteSpan& p : pieces)
+        if (p.length > 0) ok = ok && c->SHA256_Update(&s.sha256, p.data, p.length) == 1;
+      ok = ok && c->SHA256_Final(inner, &s.sha256) == 1;
+      s.sha256 = outer_.sha256;
+      ok = ok && c->SHA256_Update(&s.sha256, inner, 32) == 1 && c->SHA256_Final(out, &s.sha256) == 1;
+      break;
+    case Hash::Sha384:
+      s.sha512 = inner_.sha512;
+      for (const ByteSpan& p : pieces)
+        if (p.length > 0) ok = ok && c->SHA512_Update(&s.sha512, p.data, p.length) == 1;
+      ok = ok && c->SHA384_Final(inner, &s.sha512) == 1;
+      s.sha512 = outer_.sha512;
+      ok = ok && c->SHA512_Update(&s.sha512, inner, 48) == 1 && c->SHA384_Final(out, &s.sha512) == 1;
+      break;
+  }
+  c->OPENSSL_cleanse(inner, sizeof inner);
+  c->OPENSSL_cleanse(&s, sizeof s);
+  return ok;
+}
 
 std::size_t HashLength(Hash hash) {
   switch (hash) {
@@ -125,6 +215,12 @@ std::size_t HashLength(Hash hash) {
 
 bool ExpandLabel(Hash hash, const std::uint8_t* secret, std::size_t secretLength, std::string_view label,
                  const std::uint8_t* context, std::size_t contextLength, std::uint8_t* out, std::size_t outLength) {
+  HmacKey key;
+  return key.Init(hash, secret, secretLength) && ExpandLabel(key, label, context, contextLength, out, outLength);
+}
+
+bool ExpandLabel(const HmacKey& secret, std::string_view label, const std::uint8_t* context,
+                 std::size_t contextLength, std::uint8_t* out, std::size_t outLength) {
   if (outLength > 255 || label.size() > 249 || contextLength > 255) return false;
   const CryptoEntryPoints* c = Crypto();
   if (c == nullptr) return false;
@@ -142,12 +238,12 @@ bool ExpandLabel(Hash hash, const std::uint8_t* secret, std::size_t secretLength
   i += contextLength;
 
   // HKDF-Expand (RFC 5869): T(k) = HMAC(secret, T(k-1) | info | k), as many as the length needs.
-  const std::size_t hl = HashLength(hash);
+  const std::size_t hl = HashLength(secret.GetHash());
   std::uint8_t t[48];
   std::size_t tLength = 0, done = 0;
   for (std::uint8_t k = 1; done < outLength; ++k) {
     const std::uint8_t counter = k;
-    if (!HmacPieces(c, hash, secret, secretLength, {{t, tLength}, {info, i}, {&counter, 1}}, t)) return false;
+    if (!secret.Mac({{t, tLength}, {info, i}, {&counter, 1}}, t)) return false;
     tLength = hl;
     const std::size_t take = std::min(hl, outLength - done);
     std::memcpy(out + done, t, take);
@@ -161,6 +257,16 @@ std::size_t AeadKeyLength(Aead aead) { return aead == Aead::Aes128Gcm ? 16 : 32;
 
 AeadOpener::~AeadOpener() {
   if (ctx_ != nullptr) Crypto()->EVP_CIPHER_CTX_free(ctx_);
+}
+
+AeadOpener& AeadOpener::operator=(AeadOpener&& other) noexcept {
+  if (this != &other) {
+    if (ctx_ != nullptr) Crypto()->EVP_CIPHER_CTX_free(ctx_);
+    ctx_ = other.ctx_;
+    aead_ = other.aead_;
+    other.ctx_ = nullptr;
+  }
+  return *this;
 }
 
 bool AeadOpener::Init(Aead aead, const std::uint8_t* key) {
@@ -245,13 +351,14 @@ bool Tls12Prf(Hash hash, const std::uint8_t* secret, std::size_t secretLength, s
   // P_hash: A(0) = seed, A(k) = HMAC(secret, A(k-1)); the output is HMAC(secret, A(k) | seed) for k = 1, 2...
   const std::size_t hl = HashLength(hash);
   std::uint8_t a[48], block[48];
-  bool ok = HmacPieces(c, hash, secret, secretLength, {{joined, joinedLength}}, a);
+  HmacKey key;
+  bool ok = key.Init(hash, secret, secretLength) && key.Mac({{joined, joinedLength}}, a);
   for (std::size_t done = 0; ok && done < outLength;) {
-    ok = HmacPieces(c, hash, secret, secretLength, {{a, hl}, {joined, joinedLength}}, block);
+    ok = key.Mac({{a, hl}, {joined, joinedLength}}, block);
     const std::size_t take = std::min(hl, outLength - done);
     if (ok) std::memcpy(out + done, block, take);
     done += take;
-    ok = ok && (done == outLength || HmacPieces(c, hash, secret, secretLength, {{a, hl}}, a));
+    ok = ok && (done == outLength || key.Mac({{a, hl}}, a));
   }
   c->OPENSSL_cleanse(a, sizeof a);
   c->OPENSSL_cleanse(block, sizeof block);
@@ -260,14 +367,14 @@ bool Tls12Prf(Hash hash, const std::uint8_t* secret, std::size_t secretLength, s
 
 bool Hmac(Hash hash, const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* data, std::size_t dataLength,
           std::uint8_t* out) {
-  const CryptoEntryPoints* c = Crypto();
-  return c != nullptr && HmacPieces(c, hash, key, keyLength, {{data, dataLength}}, out);
+  HmacKey k;
+  return k.Init(hash, key, keyLength) && k.Mac({{data, dataLength}}, out);
 }
 
 bool Hmac2(Hash hash, const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* head, std::size_t headLength,
            const std::uint8_t* data, std::size_t dataLength, std::uint8_t* out) {
-  const CryptoEntryPoints* c = Crypto();
-  return c != nullptr && HmacPieces(c, hash, key, keyLength, {{head, headLength}, {data, dataLength}}, out);
+  HmacKey k;
+  return k.Init(hash, key, keyLength) && k.Mac({{head, headLength}, {data, dataLength}}, out);
 }
 
 bool CbcDecrypt(const std::uint8_t* key, std::size_t keyLength, const std::uint8_t iv[16], const std::uint8_t* in,

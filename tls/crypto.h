@@ -5,8 +5,10 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 
+#include <openssl/sha.h>
 #include <openssl/types.h>
 
 namespace qv::tls {
@@ -14,23 +16,68 @@ namespace qv::tls {
 enum class Hash : unsigned char { Sha1, Sha256, Sha384 };
 std::size_t HashLength(Hash hash);  // 20, 32, 48
 
+// Bytes given to a MAC in pieces (the MAC is taken over them joined).
+struct ByteSpan {
+  const std::uint8_t* data = nullptr;
+  std::size_t length = 0;
+};
+
+// An HMAC key made ready once for many MACs: the hash states after the key's inner and outer padded
+// blocks are kept, so that each MAC hashes only its own data and the inner digest (HKDF-Expand-Label
+// runs several labels on one secret, TLS 1.2's PRF many rounds on one). The key is wiped when the
+// object goes.
+class HmacKey {
+ public:
+  // Which digests: libcrypto's plain SHA functions where it has them (no EVP dispatch per call), or
+  // its EVP digests (always; tests hold the two together).
+  enum class Path : unsigned char { Fastest, Evp };
+  HmacKey() = default;
+  HmacKey(const HmacKey&) = delete;
+  HmacKey& operator=(const HmacKey&) = delete;
+  ~HmacKey();
+  // False when libcrypto cannot be loaded or fails.
+  bool Init(Hash hash, const std::uint8_t* key, std::size_t keyLength, Path path = Path::Fastest);
+  Hash GetHash() const { return hash_; }
+  // The MAC over the pieces joined; `out` gets HashLength bytes (and may be one of the pieces).
+  bool Mac(std::initializer_list<ByteSpan> pieces, std::uint8_t* out) const;
+
+ private:
+  union State {
+    SHA_CTX sha1;
+    SHA256_CTX sha256;
+    SHA512_CTX sha512;
+  };
+  bool ready_ = false;
+  bool plain_ = false;
+  Hash hash_ = Hash::Sha256;
+  State inner_{}, outer_{};                // plain digests: the states after the padded key blocks
+  std::uint8_t key_[128] = {};             // EVP digests: the key (hashed when longer than a block)
+  std::size_t keyLength_ = 0;
+};
+
 // TLS 1.3's HKDF-Expand-Label: `label` without its "tls13 " prefix, `context` (may be empty) and the
 // length wanted (at most 255 bytes).
 bool ExpandLabel(Hash hash, const std::uint8_t* secret, std::size_t secretLength, std::string_view label,
                  const std::uint8_t* context, std::size_t contextLength, std::uint8_t* out, std::size_t outLength);
+// The same with the secret made ready as an HMAC key (several labels on one secret).
+bool ExpandLabel(const HmacKey& secret, std::string_view label, const std::uint8_t* context,
+                 std::size_t contextLength, std::uint8_t* out, std::size_t outLength);
 
 enum class Aead : unsigned char { Aes128Gcm, Aes256Gcm, Chacha20Poly1305 };
 std::size_t AeadKeyLength(Aead aead);  // 16, 32, 32
 inline constexpr std::size_t kAeadIvLength = 12;
 inline constexpr std::size_t kAeadTagLength = 16;
 
-// AEAD decryption under one key: the cipher context is made once and only the nonce changes per record.
-// Not copyable; one per key and direction.
+// AEAD decryption under one key: the cipher context is made once and only the nonce changes per record;
+// a new key for the same cipher keeps the context. Not copyable; one per key and direction. Moved, it
+// takes its context along (a reader used again for another connection keeps it).
 class AeadOpener {
  public:
   AeadOpener() = default;
   AeadOpener(const AeadOpener&) = delete;
   AeadOpener& operator=(const AeadOpener&) = delete;
+  AeadOpener(AeadOpener&& other) noexcept : ctx_(other.ctx_), aead_(other.aead_) { other.ctx_ = nullptr; }
+  AeadOpener& operator=(AeadOpener&& other) noexcept;
   ~AeadOpener();
 
   // Sets the cipher and key (AeadKeyLength bytes); false when libcrypto fails.

@@ -1,6 +1,8 @@
 #include "tls/http_readers.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -158,8 +160,134 @@ void Http1Reader::Feed(const std::uint8_t* p, std::size_t n) {
 
 // --- HTTP/2 ---
 
+namespace {
+
+// Each block starts with a header that tells its class (or, for a large block, its size); the caller's
+// bytes follow, aligned as malloc's are.
+struct alignas(16) BlockHeader {
+  std::size_t size;  // the caller's bytes the block holds
+  int sizeClass;     // -1: a large block, not kept
+};
+constexpr std::size_t kHeader = sizeof(BlockHeader);
+static_assert(kHeader == 16);
+
+constexpr std::size_t ClassBytes(int k) { return std::size_t{64} << k; }
+
+// Under AddressSanitizer a kept block is poisoned (past its link) until handed out again, so that a use
+// after free inside the library is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+#define QV_HAS_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QV_HAS_ASAN 1
+#endif
+#endif
+#if defined(QV_HAS_ASAN)
+extern "C" void __asan_poison_memory_region(void const volatile* addr, std::size_t size);
+extern "C" void __asan_unpoison_memory_region(void const volatile* addr, std::size_t size);
+void PoisonKept(void* p, std::size_t size) { __asan_poison_memory_region(p, size); }
+void UnpoisonKept(void* p, std::size_t size) { __asan_unpoison_memory_region(p, size); }
+#else
+void PoisonKept(void*, std::size_t) {}
+void UnpoisonKept(void*, std::size_t) {}
+#endif
+
+}  // namespace
+
+struct HpackMemory::Allocator : nghttp2_mem {};
+
+void* HpackMemory::Mem() { return static_cast<nghttp2_mem*>(mem_.get()); }
+
+HpackMemory::HpackMemory() : mem_(std::make_unique<Allocator>()) {
+  mem_->mem_user_data = this;
+  mem_->malloc = [](std::size_t n, void* self) { return static_cast<HpackMemory*>(self)->Allocate(n); };
+  mem_->free = [](void* p, void* self) { static_cast<HpackMemory*>(self)->Free(p); };
+  mem_->calloc = [](std::size_t count, std::size_t size, void* self) -> void* {
+    if (size != 0 && count > SIZE_MAX / size) return nullptr;
+    void* p = static_cast<HpackMemory*>(self)->Allocate(count * size);
+    if (p) std::memset(p, 0, count * size);
+    return p;
+  };
+  mem_->realloc = [](void* p, std::size_t n, void* self) {
+    return static_cast<HpackMemory*>(self)->Reallocate(p, n);
+  };
+}
+
+HpackMemory::~HpackMemory() {
+  for (FreeBlock*& head : free_) {
+    while (head) {
+      FreeBlock* next = head->next;
+      std::free(reinterpret_cast<unsigned char*>(head) - kHeader);
+      head = next;
+    }
+  }
+}
+
+void* HpackMemory::Allocate(std::size_t n) {
+  if (n > SIZE_MAX - kHeader) return nullptr;
+  int k = 0;
+  while (k < kClasses && ClassBytes(k) < n + kHeader) ++k;
+  unsigned char* block = nullptr;
+  if (k < kClasses && free_[k]) {
+    block = reinterpret_cast<unsigned char*>(free_[k]) - kHeader;
+    UnpoisonKept(block + kHeader, ClassBytes(k) - kHeader);
+    free_[k] = free_[k]->next;
+    kept_ -= ClassBytes(k);
+  } else {
+    block = static_cast<unsigned char*>(std::malloc(k < kClasses ? ClassBytes(k) : n + kHeader));
+    if (!block) return nullptr;
+  }
+  auto* h = reinterpret_cast<BlockHeader*>(block);
+  h->size = k < kClasses ? ClassBytes(k) - kHeader : n;
+  h->sizeClass = k < kClasses ? k : -1;
+  return block + kHeader;
+}
+
+void HpackMemory::Free(void* p) {
+  if (!p) return;
+  unsigned char* block = static_cast<unsigned char*>(p) - kHeader;
+  const int k = reinterpret_cast<BlockHeader*>(block)->sizeClass;
+  if (k < 0 || kept_ + ClassBytes(k) > kMaxKept) {
+    std::free(block);
+    return;
+  }
+  auto* f = static_cast<FreeBlock*>(p);
+  f->next = free_[k];
+  free_[k] = f;
+  kept_ += ClassBytes(k);
+  PoisonKept(static_cast<unsigned char*>(p) + sizeof(FreeBlock), ClassBytes(k) - kHeader - sizeof(FreeBlock));
+}
+
+void* HpackMemory::Reallocate(void* p, std::size_t n) {
+  if (!p) return Allocate(n);
+  const std::size_t have = reinterpret_cast<BlockHeader*>(static_cast<unsigned char*>(p) - kHeader)->size;
+  if (n <= have) return p;
+  void* q = Allocate(n);
+  if (!q) return nullptr;  // `p` stays the caller's, as with realloc
+  std::memcpy(q, p, have);
+  Free(p);
+  return q;
+}
+
 Http2Reader::~Http2Reader() {
   if (inflater_) nghttp2_hd_inflate_del(inflater_);
+}
+
+void Http2Reader::Reset(RequestSink sink) {
+  // Every member but the buffers' room, as a new reader has it.
+  if (inflater_) nghttp2_hd_inflate_del(inflater_);
+  inflater_ = nullptr;
+  sink_ = std::move(sink);
+  buffer_.clear();
+  if (buffer_.capacity() > 64 * 1024) buffer_.shrink_to_fit();
+  prefaceSeen_ = 0;
+  skip_ = 0;
+  block_.clear();
+  if (block_.capacity() > 64 * 1024) block_.shrink_to_fit();
+  inBlock_ = false;
+  blockStream_ = 0;
+  broken_ = false;
+  // The kept fields are overwritten field by field by the next request (keptBytes_ still tells their room).
 }
 
 void Http2Reader::Feed(const std::uint8_t* p, std::size_t n) {
@@ -257,7 +385,7 @@ void Http2Reader::Frame(std::uint8_t type, std::uint8_t flags, std::uint32_t str
 
 void Http2Reader::Decode() {
   if (!inflater_) {
-    if (nghttp2_hd_inflate_new(&inflater_) != 0) {
+    if (nghttp2_hd_inflate_new2(&inflater_, static_cast<nghttp2_mem*>(memory_.Mem())) != 0) {
       inflater_ = nullptr;
       broken_ = true;
       return;
@@ -293,7 +421,7 @@ void Http2Reader::Decode() {
         HeaderField& f = fields[count++];
         f.name.assign(reinterpret_cast<const char*>(nv.name), nv.namelen);
         f.value.assign(reinterpret_cast<const char*>(nv.value), nv.valuelen);
-        if (f.name == ":method") hasMethod = true;
+        if (nv.namelen == 7 && std::memcmp(nv.name, ":method", 7) == 0) hasMethod = true;
       }
     }
     if (flags & NGHTTP2_HD_INFLATE_FINAL) {

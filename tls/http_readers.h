@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,37 @@ class Http1Reader : public AppReader {
   bool broken_ = false;
 };
 
+// The memory of one HPACK inflater: blocks of a few sizes kept when the inflater frees them and handed
+// out again (table entries come and go with every literal field; a reader used again for another
+// connection starts with the blocks of the last). At most kMaxKept bytes are kept; larger blocks and
+// those beyond that bound go back to the system at once. Gives nghttp2 its allocator; must outlive the
+// inflater that uses it and never move.
+class HpackMemory {
+ public:
+  static constexpr std::size_t kMaxKept = 64 * 1024;
+  HpackMemory();
+  ~HpackMemory();
+  HpackMemory(const HpackMemory&) = delete;
+  HpackMemory& operator=(const HpackMemory&) = delete;
+  // nghttp2's allocator (an nghttp2_mem*) over this memory.
+  void* Mem();
+  std::size_t KeptBytes() const { return kept_; }
+
+  void* Allocate(std::size_t n);
+  void Free(void* p);
+  void* Reallocate(void* p, std::size_t n);
+
+ private:
+  static constexpr int kClasses = 8;  // blocks of 64 << k bytes, header included
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+  FreeBlock* free_[kClasses] = {};
+  std::size_t kept_ = 0;
+  struct Allocator;
+  std::unique_ptr<Allocator> mem_;
+};
+
 // HTTP/2: each request's header fields (pseudo-header fields first, as sent) to `request`.
 class Http2Reader : public AppReader {
  public:
@@ -55,13 +87,16 @@ class Http2Reader : public AppReader {
   using RequestSink = std::function<void(HttpsRequest&& request)>;
   explicit Http2Reader(RequestSink sink) : sink_(std::move(sink)) {}
   ~Http2Reader() override;
+  // Made new for another connection (a new HPACK table, the sink `sink`), keeping only the room of its
+  // buffers and of the kept request's fields (within the bounds above).
+  void Reset(RequestSink sink);
   Http2Reader(const Http2Reader&) = delete;
   Http2Reader& operator=(const Http2Reader&) = delete;
   void Feed(const std::uint8_t* p, std::size_t n) override;
   bool Broken() const override { return broken_; }
   std::size_t MemoryBytes() const override {
     return buffer_.capacity() + block_.capacity() + (inflater_ ? kMaxTableSize : 0) + keptBytes_ +
-           request_.fields.capacity() * sizeof(HeaderField);
+           request_.fields.capacity() * sizeof(HeaderField) + memory_.KeptBytes();
   }
 
  private:
@@ -74,6 +109,7 @@ class Http2Reader : public AppReader {
   std::string block_;              // a header block being joined from HEADERS and CONTINUATION
   bool inBlock_ = false;
   std::uint32_t blockStream_ = 0;
+  HpackMemory memory_;  // before inflater_: it outlives it
   nghttp2_hd_inflater* inflater_ = nullptr;
   HttpsRequest request_;           // the request being decoded, its fields kept for the next
   std::size_t keptBytes_ = 0;      // the size of the fields kept (at most kMaxKeptRequest)

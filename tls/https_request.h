@@ -43,6 +43,10 @@ namespace qv::tls {
 // absent). False when the request names no path (CONNECT and the like): it gives no row.
 bool RequestHead(const HttpsRequest& request, std::string& head, std::string& scheme);
 
+// The row's packet of a request read from HTTP/2 or HTTP/3: what AbsoluteRequestHead makes of the head
+// RequestHead writes, written in one pass (false when RequestHead gives no head).
+bool PacketHead(const HttpsRequest& request, std::string& packet, std::string& scheme);
+
 // The head with its request target made absolute ("GET https://host/path HTTP/1.1"), the host taken from
 // the Host header (its port left out when it is the scheme's default): the row's packet, so that whatever
 // reads it again (the downloader) knows the scheme. A head whose target is not a path, or that has no Host

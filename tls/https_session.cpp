@@ -17,6 +17,7 @@ struct HttpsSession::Connection {
   ServerHelloReader hello;
   std::unique_ptr<ClientRecordReader> records;
   std::unique_ptr<AppReader> app;
+  Http2Reader* http2 = nullptr;  // `app`, when it reads HTTP/2
   bool counted = false;  // its ClientHello was read: counted as a TLS connection
   bool helloGiven = false;
   bool checkedStart = false;  // the first bytes of the client's stream were seen to be TLS
@@ -163,15 +164,23 @@ HttpsSession::ConnList::iterator HttpsSession::Open(const TcpSegmentView& s, std
   std::memcpy(c.server.data(), s.dst, s.v6 ? 16 : 4);
   c.port = s.dport;
   c.client.Start(start);
-  Connection* cp = &c;
-  c.records = std::make_unique<ClientRecordReader>([this, cp](const std::uint8_t* p, std::size_t n) {
+  c.records = TakeRecordReader(&c);
+  index_[c.clientKey] = {it, true};
+  index_[c.serverKey] = {it, false};
+  c.accounted = kConnectionOverhead;
+  bytesHeld_ += c.accounted;
+  return it;
+}
+
+std::unique_ptr<ClientRecordReader> HttpsSession::TakeRecordReader(Connection* cp) {
+  ClientRecordReader::DataSink sink = [this, cp](const std::uint8_t* p, std::size_t n) {
     if (!cp->app) {
       const bool h2 = cp->records->Hello().alpn == "h2" ||
                       (n >= 3 && std::memcmp(p, "PRI", 3) == 0);
       if (h2) {
-        cp->app = std::make_unique<Http2Reader>([this, cp](HttpsRequest&& r) {
-          if (out_) AddRequest(r, cp->v6, cp->server.data(), cp->port, *out_);
-        });
+        std::unique_ptr<Http2Reader> reader = TakeHttp2Reader(cp);
+        cp->http2 = reader.get();
+        cp->app = std::move(reader);
       } else {
         cp->app = std::make_unique<Http1Reader>([this, cp](std::string&& head) {
           if (!out_) return;
@@ -186,12 +195,23 @@ HttpsSession::ConnList::iterator HttpsSession::Open(const TcpSegmentView& s, std
       }
     }
     cp->app->Feed(p, n);
-  });
-  index_[c.clientKey] = {it, true};
-  index_[c.serverKey] = {it, false};
-  c.accounted = kConnectionOverhead;
-  bytesHeld_ += c.accounted;
-  return it;
+  };
+  if (spareRecords_.empty()) return std::make_unique<ClientRecordReader>(std::move(sink));
+  std::unique_ptr<ClientRecordReader> reader = std::move(spareRecords_.back());
+  spareRecords_.pop_back();
+  reader->Reset(std::move(sink));
+  return reader;
+}
+
+std::unique_ptr<Http2Reader> HttpsSession::TakeHttp2Reader(Connection* cp) {
+  Http2Reader::RequestSink sink = [this, cp](HttpsRequest&& r) {
+    if (out_) AddRequest(r, cp->v6, cp->server.data(), cp->port, *out_);
+  };
+  if (spareHttp2_.empty()) return std::make_unique<Http2Reader>(std::move(sink));
+  std::unique_ptr<Http2Reader> reader = std::move(spareHttp2_.back());
+  spareHttp2_.pop_back();
+  reader->Reset(std::move(sink));
+  return reader;
 }
 
 void HttpsSession::Erase(ConnList::iterator it, bool dropped) {
@@ -203,6 +223,17 @@ void HttpsSession::Erase(ConnList::iterator it, bool dropped) {
   index_.erase(c.clientKey);
   index_.erase(c.serverKey);
   if (recent_ == it) recent_ = connections_.end();
+  // Its readers are kept for the next connections, made new at once (nothing of this connection stays
+  // in them but the room of their buffers).
+  if (c.records && spareRecords_.size() < kSpareReaders) {
+    c.records->Reset(nullptr);
+    spareRecords_.push_back(std::move(c.records));
+  }
+  if (c.http2 && spareHttp2_.size() < kSpareReaders) {
+    c.http2->Reset(nullptr);
+    spareHttp2_.push_back(std::unique_ptr<Http2Reader>(static_cast<Http2Reader*>(c.app.release())));
+    c.http2 = nullptr;
+  }
   bytesHeld_ -= c.accounted;
   connections_.erase(it);
 }
@@ -282,6 +313,16 @@ void HttpsSession::Segment(const TcpSegmentView& s, double seconds, std::vector<
   }
   Connection& c = *it;
   c.lastSeen = seconds;
+  if (!fromClient && c.helloGiven && c.records->Waiting() != ClientRecordReader::Wait::Key) {
+    // The server's bytes after its ServerHello are not read, and nothing else of the connection changes
+    // with them but the time it was last seen: what follows below would find what it found when the
+    // connection last changed (its outcome, its memory, whether it is done). Only the sweep is due.
+    if (seconds - lastSweep_ >= 1.0 || seconds < lastSweep_) {
+      Sweep(seconds);
+      Publish();
+    }
+    return;
+  }
   out_ = &out;
   if (fromClient) {
     if (c.outcome == Outcome::Pending || c.outcome == Outcome::Decrypted) {
@@ -367,7 +408,8 @@ void HttpsSession::Datagram(bool v6, const std::uint8_t* src, const std::uint8_t
 void HttpsSession::AddRequest(const HttpsRequest& request, bool v6, const std::uint8_t* server, std::uint16_t port,
                               std::vector<HttpsFind>& out) {
   HttpsFind f;
-  if (!RequestHead(request, f.head, f.scheme)) return;
+  if (!PacketHead(request, f.head, f.scheme)) return;
+  f.absolute = true;
   f.v6 = v6;
   std::memcpy(f.server.data(), server, v6 ? 16 : 4);
   f.port = port;

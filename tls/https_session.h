@@ -24,6 +24,9 @@
 
 namespace qv::tls {
 
+class ClientRecordReader;
+class Http2Reader;
+
 // One TCP segment as the capture shows it (payload without link padding).
 struct TcpSegmentView {
   bool v6 = false;
@@ -36,14 +39,16 @@ struct TcpSegmentView {
   std::size_t length = 0;
 };
 
-// A decrypted request, ready to be listed: its head as HTTP/1.1 text, the scheme of its address and the
-// server's address and port (the row's remote).
+// A decrypted request, ready to be listed: its head as HTTP/1.1 text (an HTTP/1.1 head as sent, an HTTP/2
+// or HTTP/3 request already with its absolute target), the scheme of its address and the server's address
+// and port (the row's remote).
 struct HttpsFind {
   bool v6 = false;
   std::array<std::uint8_t, 16> server{};
   std::uint16_t port = 0;
   std::string scheme;
   std::string head;
+  bool absolute = false;  // the head's target is already absolute: it is the row's packet as it stands
 };
 
 class HttpsSession {
@@ -124,6 +129,14 @@ class HttpsSession {
   std::atomic<unsigned> filesVersion_{0};
   unsigned filesSeen_ = 0;
   std::atomic<bool> enabled_{false};
+
+  // Readers of connections that ended, made new and kept for the next connections (their cipher context,
+  // buffers and fields are then not made again); a few at most.
+  static constexpr std::size_t kSpareReaders = 8;
+  std::vector<std::unique_ptr<ClientRecordReader>> spareRecords_;
+  std::vector<std::unique_ptr<Http2Reader>> spareHttp2_;
+  std::unique_ptr<ClientRecordReader> TakeRecordReader(Connection* c);
+  std::unique_ptr<Http2Reader> TakeHttp2Reader(Connection* c);
 
   ConnList connections_;  // oldest first
   std::unordered_map<Key, std::pair<ConnList::iterator, bool>, KeyHash> index_;  // bool: the client's side

@@ -138,6 +138,19 @@ bool ServerHelloReader::Feed(const std::uint8_t* p, std::size_t n) {
   return false;
 }
 
+void ClientRecordReader::Reset(DataSink sink) {
+  ClientRecordReader fresh(std::move(sink));
+  fresh.opener_ = std::move(opener_);
+  const auto keepRoom = [](std::string& from, std::string& to) {
+    to = std::move(from);
+    to.clear();
+    if (to.capacity() > kKeptRoom) to.shrink_to_fit();
+  };
+  keepRoom(buffer_, fresh.buffer_);
+  keepRoom(handshake_, fresh.handshake_);
+  *this = std::move(fresh);
+}
+
 void ClientRecordReader::Feed(const std::uint8_t* p, std::size_t n, const SecretLookup& secrets) {
   if (state_ != State::Plain && state_ != State::Encrypted) return;
   if (HeldBytes() + n > kMaxHeldBytes) {
@@ -211,11 +224,12 @@ bool ClientRecordReader::PlainRecord(std::uint8_t type, const std::uint8_t* f, s
 }
 
 bool ClientRecordReader::SetKey13(const std::uint8_t* secret, std::size_t length) {
-  std::uint8_t key[32], iv[kAeadIvLength];
-  if (!ExpandLabel(hash_, secret, length, "key", nullptr, 0, key, AeadKeyLength(aead_)) ||
-      !ExpandLabel(hash_, secret, length, "iv", nullptr, 0, iv, kAeadIvLength) || !opener_.Init(aead_, key))
-    return false;
-  std::memcpy(iv_, iv, kAeadIvLength);
+  // One HMAC key for both labels: the secret's padded blocks are hashed once.
+  HmacKey prk;
+  std::uint8_t key[32];
+  const bool ok = prk.Init(hash_, secret, length) && ExpandLabel(prk, "key", nullptr, 0, key, AeadKeyLength(aead_)) &&
+                  ExpandLabel(prk, "iv", nullptr, 0, iv_, kAeadIvLength) && opener_.Init(aead_, key);
+  if (!ok) return false;
   secret13_.assign(reinterpret_cast<const char*>(secret), length);
   sequence_ = 0;
   return true;

@@ -61,6 +61,12 @@ class ClientRecordReader {
   using DataSink = std::function<void(const std::uint8_t* p, std::size_t n)>;
   explicit ClientRecordReader(DataSink sink) : sink_(std::move(sink)) {}
 
+  // Made new for another connection (everything as a new reader's, the sink `sink`), keeping only what
+  // costs to make again: the cipher context (re-keyed by the next key) and the buffers' room (at most
+  // kKeptRoom each).
+  void Reset(DataSink sink);
+  static constexpr std::size_t kKeptRoom = 64 * 1024;
+
   // The client's bytes in order. Reads as far as it can; what it cannot read yet (no ServerHello, no key)
   // stays held, bounded by kMaxHeldBytes (beyond that the oldest held bytes are dropped and the reader fails).
   void Feed(const std::uint8_t* p, std::size_t n, const SecretLookup& secrets);

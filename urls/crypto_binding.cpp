@@ -52,6 +52,11 @@ const CryptoEntryPoints* Load() {
     ::dlclose(library);
     return nullptr;
   }
+  c.plainDigests = Bind(library, "SHA1_Init", c.SHA1_Init) && Bind(library, "SHA1_Update", c.SHA1_Update) &&
+                   Bind(library, "SHA1_Final", c.SHA1_Final) && Bind(library, "SHA256_Init", c.SHA256_Init) &&
+                   Bind(library, "SHA256_Update", c.SHA256_Update) &&
+                   Bind(library, "SHA256_Final", c.SHA256_Final) && Bind(library, "SHA384_Init", c.SHA384_Init) &&
+                   Bind(library, "SHA512_Update", c.SHA512_Update) && Bind(library, "SHA384_Final", c.SHA384_Final);
   return &c;
 }
 

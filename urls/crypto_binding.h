@@ -8,6 +8,7 @@
 #include <openssl/kdf.h>
 #include <openssl/crypto.h>
 #include <openssl/params.h>
+#include <openssl/sha.h>
 
 namespace qv {
 
@@ -51,6 +52,19 @@ struct CryptoEntryPoints {
   decltype(&::EVP_DigestUpdate) EVP_DigestUpdate;
   decltype(&::EVP_DigestFinal_ex) EVP_DigestFinal_ex;
   decltype(&::OPENSSL_cleanse) OPENSSL_cleanse;
+  // The digests without the EVP layer, for HMAC over many short inputs with one key (the key's padded
+  // blocks hashed once, the state copied for each MAC). Optional: nullptr when the library lacks any of
+  // them, and the EVP digests serve instead.
+  int (*SHA1_Init)(SHA_CTX*) = nullptr;
+  int (*SHA1_Update)(SHA_CTX*, const void*, size_t) = nullptr;
+  int (*SHA1_Final)(unsigned char*, SHA_CTX*) = nullptr;
+  int (*SHA256_Init)(SHA256_CTX*) = nullptr;
+  int (*SHA256_Update)(SHA256_CTX*, const void*, size_t) = nullptr;
+  int (*SHA256_Final)(unsigned char*, SHA256_CTX*) = nullptr;
+  int (*SHA384_Init)(SHA512_CTX*) = nullptr;
+  int (*SHA512_Update)(SHA512_CTX*, const void*, size_t) = nullptr;
+  int (*SHA384_Final)(unsigned char*, SHA512_CTX*) = nullptr;
+  bool plainDigests = false;  // all nine above are bound
 };
 
 // The entry points, bound by the first call (from any thread; later calls return at once); nullptr

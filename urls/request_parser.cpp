@@ -321,7 +321,16 @@ class Parser {
   }
 
   void Emit(InsertionKind kind, std::string_view category, Direction dir, std::string address) {
-    if (!record_) record_ = std::make_shared<const LVDATA>(LVDATA{std::string(remote_), std::string(payload_)});
+    if (!record_) {
+      if (owned_) {
+        // The payload is the caller's string, given up: it moves into the record, and the view follows it.
+        record_ = std::make_shared<const LVDATA>(LVDATA{std::string(remote_), std::move(*owned_)});
+        owned_ = nullptr;
+        payload_ = record_->Packet;
+      } else {
+        record_ = std::make_shared<const LVDATA>(LVDATA{std::string(remote_), std::string(payload_)});
+      }
+    }
     UrlInsertion ins;
     ins.kind = kind;
     ins.category = category;
@@ -339,6 +348,7 @@ class Parser {
   bool joined_;  // a request head joined from several segments: the request-line form only
 public:
   std::string_view scheme_ = "http";  // of an origin-form target
+  std::string* owned_ = nullptr;      // the string payload_ views, when the caller gives it up
 private:
   SearchContext& ctx_;
   PayloadMarks marks_;
@@ -357,9 +367,10 @@ void SearchsJoined(std::string_view head, std::string_view remote, bool outbound
   Parser(head, remote, outbound, ctx, true).Run();
 }
 
-void SearchsHttps(std::string_view head, std::string_view scheme, std::string_view remote, SearchContext& ctx) {
+void SearchsHttps(std::string&& head, std::string_view scheme, std::string_view remote, SearchContext& ctx) {
   Parser parser(head, remote, true, ctx, true);
   parser.scheme_ = scheme == "http" ? "http" : "https";
+  parser.owned_ = &head;
   parser.Run();
 }
 

@@ -68,7 +68,8 @@ void SearchsJoined(std::string_view head, std::string_view remote, bool outbound
 // HTTP/3 request written as HTTP/1.1 text): listed by the request-line rules of a head joined from
 // segments, with `scheme` ("https" or "http") in place of http and the port left out of the Host header
 // when it is the scheme's default. `remote` is the server's address and port; the head is the row's packet.
-void SearchsHttps(std::string_view head, std::string_view scheme, std::string_view remote, SearchContext& ctx);
+// The head is taken: it becomes the row's packet without a copy.
+void SearchsHttps(std::string&& head, std::string_view scheme, std::string_view remote, SearchContext& ctx);
 
 // The server name of a TLS ClientHello (over TCP or in a QUIC Initial) as the row "https://NAME/"
 // ("https://NAME:PORT/" when the server's port is not 443), classified like any address and handed

@@ -105,8 +105,13 @@ void UrlList::AppendLv1(ListRow row, std::size_t key) {
 }
 
 void UrlList::EraseLv1(std::size_t index) {
+  const ListRow& row = lv1_[index];
+  EraseLv1(index, row.spilled.addressSpilled ? AddressKey(AddressOf(row)) : AddressKey(row.cells[1]));
+}
+
+void UrlList::EraseLv1(std::size_t index, std::size_t key) {
   if (observer_) observer_->RowAboutToBeRemoved(ListId::LV1, index);
-  CountSub(lv1Count_, AddressOf(lv1_[index]));
+  CountSubKey(lv1Count_, key);
   lv1_.erase(index);
   if (observer_) observer_->RowRemoved(ListId::LV1, index);
 }
@@ -127,7 +132,11 @@ void UrlList::EraseLv2(std::size_t index) {
 // The first row from the top whose address equals `address`, byte for byte. The count map only
 // spares the walk when no row can match.
 std::optional<std::size_t> UrlList::FindLv1(std::string_view address) const {
-  if (!CountHas(lv1Count_, address)) return std::nullopt;
+  return FindLv1(address, AddressKey(address));
+}
+
+std::optional<std::size_t> UrlList::FindLv1(std::string_view address, std::size_t key) const {
+  if (lv1Count_.Shard(key).count(key) == 0) return std::nullopt;
   for (std::size_t i = 0; i < lv1_.size(); ++i)
     if (CellEquals(lv1_[i], address)) return i;
   return std::nullopt;
@@ -157,11 +166,14 @@ void UrlList::Insert(UrlInsertion&& ins) {
 // A repeated request moves its address to the end of the list with the newest packet.
 void UrlList::InsertRequestLine(std::string_view category, Direction dir, std::string address, LVDataPtr record,
                                 bool duplicates) {
+  // The address is hashed once for the look-up, the removal of its old row (the same text) and the new row.
+  const std::size_t key = AddressKey(address);
   if (!duplicates) {
-    if (const auto old = FindLv1(address)) EraseLv1(*old);
+    if (const auto old = FindLv1(address, key)) EraseLv1(*old, key);
   }
   AppendLv1(ListRow{std::string(category), {std::string(DirectionLabel(dir)), std::move(address), std::string()},
-                    std::move(record), {}});
+                    std::move(record), {}},
+            key);
   if (InView(category)) {
     const ListRow& added = lv1_.back();
     if (const auto old = FindLv2(added.cells[1])) EraseLv2(*old);

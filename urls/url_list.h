@@ -121,7 +121,9 @@ class UrlList {
   void AppendLv1(ListRow row, std::size_t key);
   bool CellEquals(const ListRow& row, std::string_view address) const;
   void EraseLv1(std::size_t index);
+  void EraseLv1(std::size_t index, std::size_t key);  // `key`: AddressKey of the row's address cell
   std::optional<std::size_t> FindLv1(std::string_view address) const;
+  std::optional<std::size_t> FindLv1(std::string_view address, std::size_t key) const;
   std::optional<std::size_t> FindLv2(std::string_view address) const;
   void AppendLv2(ViewRow row);
   bool InView(std::string_view category) const;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs two quelvar-scan builds over every capture found under the given folders, with and without
---keylog, and reports every capture whose output (rows and the closing line on standard error) differs.
+--keylog, with repeated addresses listed again (--duplicates) and moved (--no-duplicates), and reports
+every capture whose output (rows and the closing line on standard error) differs.
 A change made for speed must leave both outputs byte-identical.
 
     bench/https/compare_scans.py OLD_SCAN NEW_SCAN DIR [DIR...] [--settings FILE]
@@ -47,11 +48,12 @@ def main():
         base = os.path.splitext(pcap)[0]
         own = base + ".keys"
         keys = [own] if os.path.exists(own) else all_keys
-        common = ["--read", pcap, "--duplicates", "--https-hosts"]
-        if a.settings:
-            common += ["--settings", a.settings]
-        jobs.append((pcap, "without --keylog", common))
-        jobs.append((pcap, "with --keylog", common + [x for k in keys for x in ("--keylog", k)]))
+        for repeat in ("--duplicates", "--no-duplicates"):
+            common = ["--read", pcap, repeat, "--https-hosts"]
+            if a.settings:
+                common += ["--settings", a.settings]
+            jobs.append((pcap, "without --keylog, " + repeat, common))
+            jobs.append((pcap, "with --keylog, " + repeat, common + [x for k in keys for x in ("--keylog", k)]))
 
     def compare(job):
         pcap, label, args = job
@@ -65,7 +67,7 @@ def main():
             rows += n
             if not same:
                 differ.append("%s (%s)" % (pcap, label))
-    print("%d scans of %d captures compared (%d rows); %d differ" % (len(jobs), len(jobs) // 2, rows, len(differ)))
+    print("%d scans of %d captures compared (%d rows); %d differ" % (len(jobs), len(jobs) // 4, rows, len(differ)))
     for d in differ:
         print("  differs:", d)
     sys.exit(1 if differ else 0)

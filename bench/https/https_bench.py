@@ -5,8 +5,14 @@ every TLS connection is a new one; the key log serves them all, since a repetiti
 ClientHello randoms). Also the peak memory (max RSS) at two capture sizes: it must not grow with the
 capture.
 
-    bench/https/https_bench.py QUELVAR_SCAN [--frames N] [--runs R] [--source PCAP --keys KEYS]
+    bench/https/https_bench.py QUELVAR_SCAN [--frames N] [--runs R] [--capture PCAP --keys KEYS [--local ADDR]]
                                [--baseline OTHER_SCAN]
+
+--capture times another capture (with its key log, --keys) in place of the Chromium HTTP/2 one: a
+little-endian pcap of Ethernet frames whose first TCP frame is the client's, repeated as above (each
+repetition another client port) until --frames is reached; a capture already larger than that is
+read once as it is (--frames 0 does the same for any capture), and its first quarter for the memory
+figure. The local address is the sender of the capture's first TCP frame unless --local gives it.
 
 Each command runs once to warm the page cache, then R times, taking turns; the report gives the medians
 of wall and CPU time and their ratio. With --baseline, another build (the one before a change) runs the
@@ -24,15 +30,46 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CAPTURES = os.path.join(HERE, "..", "..", "tests", "tools", "captures")
 
 
-def repeat(source, out, frames):
+def read_records(source):
     data = open(source, "rb").read()
     if data[:4] != b"\xd4\xc3\xb2\xa1":
         sys.exit("a little-endian pcap with microseconds is needed: " + source)
+    if struct.unpack_from("<I", data, 20)[0] != 1:
+        sys.exit("a capture of Ethernet frames is needed: " + source)
     header, records, pos = data[:24], [], 24
     while pos + 16 <= len(data):
         sec, usec, incl, orig = struct.unpack_from("<IIII", data, pos)
         records.append((sec + usec / 1e6, bytearray(data[pos + 16:pos + 16 + incl]), orig))
         pos += 16 + incl
+    return header, records
+
+
+def client_address(source):
+    """The sender of the capture's first TCP frame over IPv4 (the client's SYN), dotted."""
+    for _, frame, _ in read_records(source)[1]:
+        if frame[12:14] == b"\x08\x00" and frame[23] == 6:
+            return ".".join(str(b) for b in frame[26:30])
+    sys.exit("no TCP over IPv4 in " + source)
+
+
+def first_records(source, out, count):
+    """The capture's first `count` frames as they are."""
+    header, records = read_records(source)
+    with open(out, "wb") as f:
+        f.write(header)
+        for t, frame, orig in records[:count]:
+            f.write(struct.pack("<IIII", int(t), int(round((t % 1) * 1e6)) % 1000000, len(frame), orig))
+            f.write(frame)
+    return min(count, len(records))
+
+
+def repeat(source, out, frames):
+    header, records = read_records(source)
+    if frames <= len(records):
+        # Large enough already: read as it is.
+        with open(out, "wb") as f:
+            f.write(open(source, "rb").read())
+        return len(records), 1
     start, span = records[0][0], records[-1][0] - records[0][0] + 0.001
     client = None
     written = 0
@@ -81,23 +118,28 @@ def main():
     ap.add_argument("scan")
     ap.add_argument("--frames", type=int, default=400000)
     ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--source", default=os.path.join(CAPTURES, "https_chromium_h2.pcap"))
+    ap.add_argument("--capture", "--source", dest="capture", default=os.path.join(CAPTURES, "https_chromium_h2.pcap"))
     ap.add_argument("--keys", default=os.path.join(CAPTURES, "https_chromium_h2.keys"))
+    ap.add_argument("--local", help="the client's address (default: the sender of the capture's first TCP frame)")
     ap.add_argument("--baseline", help="another quelvar-scan, run in the same turns")
     a = ap.parse_args()
     work = tempfile.mkdtemp()
     big, small = os.path.join(work, "big.pcap"), os.path.join(work, "quarter.pcap")
-    frames, reps = repeat(a.source, big, a.frames)
-    repeat(a.source, small, a.frames // 4)
-    print("capture: %d frames, %d repetitions of %s (%.0f MB)" % (frames, reps, os.path.basename(a.source),
+    frames, reps = repeat(a.capture, big, a.frames)
+    if reps > 1:
+        repeat(a.capture, small, a.frames // 4)
+    else:
+        first_records(a.capture, small, frames // 4)
+    local = a.local or client_address(a.capture)
+    print("capture: %d frames, %d repetitions of %s (%.0f MB)" % (frames, reps, os.path.basename(a.capture),
                                                                   os.path.getsize(big) / 1e6))
     scans = [("", a.scan)] + ([("baseline ", a.baseline)] if a.baseline else [])
     cmds = {}
     for label, scan in scans:
-        base = [scan, "--read", big, "--local", "198.51.100.1", "--no-https-hosts"]
+        base = [scan, "--read", big, "--local", local, "--no-https-hosts"]
         cmds[label + "without --keylog"] = base
         cmds[label + "with --keylog"] = base + ["--keylog", a.keys]
-        cmds[label + "with --keylog, a quarter of the capture"] = [scan, "--read", small, "--local", "198.51.100.1",
+        cmds[label + "with --keylog, a quarter of the capture"] = [scan, "--read", small, "--local", local,
                                                                      "--no-https-hosts", "--keylog", a.keys]
     counts = subprocess.run(cmds["with --keylog"], capture_output=True, text=True).stderr.strip().splitlines()[-1]
     print("with --keylog:", counts)

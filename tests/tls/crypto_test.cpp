@@ -106,6 +106,17 @@ TEST(TlsCrypto, HmacExpandLabelAndPrfAgreeWithLibcrypto) {
     ASSERT_TRUE(Hmac2(c.hash, key.data(), key.size(), data.data(), split, data.data() + split, data.size() - split,
                       pieces));
     EXPECT_EQ(ToHex(pieces, theirLength), ToHex(theirs, theirLength));
+    // A key made ready once, on libcrypto's plain digests and on its EVP digests: every MAC taken with
+    // it (the second after the first, in pieces) is libcrypto's.
+    for (const HmacKey::Path path : {HmacKey::Path::Fastest, HmacKey::Path::Evp}) {
+      HmacKey ready;
+      ASSERT_TRUE(ready.Init(c.hash, key.data(), key.size(), path));
+      std::uint8_t first[48], second[48];
+      ASSERT_TRUE(ready.Mac({{data.data(), data.size()}}, first));
+      ASSERT_TRUE(ready.Mac({{data.data(), split}, {nullptr, 0}, {data.data() + split, data.size() - split}}, second));
+      EXPECT_EQ(ToHex(first, theirLength), ToHex(theirs, theirLength));
+      EXPECT_EQ(ToHex(second, theirLength), ToHex(theirs, theirLength));
+    }
     if (c.hash == Hash::Sha1 || c.outLength == 0) continue;
 
     // HKDF-Expand-Label: the label and a context, against libcrypto's HKDF-Expand over the same info.

@@ -36,6 +36,8 @@ std::string Hex(const std::uint8_t* p, std::size_t n) {
 }
 
 // A folder of the test's own for files.
+const std::uint8_t* U(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+
 std::string TempDir() {
   char tmpl[] = "/tmp/qv-https-test-XXXXXX";
   return ::mkdtemp(tmpl);
@@ -203,17 +205,14 @@ TEST(Http1Reader, TakesEachHeadAndPassesOverBodies) {
   }
 }
 
-// HTTP/2 HEADERS (+ CONTINUATION) frames whose blocks libnghttp2's own HPACK deflater made, with its
-// dynamic table carried from request to request.
-TEST(Http2Reader, DecodesWhatTheLibrarysEncoderWrites) {
+using H2Requests = std::vector<std::vector<std::pair<std::string, std::string>>>;
+
+// A client's HTTP/2 stream: the preface, SETTINGS, then each request as HEADERS (padded, first half of
+// the block) + CONTINUATION (the rest) whose blocks libnghttp2's own HPACK deflater made, with its dynamic
+// table carried from request to request, and DATA after each.
+std::string H2Stream(const H2Requests& requests) {
   nghttp2_hd_deflater* deflater = nullptr;
-  ASSERT_EQ(nghttp2_hd_deflate_new(&deflater, 4096), 0);
-  const std::vector<std::vector<std::pair<std::string, std::string>>> requests = {
-      {{":method", "GET"}, {":scheme", "https"}, {":authority", "video.example"}, {":path", "/a.m3u8?x=1"},
-       {"user-agent", "test/1"}, {"cookie", "a=1"}, {"cookie", "b=2"}},
-      {{":method", "GET"}, {":scheme", "https"}, {":authority", "img.example"}, {":path", "/p.jpg"},
-       {"user-agent", "test/1"}, {"referer", "https://video.example/" + std::string(300, 'r')}},
-  };
+  EXPECT_EQ(nghttp2_hd_deflate_new(&deflater, 4096), 0);
   std::string stream = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
   auto frame = [&](std::uint8_t type, std::uint8_t flags, std::uint32_t id, const std::string& payload) {
     const std::size_t n = payload.size();
@@ -233,9 +232,8 @@ TEST(Http2Reader, DecodesWhatTheLibrarysEncoderWrites) {
     std::string block(nghttp2_hd_deflate_bound(deflater, nv.data(), nv.size()), '\0');
     const auto len = nghttp2_hd_deflate_hd(deflater, reinterpret_cast<std::uint8_t*>(block.data()), block.size(),
                                            nv.data(), nv.size());
-    ASSERT_GT(len, 0);
-    block.resize(static_cast<std::size_t>(len));
-    // Padded HEADERS with the first part, CONTINUATION with the rest; DATA in between streams.
+    EXPECT_GT(len, 0);
+    block.resize(static_cast<std::size_t>(std::max<decltype(len)>(len, 0)));
     const std::size_t half = block.size() / 2;
     frame(1, 0x08 | 0x01, id, std::string(1, '\x03') + block.substr(0, half) + std::string(3, '\0'));
     frame(9, 0x04, id, block.substr(half));
@@ -243,25 +241,118 @@ TEST(Http2Reader, DecodesWhatTheLibrarysEncoderWrites) {
     id += 2;
   }
   nghttp2_hd_deflate_del(deflater);
+  return stream;
+}
+
+void ExpectRequests(const std::vector<HttpsRequest>& got, const H2Requests& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t k = 0; k < want.size(); ++k) {
+    ASSERT_EQ(got[k].fields.size(), want[k].size());
+    for (std::size_t i = 0; i < want[k].size(); ++i) {
+      EXPECT_EQ(got[k].fields[i].name, want[k][i].first);
+      EXPECT_EQ(got[k].fields[i].value, want[k][i].second);
+    }
+  }
+}
+
+// HTTP/2 HEADERS (+ CONTINUATION) frames whose blocks libnghttp2's own HPACK deflater made, with its
+// dynamic table carried from request to request.
+TEST(Http2Reader, DecodesWhatTheLibrarysEncoderWrites) {
+  const H2Requests requests = {
+      {{":method", "GET"}, {":scheme", "https"}, {":authority", "video.example"}, {":path", "/a.m3u8?x=1"},
+       {"user-agent", "test/1"}, {"cookie", "a=1"}, {"cookie", "b=2"}},
+      {{":method", "GET"}, {":scheme", "https"}, {":authority", "img.example"}, {":path", "/p.jpg"},
+       {"user-agent", "test/1"}, {"referer", "https://video.example/" + std::string(300, 'r')}},
+  };
+  const std::string stream = H2Stream(requests);
   std::vector<HttpsRequest> got;
   Http2Reader r([&](HttpsRequest&& q) { got.push_back(q); });
   for (std::size_t i = 0; i < stream.size(); i += 5)
     r.Feed(reinterpret_cast<const std::uint8_t*>(stream.data() + i), std::min<std::size_t>(5, stream.size() - i));
   EXPECT_FALSE(r.Broken());
-  ASSERT_EQ(got.size(), 2u);
-  for (std::size_t k = 0; k < 2; ++k) {
-    ASSERT_EQ(got[k].fields.size(), requests[k].size());
-    for (std::size_t i = 0; i < requests[k].size(); ++i) {
-      EXPECT_EQ(got[k].fields[i].name, requests[k][i].first);
-      EXPECT_EQ(got[k].fields[i].value, requests[k][i].second);
-    }
-  }
+  ExpectRequests(got, requests);
   std::string head, scheme;
   ASSERT_TRUE(RequestHead(got[0], head, scheme));
   EXPECT_EQ(scheme, "https");
   EXPECT_EQ(head, "GET /a.m3u8?x=1 HTTP/1.1\r\nHost: video.example\r\nuser-agent: test/1\r\ncookie: a=1; b=2\r\n\r\n");
   ASSERT_TRUE(RequestHead(got[1], head, scheme));
   EXPECT_EQ(head.rfind("GET /p.jpg HTTP/1.1\r\nHost: img.example\r\n", 0), 0u);  // coalesced: its own host
+}
+
+// A reader kept from a connection that ended anywhere (inside a header block, broken, after its requests)
+// and made new reads the next connection as a new reader does: a new HPACK table, the preface expected
+// again, only the new sink told.
+TEST(Http2Reader, MadeNewReadsTheNextConnectionAsANewReader) {
+  const H2Requests first = {
+      {{":method", "GET"}, {":authority", "old.example"}, {":path", "/old"}, {"x-old", std::string(200, 'o')}},
+      {{":method", "GET"}, {":authority", "old.example"}, {":path", "/old2"}, {"x-old", std::string(200, 'o')}}};
+  const H2Requests next = {
+      {{":method", "GET"}, {":authority", "new.example"}, {":path", "/new"}, {"x-new", "n"}},
+      {{":method", "POST"}, {":authority", "new.example"}, {":path", "/n2"}, {"x-new", "n"}}};
+  const std::string before = H2Stream(first), after = H2Stream(next);
+  // Where the last CONTINUATION frame starts: its HEADERS read, the block not ended.
+  std::size_t inBlock = 0;
+  for (std::size_t at = 24; at + 9 <= before.size();) {
+    if (before[at + 3] == 9) inBlock = at;
+    at += 9 + (std::size_t{U(before)[at]} << 16 | std::size_t{U(before)[at + 1]} << 8 | U(before)[at + 2]);
+  }
+  ASSERT_GT(inBlock, 24u);
+  // A CONTINUATION frame of another stream: out of place wherever the reader stands.
+  const std::string stray("\x00\x00\x00\x09\x04\x00\x00\x00\x63", 9);
+  const std::size_t ends[] = {inBlock, 10, before.size()};  // in a block, in the preface, after the requests
+  for (const std::size_t end : ends) {
+    for (const bool broken : {false, true}) {
+      SCOPED_TRACE(std::to_string(end) + (broken ? " broken" : ""));
+      std::vector<HttpsRequest> old, got;
+      Http2Reader r([&](HttpsRequest&& q) { old.push_back(q); });
+      r.Feed(U(before), end);
+      if (broken) r.Feed(U(stray), stray.size());
+      EXPECT_EQ(r.Broken(), broken);
+      r.Reset([&](HttpsRequest&& q) { got.push_back(q); });
+      EXPECT_FALSE(r.Broken());
+      r.Feed(U(after), after.size());
+      EXPECT_FALSE(r.Broken());
+      ExpectRequests(got, next);
+      EXPECT_LE(old.size(), first.size());
+    }
+  }
+}
+
+// The inflater's memory: blocks of every size (the small ones kept for reuse, up to the bound) hold what
+// is written to them, keep it when grown, and are handed out again once freed.
+TEST(HpackMemory, KeepsFreedBlocksWithinItsBoundAndGrowsThemWithTheirBytes) {
+  HpackMemory memory;
+  std::vector<std::pair<unsigned char*, std::size_t>> blocks;
+  for (const std::size_t n : {0, 1, 47, 48, 49, 100, 4000, 8176, 8177, 20000}) {
+    auto* p = static_cast<unsigned char*>(memory.Allocate(n));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 16, 0u);
+    std::memset(p, static_cast<int>(n & 0xFF), n);
+    blocks.emplace_back(p, n);
+  }
+  for (auto& [p, n] : blocks) {
+    const std::size_t grown = n * 2 + 10;
+    auto* q = static_cast<unsigned char*>(memory.Reallocate(p, grown));
+    ASSERT_NE(q, nullptr);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(q[i], static_cast<unsigned char>(n & 0xFF)) << n << " at " << i;
+    std::memset(q, 0xAB, grown);
+    p = q;
+  }
+  for (auto& [p, n] : blocks) memory.Free(p);
+  EXPECT_GT(memory.KeptBytes(), 0u);
+  EXPECT_LE(memory.KeptBytes(), HpackMemory::kMaxKept);
+  // A freed block of the same size is handed out again.
+  const std::size_t kept = memory.KeptBytes();
+  void* again = memory.Allocate(100);
+  EXPECT_LT(memory.KeptBytes(), kept);
+  memory.Free(again);
+  EXPECT_EQ(memory.KeptBytes(), kept);
+  // Many blocks freed at once: the bound holds, the rest goes back to the system.
+  std::vector<void*> many;
+  for (int i = 0; i < 2000; ++i) many.push_back(memory.Allocate(200));
+  for (void* p : many) memory.Free(p);
+  EXPECT_LE(memory.KeptBytes(), HpackMemory::kMaxKept);
+  memory.Free(nullptr);
 }
 
 // The row's packet, as the downloader reads it again: the scheme, host, path and the headers as sent.
@@ -349,9 +440,57 @@ TEST(RequestHead, TheDownloaderFetchesOverHttpsWithTheSameHeaders) {
   EXPECT_EQ(AbsoluteRequestHead("GET /a HTTP/1.1\r\nhost: h:8443\r\n\r\n", "https"),
             "GET https://h:8443/a HTTP/1.1\r\nhost: h:8443\r\n\r\n");
   EXPECT_EQ(AbsoluteRequestHead("GET /a HTTP/1.1\r\nX: y\r\n\r\n", "https"), "GET /a HTTP/1.1\r\nX: y\r\n\r\n");
+  // Cookie crumbs joined as sent, empty ones too; "host" gives the Host line only without ":authority".
+  r.fields = {{":method", "GET"}, {"cookie", ""},   {":path", "/c"}, {"cookie", "b=1"}, {"host", "hh"},
+              {"cookie", ""},     {"x-a", ""},      {"cookie", "c=2"}};
+  ASSERT_TRUE(RequestHead(r, head, scheme));
+  EXPECT_EQ(head, "GET /c HTTP/1.1\r\nHost: hh\r\nx-a: \r\ncookie: b=1; ; c=2\r\n\r\n");
+  r.fields = {{":method", "GET"}, {":path", "/c"}, {"cookie", ""}, {":authority", "a"}, {"host", "hh"}};
+  ASSERT_TRUE(RequestHead(r, head, scheme));
+  EXPECT_EQ(head, "GET /c HTTP/1.1\r\nHost: a\r\n\r\n");
   // CONNECT names no path: no row.
   r.fields = {{":method", "CONNECT"}, {":authority", "h:443"}};
   EXPECT_FALSE(RequestHead(r, head, scheme));
+}
+
+// The row's packet written in one pass is the head made absolute afterwards, byte for byte, whatever
+// the fields hold: default ports of either scheme, the Host field or none, spaces and tabs around the
+// authority, line breaks and spaces where the request line is read, a target that is not a path.
+TEST(RequestHead, PacketHeadIsTheHeadMadeAbsolute) {
+  using Fields = std::vector<HeaderField>;
+  const Fields cases[] = {
+      {{":method", "GET"}, {":scheme", "https"}, {":authority", "video.example:443"}, {":path", "/a?b=1"},
+       {"cookie", "x=1"}, {"user-agent", "UA"}, {"cookie", "y=2"}},
+      {{":method", "GET"}, {":scheme", "http"}, {":authority", "h:80"}, {":path", "/"}},
+      {{":method", "GET"}, {":scheme", "http"}, {":authority", "h:443"}, {":path", "/"}},
+      {{":method", "GET"}, {":authority", "h:8443"}, {":path", "/p"}},
+      {{":method", "GET"}, {":authority", ":443"}, {":path", "/p"}},
+      {{":method", "GET"}, {":authority", " \th:443\t "}, {":path", "/p"}},
+      {{":method", "GET"}, {":authority", " \t "}, {":path", "/p"}},
+      {{":method", "GET"}, {":authority", ""}, {"host", "from-host"}, {":path", "/p"}},
+      {{":method", "GET"}, {":path", "/p"}, {"Host", "upper"}, {"x", "y"}},
+      {{":method", "GET"}, {":path", "/p"}},
+      {{":method", "G T"}, {":authority", "h"}, {":path", "/p"}},
+      {{":method", ""}, {":authority", "h"}, {":path", "/p"}},
+      {{":method", "GET\r\nX: 1"}, {":authority", "h"}, {":path", "/p"}},
+      {{":method", "GET"}, {":authority", "h\r\nHost: other"}, {":path", "/p"}},
+      {{":method", "GET"}, {":authority", "h"}, {":path", "/p q\r\nHost: other"}},
+      {{":method", "OPTIONS"}, {":authority", "h"}, {":path", "*"}},
+      {{":method", "GET"}, {":authority", "h"}, {":path", "/p"}, {"host", "ignored"}, {":scheme", "ftp"}},
+  };
+  for (const Fields& fields : cases) {
+    HttpsRequest r;
+    r.fields = fields;
+    std::string head, scheme, packet, packetScheme;
+    ASSERT_TRUE(RequestHead(r, head, scheme));
+    ASSERT_TRUE(PacketHead(r, packet, packetScheme));
+    EXPECT_EQ(packet, AbsoluteRequestHead(head, scheme)) << head;
+    EXPECT_EQ(packetScheme, scheme);
+  }
+  HttpsRequest none;
+  none.fields = {{":method", "CONNECT"}, {":authority", "h:443"}};
+  std::string packet, scheme;
+  EXPECT_FALSE(PacketHead(none, packet, scheme));
 }
 
 // --- TLS 1.3 records made here ---
@@ -424,6 +563,13 @@ struct Tls13Stream {
   std::vector<std::size_t> recordEnds;           // where each of the client's records ends in `client`
   Tls13Stream() {
     random.fill(0x5A);
+    Make();
+  }
+  Tls13Stream(const ClientRandom& r, const std::string& handshakeSecret, const std::string& appSecret)
+      : random(r), hs(handshakeSecret), app(appSecret) {
+    Make();
+  }
+  void Make() {
     clientHello = Record(22, Handshake(1, std::string("\x03\x03", 2) +
                                               std::string(reinterpret_cast<char*>(random.data()), 32) +
                                               std::string("\x00\x00\x02\x13\x01\x01\x00\x00\x00", 9)));
@@ -446,8 +592,6 @@ struct Tls13Stream {
     s.secrets[{static_cast<int>(SecretKind::ClientTraffic0), random}] = app;
   }
 };
-
-const std::uint8_t* U(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
 
 TEST(ClientRecordReader, Tls13HandshakeKeyThenTrafficKeyThroughAKeyUpdate) {
   const Tls13Stream t;
@@ -487,6 +631,45 @@ TEST(ClientRecordReader, ARecordThatDoesNotVerifyStopsTheConnection) {
   r.Feed(U(client), client.size(), secrets);
   EXPECT_EQ(r.GetState(), ClientRecordReader::State::Failed);
   EXPECT_EQ(data, "GET /one.mp4 HTTP/1.1\r\nHost: video.example\r\n\r\n");
+}
+
+// A record reader kept from a connection that failed, or that stopped with a record half read, and made
+// new reads another connection (another random, other secrets) as a new reader does.
+TEST(ClientRecordReader, MadeNewReadsTheNextConnectionAsANewReader) {
+  const Tls13Stream t;
+  ClientRandom otherRandom;
+  otherRandom.fill(0x33);
+  const Tls13Stream other(otherRandom, std::string(32, 'H'), std::string(32, 'A'));
+  FakeSecrets secrets;
+  t.Give(secrets);
+  other.Give(secrets);
+  ServerHello hello;
+  bool retry;
+  ParseServerHello(U(t.serverHello) + 9, t.serverHello.size() - 9, hello, retry);
+  for (const bool failed : {false, true}) {
+    SCOPED_TRACE(failed ? "failed" : "half a record");
+    std::string client = t.client.substr(0, t.recordEnds[2] + 7);
+    if (failed) client = t.client, client[t.recordEnds[3] + 8] ^= 1;
+    std::string data;
+    ClientRecordReader r([&](const std::uint8_t* p, std::size_t n) { data.append(reinterpret_cast<const char*>(p), n); });
+    r.Feed(U(t.clientHello), t.clientHello.size(), secrets);
+    r.SetServerHello(hello, secrets);
+    r.Feed(U(client), client.size(), secrets);
+    EXPECT_EQ(r.GetState(), failed ? ClientRecordReader::State::Failed : ClientRecordReader::State::Encrypted);
+    std::string next;
+    r.Reset([&](const std::uint8_t* p, std::size_t n) { next.append(reinterpret_cast<const char*>(p), n); });
+    EXPECT_EQ(r.GetState(), ClientRecordReader::State::Plain);
+    EXPECT_FALSE(r.HasRandom() || r.HasServerHello() || r.KeyFound() || r.Decrypted());
+    EXPECT_EQ(r.HeldBytes(), 0u);
+    r.Feed(U(other.clientHello), other.clientHello.size(), secrets);
+    EXPECT_EQ(r.Random(), other.random);
+    r.SetServerHello(hello, secrets);
+    r.Feed(U(other.client), other.client.size(), secrets);
+    EXPECT_EQ(next,
+              "GET /one.mp4 HTTP/1.1\r\nHost: video.example\r\n\r\nGET /two.mp3 HTTP/1.1\r\nHost: video.example\r\n\r\n");
+    EXPECT_EQ(r.GetState(), ClientRecordReader::State::Encrypted);
+    EXPECT_EQ(r.Skipped(), 0u);
+  }
 }
 
 // --- the session: a connection's records held until its key is written ---
