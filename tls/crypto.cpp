@@ -166,37 +166,42 @@ bool HmacKey::Init(Hash hash, const std::uint8_t* key, std::size_t keyLength, Pa
   return ok;
 }
 
+namespace {
+
+// The inner hash over `pieces` from the state after the inner pad, then the outer hash over its
+// `length`-byte result from the state after the outer pad; `s` is the working state.
+template <class State, class Update, class Final>
+bool TwoPasses(State& s, const State& afterInnerPad, const State& afterOuterPad, Update update, Final finish,
+               std::initializer_list<ByteSpan> pieces, std::size_t length, std::uint8_t* inner, std::uint8_t* out) {
+  s = afterInnerPad;
+  bool ok = true;
+  for (const ByteSpan& p : pieces)
+    if (p.length > 0) ok = ok && update(&s, p.data, p.length) == 1;
+  ok = ok && finish(inner, &s) == 1;
+  s = afterOuterPad;
+  return ok && update(&s, inner, length) == 1 && finish(out, &s) == 1;
+}
+
+}  // namespace
+
 bool HmacKey::Mac(std::initializer_list<ByteSpan> pieces, std::uint8_t* out) const {
   if (!ready_) return false;
   const CryptoEntryPoints* c = Crypto();
   if (!plain_) return EvpHmac(c, hash_, key_, keyLength_, pieces, out);
   std::uint8_t inner[48];
   State s;
-  bool ok = true;
+  bool ok = false;
   switch (hash_) {
     case Hash::Sha1:
-      s.sha1 = inner_.sha1;
-      for (const ByteSpan& p : pieces)
-        if (p.length > 0) ok = ok && c->SHA1_Update(&s.sha1, p.data, p.length) == 1;
-      ok = ok && c->SHA1_Final(inner, &s.sha1) == 1;
-      s.sha1 = outer_.sha1;
-      ok = ok && c->SHA1_Update(&s.sha1, inner, 20) == 1 && c->SHA1_Final(out, &s.sha1) == 1;
+      ok = TwoPasses(s.sha1, inner_.sha1, outer_.sha1, c->SHA1_Update, c->SHA1_Final, pieces, 20, inner, out);
       break;
     case Hash::Sha256:
-      s.sha256 = inner_.sha256;
-      for (const ByteSpan& p : pieces)
-        if (p.length > 0) ok = ok && c->SHA256_Update(&s.sha256, p.data, p.length) == 1;
-      ok = ok && c->SHA256_Final(inner, &s.sha256) == 1;
-      s.sha256 = outer_.sha256;
-      ok = ok && c->SHA256_Update(&s.sha256, inner, 32) == 1 && c->SHA256_Final(out, &s.sha256) == 1;
+      ok = TwoPasses(s.sha256, inner_.sha256, outer_.sha256, c->SHA256_Update, c->SHA256_Final, pieces, 32, inner,
+                     out);
       break;
     case Hash::Sha384:
-      s.sha512 = inner_.sha512;
-      for (const ByteSpan& p : pieces)
-        if (p.length > 0) ok = ok && c->SHA512_Update(&s.sha512, p.data, p.length) == 1;
-      ok = ok && c->SHA384_Final(inner, &s.sha512) == 1;
-      s.sha512 = outer_.sha512;
-      ok = ok && c->SHA512_Update(&s.sha512, inner, 48) == 1 && c->SHA384_Final(out, &s.sha512) == 1;
+      ok = TwoPasses(s.sha512, inner_.sha512, outer_.sha512, c->SHA512_Update, c->SHA384_Final, pieces, 48, inner,
+                     out);
       break;
   }
   c->OPENSSL_cleanse(inner, sizeof inner);
