@@ -12,19 +12,9 @@
 #include <functional>
 #include <string>
 
-namespace qv::testing {
+#include "tests/common/wait_until.h"
 
-// Runs the event loop (this process may own the clipboard, and must answer for it) until `done`
-// holds or `ms` have passed. Returns whether it holds.
-inline bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(10);
-  }
-  return true;
-}
+namespace qv::testing {
 
 // Ends a started program when the test ends.
 class Running {

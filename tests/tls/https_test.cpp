@@ -207,6 +207,22 @@ TEST(Http1Reader, TakesEachHeadAndPassesOverBodies) {
 
 using H2Requests = std::vector<std::vector<std::pair<std::string, std::string>>>;
 
+// The header block libnghttp2's deflater makes of `fields` (its dynamic table carried on) into `block`;
+// the deflater's result: the block's length, or a negative error (the block then empty).
+long Deflate(nghttp2_hd_deflater* deflater, const std::vector<std::pair<std::string, std::string>>& fields,
+             std::string& block) {
+  std::vector<nghttp2_nv> nv;
+  for (const auto& [n, v] : fields)
+    nv.push_back({reinterpret_cast<std::uint8_t*>(const_cast<char*>(n.data())),
+                  reinterpret_cast<std::uint8_t*>(const_cast<char*>(v.data())), n.size(), v.size(),
+                  NGHTTP2_NV_FLAG_NONE});
+  block.assign(nghttp2_hd_deflate_bound(deflater, nv.data(), nv.size()), '\0');
+  const auto len = nghttp2_hd_deflate_hd(deflater, reinterpret_cast<std::uint8_t*>(block.data()), block.size(),
+                                         nv.data(), nv.size());
+  block.resize(static_cast<std::size_t>(std::max<decltype(len)>(len, 0)));
+  return static_cast<long>(len);
+}
+
 // A client's HTTP/2 stream: the preface, SETTINGS, then each request as HEADERS (padded, first half of
 // the block) + CONTINUATION (the rest) whose blocks libnghttp2's own HPACK deflater made, with its dynamic
 // table carried from request to request, and DATA after each.
@@ -224,16 +240,8 @@ std::string H2Stream(const H2Requests& requests) {
   frame(4, 0, 0, std::string(6, '\0'));  // SETTINGS
   std::uint32_t id = 1;
   for (const auto& fields : requests) {
-    std::vector<nghttp2_nv> nv;
-    for (const auto& [n, v] : fields)
-      nv.push_back({reinterpret_cast<std::uint8_t*>(const_cast<char*>(n.data())),
-                    reinterpret_cast<std::uint8_t*>(const_cast<char*>(v.data())), n.size(), v.size(),
-                    NGHTTP2_NV_FLAG_NONE});
-    std::string block(nghttp2_hd_deflate_bound(deflater, nv.data(), nv.size()), '\0');
-    const auto len = nghttp2_hd_deflate_hd(deflater, reinterpret_cast<std::uint8_t*>(block.data()), block.size(),
-                                           nv.data(), nv.size());
-    EXPECT_GT(len, 0);
-    block.resize(static_cast<std::size_t>(std::max<decltype(len)>(len, 0)));
+    std::string block;
+    EXPECT_GT(Deflate(deflater, fields, block), 0);
     const std::size_t half = block.size() / 2;
     frame(1, 0x08 | 0x01, id, std::string(1, '\x03') + block.substr(0, half) + std::string(3, '\0'));
     frame(9, 0x04, id, block.substr(half));
@@ -374,16 +382,8 @@ TEST(Http2Reader, KeptFieldsStopAtTheirLimit) {
     ASSERT_EQ(nghttp2_hd_deflate_new(&deflater, 4096), 0);
     std::vector<std::string> streams;
     for (std::size_t k = 0; k < requests.size(); ++k) {
-      std::vector<nghttp2_nv> nv;
-      for (const auto& [n, v] : requests[k])
-        nv.push_back({reinterpret_cast<std::uint8_t*>(const_cast<char*>(n.data())),
-                      reinterpret_cast<std::uint8_t*>(const_cast<char*>(v.data())), n.size(), v.size(),
-                      NGHTTP2_NV_FLAG_NONE});
-      std::string block(nghttp2_hd_deflate_bound(deflater, nv.data(), nv.size()), '\0');
-      const auto len = nghttp2_hd_deflate_hd(deflater, reinterpret_cast<std::uint8_t*>(block.data()), block.size(),
-                                             nv.data(), nv.size());
-      ASSERT_GT(len, 0);
-      block.resize(static_cast<std::size_t>(len));
+      std::string block;
+      ASSERT_GT(Deflate(deflater, requests[k], block), 0);
       std::string frames = k == 0 ? "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" : "";
       const std::uint32_t id = 1 + 2 * static_cast<std::uint32_t>(k);
       // HEADERS, then CONTINUATION frames of at most 16,384 bytes.

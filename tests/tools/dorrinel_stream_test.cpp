@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "tests/tools/dorrinel_server.h"
+#include "tests/tools/transfer_outcome.h"
 #include "tests/settings/temp_dir.h"
 #include "tools/Dorrinel/ffmpeg_progress.h"
 #include "tools/Dorrinel/stream_recording.h"
@@ -22,21 +23,14 @@ namespace {
 
 using qv::testing::ReadBytes;
 using qv::testing::TempDir;
+using qv::testing::WaitUntil;
 using qv::testing::WriteBytes;
 using testing::Answer;
+using testing::Outcome;
+using testing::RunToEnd;
 using testing::SeenRequest;
 using testing::TestServer;
 namespace fs = std::filesystem;
-
-bool WaitUntil(const std::function<bool()>& done, int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(2);
-  }
-  return true;
-}
 
 // Runs `program` with `args` in `dir` to its end (bounded); its standard output, or nothing on failure.
 std::optional<std::string> RunTool(const QString& program, const QStringList& args, const std::string& dir = ".") {
@@ -50,15 +44,6 @@ std::optional<std::string> RunTool(const QString& program, const QStringList& ar
   }
   return p.readAllStandardOutput().toStdString();
 }
-
-struct Outcome {
-  bool finished = false;
-  bool ok = false;
-  QString message;
-  QString path;
-  QStringList notes;
-  std::string Text() const { return (message + " | " + notes.join(QStringLiteral(" | "))).toStdString(); }
-};
 
 class StreamTest : public ::testing::Test {
  protected:
@@ -90,17 +75,7 @@ class StreamTest : public ::testing::Test {
     const DownloadRequest request = ParseHandedText(url);
     EXPECT_TRUE(request.stream) << url;
     StreamRecording recording(folder.get(), request, limits);
-    Outcome o;
-    QObject::connect(&recording, &Transfer::Note, [&](const QString& n) { o.notes << n; });
-    QObject::connect(&recording, &Transfer::Finished, [&](bool ok, const QString& message, const QString& path) {
-      o.finished = true;
-      o.ok = ok;
-      o.message = message;
-      o.path = path;
-    });
-    recording.Start();
-    EXPECT_TRUE(WaitUntil([&] { return o.finished; }, 90000)) << o.Text();
-    return o;
+    return RunToEnd(recording, 90000);
   }
 
   std::vector<std::string> Files() const {

@@ -31,6 +31,7 @@
 #include <thread>
 
 #include "tests/tools/dorrinel_server.h"
+#include "tests/tools/transfer_outcome.h"
 #include "tests/platform/env_var.h"
 #include "tests/settings/temp_dir.h"
 #include "tools/Dorrinel/downloader_window.h"
@@ -45,8 +46,11 @@ using namespace std::string_literals;
 using qv::testing::EnvVar;
 using qv::testing::ReadBytes;
 using qv::testing::TempDir;
+using qv::testing::WaitUntil;
 using qv::testing::WriteBytes;
 using testing::Answer;
+using testing::Outcome;
+using testing::RunToEnd;
 using testing::KeepSending;
 using testing::SeenRequest;
 using testing::TestServer;
@@ -59,32 +63,12 @@ std::string RandomBytes(std::size_t n, unsigned seed) {
   return s;
 }
 
-// Runs the event loop until `done` holds or `ms` have passed.
-bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(2);
-  }
-  return true;
-}
-
 // The file server most tests use: `content` for every path, with a length, in pieces.
 TestServer::Handler Serve(const std::string& content) {
   return [content](const SeenRequest&, QTcpSocket* socket) {
     Answer(socket, "200 OK", "Content-Length: " + std::to_string(content.size()) + "\r\n", content);
   };
 }
-
-struct Outcome {
-  bool finished = false;
-  bool ok = false;
-  QString message;
-  QString path;
-  QStringList notes;
-  std::string Text() const { return (message + " | " + notes.join(QStringLiteral(" | "))).toStdString(); }
-};
 
 class TransferTest : public ::testing::Test {
  protected:
@@ -105,18 +89,7 @@ class TransferTest : public ::testing::Test {
   }
 
   Outcome Run(Transfer& t, int ms, const std::function<void(Transfer&)>& meanwhile = {}) {
-    Outcome o;
-    QObject::connect(&t, &Transfer::Note, [&](const QString& n) { o.notes << n; });
-    QObject::connect(&t, &Transfer::Finished, [&](bool ok, const QString& message, const QString& path) {
-      o.finished = true;
-      o.ok = ok;
-      o.message = message;
-      o.path = path;
-    });
-    t.Start();
-    if (meanwhile) meanwhile(t);
-    EXPECT_TRUE(WaitUntil([&] { return o.finished; }, ms)) << o.Text();
-    return o;
+    return RunToEnd(t, ms, meanwhile);
   }
 
   // A server configuration with a certificate for 127.0.0.1, made here.

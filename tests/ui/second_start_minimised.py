@@ -11,7 +11,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "person"))
-from desktop import Desktop, fail, need, program_copy  # noqa: E402
+from desktop import Desktop, fail, need, program_copy, quiet_settings  # noqa: E402
 
 BIN = sys.argv[1]
 MAIN = "^Quelvar\\(Tessoran\\)$"
@@ -20,12 +20,7 @@ MAIN = "^Quelvar\\(Tessoran\\)$"
 def program_folder(quiet):
     folder = program_copy(BIN, ["quelvar", "setting.ini", "readme.html"])
     if quiet:  # no sniffing of its own, an adapter every machine has: no message at start
-        ini = os.path.join(folder, "setting.ini")
-        with open(ini, "rb") as f:
-            text = f.read()
-        text = text.replace(b"autoRun=1", b"autoRun=0").replace(b"[system]\r\n", b"[system]\r\nAdaptorName=lo\r\n", 1)
-        with open(ini, "wb") as f:
-            f.write(text)
+        quiet_settings(folder)
     return folder
 
 
