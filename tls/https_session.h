@@ -94,6 +94,8 @@ class HttpsSession {
   const SecretLookup& Secrets() const { return keys_; }
   std::size_t ConnectionCount() const { return connections_.size(); }
   std::size_t BytesHeld() const { return bytesHeld_; }
+  static constexpr std::size_t kSpareReaders = 8;
+  std::size_t SpareRecordReaders() const { return spareRecords_.size(); }
 
  private:
   struct Connection;
@@ -131,8 +133,7 @@ class HttpsSession {
   std::atomic<bool> enabled_{false};
 
   // Readers of connections that ended, made new and kept for the next connections (their cipher context,
-  // buffers and fields are then not made again); a few at most.
-  static constexpr std::size_t kSpareReaders = 8;
+  // buffers and fields are then not made again); at most kSpareReaders of each kind.
   std::vector<std::unique_ptr<ClientRecordReader>> spareRecords_;
   std::vector<std::unique_ptr<Http2Reader>> spareHttp2_;
   std::unique_ptr<ClientRecordReader> TakeRecordReader(Connection* c);

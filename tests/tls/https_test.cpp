@@ -363,6 +363,20 @@ TEST(HpackMemory, KeepsFreedBlocksWithinItsBoundAndGrowsThemWithTheirBytes) {
   memory.Free(nullptr);
 }
 
+TEST(HpackMemory, KeepsFreedBlocksUpToItsBoundExactly) {
+  // 200 bytes take a 256-byte block, header included: kMaxKept holds a whole number of them.
+  constexpr std::size_t kBlock = 256;
+  static_assert(HpackMemory::kMaxKept % kBlock == 0);
+  HpackMemory memory;
+  std::vector<void*> blocks;
+  for (std::size_t i = 0; i < HpackMemory::kMaxKept / kBlock + 1; ++i) blocks.push_back(memory.Allocate(200));
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    memory.Free(blocks[i]);
+    // The block that fills the bound is kept; the one after it goes back to the system.
+    EXPECT_EQ(memory.KeptBytes(), std::min((i + 1) * kBlock, HpackMemory::kMaxKept)) << i;
+  }
+}
+
 // The row's packet, as the downloader reads it again: the scheme, host, path and the headers as sent.
 // The fields kept from one request for the next stay within kMaxKeptRequest: a request whose fields
 // fill it exactly keeps its buffers, one byte more gives them up. Either way the next request is read
@@ -761,6 +775,11 @@ TEST(HttpsSession, StaysWithinItsBoundsAndCountsDrops) {
   const HttpsCounts c = f.session.Counts();
   EXPECT_EQ(c.connections, 5000u);
   EXPECT_EQ(c.connections, c.decrypted + c.withoutKeys + c.failed);
+  // Every connection but the last goes idle at once: of their readers, a few are kept for the next
+  // connections, no more.
+  f.Send(false, "x", 0x18, 1000.0);
+  EXPECT_EQ(f.session.ConnectionCount(), 1u);
+  EXPECT_EQ(f.session.SpareRecordReaders(), HttpsSession::kSpareReaders);
   std::remove(path.c_str());
   ::rmdir(dir.c_str());
 }

@@ -97,22 +97,27 @@ TEST_F(ListFileTest, SaveThatStopsPartWayKeepsTheOldList) {
   EXPECT_EQ(Names(), QStringList{QStringLiteral("List.txt")});
 }
 
-TEST_F(ListFileTest, AppendRefusesAFileTooLargeToHold) {
-  // A sparse file one byte over the limit: refused with the reason, and left as it was.
-  {
-    QFile f(path_);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    ASSERT_TRUE(f.resize(qint64(ListFile::kMaxAppendedListBytes) + 1));
+TEST_F(ListFileTest, AppendTakesAFileUpToTheLimitAndRefusesOneByteMore) {
+  // Sparse files at the limit and one byte over it: the first is opened for appending, the second
+  // refused with the reason; neither is changed.
+  for (const qint64 size : {qint64(ListFile::kMaxAppendedListBytes), qint64(ListFile::kMaxAppendedListBytes) + 1}) {
+    {
+      QFile f(path_);
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+      ASSERT_TRUE(f.resize(size));
+    }
+    const bool over = size > qint64(ListFile::kMaxAppendedListBytes);
+    try {
+      ListFile f;
+      f.Open(path_, ListFile::Mode::Append);
+      EXPECT_FALSE(over) << "a list file over the limit was opened for appending";
+    } catch (const std::runtime_error& e) {
+      EXPECT_TRUE(over) << e.what();
+      EXPECT_NE(std::string(e.what()).find("larger than"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(QFileInfo(path_).size(), size);
+    EXPECT_EQ(Names(), QStringList{QStringLiteral("List.txt")});
   }
-  try {
-    ListFile f;
-    f.Open(path_, ListFile::Mode::Append);
-    ADD_FAILURE() << "a list file over the limit was opened for appending";
-  } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("larger than"), std::string::npos) << e.what();
-  }
-  EXPECT_EQ(QFileInfo(path_).size(), qint64(ListFile::kMaxAppendedListBytes) + 1);
-  EXPECT_EQ(Names(), QStringList{QStringLiteral("List.txt")});
 }
 
 }  // namespace
